@@ -1,0 +1,17 @@
+#pragma once
+// Shift-JIS byte classes. Every search for a path separator uses this so that
+// the trail byte 0x5C of a character such as 表 (0x95 0x5C) is never taken for
+// a backslash.
+
+// 1 when the byte at index is a lead byte, 2 when it is a trail byte,
+// otherwise the byte's value (0-255). The walk stops at the terminator: at
+// the terminator's index the result is 2 after a complete double-byte
+// character, 1 after a lone lead byte, else 0. Past the terminator, or for a
+// negative index, the result is 0 unless the text ended in a lead or trail
+// byte.
+int ClassifySjisByte(const char* text, int index);
+
+// True for a byte in the lead ranges 0x81-0x9F and 0xE0-0xFC.
+inline bool IsSjisLeadRange(unsigned char c) {
+  return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}

@@ -1,0 +1,58 @@
+#include "platform/stream.h"
+
+#include <dirent.h>
+#include <strings.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/encoding.h"
+
+namespace {
+
+// Looks for a file in the folder of utf8Path whose name equals its last
+// component without regard to ASCII case; on success rewrites utf8Path.
+bool FindCaseInsensitive(char* utf8Path, size_t size) {
+  char* slash = std::strrchr(utf8Path, '/');
+  const char* name = slash ? slash + 1 : utf8Path;
+  char folder[4096];
+  if (slash) {
+    const size_t len = static_cast<size_t>(slash - utf8Path);
+    if (len + 1 >= sizeof folder) return false;
+    std::memcpy(folder, utf8Path, len);
+    folder[len] = '\0';
+    if (len == 0) std::strcpy(folder, "/");
+  } else {
+    std::strcpy(folder, ".");
+  }
+  DIR* dir = opendir(folder);
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (dirent* e = readdir(dir)) {
+    if (strcasecmp(e->d_name, name) == 0) {
+      const size_t prefix = static_cast<size_t>(name - utf8Path);
+      if (prefix + std::strlen(e->d_name) + 1 <= size) {
+        std::strcpy(utf8Path + prefix, e->d_name);
+        found = true;
+      }
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+}  // namespace
+
+FILE* OpenStream(const char* path, const char* mode) {
+  char utf8[4096];
+  if (!SjisToUtf8(path, utf8, sizeof utf8)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  FILE* f = std::fopen(utf8, mode);
+  if (f == nullptr && errno == ENOENT && mode[0] == 'r' && FindCaseInsensitive(utf8, sizeof utf8)) {
+    f = std::fopen(utf8, mode);
+  }
+  return f;
+}

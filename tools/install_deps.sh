@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, what building and testing need. Quick when
+# everything is already there.
+set -euo pipefail
+packages=(
+  cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  wine wine64 xvfb xdotool x11-apps imagemagick
+  faketime python3 python3-pyftpdlib tmux
+  clang libclang-rt-14-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

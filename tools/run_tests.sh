@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds the Linux and Windows programs and runs every test: unit and
+# end-to-end tests natively, then the same under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/install_deps.sh
+
+cmake --preset native >/dev/null && cmake --build --preset native
+cmake --preset windows >/dev/null && cmake --build --preset windows
+
+# Wine: initialise the prefix and keep one server running, with output
+# detached, or every test pays Wine's start-up and ctest waits on its pipes.
+export WINEDEBUG=-all
+wineboot -i </dev/null >/dev/null 2>&1 || true
+wineserver -p </dev/null >/dev/null 2>&1 || true
+
+# A display of our own for the Windows program's windows.
+if [ -z "${QV_KEEP_DISPLAY:-}" ]; then
+  display=":$((90 + RANDOM % 9))"
+  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+  xvfb_pid=$!
+  trap 'kill $xvfb_pid 2>/dev/null || true' EXIT
+  export DISPLAY="$display"
+  sleep 1
+fi
+
+ctest --preset native
+ctest --preset windows
