@@ -1,0 +1,7 @@
+#pragma once
+// The run log, Quenvale.log in the program folder: one line per batch run.
+
+// Writes one event (see the event table of the run log) and returns the date
+// code YYYYMMDDW of the moment (W the weekday, Sunday 0); -1 when the empty
+// event cannot open the log. Events while no log is open write nothing.
+int WriteRunLog(const char* event);
