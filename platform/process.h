@@ -35,8 +35,10 @@ void PrepareProcessList();
 
 // Calls visit with the executable file name of every running process (a bare
 // name or a full path, Shift-JIS) until visit returns true. Processes that
-// have ended but are not yet reaped are not listed. Returns false when the
-// list could not be taken.
+// have ended but are not yet reaped are not listed. On POSIX a script run
+// through its interpreter is listed under both names, the interpreter's and
+// the script's, so that a script can stand in for a program. Returns false
+// when the list could not be taken.
 bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void* context);
 
 // Pauses the calling thread.

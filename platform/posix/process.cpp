@@ -108,13 +108,17 @@ const char* BaseName(const char* path) {
   return slash ? slash + 1 : path;
 }
 
-// The file name of the executable that process pid runs, in UTF-8, written
-// to out; false for a process that has ended (a zombie) or is gone. The
-// image's own file name comes first: it is what Windows lists. Processes of
-// other users hide it; then the kernel's command name is taken, which is
-// the file name cut to 15 bytes, so a cut name is completed from the first
-// argument when that begins with it.
-bool ProcessFileName(const char* pid, char* out, size_t size) {
+// The names under which process pid is listed, in UTF-8: image receives the
+// file name of the program image it runs (empty when that is hidden, as for
+// processes of other users), started the file name it was started from as
+// the kernel keeps it: the same file for a program, the script itself for a
+// script run through its interpreter. The kernel cuts that name to 15 bytes,
+// so a cut name is completed from the image's name or the first argument
+// when one of them begins with it. False for a process that has ended (a
+// zombie) or is gone.
+bool ProcessNames(const char* pid, char* image, char* started, size_t size) {
+  image[0] = '\0';
+  started[0] = '\0';
   char path[sizeof "/proc//cmdline" + 256];
   char stat[1024];
   std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
@@ -128,7 +132,7 @@ bool ProcessFileName(const char* pid, char* out, size_t size) {
 
   char target[kUtf8PathSize];
   std::snprintf(path, sizeof path, "/proc/%s/exe", pid);
-  ssize_t n = readlink(path, target, sizeof target - 1);
+  const ssize_t n = readlink(path, target, sizeof target - 1);
   if (n > 0) {
     target[n] = '\0';
     // An image replaced or removed since the start is still the program.
@@ -138,26 +142,40 @@ bool ProcessFileName(const char* pid, char* out, size_t size) {
       target[n - dl] = '\0';
     }
     const char* base = BaseName(target);
-    if (*base != '\0' && std::strlen(base) < size) {
-      std::strcpy(out, base);
-      return true;
-    }
+    if (std::strlen(base) < size) std::strcpy(image, base);
   }
 
   const size_t commLength = static_cast<size_t>(close - open - 1);
-  if (commLength == 0 || commLength >= size) return false;
-  std::memcpy(out, open + 1, commLength);
-  out[commLength] = '\0';
+  if (commLength == 0 || commLength >= size) return true;
+  std::memcpy(started, open + 1, commLength);
+  started[commLength] = '\0';
   if (commLength == 15) {
-    char cmdline[kUtf8PathSize];
-    std::snprintf(path, sizeof path, "/proc/%s/cmdline", pid);
-    if (ReadSmallFile(path, cmdline, sizeof cmdline) > 0) {
-      const char* first = BaseName(cmdline);  // cmdline's first argument ends at its zero
-      if (std::strncmp(first, out, commLength) == 0 && std::strlen(first) < size) {
-        std::strcpy(out, first);
+    if (std::strncmp(image, started, commLength) == 0) {
+      std::strcpy(started, image);
+    } else {
+      char cmdline[kUtf8PathSize];
+      std::snprintf(path, sizeof path, "/proc/%s/cmdline", pid);
+      if (ReadSmallFile(path, cmdline, sizeof cmdline) > 0) {
+        const char* first = BaseName(cmdline);  // the first argument ends at its zero
+        if (std::strncmp(first, started, commLength) == 0 && std::strlen(first) < size) {
+          std::strcpy(started, first);
+        }
       }
     }
   }
+  return true;
+}
+
+// Hands visit one name in Shift-JIS; false when it has no Shift-JIS form.
+bool VisitName(const char* name, bool (*visit)(const char*, void*), void* context, bool* stop) {
+  if (name[0] == '\0') return false;
+  if (IsAscii(name)) {
+    *stop = visit(name, context);
+    return true;
+  }
+  char sjis[kUtf8PathSize];
+  if (!Utf8ToSjis(name, sjis, sizeof sjis)) return false;
+  *stop = visit(sjis, context);
   return true;
 }
 
@@ -225,15 +243,16 @@ bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void*
   if (proc == nullptr) return false;
   while (dirent* e = readdir(proc)) {
     if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    char name[kUtf8PathSize];
-    if (!ProcessFileName(e->d_name, name, sizeof name)) continue;
-    char sjis[kUtf8PathSize];
-    const char* shown = name;
-    if (!IsAscii(name)) {
-      if (!Utf8ToSjis(name, sjis, sizeof sjis)) continue;  // no Shift-JIS form: cannot match
-      shown = sjis;
+    char image[kUtf8PathSize];
+    char started[kUtf8PathSize];
+    if (!ProcessNames(e->d_name, image, started, sizeof image)) continue;
+    // A program is listed once; a script also under its interpreter's name.
+    bool stop = false;
+    VisitName(image[0] != '\0' ? image : started, visit, context, &stop);
+    if (!stop && image[0] != '\0' && std::strcmp(image, started) != 0) {
+      VisitName(started, visit, context, &stop);
     }
-    if (visit(shown, context)) break;
+    if (stop) break;
   }
   closedir(proc);
   return true;

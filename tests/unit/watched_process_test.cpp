@@ -136,6 +136,23 @@ TEST_F(WatchTest, TooLongCommandLineStartsNothing) {
   EXPECT_EQ(CountProcesses(kSleeperName), 0);
 }
 
+#if !defined(_WIN32)
+TEST_F(WatchTest, ScriptIsWatchedUnderItsOwnName) {
+  // Its image is the shell; the watch must still see the script, or a
+  // wrapper script installed as the client would escape the limit.
+  const std::string script = folder_.path() + "qvscript.exe";
+  folder_.Write("qvscript.exe", "#!/bin/sh\nwhile :; do sleep 0.2; done\n");
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  SetLimit("1");
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(RunWatchedProcess(script.c_str(), ""), 0);
+  const double took = SecondsSince(start);
+  EXPECT_GE(took, 1.0);
+  EXPECT_LT(took, 15.0);
+  EXPECT_EQ(CountProcesses("qvscript.exe"), 0);
+}
+#endif
+
 TEST(ProcessList, ListsThisProgram) {
   char self[kPathBufferSize];
   ASSERT_GT(GetExecutablePath(self, sizeof self), 0);
