@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/module.h"
 #include "platform/posix/command_line.h"
 #include "platform/posix/encoding.h"
 
@@ -207,7 +206,9 @@ void StartProcess(const char* commandLine, StartedProcess* process) {
   posix_spawn_file_actions_init(&actions);
   // Nothing but the standard streams is handed on, as with handles that are
   // not inherited.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
   pid_t pid = 0;
   // posix_spawn returns once the new program runs (or failed to), so the
   // first look at the process list already sees it under its own name.
