@@ -120,24 +120,28 @@ bool NextMatch(Search* s, FindEntry* entry) {
   return false;
 }
 
-}  // namespace
-
-FileHandle FileOpenRead(const char* path) {
-  const int fd = OpenUtf8(path, O_RDONLY, 0);
+// Only regular files are copied: a folder does not open as a file on Windows
+// either, and a pipe or device would block the open or never end. The open
+// does not wait (O_NONBLOCK), which plain files ignore.
+FileHandle OpenRegular(const char* path, int flags, mode_t mode) {
+  const int fd = OpenUtf8(path, flags | O_NONBLOCK, mode);
   if (fd < 0) return nullptr;
-  // CreateFileA does not open a folder as a file; neither do we.
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     errno = EISDIR;
     return nullptr;
   }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return FromFd(fd);
 }
 
+}  // namespace
+
+FileHandle FileOpenRead(const char* path) { return OpenRegular(path, O_RDONLY, 0); }
+
 FileHandle FileCreate(const char* path) {
-  const int fd = OpenUtf8(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  return fd < 0 ? nullptr : FromFd(fd);
+  return OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
 }
 
 bool FileGetSize(FileHandle file, uint64_t* size) {

@@ -40,6 +40,7 @@ FileHandle FileCreate(const char* path) {
 
 bool FileGetSize(FileHandle file, uint64_t* size) {
   DWORD high = 0;
+  SetLastError(NO_ERROR);  // a size of 0xFFFFFFFF is told from a failure only by this
   const DWORD low = GetFileSize(ToHandle(file), &high);
   if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
   *size = (static_cast<uint64_t>(high) << 32) | low;

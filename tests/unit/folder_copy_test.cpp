@@ -17,6 +17,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <sys/stat.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -318,6 +320,18 @@ TEST_F(FolderCopy, SourceOf4GiBAndMoreRisesTo100) {
   EXPECT_EQ(p.back(), 100);
   for (size_t i = 1; i < p.size(); ++i) ASSERT_LE(p[i - 1], p[i]) << "display " << i;
   EXPECT_EQ(p[p.size() / 2], 50);  // the real size, not its low 32 bits
+#endif
+}
+
+TEST_F(FolderCopy, PipeNamedLikeAnImageDoesNotHang) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "POSIX pipes only";
+#else
+  ASSERT_EQ(mkfifo(Src("P.DB2").c_str(), 0600), 0);
+  EXPECT_EQ(CopyFileWithProgress(Src("P.DB2").c_str(), Dst("P.DB2").c_str(), "cap"), 1);
+  ASSERT_EQ(mkfifo(Dst("Q.DB2").c_str(), 0600), 0);
+  ASSERT_TRUE(WriteFile(Src("Q.DB2"), "q"));
+  EXPECT_EQ(CopyFileWithProgress(Src("Q.DB2").c_str(), Dst("Q.DB2").c_str(), "cap"), 1);
 #endif
 }
 
