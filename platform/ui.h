@@ -23,5 +23,10 @@ void* ShowIndicator(void* parent, int show);
 // flag (0 or 1); 0 when no progress window is open.
 int UpdateIndicator(const char* caption, const char* text);
 
+// Shows at once the texts of an UpdateIndicator whose repaint was put off
+// (repaints follow each other at most every 50 ms within one caption).
+// Message boxes do this themselves.
+void FlushIndicator();
+
 // Modal message box with no owner; returns the button pressed.
 int ShowMessageBox(const char* text, const char* caption, unsigned style);

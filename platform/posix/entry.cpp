@@ -1,1 +1,57 @@
-int main() { return 0; }
+#include <cstring>
+
+#include "app/startup.h"
+#include "platform/posix/encoding.h"
+#include "platform/ui.h"
+
+namespace {
+
+// Far more than a file base name may have.
+constexpr size_t kArgBufferSize = 1024;
+
+const char kBadArgumentText[] =
+    "引数をShift-JISに変換できません。\nファイル名にはShift-JISで表せる文字を使ってください。";
+
+bool Append(char* buf, size_t size, size_t* used, const char* text) {
+  const size_t len = std::strlen(text);
+  if (*used + len >= size) return false;
+  std::memcpy(buf + *used, text, len + 1);
+  *used += len;
+  return true;
+}
+
+}  // namespace
+
+// The Linux entry: the arguments joined with single blanks stand for the
+// Windows command line after the program's name, in Shift-JIS.
+int main(int argc, char** argv) {
+  char joined[kArgBufferSize];
+  joined[0] = '\0';
+  size_t used = 0;
+  bool fits = true;
+  for (int i = 1; i < argc && fits; ++i) {
+    if (i > 1) fits = Append(joined, sizeof joined, &used, " ");
+    fits = fits && Append(joined, sizeof joined, &used, argv[i]);
+  }
+  char sjis[kArgBufferSize];
+  int result;
+  if (!fits) {
+    // Far past the 51 characters of a file base name.
+    ShowMessageBox(kNameTooLongText, kStartupCaption, kMbOk);
+    result = -1;
+  } else if (!Utf8ToSjis(joined, sjis, sizeof sjis)) {
+    ShowMessageBox(kBadArgumentText, kStartupCaption, kMbOk);
+    result = -1;
+  } else {
+    // As Windows passes it: blanks and control characters before the first
+    // word are not part of the argument string.
+    const char* arg = sjis;
+    while (*arg != '\0' && static_cast<unsigned char>(*arg) <= 0x20) ++arg;
+    result = RunProgram(arg);
+  }
+  // Exit statuses are 0-255: -1 (cancelled or refused) gives 255, and an
+  // error total above 254 gives 254 so it never reads as success or cancel.
+  if (result < 0) return 255;
+  if (result > 254) return 254;
+  return result;
+}

@@ -1,0 +1,421 @@
+#include "platform/profile.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix/encoding.h"
+#include "platform/stream.h"
+
+// The settings file read the way the Windows profile functions read it:
+// the file is taken whole; a line ends at CR or LF; blanks (space, tab, VT,
+// FF and Ctrl+Z) around a line, a key and a value are dropped; "[name]" up to
+// the last ']' starts a section (its name trimmed too); the lines before the
+// first section form the nameless section; the first matching section and
+// the first matching key win. Names match without regard to ASCII case and
+// end at a zero byte, as the wide strings Windows keeps them in do.
+
+namespace {
+
+// A settings file larger than this is not a settings file; reading stops
+// there and writing refuses to touch it.
+constexpr long kMaxFileSize = 64L * 1024 * 1024;
+
+struct FileText {
+  char* data;  // zero-terminated copy, null when the file could not be read
+  long size;
+};
+
+bool IsBlank(unsigned char c) {
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == 0x1a;
+}
+
+bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+
+// Reads the whole file; false when it cannot be opened.
+bool LoadFile(const char* path, FileText* text, bool* tooBig) {
+  text->data = nullptr;
+  text->size = 0;
+  if (tooBig) *tooBig = false;
+  if (path == nullptr) return false;
+  FILE* f = OpenStream(path, "rb");
+  if (f == nullptr) return false;
+  long cap = 4096;
+  char* data = static_cast<char*>(std::malloc(static_cast<size_t>(cap) + 1));
+  long size = 0;
+  while (data != nullptr) {
+    if (size == cap) {
+      if (cap >= kMaxFileSize) {
+        if (tooBig) *tooBig = true;
+        break;
+      }
+      cap *= 2;
+      if (cap > kMaxFileSize) cap = kMaxFileSize;
+      char* grown = static_cast<char*>(std::realloc(data, static_cast<size_t>(cap) + 1));
+      if (grown == nullptr) {
+        std::free(data);
+        data = nullptr;
+        break;
+      }
+      data = grown;
+    }
+    const size_t n = std::fread(data + size, 1, static_cast<size_t>(cap - size), f);
+    if (n == 0) break;
+    size += static_cast<long>(n);
+  }
+  std::fclose(f);
+  if (data == nullptr) return false;
+  data[size] = '\0';
+  text->data = data;
+  text->size = size;
+  return true;
+}
+
+// One parsed line. Spans are [begin, end) in the file text.
+struct Line {
+  long start;       // first byte of the line
+  long contentEnd;  // where its line end begins
+  long next;        // first byte of the next line
+  bool blank;
+  bool section;
+  long nameBegin, nameEnd;    // section name or key name
+  long valueBegin, valueEnd;  // valueBegin < 0 when the line has no '='
+};
+
+// Parses the line starting at pos; false at the end of the text.
+bool NextLine(const FileText& t, long pos, Line* line) {
+  if (pos >= t.size) return false;
+  const char* d = t.data;
+  long e = pos;
+  while (e < t.size && !IsLineEnd(d[e])) ++e;
+  line->start = pos;
+  line->contentEnd = e;
+  long next = e;
+  if (next < t.size && d[next] == '\r') ++next;
+  if (next < t.size && d[next] == '\n') ++next;
+  line->next = next;
+
+  long b = pos;
+  while (b < e && IsBlank(static_cast<unsigned char>(d[b]))) ++b;
+  while (e > b && IsBlank(static_cast<unsigned char>(d[e - 1]))) --e;
+  line->blank = b == e;
+  line->section = false;
+  line->valueBegin = line->valueEnd = -1;
+  line->nameBegin = b;
+  line->nameEnd = e;
+  if (line->blank) return true;
+
+  if (d[b] == '[') {
+    long close = e;
+    while (close > b + 1 && d[close - 1] != ']') --close;
+    if (close > b + 1) {  // found a ']' after the '['
+      long nb = b + 1, ne = close - 1;
+      while (nb < ne && IsBlank(static_cast<unsigned char>(d[nb]))) ++nb;
+      while (ne > nb && IsBlank(static_cast<unsigned char>(d[ne - 1]))) --ne;
+      line->section = true;
+      line->nameBegin = nb;
+      line->nameEnd = ne;
+      return true;
+    }
+  }
+  const void* eq = std::memchr(d + b, '=', static_cast<size_t>(e - b));
+  if (eq != nullptr) {
+    const long at = static_cast<const char*>(eq) - d;
+    long ne = at;
+    while (ne > b && IsBlank(static_cast<unsigned char>(d[ne - 1]))) --ne;
+    long vb = at + 1;
+    while (vb < e && IsBlank(static_cast<unsigned char>(d[vb]))) ++vb;
+    line->nameEnd = ne;
+    line->valueBegin = vb;
+    line->valueEnd = e;
+  }
+  return true;
+}
+
+// Length of a span as a zero-terminated text (it ends at a zero byte).
+long TextLength(const char* p, long len) {
+  const void* z = std::memchr(p, '\0', static_cast<size_t>(len));
+  return z ? static_cast<const char*>(z) - p : len;
+}
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool NameEquals(const char* p, long len, const char* name) {
+  len = TextLength(p, len);
+  long i = 0;
+  for (; i < len; ++i) {
+    if (name[i] == '\0' || Lower(p[i]) != Lower(name[i])) return false;
+  }
+  return name[i] == '\0';
+}
+
+// Finds the first section named section; returns the position of the line
+// after its header (0 for the nameless section), or -1.
+long FindSection(const FileText& t, const char* section) {
+  if (section[0] == '\0') return 0;
+  Line line;
+  for (long pos = 0; NextLine(t, pos, &line); pos = line.next) {
+    if (line.section && NameEquals(t.data + line.nameBegin, line.nameEnd - line.nameBegin, section)) {
+      return line.next;
+    }
+  }
+  return -1;
+}
+
+// Finds the first line of key in the section whose lines start at pos.
+bool FindKey(const FileText& t, long pos, const char* key, Line* found) {
+  Line line;
+  for (; NextLine(t, pos, &line); pos = line.next) {
+    if (line.section) return false;
+    if (!line.blank && NameEquals(t.data + line.nameBegin, line.nameEnd - line.nameBegin, key)) {
+      *found = line;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Copies value (len bytes, ending early at a zero byte) into out of size
+// bytes. A value wrapped in matching quotes loses them; when the value is cut
+// to the buffer the closing quote is cut first, then the value, exactly as
+// Windows does it. Returns the length written.
+int CopyEntry(char* out, int size, const char* value, long len, bool stripQuotes) {
+  len = TextLength(value, len);
+  bool quoted = false;
+  if (stripQuotes && len >= 2 && (value[0] == '"' || value[0] == '\'') && value[len - 1] == value[0]) {
+    quoted = true;
+    ++value;
+    --len;
+  }
+  long n = len < size - 1 ? len : size - 1;
+  std::memcpy(out, value, static_cast<size_t>(n));
+  out[n] = '\0';
+  if (quoted && size >= len && n > 0) out[--n] = '\0';
+  return static_cast<int>(n);
+}
+
+// The default as Windows takes it: trailing spaces dropped, though a text of
+// spaces keeps its first.
+long DefaultLength(const char* def) {
+  long len = static_cast<long>(std::strlen(def));
+  while (len > 1 && def[len - 1] == ' ') --len;
+  if (len == 1 && def[0] == ' ') return 1;
+  return len;
+}
+
+// True when the folder of path exists: Windows takes a missing file in an
+// existing folder for an empty settings file, and one in a missing folder for
+// no file at all (the default then keeps its quotes). '/' is never a trail
+// byte of Shift-JIS, so the last one is the separator.
+bool FolderOfExists(const char* path) {
+  if (path == nullptr) return false;
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return true;
+  char folder[1024];
+  const size_t len = static_cast<size_t>(slash - path);
+  if (len + 2 > sizeof folder) return false;
+  std::memcpy(folder, path, len);
+  folder[len] = '\0';
+  if (len == 0) std::strcpy(folder, "/");
+  char utf8[4096];
+  struct stat st;
+  return SjisToUtf8(folder, utf8, sizeof utf8) && stat(utf8, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+int ProfileGetString(const char* section, const char* key, const char* def, char* out, int size,
+                     const char* file) {
+  if (out == nullptr || size <= 0) return 0;
+  if (def == nullptr) def = "";
+  FileText t;
+  if (!LoadFile(file, &t, nullptr)) {
+    return CopyEntry(out, size, def, DefaultLength(def), FolderOfExists(file));
+  }
+  int n;
+  Line line;
+  const long at = (section && key) ? FindSection(t, section) : -1;
+  if (at >= 0 && FindKey(t, at, key, &line) && line.valueBegin >= 0) {
+    n = CopyEntry(out, size, t.data + line.valueBegin, line.valueEnd - line.valueBegin, true);
+  } else {
+    n = CopyEntry(out, size, def, DefaultLength(def), true);
+  }
+  std::free(t.data);
+  return n;
+}
+
+int ProfileGetSection(const char* section, char* out, int size, const char* file) {
+  if (out == nullptr || size <= 0) return 0;
+  // Every entry is laid out whole; what lies past the buffer is only counted.
+  long used = 0;
+  auto put = [&](const char* p, long len) {
+    for (long i = 0; i < len; ++i, ++used) {
+      if (used < size) out[used] = p[i];
+    }
+  };
+  FileText t;
+  if (section != nullptr && LoadFile(file, &t, nullptr)) {
+    long pos = FindSection(t, section);
+    Line line;
+    for (; pos >= 0 && NextLine(t, pos, &line); pos = line.next) {
+      if (line.section) break;
+      if (line.blank) continue;
+      const char* name = t.data + line.nameBegin;
+      const long nameLen = TextLength(name, line.nameEnd - line.nameBegin);
+      if (nameLen > 0 && name[0] == ';') continue;  // comment
+      put(name, nameLen);
+      if (line.valueBegin >= 0) {
+        put("=", 1);
+        const char* value = t.data + line.valueBegin;
+        put(value, TextLength(value, line.valueEnd - line.valueBegin));
+      }
+      put("", 1);
+    }
+    std::free(t.data);
+  }
+  if (used == 0) {  // no entry: just the closing empty one
+    out[0] = '\0';
+    if (size >= 2) out[1] = '\0';
+    return 0;
+  }
+  put("", 1);
+  if (used < size) return static_cast<int>(used - 1);
+  // Cut: the last entry that fits in part ends with two zero bytes.
+  if (size < 2) {
+    out[0] = '\0';
+    return 0;
+  }
+  out[size - 2] = '\0';
+  out[size - 1] = '\0';
+  return size - 2;
+}
+
+int ProfileGetInt(const char* section, const char* key, int def, const char* file) {
+  // Windows reads the value into a 30-character buffer, then takes an
+  // optional sign, a base prefix (0x, 0o, 0b) and the digits that follow,
+  // wrapping around 32 bits.
+  char text[30];
+  if (ProfileGetString(section, key, "", text, sizeof text, file) == 0) return def;
+  const char* p = text;
+  while (*p != '\0' && static_cast<unsigned char>(*p) <= ' ') ++p;
+  bool negative = false;
+  if (*p == '+') {
+    ++p;
+  } else if (*p == '-') {
+    negative = true;
+    ++p;
+  }
+  unsigned base = 10;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'o' || p[1] == 'b')) {
+    base = p[1] == 'x' ? 16 : p[1] == 'o' ? 8 : 2;
+    p += 2;
+  }
+  unsigned total = 0;
+  for (;; ++p) {
+    unsigned digit;
+    if (*p >= '0' && *p <= '9') {
+      digit = static_cast<unsigned>(*p - '0');
+    } else if (*p >= 'a' && *p <= 'z') {
+      digit = static_cast<unsigned>(*p - 'a' + 10);
+    } else if (*p >= 'A' && *p <= 'Z') {
+      digit = static_cast<unsigned>(*p - 'A' + 10);
+    } else {
+      break;
+    }
+    if (digit >= base) break;
+    total = total * base + digit;
+  }
+  if (negative) total = 0u - total;
+  return static_cast<int>(total);
+}
+
+int ProfileWriteString(const char* section, const char* key, const char* value,
+                       const char* file) {
+  if (section == nullptr || key == nullptr || value == nullptr || file == nullptr) return 0;
+  // A line end inside a name or value would make lines of its own.
+  if (std::strpbrk(section, "\r\n") || std::strpbrk(key, "\r\n") || std::strpbrk(value, "\r\n")) {
+    return 0;
+  }
+  FileText t;
+  bool tooBig = false;
+  const bool exists = LoadFile(file, &t, &tooBig);
+  if (tooBig) {
+    std::free(t.data);
+    return 0;
+  }
+  if (!exists) {
+    t.data = nullptr;
+    t.size = 0;
+  }
+  const char* d = t.data ? t.data : "";
+
+  // The file's own line end, CR LF for a new file.
+  const char* eol = "\r\n";
+  for (long i = 0; i < t.size; ++i) {
+    if (d[i] == '\n') {
+      eol = "\n";
+      break;
+    }
+    if (d[i] == '\r') {
+      eol = (i + 1 < t.size && d[i + 1] == '\n') ? "\r\n" : "\r";
+      break;
+    }
+  }
+
+  // Where the new text goes: [cutBegin, cutEnd) of the old text is replaced.
+  long cutBegin, cutEnd;
+  bool needEolBefore = false;
+  bool newSection = false;
+  bool keepKeyName = false;
+  Line keyLine;
+  const long at = (t.data != nullptr) ? FindSection(t, section) : (section[0] == '\0' ? 0 : -1);
+  if (at >= 0 && t.data != nullptr && FindKey(t, at, key, &keyLine)) {
+    // Same line, its indentation and key spelling kept.
+    cutBegin = keyLine.nameEnd;
+    cutEnd = keyLine.contentEnd;
+    keepKeyName = true;
+  } else if (at >= 0) {
+    // After the section's last non-blank line.
+    long insert = at;
+    Line line;
+    for (long pos = at; t.data != nullptr && NextLine(t, pos, &line); pos = line.next) {
+      if (line.section) break;
+      if (!line.blank) insert = line.next;
+    }
+    cutBegin = cutEnd = insert;
+    needEolBefore = insert > 0 && !IsLineEnd(d[insert - 1]);
+  } else {
+    cutBegin = cutEnd = t.size;
+    needEolBefore = t.size > 0 && !IsLineEnd(d[t.size - 1]);
+    newSection = true;
+  }
+
+  FILE* f = exists ? OpenStream(file, "r+b") : OpenStream(file, "wb");
+  if (f == nullptr) {
+    std::free(t.data);
+    return 0;
+  }
+  bool ok = std::fwrite(d, 1, static_cast<size_t>(cutBegin), f) == static_cast<size_t>(cutBegin);
+  if (needEolBefore) ok = ok && std::fputs(eol, f) >= 0;
+  if (newSection) {
+    ok = ok && std::fprintf(f, "[%s]%s", section, eol) >= 0;
+  }
+  if (keepKeyName) {
+    ok = ok && std::fprintf(f, "=%s", value) >= 0;
+  } else {
+    ok = ok && std::fprintf(f, "%s=%s%s", key, value, eol) >= 0;
+  }
+  const size_t rest = static_cast<size_t>(t.size - cutEnd);
+  ok = ok && std::fwrite(d + cutEnd, 1, rest, f) == rest;
+  ok = std::fflush(f) == 0 && ok;
+  if (ok && exists) {
+    const long end = std::ftell(f);
+    ok = end >= 0 && ftruncate(fileno(f), end) == 0;
+  }
+  ok = std::fclose(f) == 0 && ok;
+  std::free(t.data);
+  return ok ? 1 : 0;
+}

@@ -1,0 +1,209 @@
+"""End-to-end harness: runs the built program in a temporary program folder.
+
+QV_KIND=native runs build/native/quenvale; QV_KIND=windows runs
+build/windows/Quenvale.exe under Wine (as a Japanese Windows: code page 932)
+and drives its windows with tools/uiauto. Files are written and read as bytes
+(Shift-JIS); text helpers convert with cp932.
+
+    with ProgramFolder() as pf:
+        pf.write_text("CUSTOMER.fdf", "PCFO\nPCFL CUSTNO 2 11\n")
+        pf.write("CUSTOMER.db2", records)
+        res = pf.run_single("CUSTOMER")      # closes the summary box on Windows
+        res.code, res.box_texts, pf.read("CUSTOMER.csv")
+"""
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+KIND = os.environ.get("QV_KIND", "native")
+SOURCE_DIR = os.environ.get(
+    "QV_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+BUILD_DIR = os.environ.get("QV_BUILD_DIR", os.path.join(SOURCE_DIR, "build", KIND))
+IS_WINDOWS = KIND == "windows"
+EXE_NAME = "Quenvale.exe" if IS_WINDOWS else "quenvale"
+NL = b"\r\n" if IS_WINDOWS else b"\n"   # text-mode line end of the program's files
+ARTIFACT_DIR = os.path.join(BUILD_DIR, "e2e_artifacts")
+UIAUTO = os.path.join(BUILD_DIR, "tools", "uiauto", "uiauto.exe")
+
+_xvfb = None
+
+
+def sjis(text):
+    return text.encode("cp932")
+
+
+def wine_env(extra=None):
+    env = dict(os.environ)
+    env["WINEDEBUG"] = "-all"
+    # A Japanese Windows: ANSI code page 932, so Shift-JIS texts show as such.
+    env["LANG"] = "ja_JP.UTF-8"
+    env["LC_ALL"] = "ja_JP.UTF-8"
+    ensure_display(env)
+    if extra:
+        env.update(extra)
+    return env
+
+
+def ensure_display(env):
+    """Windows need an X display: use DISPLAY, or start an Xvfb of our own."""
+    global _xvfb
+    if env.get("DISPLAY"):
+        return
+    if _xvfb is None:
+        for n in range(150, 250):
+            if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
+                break
+        proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            if os.path.exists("/tmp/.X11-unix/X%d" % n):
+                break
+            time.sleep(0.05)
+        _xvfb = (proc, ":%d" % n)
+        import atexit
+        atexit.register(proc.terminate)
+    os.environ["DISPLAY"] = _xvfb[1]
+    env["DISPLAY"] = _xvfb[1]
+
+
+def uiauto(*args, timeout=60):
+    """Runs uiauto under Wine; returns (exit code, list of printed texts)."""
+    escaped = [escape(a) for a in args]
+    proc = subprocess.run(["wine", UIAUTO] + escaped, env=wine_env(), stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    lines = proc.stdout.decode("utf-8", "replace").splitlines()
+    return proc.returncode, [unescape(l) for l in lines]
+
+
+def escape(text):
+    """Non-ASCII characters as \\uXXXX, which uiauto decodes."""
+    return "".join(c if ord(c) < 128 else "\\u%04x" % ord(c) for c in str(text))
+
+
+def unescape(line):
+    out, i = [], 0
+    while i < len(line):
+        if line[i] == "\\" and i + 1 < len(line):
+            out.append("\n" if line[i + 1] == "n" else line[i + 1])
+            i += 2
+        else:
+            out.append(line[i])
+            i += 1
+    return "".join(out)
+
+
+def screenshot(name):
+    """Saves the X screen as e2e_artifacts/<name>.png; returns its path."""
+    os.makedirs(ARTIFACT_DIR, exist_ok=True)
+    path = os.path.join(ARTIFACT_DIR, name + ".png")
+    env = dict(os.environ)
+    ensure_display(env)
+    subprocess.run(["import", "-window", "root", path], env=env, timeout=30,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return path
+
+
+class Result:
+    def __init__(self, code, stdout=b"", stderr=b"", box_texts=None):
+        self.code = code            # exit status (-1 is 255)
+        self.stdout = stdout
+        self.stderr = stderr
+        self.box_texts = box_texts or []   # summary box texts (Windows)
+
+    @property
+    def messages(self):
+        """What the program told the user: stderr (Linux) or box texts (Windows)."""
+        if IS_WINDOWS:
+            return "\n".join(self.box_texts)
+        return self.stderr.decode("utf-8", "replace")
+
+
+class ProgramFolder:
+    """A temporary folder holding a copy of the program."""
+
+    def __init__(self, name=None):
+        self.root = tempfile.mkdtemp(prefix="qve2e")
+        self.path = os.path.join(self.root, name) if name else self.root
+        os.makedirs(self.path, exist_ok=True)
+        self.exe = os.path.join(self.path, EXE_NAME)
+        shutil.copy2(os.path.join(BUILD_DIR, EXE_NAME), self.exe)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def file(self, name):
+        return os.path.join(self.path, name)
+
+    def write(self, name, data):
+        with open(self.file(name), "wb") as f:
+            f.write(data)
+
+    def write_text(self, name, text, newline="\r\n"):
+        """Shift-JIS text; line feeds become newline (CR LF by default)."""
+        self.write(name, sjis(text.replace("\n", newline)))
+
+    def read(self, name):
+        with open(self.file(name), "rb") as f:
+            return f.read()
+
+    def exists(self, name):
+        return os.path.exists(self.file(name))
+
+    def command(self, args):
+        args = [args] if isinstance(args, str) else list(args)
+        return (["wine", self.exe] if IS_WINDOWS else [self.exe]) + args
+
+    def start(self, args=(), raw=None, **popen):
+        """Starts the program. raw: the exact Windows command-line tail, for
+        arguments with quotes (Windows only)."""
+        if raw is not None:
+            assert IS_WINDOWS
+            cmd = ["wine", UIAUTO, "run", self.exe, raw]
+        else:
+            cmd = self.command(args)
+        env = wine_env() if IS_WINDOWS else dict(os.environ)
+        popen.setdefault("stdin", subprocess.DEVNULL)
+        popen.setdefault("stdout", subprocess.PIPE)
+        popen.setdefault("stderr", subprocess.PIPE)
+        return subprocess.Popen(cmd, cwd=self.path, env=env, **popen)
+
+    def run(self, args=(), timeout=120):
+        """Runs to its end (a batch run or a refusal; nothing waits on a box
+        on Linux). On Windows a box would wait: use run_single."""
+        proc = self.start(args)
+        out, err = proc.communicate(timeout=timeout)
+        return Result(proc.returncode, out, err)
+
+    def run_single(self, args=(), raw=None, caption=None, timeout=120, before_close=None):
+        """Single-file mode. On Windows waits for the box captioned caption
+        (the file base name by default), reads its texts, calls before_close(),
+        and presses OK."""
+        proc = self.start(args, raw=raw)
+        texts = []
+        if IS_WINDOWS:
+            if caption is None:
+                caption = raw if raw is not None else (args if isinstance(args, str) else " ".join(args))
+            code, texts = uiauto("texts", caption, str(timeout))
+            if code == 0:
+                if before_close:
+                    before_close()
+                uiauto("press", caption, "1")
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate()
+            raise
+        return Result(proc.returncode, out, err, texts)
+
+
+def skip_unless(kind):
+    return unittest.skipUnless(KIND == kind, "%s build only" % kind)

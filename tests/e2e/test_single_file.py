@@ -1,0 +1,187 @@
+"""Single-file mode end to end: conversion, summary, cancel, arguments."""
+import os
+import pty
+import re
+import select
+import signal
+import time
+import unittest
+
+import qv
+
+EBCDIC = {"A": 0xC1, "B": 0xC2, "C": 0xC3, "D": 0xC4, "E": 0xC5}
+SETTINGS = "[Quenvale]\n[EBCDIC]\n0x40\n" + "".join(
+    "0x%02X %s\n" % (code, ch) for ch, code in EBCDIC.items())
+
+CUSTOMER_FDF = "Customer master\nPCFO\nPCFL CUSTNO 2 11\nPCFL AMOUNT 2 11/2\nPCFL CNAME 1 20\n"
+# 1234, -500 (two decimals) and "ABC" padded with EBCDIC blanks.
+CUSTOMER_RECORD = (bytes.fromhex("000001234F") + bytes.fromhex("000000500D")
+                   + bytes([0xC1, 0xC2, 0xC3]) + b"\x40" * 17)
+
+# One-byte packed records: many of them make a conversion long enough to cancel.
+SMALL_FDF = "PCFO\nPCFL N 2 2\n"
+
+
+def csv_rows(data):
+    """Data rows of a CSV file (the header row left out)."""
+    return data.split(qv.NL)[1:-1]
+
+
+class SingleFile(unittest.TestCase):
+    def folder(self):
+        pf = qv.ProgramFolder()
+        self.addCleanup(pf.__exit__)
+        pf.write_text("Quenvale.ini", SETTINGS)
+        return pf
+
+    def test_customer_example(self):
+        pf = self.folder()
+        pf.write_text("CUSTOMER.fdf", CUSTOMER_FDF, newline="\n")
+        pf.write("CUSTOMER.db2", CUSTOMER_RECORD)
+        status = []
+
+        def look():
+            # The progress window still shows the final count behind the box.
+            if qv.IS_WINDOWS:
+                status.extend(qv.uiauto("item", "*", "100", "10")[1])
+                qv.screenshot("single_file_summary")
+
+        res = pf.run_single("CUSTOMER", before_close=look)
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertEqual(pf.read("CUSTOMER.csv"),
+                         b'"ID","CUSTNO","AMOUNT","CNAME"' + qv.NL + b'1,1234,-5.00,"ABC"' + qv.NL)
+        self.assertEqual(pf.read("CodeErr.csv"), qv.sjis("DB名,レコード番号,文字コード") + qv.NL)
+        self.assertIn("レコードサイズ = 30 バイト", res.messages)
+        self.assertIn("Shift-JIS変換ｴﾗｰ総数=     0", res.messages)
+        if qv.IS_WINDOWS:
+            self.assertEqual(status, ["CUSTOMER：レコード数 1"])
+        else:
+            self.assertTrue(res.messages.startswith("CUSTOMER: "), res.messages)
+
+    def test_quoted_argument_keeps_its_quotes(self):
+        pf = self.folder()
+        pf.write_text("ABC.fdf", CUSTOMER_FDF)
+        pf.write("ABC.db2", CUSTOMER_RECORD)
+        if qv.IS_WINDOWS:
+            res = pf.run_single(raw='"ABC"')
+        else:
+            res = pf.run_single(['"ABC"'])
+        self.assertEqual(res.code, 0)
+        self.assertIn('"ABC".fdfのオープンに失敗(toCSV)', res.messages)
+        self.assertFalse(pf.exists("ABC.csv"))
+
+    def test_two_words_make_one_name(self):
+        pf = self.folder()
+        pf.write_text("ABC DEF.fdf", CUSTOMER_FDF)
+        pf.write("ABC DEF.db2", CUSTOMER_RECORD * 3)
+        res = pf.run_single(["ABC", "DEF"])
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertEqual(len(csv_rows(pf.read("ABC DEF.csv"))), 3)
+
+    def test_too_long_argument_is_refused(self):
+        pf = self.folder()
+        name = "N" * 52
+        res = pf.run_single(name, caption="Quenvale")
+        self.assertEqual(res.code, 255)
+        self.assertIn("ファイル名が長すぎます", res.messages)
+        if not qv.IS_WINDOWS:
+            self.assertTrue(res.messages.startswith("Quenvale: "), res.messages)
+        self.assertEqual(sorted(os.listdir(pf.path)), sorted([qv.EXE_NAME, "Quenvale.ini"]))
+
+    def test_longest_argument_is_taken(self):
+        pf = self.folder()
+        name = "N" * 51
+        pf.write_text(name + ".fdf", CUSTOMER_FDF)
+        pf.write(name + ".db2", CUSTOMER_RECORD)
+        res = pf.run_single(name)
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertTrue(pf.exists(name + ".csv"))
+
+    @qv.skip_unless("windows")
+    def test_cancel_button_and_yes(self):
+        pf = self.folder()
+        pf.write_text("BIG.fdf", SMALL_FDF)
+        pf.write("BIG.db2", b"\x0F" * 5_000_000)
+        proc = pf.start("BIG")
+        code, texts = qv.uiauto("cancel", "yes", "60")
+        self.assertEqual(code, 0, texts)
+        self.assertIn("キャンセルしますか", texts)
+        qv.screenshot("single_file_cancelled")
+        code, box = qv.uiauto("texts", "BIG", "60")
+        self.assertEqual(code, 0)
+        qv.uiauto("press", "BIG", "1")
+        proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 255)
+        rows = len(csv_rows(pf.read("BIG.csv")))
+        self.assertGreater(rows, 0)
+        self.assertLess(rows, 5_000_000)
+        self.assertEqual(rows % 100, 0)
+
+    @qv.skip_unless("windows")
+    def test_cancel_button_and_no_goes_on(self):
+        pf = self.folder()
+        pf.write_text("MID.fdf", SMALL_FDF)
+        pf.write("MID.db2", b"\x0F" * 1_000_000)
+        proc = pf.start("MID")
+        code, texts = qv.uiauto("cancel", "no", "60")
+        self.assertEqual(code, 0, texts)
+        qv.uiauto("texts", "MID", "120")
+        qv.uiauto("press", "MID", "1")
+        proc.communicate(timeout=120)
+        self.assertEqual(proc.returncode, 0)
+        self.assertEqual(len(csv_rows(pf.read("MID.csv"))), 1_000_000)
+
+    @qv.skip_unless("native")
+    def test_ctrl_c_answered_yes_cancels(self):
+        pf = self.folder()
+        pf.write_text("BIG.fdf", SMALL_FDF)
+        pf.write("BIG.db2", b"\x0F" * 20_000_000)
+        pid, master = pty.fork()
+        if pid == 0:
+            os.chdir(pf.path)
+            os.execv(pf.exe, [pf.exe, "BIG"])
+        output = b""
+        sent_interrupt = answered = False
+        deadline = time.time() + 120
+        while time.time() < deadline:
+            ready, _, _ = select.select([master], [], [], 0.5)
+            if ready:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                output += chunk
+            if not sent_interrupt and "ＣＳＶ変換中".encode() in output:
+                os.write(master, b"\x03")
+                sent_interrupt = True
+            if sent_interrupt and not answered and b"(y/n)" in output:
+                os.write(master, b"y\n")
+                answered = True
+        _, status = os.waitpid(pid, 0)
+        os.close(master)
+        text = output.decode("utf-8", "replace")
+        self.assertTrue(answered, text[-500:])
+        self.assertIn("キャンセルしますか", text)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 255, text[-500:])
+        rows = len(csv_rows(pf.read("BIG.csv")))
+        self.assertGreater(rows, 0)
+        self.assertLess(rows, 20_000_000)
+        self.assertEqual(rows % 100, 0)
+        # The summary (and the last progress line) ended the run on the terminal.
+        self.assertIn("BIG: レコードサイズ = 1 バイト", text)
+
+    @qv.skip_unless("native")
+    def test_no_progress_line_without_terminal(self):
+        pf = self.folder()
+        pf.write_text("CUSTOMER.fdf", CUSTOMER_FDF)
+        pf.write("CUSTOMER.db2", CUSTOMER_RECORD * 250)
+        res = pf.run("CUSTOMER")
+        self.assertEqual(res.code, 0)
+        self.assertNotIn("ＣＳＶ変換中", res.messages)
+        self.assertTrue(res.messages.startswith("CUSTOMER: レコードサイズ = 30 バイト"), res.messages)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,301 @@
+// The settings reader. The same expectations run in the Windows build, where
+// they exercise the system's own profile functions, and in the Linux build,
+// where they exercise our reader: passing in both shows the two agree.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/profile.h"
+#include "tests/unit/support/test_support.h"
+
+namespace {
+
+// Shift-JIS bytes: 表 (0x95 0x5C, trail byte is a backslash) and ｱ.
+const std::string kHyo = "\x95\x5C";
+
+const char kSettings[] =
+    "top=before any section\r\n"
+    "[Quenvale]\r\n"
+    "  IPADDRESS  =  192.168.0.1  \r\n"
+    "\r\n"
+    "\t\r\n"
+    "user=Alice\r\n"
+    "USER=second\r\n"
+    "quoted=\"in quotes\"\r\n"
+    "single='in single'\r\n"
+    "half=\"open only\r\n"
+    "inner= \" blanks kept \" \r\n"
+    "empty=\r\n"
+    "novalue\r\n"
+    "eq=a=b\r\n"
+    ";comment=hidden\r\n"
+    "; a remark\r\n"
+    "tabs=\tx\t\r\n"
+    "num=  42abc\r\n"
+    "neg=-17\r\n"
+    "plus=+8\r\n"
+    "letters=abc\r\n"
+    "big=4294967297\r\n"
+    "qnum=\"12\"\r\n"
+    "path=C:\\" "\x95\x5C" "\\dir\r\n"
+    "[ db2 ]\r\n"
+    "cd LIB\r\n"
+    "  get CUSTOMER.CUSTOMER CUSTOMER.DB2  \r\n"
+    "\r\n"
+    "x = 1\r\n"
+    "[Empty]\r\n"
+    "[OnlyComments]\r\n"
+    ";one\r\n"
+    "[QUENVALE]\r\n"
+    "later=not seen\r\n"
+    "[Last]\r\n"
+    "k=no line end";
+
+struct StringCase {
+  const char* comment;
+  const char* section;
+  const char* key;
+  const char* def;
+  int size;
+  const char* expected;
+};
+
+class ProfileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { folder_.Write("Quenvale.ini", kSettings); }
+  std::string Path(const char* name = "Quenvale.ini") const { return folder_.path() + name; }
+  std::string GetString(const char* section, const char* key, const char* def, int size,
+                        const char* file = nullptr) {
+    char out[512];
+    std::memset(out, '#', sizeof out);
+    const std::string path = file ? Path(file) : Path();
+    const int n = ProfileGetString(section, key, def, out, size, path.c_str());
+    EXPECT_EQ(out[n], '\0');
+    EXPECT_EQ(static_cast<size_t>(n), std::strlen(out));
+    return std::string(out, static_cast<size_t>(n));
+  }
+  // The section's bytes as returned, both closing zeros included.
+  std::string GetSection(const char* section, int size, int* ret, const char* file = nullptr) {
+    char out[512];
+    std::memset(out, '#', sizeof out);
+    const std::string path = file ? Path(file) : Path();
+    *ret = ProfileGetSection(section, out, size, path.c_str());
+    size_t end = 0;
+    while (end + 1 < sizeof out && (out[end] != '\0' || out[end + 1] != '\0')) ++end;
+    return std::string(out, end + 2);
+  }
+  TempFolder folder_;
+};
+
+TEST_F(ProfileTest, StringValues) {
+  const StringCase cases[] = {
+      {"blanks around key and value dropped", "Quenvale", "IPADDRESS", "", 256, "192.168.0.1"},
+      {"section and key without regard to case", "quenvale", "ipaddress", "", 256, "192.168.0.1"},
+      {"first of two keys differing in case wins", "Quenvale", "User", "", 256, "Alice"},
+      {"double quotes dropped", "Quenvale", "quoted", "", 256, "in quotes"},
+      {"single quotes dropped", "Quenvale", "single", "", 256, "in single"},
+      {"an opening quote alone stays", "Quenvale", "half", "", 256, "\"open only"},
+      {"blanks inside quotes stay", "Quenvale", "inner", "", 256, " blanks kept "},
+      {"empty value, not the default", "Quenvale", "empty", "DEF", 256, ""},
+      {"a line without '=' gives the default", "Quenvale", "novalue", "DEF", 256, "DEF"},
+      {"value holds the rest after the first '='", "Quenvale", "eq", "", 256, "a=b"},
+      {"tabs are blanks", "Quenvale", "tabs", "", 256, "x"},
+      {"double-byte text with trail byte 0x5C", "Quenvale", "path", "", 256,
+       "C:\\\x95\x5C\\dir"},
+      {"section header with blanks inside the brackets", "DB2", "x", "", 256, "1"},
+      {"first of two sections differing in case wins", "Quenvale", "later", "DEF", 256, "DEF"},
+      {"lines before the first section form the nameless one", "", "top", "", 256,
+       "before any section"},
+      {"last line without a line end", "Last", "k", "", 256, "no line end"},
+      {"missing key gives the default", "Quenvale", "nokey", "3600", 256, "3600"},
+      {"missing section gives the default", "Nowhere", "IPADDRESS", "dflt", 256, "dflt"},
+      {"default loses trailing blanks", "Quenvale", "nokey", "  d  ", 256, "  d"},
+      {"default in quotes loses them when the file exists", "Quenvale", "nokey", "\"q\"", 256,
+       "q"},
+      {"null default is empty", "Quenvale", "nokey", nullptr, 256, ""},
+      {"value cut to size - 1", "Quenvale", "IPADDRESS", "", 5, "192."},
+      {"size 1 leaves only the terminator", "Quenvale", "IPADDRESS", "", 1, ""},
+      {"quoted value cut", "Quenvale", "quoted", "", 9, "in quote"},
+      {"quoted value one short of its closing quote loses its last letter", "Quenvale", "quoted",
+       "", 10, "in quote"},
+      {"quoted value that just fits", "Quenvale", "quoted", "", 11, "in quotes"},
+      {"default cut too", "Quenvale", "nokey", "abcdef", 4, "abc"},
+  };
+  for (const StringCase& c : cases) {
+    EXPECT_EQ(GetString(c.section, c.key, c.def, c.size), c.expected) << c.comment;
+  }
+}
+
+TEST_F(ProfileTest, MissingFileGivesDefault) {
+  // A missing file in an existing folder reads as an empty file; in a
+  // missing folder the default is taken as given, quotes and all.
+  EXPECT_EQ(GetString("Quenvale", "IPADDRESS", "\"x\"", 256, "absent.ini"), "x");
+  const std::string inMissingFolder = std::string("nofolder") + kPathSep + "absent.ini";
+  EXPECT_EQ(GetString("Quenvale", "IPADDRESS", "\"x\"", 256, inMissingFolder.c_str()), "\"x\"");
+  EXPECT_EQ(GetString("Quenvale", "IPADDRESS", "abc  ", 256, "absent.ini"), "abc");
+  EXPECT_EQ(GetString("Quenvale", "IPADDRESS", "abcdef", 3, "absent.ini"), "ab");
+  EXPECT_EQ(ProfileGetInt("Quenvale", "MonthBackup", 7, Path("absent.ini").c_str()), 7);
+  int ret = -1;
+  EXPECT_EQ(GetSection("DB2", 100, &ret, "absent.ini"), std::string("\0\0", 2));
+  EXPECT_EQ(ret, 0);
+}
+
+TEST_F(ProfileTest, IntValues) {
+  struct IntCase {
+    const char* comment;
+    const char* key;
+    int expected;
+  } cases[] = {
+      {"leading number, rest ignored", "num", 42},
+      {"minus sign", "neg", -17},
+      {"plus sign", "plus", 8},
+      {"no digits give 0, not the default", "letters", 0},
+      {"empty value gives the default", "empty", 99},
+      {"missing key gives the default", "nokey", 99},
+      {"wraps around 32 bits", "big", 1},
+      {"quotes dropped first", "qnum", 12},
+  };
+  for (const IntCase& c : cases) {
+    EXPECT_EQ(ProfileGetInt("Quenvale", c.key, 99, Path().c_str()), c.expected) << c.comment;
+  }
+}
+
+TEST_F(ProfileTest, SectionEntries) {
+  int ret = 0;
+  // Blank lines and comments are not delivered; keys and values lose their
+  // blanks; quotes stay; a line without '=' comes as it is.
+  const std::string quenvale = GetSection("QUENVALE", 512, &ret);
+  const std::string expected(
+      "IPADDRESS=192.168.0.1\0user=Alice\0USER=second\0quoted=\"in quotes\"\0"
+      "single='in single'\0half=\"open only\0inner=\" blanks kept \"\0empty=\0novalue\0"
+      "eq=a=b\0tabs=x\0num=42abc\0neg=-17\0plus=+8\0letters=abc\0big=4294967297\0"
+      "qnum=\"12\"\0path=C:\\\x95\x5C\\dir\0\0",
+      sizeof "IPADDRESS=192.168.0.1\0user=Alice\0USER=second\0quoted=\"in quotes\"\0"
+             "single='in single'\0half=\"open only\0inner=\" blanks kept \"\0empty=\0novalue\0"
+             "eq=a=b\0tabs=x\0num=42abc\0neg=-17\0plus=+8\0letters=abc\0big=4294967297\0"
+             "qnum=\"12\"\0path=C:\\\x95\x5C\\dir\0\0" - 1);
+  EXPECT_EQ(quenvale, expected);
+  EXPECT_EQ(ret, static_cast<int>(expected.size()) - 1);
+
+  EXPECT_EQ(GetSection("db2", 512, &ret),
+            std::string("cd LIB\0get CUSTOMER.CUSTOMER CUSTOMER.DB2\0x=1\0\0", 47));
+  EXPECT_EQ(ret, 46);
+  EXPECT_EQ(GetSection("Empty", 512, &ret), std::string("\0\0", 2));
+  EXPECT_EQ(ret, 0);
+  EXPECT_EQ(GetSection("OnlyComments", 512, &ret), std::string("\0\0", 2));
+  EXPECT_EQ(ret, 0);
+  EXPECT_EQ(GetSection("Missing", 512, &ret), std::string("\0\0", 2));
+  EXPECT_EQ(ret, 0);
+}
+
+TEST_F(ProfileTest, SectionCutToBuffer) {
+  // "cd LIB\0get CUSTOMER.CUSTOMER CUSTOMER.DB2\0x=1\0\0" is 47 bytes. A cut
+  // list ends with two zeros and returns size - 2, even when it just fits.
+  struct CutCase {
+    const char* comment;
+    int size;
+    std::string expected;  // bytes up to and including the two closing zeros
+    int ret;
+  } cases[] = {
+      {"room for nothing", 2, std::string("\0\0", 2), 0},
+      {"first entry cut to one byte", 3, std::string("c\0\0", 3), 1},
+      {"first entry cut in the middle", 6, std::string("cd L\0\0", 6), 4},
+      {"first entry whole, no room for more", 8, std::string("cd LIB\0\0", 8), 6},
+      {"second entry cut to one byte", 10, std::string("cd LIB\0g\0\0", 10), 8},
+      {"last entry cut to its name", 45,
+       std::string("cd LIB\0get CUSTOMER.CUSTOMER CUSTOMER.DB2\0x\0\0", 45), 43},
+      {"last entry cut after its '='", 46,
+       std::string("cd LIB\0get CUSTOMER.CUSTOMER CUSTOMER.DB2\0x=\0\0", 46), 44},
+      {"exactly the size of the list", 47,
+       std::string("cd LIB\0get CUSTOMER.CUSTOMER CUSTOMER.DB2\0x=1\0\0", 47), 45},
+      {"one byte to spare", 48,
+       std::string("cd LIB\0get CUSTOMER.CUSTOMER CUSTOMER.DB2\0x=1\0\0", 47), 46},
+  };
+  for (const CutCase& c : cases) {
+    int ret = -1;
+    const std::string got = GetSection("DB2", c.size, &ret);
+    EXPECT_EQ(ret, c.ret) << c.comment;
+    EXPECT_EQ(got.substr(0, c.expected.size()), c.expected) << c.comment;
+  }
+}
+
+TEST_F(ProfileTest, WriteReadsBack) {
+  const std::string path = Path();
+  // An existing key, a new key in an existing section, a new section.
+  EXPECT_NE(ProfileWriteString("Quenvale", "ipaddress", "10.0.0.2", path.c_str()), 0);
+  EXPECT_NE(ProfileWriteString("DB2", "Last_MonthBackup", "20240131", path.c_str()), 0);
+  EXPECT_NE(ProfileWriteString("New", "Key", "value", path.c_str()), 0);
+  EXPECT_EQ(GetString("Quenvale", "IPADDRESS", "", 256), "10.0.0.2");
+  EXPECT_EQ(ProfileGetInt("db2", "last_monthbackup", 0, path.c_str()), 20240131);
+  EXPECT_EQ(GetString("new", "key", "", 256), "value");
+  // The rest still reads as before.
+  EXPECT_EQ(GetString("Quenvale", "quoted", "", 256), "in quotes");
+  EXPECT_EQ(GetString("Last", "k", "", 256), "no line end");
+  int ret = 0;
+  EXPECT_EQ(GetSection("DB2", 512, &ret),
+            std::string("cd LIB\0get CUSTOMER.CUSTOMER CUSTOMER.DB2\0x=1\0Last_MonthBackup=20240131\0\0",
+                        73));
+}
+
+TEST_F(ProfileTest, WriteCreatesFile) {
+  const std::string path = Path("created.ini");
+  EXPECT_NE(ProfileWriteString("Quenvale", "Last_MonthBackup", "20240229", path.c_str()), 0);
+  EXPECT_EQ(ProfileGetInt("Quenvale", "Last_MonthBackup", 0, path.c_str()), 20240229);
+}
+
+#if !defined(_WIN32)
+// Windows keeps the untouched lines byte for byte; Wine rewrites the whole
+// file in its own layout, so these run against our reader only.
+TEST_F(ProfileTest, WriteKeepsTheRestOfTheFile) {
+  const std::string path = Path();
+  struct WriteCase {
+    const char* comment;
+    const char* before;
+    const char* section;
+    const char* key;
+    const char* value;
+    const char* after;
+  } cases[] = {
+      {"value replaced in place, spelling and indentation kept",
+       "; head\r\n[Quenvale]\r\n  Last_MonthBackup = 1 \r\n\r\n[DB2]\r\ncd X\r\n", "quenvale",
+       "last_monthbackup", "20240131",
+       "; head\r\n[Quenvale]\r\n  Last_MonthBackup=20240131\r\n\r\n[DB2]\r\ncd X\r\n"},
+      {"new key after the section's last line, blank separator kept",
+       "[Quenvale]\r\nA=1\r\n\r\n[DB2]\r\ncd X\r\n", "Quenvale", "B", "2",
+       "[Quenvale]\r\nA=1\r\nB=2\r\n\r\n[DB2]\r\ncd X\r\n"},
+      {"new section appended, file without a final line end",
+       "[DB2]\r\ncd X", "Quenvale", "B", "2", "[DB2]\r\ncd X\r\n[Quenvale]\r\nB=2\r\n"},
+      {"LF file keeps LF", "[a]\nx=1\n", "a", "y", "2", "[a]\nx=1\ny=2\n"},
+      {"key without '=' gets its value", "[a]\r\nx\r\n", "a", "x", "5", "[a]\r\nx=5\r\n"},
+      {"empty file", "", "a", "x", "1", "[a]\r\nx=1\r\n"},
+  };
+  for (const WriteCase& c : cases) {
+    folder_.Write("Quenvale.ini", c.before);
+    EXPECT_NE(ProfileWriteString(c.section, c.key, c.value, path.c_str()), 0) << c.comment;
+    EXPECT_EQ(folder_.Read("Quenvale.ini"), c.after) << c.comment;
+  }
+  // A line end inside the value would add a line of its own: refused.
+  folder_.Write("Quenvale.ini", "[a]\r\n");
+  EXPECT_EQ(ProfileWriteString("a", "x", "1\r\n[b]", path.c_str()), 0);
+  EXPECT_EQ(folder_.Read("Quenvale.ini"), "[a]\r\n");
+}
+
+TEST_F(ProfileTest, OddBytesAreHarmless) {
+  // Zero bytes end a name or value, as in the wide strings Windows keeps;
+  // lone CR ends a line; brackets without their pair make key lines.
+  const char odd[] =
+      "[a]\r\nnul=ab\0cd\r\ncr1=x\rcr2=y\r\n[unclosed\r\n[b]]\r\nk=1\r\n"
+      "\x1a\x1akey=ctrlz\x1a\r\n";
+  folder_.Write("Quenvale.ini", std::string(odd, sizeof odd - 1));
+  EXPECT_EQ(GetString("a", "nul", "", 256), "ab");
+  EXPECT_EQ(GetString("a", "cr2", "", 256), "y");
+  EXPECT_EQ(GetString("b]", "k", "D", 256), "1");
+  EXPECT_EQ(GetString("b]", "key", "D", 256), "ctrlz");
+  int ret = 0;
+  EXPECT_EQ(GetSection("a", 512, &ret), std::string("nul=ab\0cr1=x\0cr2=y\0[unclosed\0\0", 30));
+}
+#endif
+
+}  // namespace
