@@ -7,7 +7,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64 xvfb xdotool x11-apps imagemagick
   faketime python3 python3-pyftpdlib tmux
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev locales
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -18,4 +18,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# Wine takes its ANSI code page from the locale: the Windows tests run as a
+# Japanese system (code page 932, LC_ALL=ja_JP.UTF-8), which needs that locale.
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+  localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi

@@ -10,10 +10,17 @@ constexpr int kCopyWriteFailed = 3;
 constexpr int kCopyTimesFailed = 4;
 constexpr int kCopyNoMemory = 9;
 
+// Bytes moved per read and write, with one progress display before each.
+constexpr unsigned kCopyChunkSize = 500000;
+
 // Copies every *.DB2 file of source into target (folders given without a
 // trailing separator). -1 when cancelled, else the last file's result (0 when
 // there was none).
 int CopyDb2Files(const char* source, const char* target);
 // Copies one file; returns a copy result code. A failed or cancelled copy
-// leaves nothing at target.
+// leaves nothing at target. Paths over 255 bytes are refused with code 1.
 int CopyFileWithProgress(const char* source, const char* target, const char* caption);
+
+// The progress call made before each chunk: UpdateIndicator, unless a test
+// puts a recorder in its place. Returns the cancel flag.
+extern int (*g_CopyProgress)(const char* caption, const char* text);

@@ -1,0 +1,115 @@
+#include "backup/backup_rotation.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "app/process_state.h"
+#include "app/run_log.h"
+#include "convert/sjis.h"
+#include "platform/fileio.h"
+#include "platform/platform.h"
+#include "platform/profile.h"
+#include "transfer/folder_copy.h"
+
+namespace {
+
+constexpr int kBackupPathSize = 3000;
+
+const char* const kWeekdayFolders[7] = {"(0)Sunday",   "(1)Monday", "(2)Tuesday", "(3)Wednesday",
+                                        "(4)Thursday", "(5)Friday", "(6)Saturday"};
+
+// Calendar rule, for the rare year that the C library cannot place in time.
+int CalendarDays(int year, int month) {
+  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  month = ((month - 1) % 12 + 12) % 12;
+  if (month == 1 && ((year % 4 == 0 && year % 100 != 0) || year % 400 == 0)) return 29;
+  return kDays[month];
+}
+
+}  // namespace
+
+int DaysInMonth(int year, int month) {
+  // Day 0 of the month after: mktime settles it on the last day of this one
+  // (month 12 becomes 31 December through January of the next year).
+  struct tm t = {};
+  t.tm_year = year - 1900;
+  t.tm_mon = month;
+  t.tm_mday = 0;
+  const time_t when = std::mktime(&t);
+  if (when == static_cast<time_t>(-1)) return CalendarDays(year, month);
+  const struct tm* local = std::localtime(&when);
+  if (local == nullptr) return CalendarDays(year, month);
+  return local->tm_mday;
+}
+
+int BackupPeriod(int date, int monthBackup) {
+  int period = date / 100;
+  if (date > 0) {
+    const int day = date % 100;
+    const int month = (date / 100) % 100;
+    const int year = date / 10000;
+    if (monthBackup == 99) {
+      if (day < DaysInMonth(year, month)) --period;
+    } else if (day < monthBackup) {
+      --period;
+    }
+  }
+  if (period % 100 == 0) period -= 88;  // YYYY00 is December of the year before
+  return period;
+}
+
+int MakeFolder(const char* path) {
+  const int code = CreateFolder(path);
+  if (code == 0 || code == kErrorAlreadyExists) return 0;
+  char text[kPathBufferSize];
+  SystemErrorText(code, text, sizeof text);
+  AppendErrorLine(text, "\n");
+  return -1;
+}
+
+int RotateBackups(int runResult) {
+  // One byte beyond the 255 read, for the separator appended below.
+  char root[kPathBufferSize + 1];
+  ProfileGetString("Quenvale", "BackupDir", "", root, kPathBufferSize, g_SettingsPath);
+  if (root[0] == '\0') return runResult;
+
+  const int dateCode = WriteRunLog("ﾊﾞｯｸｱｯﾌﾟ");
+  int result = MakeFolder(root);
+  if (result < 0) return result;
+
+  // The last byte may be the trail byte 0x5C of a character such as 表: only
+  // a separator that stands alone ends the root.
+  const int len = static_cast<int>(std::strlen(root));
+  if (ClassifySjisByte(root, len - 1) != static_cast<unsigned char>(kPathSep)) {
+    root[len] = kPathSep;
+    root[len + 1] = '\0';
+  }
+
+  char source[kBackupPathSize];
+  std::snprintf(source, sizeof source, "%s%s", g_ProgramFolder, "DB2");
+  char folder[kBackupPathSize];
+  std::snprintf(folder, sizeof folder, "%s%s", root, kWeekdayFolders[dateCode % 10 % 7]);
+  result = MakeFolder(folder);
+  if (result < 0) return result;
+  result = CopyDb2Files(source, folder);
+  if (result < 0) return result;
+
+  const int monthBackup = ProfileGetInt("Quenvale", "MonthBackup", 0, g_SettingsPath);
+  if (monthBackup <= 0) return result;
+  const int last = ProfileGetInt("Quenvale", "Last_MonthBackup", 0, g_SettingsPath);
+  const int today = dateCode / 10;
+  if (BackupPeriod(today, monthBackup) <= BackupPeriod(last, monthBackup)) return result;
+
+  // Named after the calendar month of the run, not the month of the period.
+  std::snprintf(folder, sizeof folder, "%s%02d月", root, (dateCode / 1000) % 100);
+  result = MakeFolder(folder);
+  if (result < 0) return result;
+  result = CopyDb2Files(source, folder);
+  if (result < 0) return result;
+
+  char value[16];
+  std::snprintf(value, sizeof value, "%d", today);
+  ProfileWriteString("Quenvale", "Last_MonthBackup", value, g_SettingsPath);
+  return result;
+}

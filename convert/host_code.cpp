@@ -1,0 +1,319 @@
+#include "convert/host_code.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "app/process_state.h"
+#include "platform/profile.h"
+
+// ---- Process-wide state -----------------------------------------------------
+
+unsigned char g_SingleByteTable[256];
+DoubleByteEntry g_UserDoubleByteTable[kUserTableSlots];
+unsigned char g_SubstitutionPair[2];
+
+int32_t g_RecordCounter;
+int32_t g_DoubleByteErrors;
+int32_t g_SingleByteErrors;
+char g_CurrentFileName[kCurrentFileNameSize];
+FILE* g_CodeErrorReport;
+
+namespace {
+
+// Constant data: searched in place, nothing is loaded or allocated for it.
+const DoubleByteEntry kBuiltInTable[] = {
+#include "convert/dbcs_table.inc"
+};
+constexpr int kBuiltInCount = static_cast<int>(sizeof(kBuiltInTable) / sizeof(kBuiltInTable[0]));
+static_assert(kBuiltInCount == 7265, "built-in double-byte table must hold 7265 entries");
+
+constexpr unsigned char kShiftOut = 0x0E;
+constexpr unsigned char kShiftIn = 0x0F;
+constexpr int kMaxTextLength = 255;  // decoded text, without its terminator
+constexpr int kMaxPackedLength = 127;
+
+// Value of a hexadecimal digit, or -1 for any other character.
+inline int HexDigit(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Value of count hexadecimal digits at text, most significant first, or -1
+// when one of them is not a digit (a terminator included).
+int HexValue(const char* text, int count) {
+  int value = 0;
+  for (int k = 0; k < count; ++k) {
+    const int d = HexDigit(static_cast<unsigned char>(text[k]));
+    if (d < 0) return -1;
+    value = value * 16 + d;
+  }
+  return value;
+}
+
+// Reads a settings section into buf: consecutive zero-terminated entries
+// ended by an empty one. The two guard bytes after the reader's 3000 keep
+// every walk over the entries inside buf whatever the reader delivered.
+void ReadSection(const char* section, char (&buf)[kSettingsBufferSize + 2]) {
+  buf[0] = '\0';
+  buf[kSettingsBufferSize] = '\0';
+  buf[kSettingsBufferSize + 1] = '\0';
+  ProfileGetSection(section, buf, kSettingsBufferSize, g_SettingsPath);
+}
+
+inline int32_t Saturated(int32_t counter) {
+  return counter < INT32_MAX ? counter + 1 : counter;
+}
+
+// Report row for a code that could not be converted. Kept out of line: the
+// decoders reach it only on an error.
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#endif
+void ReportCode(const char* format, unsigned code) {
+  if (g_CodeErrorReport == nullptr) return;
+  if (static_cast<int64_t>(g_DoubleByteErrors) + g_SingleByteErrors > kCodeErrorRowLimit) return;
+  const int record = g_RecordCounter < INT32_MAX ? g_RecordCounter + 1 : INT32_MAX;
+  fprintf(g_CodeErrorReport, format, g_CurrentFileName, record, code);
+}
+
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#endif
+void DoubleByteError(unsigned code) {
+  g_DoubleByteErrors = Saturated(g_DoubleByteErrors);
+  ReportCode("%s,%d,0x%04x\n", code);
+}
+
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#endif
+void SingleByteError(unsigned code) {
+  g_SingleByteErrors = Saturated(g_SingleByteErrors);
+  ReportCode("%s,%d,0x%02x\n", code);
+}
+
+// Bisection over the whole table. The bounds narrow to the last entry whose
+// host code is not above code; the step is a conditional move rather than a
+// branch, which keeps the probe loop free of mispredictions on mixed text.
+inline unsigned LookupBuiltIn(unsigned code) {
+  const DoubleByteEntry* base = kBuiltInTable;
+  if (code < base[0].host || code > base[kBuiltInCount - 1].host) return 0;
+  int n = kBuiltInCount;
+  while (n > 1) {
+    const int half = n / 2;
+    base = base[half].host <= code ? base + half : base;
+    n -= half;
+  }
+  return base->host == code ? base->sjis : 0;
+}
+
+inline unsigned Lookup(unsigned code) {
+  // The end slot (sjis 0) is always present, so the walk stops inside the table.
+  for (const DoubleByteEntry* e = g_UserDoubleByteTable; e->sjis != 0; ++e) {
+    if (e->host == code) return e->sjis;
+  }
+  return LookupBuiltIn(code);
+}
+
+// Converts length bytes (any length >= 0 that fits dst) of double-byte codes
+// from src into dst and terminates dst. Works in place as well: each pair is
+// read before it is written.
+int DoubleByteRun(const unsigned char* src, int length, unsigned char* dst) {
+  int count = 0;
+  const int whole = length & ~1;
+  for (int p = 0; p < whole; p += 2) {
+    const unsigned code = (static_cast<unsigned>(src[p]) << 8) | src[p + 1];
+    const unsigned sjis = Lookup(code);
+    if (sjis != 0) {
+      dst[p] = static_cast<unsigned char>(sjis >> 8);
+      dst[p + 1] = static_cast<unsigned char>(sjis);
+    } else {
+      dst[p] = g_SubstitutionPair[0];
+      dst[p + 1] = g_SubstitutionPair[1];
+      ++count;
+      DoubleByteError(code);
+    }
+  }
+  if (length & 1) {
+    // The last byte pairs with the zero byte that follows every field; only
+    // the first byte of the result is kept.
+    const unsigned code = static_cast<unsigned>(src[whole]) << 8;
+    const unsigned sjis = Lookup(code);
+    if (sjis != 0) {
+      dst[whole] = static_cast<unsigned char>(sjis >> 8);
+    } else {
+      dst[whole] = g_SubstitutionPair[0];
+      ++count;
+      DoubleByteError(code);
+    }
+  }
+  dst[length] = 0;
+  return count;
+}
+
+inline int Clamp(int length, int max) {
+  return length < 0 ? 0 : (length > max ? max : length);
+}
+
+}  // namespace
+
+// ---- Tables -------------------------------------------------------------------
+
+int LoadSingleByteTable() {
+  char buf[kSettingsBufferSize + 2];
+  ReadSection("EBCDIC", buf);
+  if (buf[0] == '\0') return 0;
+  for (const char* entry = buf; *entry != '\0';) {
+    const size_t len = strlen(entry);
+    const int code = len >= 4 ? HexValue(entry + 2, 2) : -1;
+    if (code >= 0) {
+      unsigned char value;
+      if (len == 4) {
+        value = ' ';
+      } else if (entry[4] == '=') {
+        value = '=';
+      } else {
+        // Character 6; for an entry of exactly five characters that is the
+        // terminator, so the code becomes unmapped.
+        value = static_cast<unsigned char>(entry[5]);
+      }
+      g_SingleByteTable[code] = value;
+    }
+    entry += len + 1;
+  }
+  return 1;
+}
+
+void LoadUserDoubleByteTable() {
+  char buf[kSettingsBufferSize + 2];
+  ReadSection("KANJI", buf);
+  int slot = 0;
+  for (const char* entry = buf; *entry != '\0';) {
+    const size_t len = strlen(entry);
+    const int code = len >= 9 ? HexValue(entry + 2, 4) : -1;
+    const unsigned char lead = static_cast<unsigned char>(len >= 9 ? entry[7] : 0);
+    const unsigned char trail = static_cast<unsigned char>(len >= 9 ? entry[8] : 0);
+    if (code == 0xFFFF) {
+      g_SubstitutionPair[0] = lead;
+      g_SubstitutionPair[1] = trail;
+    } else if (code >= 0 && slot < kUserTableSlots - 1) {
+      g_UserDoubleByteTable[slot].host = static_cast<uint16_t>(code);
+      g_UserDoubleByteTable[slot].sjis = static_cast<uint16_t>(lead << 8 | trail);
+      ++slot;
+    }
+    entry += len + 1;
+  }
+  g_UserDoubleByteTable[slot].host = 0;
+  g_UserDoubleByteTable[slot].sjis = 0;
+}
+
+int BuiltInTableSize() { return kBuiltInCount; }
+
+const DoubleByteEntry* BuiltInTable() { return kBuiltInTable; }
+
+unsigned LookupDoubleByte(unsigned code) { return Lookup(code); }
+
+bool UserTableHasHostCode(unsigned code) {
+  for (const DoubleByteEntry* e = g_UserDoubleByteTable; e->sjis != 0; ++e) {
+    if (e->host == code) return true;
+  }
+  return false;
+}
+
+// ---- Field decoders -----------------------------------------------------------
+
+int ConvertDoubleByteRun(const char* src, int length, char* dst) {
+  return DoubleByteRun(reinterpret_cast<const unsigned char*>(src), Clamp(length, kMaxTextLength),
+                       reinterpret_cast<unsigned char*>(dst));
+}
+
+int ConvertMixedText(char* src, int length, char* dst) {
+  // Every source byte gives at most two output bytes, so 2 * 255 bytes and a
+  // terminator always fit and the loop needs no bounds checks; the text is
+  // cut to 255 bytes at the end.
+  unsigned char text[2 * kMaxTextLength + 2];
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
+  length = Clamp(length, kMaxTextLength);
+  int count = 0;
+  int o = 0;
+  int fits = 0;  // end of the last whole character within 255 bytes
+  int i = 0;
+  while (i < length) {
+    const unsigned char c = s[i];
+    if (c == kShiftOut) {
+      int j = i + 1;
+      while (j < length && s[j] != kShiftIn) ++j;
+      int n = j - i - 1;
+      // An odd run drops its last byte; scanning resumes at the byte that
+      // ended the run, so a closing SI is then read as a single-byte code.
+      const int next = (n & 1) ? j : i + n + 2;
+      n &= ~1;
+      count += DoubleByteRun(s + i + 1, n, text + o);
+      if (o + n <= kMaxTextLength) {
+        fits = o + n;
+      } else if (o <= kMaxTextLength) {
+        fits = o + ((kMaxTextLength - o) & ~1);
+      }
+      o += n;
+      i = next;
+      continue;
+    }
+    unsigned char v = g_SingleByteTable[c];
+    if (v == 0) {
+      v = ' ';
+      ++count;
+      SingleByteError(c);
+    }
+    text[o++] = v;
+    if (v == '"') text[o++] = '"';
+    if (o <= kMaxTextLength) fits = o;
+    ++i;
+  }
+  // Up to the first zero byte (a zero substitution pair ends the text).
+  const void* zero = memchr(text, 0, static_cast<size_t>(fits));
+  const int out = zero ? static_cast<int>(static_cast<const unsigned char*>(zero) - text) : fits;
+  memcpy(dst, text, static_cast<size_t>(out));
+  dst[out] = '\0';
+  return count;
+}
+
+int ConvertPackedDecimal(const char* src, int length, char* dst) {
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
+  length = Clamp(length, kMaxPackedLength);
+  dst[0] = ' ';
+  int o = 1;
+  bool started = false;
+  int first = 0;  // position of the first shown character, 0 while none
+  int invalid = 0;
+  for (int k = 0; k < length; ++k) {
+    const bool last = k == length - 1;
+    if (last) started = true;
+    int d = s[k] >> 4;
+    if (d > 9) {
+      ++invalid;
+    } else if (d >= 1) {
+      started = true;
+    }
+    if (started && first == 0) first = o;
+    dst[o++] = started ? static_cast<char>('0' + d) : ' ';
+    d = s[k] & 0x0F;
+    if (last && (d == 0xC || d == 0xD || d == 0xF)) {
+      dst[o] = '\0';
+      // The last byte's high digit is always shown, so first >= 1 and the
+      // character before it is a blank.
+      if (d == 0xD) dst[first - 1] = '-';
+      return invalid;
+    }
+    if (d > 9) {
+      ++invalid;
+    } else if (d >= 1) {
+      started = true;
+    }
+    if (started && first == 0) first = o;
+    dst[o++] = started ? static_cast<char>('0' + d) : ' ';
+  }
+  dst[o] = '\0';
+  return invalid;
+}

@@ -1,0 +1,283 @@
+#include "platform/fileio.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/process_state.h"
+#include "convert/sjis.h"
+#include "platform/posix/encoding.h"
+
+// Share modes: Windows opens these files with no sharing, so another program
+// cannot touch a file while it is copied. POSIX has no mandatory share modes,
+// and the programs that fill these folders take no advisory locks, so a lock
+// here would protect nothing; files open elsewhere are simply opened too, as
+// any POSIX copy tool does.
+
+namespace {
+
+constexpr size_t kUtf8PathSize = 4096;
+
+// Handles carry fd + 1 so that descriptor 0 is not the null handle.
+FileHandle FromFd(int fd) { return reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd) + 1); }
+int ToFd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(file) - 1); }
+
+int64_t FromTimespec(const timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+timespec ToTimespec(int64_t v) {
+  timespec t;
+  t.tv_sec = static_cast<time_t>(v / 1000000000);
+  t.tv_nsec = static_cast<long>(v % 1000000000);
+  if (t.tv_nsec < 0) {
+    t.tv_nsec += 1000000000;
+    t.tv_sec -= 1;
+  }
+  return t;
+}
+
+int OpenUtf8(const char* path, int flags, mode_t mode) {
+  char utf8[kUtf8PathSize];
+  if (!SjisToUtf8(path, utf8, sizeof utf8)) {
+    errno = EINVAL;
+    return -1;
+  }
+  return open(utf8, flags | O_CLOEXEC, mode);
+}
+
+unsigned char AsciiUpper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
+
+// Matches a Shift-JIS name against a pattern of * and ?, ASCII letters
+// without regard to case, as FindFirstFileA does. ? stands for one
+// character, a double-byte one whole.
+bool Matches(const char* pattern, const char* name) {
+  const char* starP = nullptr;
+  const char* starN = nullptr;
+  while (*name != '\0') {
+    const unsigned char n = static_cast<unsigned char>(*name);
+    const int width = (IsSjisLeadRange(n) && name[1] != '\0') ? 2 : 1;
+    if (*pattern == '*') {
+      starP = ++pattern;
+      starN = name;
+      continue;
+    }
+    if (*pattern == '?') {
+      ++pattern;
+      name += width;
+      continue;
+    }
+    bool same = false;
+    if (*pattern != '\0') {
+      if (width == 2) {
+        same = pattern[0] == name[0] && pattern[1] == name[1];
+      } else {
+        same = AsciiUpper(static_cast<unsigned char>(*pattern)) == AsciiUpper(n);
+      }
+    }
+    if (same) {
+      pattern += width;
+      name += width;
+      continue;
+    }
+    if (starP == nullptr) return false;
+    // Let the last * take one more character and try again.
+    const unsigned char s = static_cast<unsigned char>(*starN);
+    starN += (IsSjisLeadRange(s) && starN[1] != '\0') ? 2 : 1;
+    name = starN;
+    pattern = starP;
+  }
+  while (*pattern == '*') ++pattern;
+  return *pattern == '\0';
+}
+
+struct Search {
+  DIR* dir;
+  int dirFd;
+  char pattern[kFindNameSize];
+};
+
+// Next directory entry whose Shift-JIS name matches. Names that have no
+// Shift-JIS form cannot be named by the program and are passed over.
+bool NextMatch(Search* s, FindEntry* entry) {
+  while (dirent* e = readdir(s->dir)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    char sjis[kFindNameSize];
+    if (!Utf8ToSjis(e->d_name, sjis, sizeof sjis)) continue;
+    if (!Matches(s->pattern, sjis)) continue;
+    struct stat st;
+    if (fstatat(s->dirFd, e->d_name, &st, 0) != 0) continue;
+    CopyText(entry->name, kFindNameSize, sjis);
+    entry->isDirectory = S_ISDIR(st.st_mode);
+    return true;
+  }
+  return false;
+}
+
+// Only regular files are copied: a folder does not open as a file on Windows
+// either, and a pipe or device would block the open or never end. The open
+// does not wait (O_NONBLOCK), which plain files ignore.
+FileHandle OpenRegular(const char* path, int flags, mode_t mode) {
+  const int fd = OpenUtf8(path, flags | O_NONBLOCK, mode);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EISDIR;
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return FromFd(fd);
+}
+
+}  // namespace
+
+FileHandle FileOpenRead(const char* path) { return OpenRegular(path, O_RDONLY, 0); }
+
+FileHandle FileCreate(const char* path) {
+  return OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+}
+
+bool FileGetSize(FileHandle file, uint64_t* size) {
+  struct stat st;
+  if (fstat(ToFd(file), &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool FileRead(FileHandle file, void* buffer, uint32_t size, uint32_t* done) {
+  *done = 0;
+  // ReadFile returns only at the end of the file or with the whole count.
+  char* at = static_cast<char*>(buffer);
+  while (*done < size) {
+    const ssize_t n = read(ToFd(file), at + *done, size - *done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    *done += static_cast<uint32_t>(n);
+  }
+  return true;
+}
+
+bool FileWrite(FileHandle file, const void* buffer, uint32_t size, uint32_t* done) {
+  *done = 0;
+  const char* at = static_cast<const char*>(buffer);
+  while (*done < size) {
+    const ssize_t n = write(ToFd(file), at + *done, size - *done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    *done += static_cast<uint32_t>(n);
+  }
+  return true;
+}
+
+bool FileGetTimes(FileHandle file, FileTimes* times) {
+  struct stat st;
+  if (fstat(ToFd(file), &st) != 0) return false;
+  // POSIX keeps no creation time (st_ctim is the last status change), so
+  // only the access and modification times travel.
+  times->creation = 0;
+  times->lastAccess = FromTimespec(st.st_atim);
+  times->lastWrite = FromTimespec(st.st_mtim);
+  return true;
+}
+
+bool FileSetTimes(FileHandle file, const FileTimes* times) {
+  const timespec t[2] = {ToTimespec(times->lastAccess), ToTimespec(times->lastWrite)};
+  return futimens(ToFd(file), t) == 0;
+}
+
+void FileClose(FileHandle file) {
+  if (file != nullptr) close(ToFd(file));
+}
+
+bool FileDelete(const char* path) {
+  char utf8[kUtf8PathSize];
+  if (!SjisToUtf8(path, utf8, sizeof utf8)) return false;
+  return unlink(utf8) == 0;
+}
+
+FindHandle FindFirst(const char* pattern, FindEntry* entry) {
+  // Split "folder/name pattern" at the last separator ('/' is never a
+  // Shift-JIS trail byte).
+  const char* slash = std::strrchr(pattern, '/');
+  const char* namePattern = slash ? slash + 1 : pattern;
+  if (std::strlen(namePattern) >= static_cast<size_t>(kFindNameSize)) return nullptr;
+  char folder[kUtf8PathSize];
+  char utf8[kUtf8PathSize];
+  if (slash == nullptr) {
+    std::strcpy(utf8, ".");
+  } else {
+    const size_t len = static_cast<size_t>(slash - pattern);
+    if (len + 1 >= sizeof folder) return nullptr;
+    std::memcpy(folder, pattern, len);
+    folder[len] = '\0';
+    if (len == 0) std::strcpy(folder, "/");
+    if (!SjisToUtf8(folder, utf8, sizeof utf8)) return nullptr;
+  }
+  DIR* dir = opendir(utf8);
+  if (dir == nullptr) return nullptr;
+  Search* s = static_cast<Search*>(std::malloc(sizeof(Search)));
+  if (s == nullptr) {
+    closedir(dir);
+    return nullptr;
+  }
+  s->dir = dir;
+  s->dirFd = dirfd(dir);
+  std::strcpy(s->pattern, namePattern);
+  if (!NextMatch(s, entry)) {
+    FindEnd(s);
+    return nullptr;
+  }
+  return s;
+}
+
+bool FindNext(FindHandle search, FindEntry* entry) {
+  return search != nullptr && NextMatch(static_cast<Search*>(search), entry);
+}
+
+void FindEnd(FindHandle search) {
+  if (search == nullptr) return;
+  Search* s = static_cast<Search*>(search);
+  closedir(s->dir);
+  std::free(s);
+}
+
+int CreateFolder(const char* path) {
+  char utf8[kUtf8PathSize];
+  if (!SjisToUtf8(path, utf8, sizeof utf8)) return EINVAL;
+  if (mkdir(utf8, 0777) == 0) return 0;
+  // Windows reports a name that is taken, folder or file, as 183.
+  return errno == EEXIST ? kErrorAlreadyExists : errno;
+}
+
+void SystemErrorText(int code, char* out, int size) {
+  if (size <= 0) return;
+  out[0] = '\0';
+  const char* text = code == kErrorAlreadyExists ? std::strerror(EEXIST) : std::strerror(code);
+  // The locale's messages are UTF-8 (or ASCII); a text without a Shift-JIS
+  // form is left out.
+  char sjis[1024];
+  if (text != nullptr && Utf8ToSjis(text, sjis, sizeof sjis)) CopyText(out, size, sjis);
+}
+
+void* AllocChunk(size_t size) { return std::calloc(1, size); }
+
+void FreeChunk(void* chunk) { std::free(chunk); }
+
+uint32_t GetTicks() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint32_t>(static_cast<uint64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000);
+}

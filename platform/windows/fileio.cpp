@@ -1,0 +1,125 @@
+#include "platform/fileio.h"
+
+#include <windows.h>
+
+#include "app/process_state.h"
+
+namespace {
+
+HANDLE ToHandle(FileHandle file) { return static_cast<HANDLE>(file); }
+
+int64_t FromFiletime(const FILETIME& t) {
+  return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+}
+
+FILETIME ToFiletime(int64_t v) {
+  FILETIME t;
+  t.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(v) & 0xFFFFFFFFu);
+  t.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(v) >> 32);
+  return t;
+}
+
+void FillEntry(const WIN32_FIND_DATAA& data, FindEntry* entry) {
+  CopyText(entry->name, kFindNameSize, data.cFileName);
+  entry->isDirectory = (data.dwFileAttributes & 0x10) != 0;
+}
+
+}  // namespace
+
+FileHandle FileOpenRead(const char* path) {
+  HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+FileHandle FileCreate(const char* path) {
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+bool FileGetSize(FileHandle file, uint64_t* size) {
+  DWORD high = 0;
+  SetLastError(NO_ERROR);  // a size of 0xFFFFFFFF is told from a failure only by this
+  const DWORD low = GetFileSize(ToHandle(file), &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
+  *size = (static_cast<uint64_t>(high) << 32) | low;
+  return true;
+}
+
+bool FileRead(FileHandle file, void* buffer, uint32_t size, uint32_t* done) {
+  DWORD n = 0;
+  const BOOL ok = ReadFile(ToHandle(file), buffer, size, &n, nullptr);
+  *done = n;
+  return ok != FALSE;
+}
+
+bool FileWrite(FileHandle file, const void* buffer, uint32_t size, uint32_t* done) {
+  DWORD n = 0;
+  const BOOL ok = WriteFile(ToHandle(file), buffer, size, &n, nullptr);
+  *done = n;
+  return ok != FALSE;
+}
+
+bool FileGetTimes(FileHandle file, FileTimes* times) {
+  FILETIME c, a, w;
+  if (!GetFileTime(ToHandle(file), &c, &a, &w)) return false;
+  times->creation = FromFiletime(c);
+  times->lastAccess = FromFiletime(a);
+  times->lastWrite = FromFiletime(w);
+  return true;
+}
+
+bool FileSetTimes(FileHandle file, const FileTimes* times) {
+  const FILETIME c = ToFiletime(times->creation);
+  const FILETIME a = ToFiletime(times->lastAccess);
+  const FILETIME w = ToFiletime(times->lastWrite);
+  return SetFileTime(ToHandle(file), &c, &a, &w) != FALSE;
+}
+
+void FileClose(FileHandle file) {
+  if (file != nullptr) CloseHandle(ToHandle(file));
+}
+
+bool FileDelete(const char* path) { return DeleteFileA(path) != FALSE; }
+
+FindHandle FindFirst(const char* pattern, FindEntry* entry) {
+  WIN32_FIND_DATAA data;
+  HANDLE h = FindFirstFileA(pattern, &data);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  FillEntry(data, entry);
+  return h;
+}
+
+bool FindNext(FindHandle search, FindEntry* entry) {
+  WIN32_FIND_DATAA data;
+  if (!FindNextFileA(static_cast<HANDLE>(search), &data)) return false;
+  FillEntry(data, entry);
+  return true;
+}
+
+void FindEnd(FindHandle search) {
+  if (search != nullptr) FindClose(static_cast<HANDLE>(search));
+}
+
+int CreateFolder(const char* path) {
+  if (CreateDirectoryA(path, nullptr)) return 0;
+  return static_cast<int>(GetLastError());
+}
+
+void SystemErrorText(int code, char* out, int size) {
+  if (size <= 0) return;
+  out[0] = '\0';
+  // FROM_SYSTEM | IGNORE_INSERTS | MAX_WIDTH_MASK: one line, no inserts.
+  const DWORD n = FormatMessageA(0x12FF, nullptr, static_cast<DWORD>(code), 0, out,
+                                 static_cast<DWORD>(size), nullptr);
+  if (n == 0) out[0] = '\0';  // no text for the code, or it did not fit
+}
+
+void* AllocChunk(size_t size) { return GlobalAlloc(0x40, size); }
+
+void FreeChunk(void* chunk) {
+  if (chunk != nullptr) GlobalFree(chunk);
+}
+
+uint32_t GetTicks() { return GetTickCount(); }

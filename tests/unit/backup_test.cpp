@@ -1,0 +1,318 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "app/process_state.h"
+#include "app/run_log.h"
+#include "backup/backup_rotation.h"
+#include "platform/fileio.h"
+#include "platform/platform.h"
+#include "platform/profile.h"
+#include "platform/stream.h"
+#include "tests/unit/support/test_support.h"
+#include "transfer/folder_copy.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace {
+
+const std::string kSep(1, kPathSep);
+
+TEST(BackupPeriod, Table) {
+  struct Case {
+    int date, monthBackup, expected;
+    const char* why;
+  } const cases[] = {
+      {20111024, 25, 201109, "the day before the period day belongs to the month before"},
+      {20111025, 25, 201110, "the period day starts the period"},
+      {20111030, 99, 201109, "99: before the last day"},
+      {20111031, 99, 201110, "99: the last day starts the period"},
+      {20120228, 99, 201201, "99: 28 February of a leap year is not the last day"},
+      {20120229, 99, 201202, "99: 29 February 2012 is"},
+      {20110228, 99, 201102, "99: 28 February of a common year is"},
+      {20120110, 15, 201112, "January before the period day: December of the year before"},
+      {20120115, 15, 201201, "January on the period day"},
+      {20111231, 40, 201111, "a day above 31 puts every date into the month before"},
+      {20111201, 1, 201112, "day 1: every date in its own month"},
+      {0, 25, -88, "no earlier backup: before every real period"},
+      {20111025, 0, 201110, "no period day: the date's own month"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(BackupPeriod(c.date, c.monthBackup), c.expected) << c.why;
+  }
+}
+
+TEST(DaysInMonth, Table) {
+  struct Case {
+    int year, month, expected;
+  } const cases[] = {
+      {2012, 2, 29}, {2011, 2, 28}, {2000, 2, 29}, {2100, 2, 28}, {2011, 1, 31},
+      {2011, 4, 30}, {2011, 12, 31},  // December goes through January of the next year
+      {1900, 2, 28},                  // before 1970: the calendar rule where mktime gives up
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(DaysInMonth(c.year, c.month), c.expected) << c.year << "-" << c.month;
+  }
+}
+
+// Double-byte file names need a Shift-JIS system code page on Windows.
+bool SystemTakesShiftJisNames() {
+#if defined(_WIN32)
+  return GetACP() == 932;
+#else
+  return true;
+#endif
+}
+
+time_t g_Now;
+time_t FixedClock() { return g_Now; }
+
+std::vector<std::string>* g_Captions = nullptr;
+int g_CancelAll = 0;
+int Record(const char* caption, const char*) {
+  g_Captions->push_back(caption);
+  return g_CancelAll;
+}
+
+bool ReadAll(const std::string& path, std::string* bytes) {
+  FILE* f = OpenStream(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  bytes->clear();
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes->append(buf, n);
+  std::fclose(f);
+  return true;
+}
+
+bool WriteAll(const std::string& path, const std::string& bytes) {
+  FILE* f = OpenStream(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+  return true;
+}
+
+class Rotation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    UseProgramFolder(program_.path());
+    savedClock_ = g_RunLogClock;
+    savedProgress_ = g_CopyProgress;
+    g_RunLogClock = FixedClock;
+    g_CopyProgress = Record;
+    g_Captions = &captions_;
+    g_CancelAll = 0;
+    ASSERT_EQ(CreateFolder((program_.path() + "DB2").c_str()), 0);
+    ASSERT_TRUE(WriteAll(Transfer("A.DB2"), "image A"));
+    ASSERT_TRUE(WriteAll(Transfer("B.DB2"), "image B"));
+    ASSERT_TRUE(WriteAll(Transfer("A.csv"), "not backed up"));
+    root_ = program_.path() + "backup";
+  }
+  void TearDown() override {
+    WriteRunLog("終了");
+    g_RunLogClock = savedClock_;
+    g_CopyProgress = savedProgress_;
+    g_Captions = nullptr;
+    g_ErrorText[0] = '\0';
+  }
+  std::string Transfer(const std::string& name) const {
+    return program_.path() + "DB2" + kSep + name;
+  }
+  // The settings file, [Quenvale] with the given lines.
+  void Settings(const std::string& lines) {
+    ASSERT_TRUE(WriteAll(g_SettingsPath, "[Quenvale]\r\n" + lines));
+  }
+  void SetDate(int y, int mo, int d) {
+    struct tm t = {};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = 9;
+    t.tm_isdst = -1;
+    g_Now = std::mktime(&t);
+  }
+  std::string LastMonthBackup() const {
+    char value[64];
+    ProfileGetString("Quenvale", "Last_MonthBackup", "(none)", value, sizeof value, g_SettingsPath);
+    return value;
+  }
+  // Whether folder under root holds both images.
+  bool HoldsImages(const std::string& folder) const {
+    std::string a, b;
+    return ReadAll(folder + kSep + "A.DB2", &a) && a == "image A" &&
+           ReadAll(folder + kSep + "B.DB2", &b) && b == "image B" &&
+           !ReadAll(folder + kSep + "A.csv", &a);
+  }
+  bool IsFolder(const std::string& path) const {
+    FindEntry entry;
+    FindHandle found = FindFirst(path.c_str(), &entry);
+    FindEnd(found);
+    return found != nullptr && entry.isDirectory;
+  }
+
+  TempFolder program_;
+  std::string root_;
+  std::vector<std::string> captions_;
+  time_t (*savedClock_)() = nullptr;
+  int (*savedProgress_)(const char*, const char*) = nullptr;
+};
+
+TEST_F(Rotation, WeekdayAndMonthlyFolders) {
+  struct Case {
+    const char* why;
+    const char* settings;  // beyond BackupDir
+    int y, mo, d;
+    const char* weekday;
+    const char* monthly;  // nullptr: no monthly backup
+    const char* lastAfter;
+  } const cases[] = {
+      {"worked rotation: still the period of the last backup", "MonthBackup=25\r\nLast_MonthBackup=20111025\r\n",
+       2011, 11, 24, "(4)Thursday", nullptr, "20111025"},
+      {"worked rotation: the period day starts a new period", "MonthBackup=25\r\nLast_MonthBackup=20111025\r\n",
+       2011, 11, 25, "(5)Friday", "11月", "20111125"},
+      {"the folder carries the month of the run, not of the period",
+       "MonthBackup=25\r\nLast_MonthBackup=20111025\r\n", 2011, 12, 3, "(6)Saturday", "12月", "20111203"},
+      {"99 on 28 February 2012: not yet the last day", "MonthBackup=99\r\nLast_MonthBackup=20120131\r\n",
+       2012, 2, 28, "(2)Tuesday", nullptr, "20120131"},
+      {"99 on 29 February 2012: the last day", "MonthBackup=99\r\nLast_MonthBackup=20120131\r\n",
+       2012, 2, 29, "(3)Wednesday", "02月", "20120229"},
+      {"January before the period day is December's period", "MonthBackup=15\r\nLast_MonthBackup=20111215\r\n",
+       2012, 1, 10, "(2)Tuesday", nullptr, "20111215"},
+      {"January on the period day", "MonthBackup=15\r\nLast_MonthBackup=20111215\r\n", 2012, 1, 15,
+       "(0)Sunday", "01月", "20120115"},
+      {"no earlier monthly backup: the first run makes one", "MonthBackup=25\r\n", 2011, 10, 26,
+       "(3)Wednesday", "10月", "20111026"},
+      {"MonthBackup 0: Last_MonthBackup neither read nor written", "MonthBackup=0\r\n", 2011, 10, 26,
+       "(3)Wednesday", nullptr, "(none)"},
+      {"MonthBackup negative", "MonthBackup=-3\r\n", 2011, 10, 26, "(3)Wednesday", nullptr, "(none)"},
+      {"MonthBackup missing", "", 2011, 10, 26, "(3)Wednesday", nullptr, "(none)"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const std::string root = root_ + std::to_string(++n);
+    Settings("BackupDir=" + root + "\r\n" + c.settings);
+    SetDate(c.y, c.mo, c.d);
+    captions_.clear();
+    EXPECT_EQ(RotateBackups(0), 0);
+    EXPECT_TRUE(HoldsImages(root + kSep + c.weekday));
+    for (const char* month : {"01月", "02月", "10月", "11月", "12月"}) {
+      const bool expected = c.monthly != nullptr && std::string(month) == c.monthly;
+      EXPECT_EQ(HoldsImages(root + kSep + month), expected) << month;
+    }
+    EXPECT_EQ(LastMonthBackup(), c.lastAfter);
+    // Two images to the weekday folder, and two more to a monthly one.
+    ASSERT_EQ(captions_.size(), c.monthly ? 8u : 4u);
+    EXPECT_EQ(captions_.front(), "バックアップ中...");
+    EXPECT_EQ(captions_.back(), c.monthly ? "月次バックアップ中..." : "バックアップ中...");
+    EXPECT_STREQ(g_ErrorText, "");
+  }
+}
+
+TEST_F(Rotation, TwoRunsInOnePeriodMakeOneMonthlyBackup) {
+  Settings("BackupDir=" + root_ + "\r\nMonthBackup=25\r\nLast_MonthBackup=20111025\r\n");
+  SetDate(2011, 11, 25);
+  EXPECT_EQ(RotateBackups(0), 0);
+  ASSERT_TRUE(WriteAll(Transfer("A.DB2"), "image A, next day"));
+  SetDate(2011, 11, 26);
+  EXPECT_EQ(RotateBackups(0), 0);
+  std::string a;
+  EXPECT_TRUE(ReadAll(root_ + kSep + "11月" + kSep + "A.DB2", &a) && a == "image A");
+  EXPECT_TRUE(ReadAll(root_ + kSep + "(6)Saturday" + kSep + "A.DB2", &a) && a == "image A, next day");
+  EXPECT_EQ(LastMonthBackup(), "20111125");
+}
+
+TEST_F(Rotation, RootsWithAndWithoutSeparatorAndEndingInTrailByte5C) {
+  struct Case {
+    std::string root;
+    std::string folder;  // the root's folder, as made
+    bool doubleByte;
+    const char* why;
+  } const cases[] = {
+      {root_ + "a", root_ + "a", false, "no trailing separator"},
+      {root_ + "b" + kSep, root_ + "b", false, "trailing separator"},
+      {root_ + "表", root_ + "表", true, "表 ends in 0x5C, which is no separator"},
+      {root_ + "ソ表" + kSep, root_ + "ソ表", true, "double-byte characters and a separator"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    if (c.doubleByte && !SystemTakesShiftJisNames()) continue;
+    Settings("BackupDir=" + c.root + "\r\nMonthBackup=1\r\n");
+    SetDate(2011, 10, 26);
+    EXPECT_EQ(RotateBackups(5), 0);
+    EXPECT_TRUE(HoldsImages(c.folder + kSep + "(3)Wednesday"));
+    EXPECT_TRUE(HoldsImages(c.folder + kSep + "10月"));
+    EXPECT_FALSE(IsFolder(c.folder + "(3)Wednesday")) << "a sibling instead of a sub-folder";
+  }
+}
+
+TEST_F(Rotation, NoBackupRootLeavesTheRunAlone) {
+  for (const char* settings : {"", "BackupDir=\r\nMonthBackup=25\r\n"}) {
+    Settings(settings);
+    SetDate(2011, 10, 26);
+    ASSERT_EQ(WriteRunLog(""), 201110263);
+    EXPECT_EQ(RotateBackups(7), 7);
+    WriteRunLog("終了");
+    EXPECT_TRUE(captions_.empty());
+    EXPECT_EQ(LastMonthBackup(), "(none)");
+  }
+  std::string log;
+  ASSERT_TRUE(ReadAll(program_.path() + "Quenvale.log", &log));
+  EXPECT_EQ(log.find("ﾊﾞｯｸｱｯﾌﾟ"), std::string::npos);
+}
+
+TEST_F(Rotation, UncreatableRootEndsTheRunWithTheSystemText) {
+  Settings("BackupDir=" + program_.path() + "missing" + kSep + "backup\r\nMonthBackup=25\r\n");
+  SetDate(2011, 10, 26);
+  ASSERT_EQ(WriteRunLog(""), 201110263);
+  EXPECT_EQ(RotateBackups(0), -1);
+  WriteRunLog("ｷｬﾝｾﾙ");
+  EXPECT_TRUE(captions_.empty());
+  EXPECT_EQ(LastMonthBackup(), "(none)");
+
+  const std::string error = g_ErrorText;
+  ASSERT_GT(error.size(), 3u);
+  EXPECT_EQ(error.substr(0, 2), "  ");
+  EXPECT_EQ(error.find('\n'), error.size() - 1) << "one line";
+  std::string log;
+  ASSERT_TRUE(ReadAll(program_.path() + "Quenvale.log", &log));
+#if defined(_WIN32)
+  const std::string eol = "\r\n";
+#else
+  const std::string eol = "\n";
+#endif
+  EXPECT_EQ(log, "2011/10/26 09:00:00-ﾊﾞｯｸｱｯﾌﾟ 09:00:00-ｷｬﾝｾﾙ" + eol + error.substr(0, error.size() - 1) + eol);
+}
+
+TEST_F(Rotation, CancelledCopyKeepsTheLastMonthlyDate) {
+  Settings("BackupDir=" + root_ + "\r\nMonthBackup=25\r\nLast_MonthBackup=20111025\r\n");
+  SetDate(2011, 11, 25);
+  g_CancelAll = 1;
+  EXPECT_EQ(RotateBackups(0), -1);
+  EXPECT_EQ(captions_.size(), 1u);
+  EXPECT_FALSE(IsFolder(root_ + kSep + "11月"));
+  EXPECT_EQ(LastMonthBackup(), "20111025");
+}
+
+TEST(MakeFolder, ExistingFolderIsFineAndFailureAddsOneLine) {
+  TempFolder tmp;
+  g_ErrorText[0] = '\0';
+  EXPECT_EQ(MakeFolder((tmp.path() + "x").c_str()), 0);
+  EXPECT_EQ(MakeFolder((tmp.path() + "x").c_str()), 0);
+  EXPECT_STREQ(g_ErrorText, "");
+  EXPECT_EQ(MakeFolder((tmp.path() + "no" + kSep + "x").c_str()), -1);
+  EXPECT_EQ(MakeFolder((tmp.path() + "no" + kSep + "y").c_str()), -1);
+  const std::string error = g_ErrorText;
+  const size_t half = error.size() / 2;
+  EXPECT_EQ(error.substr(0, half), error.substr(half)) << "two equal lines";
+  EXPECT_EQ(error.back(), '\n');
+  g_ErrorText[0] = '\0';
+}
+
+}  // namespace

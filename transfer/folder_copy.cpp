@@ -1,0 +1,152 @@
+#include "transfer/folder_copy.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "app/process_state.h"
+#include "convert/sjis.h"
+#include "platform/fileio.h"
+#include "platform/platform.h"
+#include "platform/ui.h"
+
+int (*g_CopyProgress)(const char* caption, const char* text) = UpdateIndicator;
+
+namespace {
+
+constexpr int kCaptionSize = 32;
+constexpr int kStatusSize = 108;
+constexpr int kShownNameBytes = 81;  // leaves room for the 26-byte suffix
+constexpr int kSuffixSize = 48;  // the suffix itself takes at most 26
+
+// Percentage done before reading chunk index of a file of size bytes; 100
+// once every chunk has been read. Uses the whole 64-bit size, so files of
+// 4 GiB and more also rise from 0 to 100.
+int PercentDone(uint64_t chunkIndex, uint64_t size) {
+  if (size == 0) return 0;
+  if (chunkIndex > size / kCopyChunkSize) return 100;
+  const uint64_t done = chunkIndex * kCopyChunkSize;  // never more than size here
+  if (size <= UINT64_MAX / 100) return static_cast<int>(done * 100 / size);
+  return static_cast<int>(done / (size / 100));
+}
+
+// Start of the file name in path: after the last separator that stands as a
+// character of its own.
+const char* FileNameOf(const char* path) {
+  int n = static_cast<int>(std::strlen(path));
+  while (n > 0 && ClassifySjisByte(path, n - 1) != static_cast<unsigned char>(kPathSep)) --n;
+  return path + n;
+}
+
+// The chunk loop of one file; returns 0, -1, 2 or 3.
+int CopyChunks(FileHandle src, FileHandle dst, void* chunk, uint64_t size, const char* name,
+               const char* caption) {
+  char status[kStatusSize];
+  CopyText(status, kShownNameBytes + 1, name);  // a long name is cut whole characters
+  const size_t nameLen = std::strlen(status);
+
+  const uint32_t start = GetTicks() % 1000000;
+  uint64_t chunkIndex = 0;
+  int result = kCopyOk;
+  uint32_t got = 0;
+  do {
+    uint32_t now = GetTicks() % 1000000;
+    if (now < start) now += 1000000;
+    const int percent = PercentDone(chunkIndex, size);
+    // Seconds within the current 1,000: the display starts again from 0.
+    const int elapsed = static_cast<int>((now - start) / 1000);
+    char suffix[kSuffixSize];
+    std::snprintf(suffix, sizeof suffix, " ( %d %% 完了)  %d 秒経過", percent, elapsed);
+    status[nameLen] = '\0';
+    AppendText(status, kStatusSize, suffix);
+    ++chunkIndex;
+    if (g_CopyProgress(caption, status) != 0) {
+      result = kCopyCancelled;
+      break;
+    }
+    if (!FileRead(src, chunk, kCopyChunkSize, &got)) {
+      result = kCopyReadFailed;
+      break;
+    }
+    uint32_t written = 0;
+    if (!FileWrite(dst, chunk, got, &written) || written < got) result = kCopyWriteFailed;
+  } while (got > 0 && result == kCopyOk);
+  return result;
+}
+
+}  // namespace
+
+int CopyFileWithProgress(const char* source, const char* target, const char* caption) {
+  // Paths past the program's 255-byte limit are not addressed at all, not
+  // even to delete an old target.
+  if (strnlen(source, kPathBufferSize) >= static_cast<size_t>(kPathBufferSize) ||
+      strnlen(target, kPathBufferSize) >= static_cast<size_t>(kPathBufferSize)) {
+    return kCopyOpenFailed;
+  }
+  void* chunk = AllocChunk(kCopyChunkSize);
+  if (chunk == nullptr) return kCopyNoMemory;
+
+  int result = kCopyOk;
+  FileHandle src = FileOpenRead(source);
+  if (src == nullptr) {
+    result = kCopyOpenFailed;
+  } else {
+    uint64_t size = 0;
+    if (!FileGetSize(src, &size)) size = 0;
+    FileHandle dst = FileCreate(target);
+    if (dst == nullptr) {
+      result = kCopyOpenFailed;
+    } else {
+      result = CopyChunks(src, dst, chunk, size, FileNameOf(source), caption);
+      if (result == kCopyOk) {
+        FileTimes times;
+        if (!FileGetTimes(src, &times) || !FileSetTimes(dst, &times)) result = kCopyTimesFailed;
+      }
+      FileClose(dst);
+    }
+    FileClose(src);
+  }
+  FreeChunk(chunk);
+  // A failed or cancelled copy leaves nothing at the target path.
+  if (result != kCopyOk) FileDelete(target);
+  return result;
+}
+
+int CopyDb2Files(const char* source, const char* target) {
+  char caption[kCaptionSize];
+  caption[0] = '\0';
+  // A monthly folder ends in the double-byte character 月.
+  const int len = static_cast<int>(std::strlen(target));
+  if (len >= 2 && std::memcmp(target + len - 2, "月", 2) == 0 &&
+      ClassifySjisByte(target, len - 2) == 1) {
+    AppendText(caption, sizeof caption, "月次");
+  }
+  AppendText(caption, sizeof caption, "バックアップ中...");
+
+  const char sep[2] = {kPathSep, '\0'};
+  char path[kPathBufferSize];
+  CopyText(path, sizeof path, source);
+  AppendText(path, sizeof path, sep);
+  if (!AppendText(path, sizeof path, "*.DB2")) return 0;  // cannot be searched
+
+  int result = 0;
+  FindEntry entry;
+  FindHandle search = FindFirst(path, &entry);
+  if (search == nullptr) return 0;
+  do {
+    if (entry.isDirectory) continue;
+    char from[kPathBufferSize];
+    char to[kPathBufferSize];
+    CopyText(from, sizeof from, source);
+    AppendText(from, sizeof from, sep);
+    const bool fromFits = AppendText(from, sizeof from, entry.name);
+    CopyText(to, sizeof to, target);
+    AppendText(to, sizeof to, sep);
+    const bool toFits = AppendText(to, sizeof to, entry.name);
+    // A path cut to the buffer would name another file: that file fails.
+    result = (fromFits && toFits) ? CopyFileWithProgress(from, to, caption) : kCopyOpenFailed;
+    if (result < 0) break;
+  } while (FindNext(search, &entry));
+  FindEnd(search);
+  return result;
+}
