@@ -2,14 +2,21 @@
 
 #include <cstring>
 
+#include "convert/sjis.h"
+
 namespace {
 
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
+// Both bytes of a double-byte character compare exactly: a trail byte in
+// 0x41-0x5A or 0x61-0x7A is no letter (ア 0x83 0x41 and ヂ 0x83 0x61 differ).
 bool SameIgnoringAsciiCase(const char* a, int aLength, const char* b) {
   if (static_cast<int>(std::strlen(b)) != aLength) return false;
+  bool trail = false;
   for (int i = 0; i < aLength; ++i) {
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+    const bool single = !trail && !IsSjisLeadRange(static_cast<unsigned char>(a[i]));
+    trail = !trail && !single;
+    if (single ? AsciiUpper(a[i]) != AsciiUpper(b[i]) : a[i] != b[i]) return false;
   }
   return true;
 }

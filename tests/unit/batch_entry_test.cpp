@@ -25,6 +25,11 @@ const EntryCase kEntryCases[] = {
     {"get LIB/CUST.CUST extra", 1, "CUST_CUST extra", "the member runs to the end of the line"},
     {"get LIB/SUB/X.Y", 1, "SUB/X_Y", "everything after the first slash"},
     {"", 0, "", "empty line"},
+    {"get LIB/ア.ヂ", 1, "ア_ヂ", "trail bytes 0x41 and 0x61 are not letters"},
+    {"get LIB/表.表", 1, "表", "equal double-byte names"},
+    {"get LIB/ｶa.ｶA", 1, "ｶA", "half-width katakana is single-byte; the letter still folds"},
+    {"get LIB/Ａ.ａ", 1, "Ａ_ａ", "full-width letters are not ASCII"},
+    {"get 表/X.Y", 1, "X_Y", "a trail byte 0x5C before the slash"},
 };
 
 TEST(ConversionEntryName, Table) {
