@@ -71,6 +71,19 @@ def ensure_display(env):
     env["DISPLAY"] = _xvfb[1]
 
 
+def keep_desktop():
+    """Starts a Wine process that waits in the background, so that Wine's
+    desktop stays up between the programs a test starts: a uiauto started
+    together with the program that first brings the desktop up can hang until
+    its time-out. Returns the process; kill it when done."""
+    proc = subprocess.Popen(["wine", UIAUTO, "wait", "keep the desktop up", "3600"], env=wine_env(),
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    subprocess.run(["wine", UIAUTO, "list"], env=wine_env(), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    return proc
+
+
 def uiauto(*args, timeout=None):
     """Runs uiauto under Wine; returns (exit code, list of printed texts)."""
     escaped = [escape(a) for a in args]
