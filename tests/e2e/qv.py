@@ -30,6 +30,7 @@ ARTIFACT_DIR = os.path.join(BUILD_DIR, "e2e_artifacts")
 UIAUTO = os.path.join(BUILD_DIR, "tools", "uiauto", "uiauto.exe")
 
 _xvfb = None
+_desktop = None   # the process that keeps Wine's desktop up
 
 
 def sjis(text):
@@ -43,6 +44,7 @@ def wine_env(extra=None):
     env["LANG"] = "ja_JP.UTF-8"
     env["LC_ALL"] = "ja_JP.UTF-8"
     ensure_display(env)
+    keep_desktop(dict(env))
     if extra:
         env.update(extra)
     return env
@@ -71,17 +73,24 @@ def ensure_display(env):
     env["DISPLAY"] = _xvfb[1]
 
 
-def keep_desktop():
-    """Starts a Wine process that waits in the background, so that Wine's
-    desktop stays up between the programs a test starts: a uiauto started
-    together with the program that first brings the desktop up can hang until
-    its time-out. Returns the process; kill it when done."""
-    proc = subprocess.Popen(["wine", UIAUTO, "wait", "keep the desktop up", "3600"], env=wine_env(),
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    subprocess.run(["wine", UIAUTO, "list"], env=wine_env(), stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-    return proc
+def keep_desktop(env):
+    """Once per test process: a Wine process that waits in the background for
+    the whole run, so that Wine's desktop is up before any test program or
+    uiauto starts and stays up between them. A uiauto started together with
+    the program that first brings the desktop up can hang until its time-out."""
+    global _desktop
+    if _desktop is not None or not os.path.exists(UIAUTO):
+        return
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(["wine", UIAUTO, "wait", "keep the desktop up", "86400"], env=env, **quiet)
+    subprocess.run(["wine", UIAUTO, "list"], env=env, timeout=120, **quiet)
+    _desktop = proc
+    import atexit
+
+    def stop():
+        proc.kill()
+        proc.wait()
+    atexit.register(stop)
 
 
 def uiauto(*args, timeout=None):

@@ -94,21 +94,6 @@ def csv_rows(data):
     return data.split(qv.NL)[1:-1]
 
 
-_desktop = None
-
-
-def setUpModule():
-    global _desktop
-    if qv.IS_WINDOWS:
-        _desktop = qv.keep_desktop()
-
-
-def tearDownModule():
-    if _desktop is not None:
-        _desktop.kill()
-        _desktop.wait()
-
-
 class BatchRun(unittest.TestCase):
     def setUp(self):
         self.pf = qv.ProgramFolder("prog")
@@ -287,9 +272,9 @@ class BatchRun(unittest.TestCase):
             named = [line.split()[:1] for line in f]
         self.five_files()
         os.mkdir(self.transfer)
-        # Under Wine the module's desktop keeper also keeps the wineserver of
-        # the outer network up, so the program in the empty namespace starts
-        # none there.
+        # Under Wine the harness's desktop keeper (qv.keep_desktop) also keeps
+        # the wineserver of the outer network up, so the program in the empty
+        # namespace starts none there.
         for address in addresses:
             with self.subTest(address=address):
                 self.assertNotIn([address], named)
