@@ -100,8 +100,12 @@ def uiauto(*args, timeout=None):
         # Longer than any wait that uiauto itself is given.
         waits = [float(a) for a in args[1:] if str(a).replace(".", "", 1).isdigit()]
         timeout = 30 + (max(waits) if waits else 30)
-    proc = subprocess.run(["wine", UIAUTO] + escaped, env=wine_env(), stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    try:
+        proc = subprocess.run(["wine", UIAUTO] + escaped, env=wine_env(), stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        # Wine itself did not let uiauto end: report it as a failed look.
+        return 124, []
     lines = proc.stdout.decode("utf-8", "replace").splitlines()
     return proc.returncode, [unescape(l) for l in lines]
 

@@ -61,19 +61,25 @@ std::string Unescape(const char* arg) {
   return Utf16ToUtf8(w);
 }
 
-// A window's text as the program set it (Shift-JIS), in UTF-8.
+// A window's text as the program set it (Shift-JIS), in UTF-8. A top-level
+// window's caption is read without a message to its program; a control's text
+// needs WM_GETTEXT, sent with a time-out so that a program that has stopped
+// serving messages cannot hang us.
 std::string WindowText(HWND w) {
-  // WM_GETTEXT with a time-out: a window whose program has stopped serving
-  // messages (one left behind by an earlier run) must not hang us.
   char buf[4096];
   buf[0] = '\0';
-  DWORD_PTR n = 0;
-  if (!SendMessageTimeoutA(w, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf),
-                           SMTO_ABORTIFHUNG | SMTO_BLOCK, 2000, &n)) {
-    n = 0;
+  size_t n = 0;
+  if (GetParent(w) == nullptr) {
+    const int got = GetWindowTextA(w, buf, sizeof buf);
+    n = got > 0 ? static_cast<size_t>(got) : 0;
+  } else {
+    DWORD_PTR got = 0;
+    if (SendMessageTimeoutA(w, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf),
+                            SMTO_ABORTIFHUNG, 2000, &got) && got < sizeof buf) {
+      n = static_cast<size_t>(got);
+    }
   }
-  if (n >= sizeof buf) n = 0;
-  return Utf16ToUtf8(FromCodePage(932, std::string(buf, static_cast<size_t>(n))));
+  return Utf16ToUtf8(FromCodePage(932, std::string(buf, n)));
 }
 
 void Print(const std::string& s) {
@@ -220,6 +226,17 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string cmd = argv[1];
+  if (cmd != "run") {
+    // Whatever happens to the windows we drive, we end: the longest wait given
+    // plus a margin.
+    static DWORD limit;
+    limit = static_cast<DWORD>((Seconds(argc, argv, argc - 1) + 15) * 1000);
+    CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
+      Sleep(limit);
+      std::fprintf(stderr, "uiauto: gave up\n");
+      ExitProcess(124);
+    }, nullptr, 0, nullptr);
+  }
   if (cmd == "list") {
     EnumWindows(ListTop, 0);
     return 0;
