@@ -350,7 +350,9 @@ TEST_F(ToCsv, DescriptionFileFormat) {
     EXPECT_EQ(Batch(c.fdf, ""), 0);
     if (c.header == nullptr || c.header[0] != '\0') {
       EXPECT_STREQ(g_ErrorText, "");
-      if (c.header != nullptr) EXPECT_EQ(Csv(), Nl(std::string(c.header) + "\n"));
+      if (c.header != nullptr) {
+        EXPECT_EQ(Csv(), Nl(std::string(c.header) + "\n"));
+      }
       EXPECT_TRUE(CsvExists());
     } else {
       EXPECT_STREQ(g_ErrorText, "  T.fdfの形式が不正(toCSV)\n");
