@@ -170,6 +170,14 @@ int DoubleByteRun(const unsigned char* src, int length, unsigned char* dst,
   return count;
 }
 
+// Nonzero when one of the eight bytes of word equals byte. The words are
+// built and stored in memory order, so this is the same on every host.
+inline uint64_t HasByte(uint64_t word, unsigned char byte) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  const uint64_t x = word ^ (kOnes * byte);
+  return (x - kOnes) & ~x & (kOnes << 7);
+}
+
 inline int Clamp(int length, int max) {
   return length < 0 ? 0 : (length > max ? max : length);
 }
@@ -253,6 +261,11 @@ int ConvertDoubleByteRun(const char* src, int length, char* dst) {
 }
 
 int ConvertMixedText(char* src, int length, char* dst) {
+  int textLength;
+  return ConvertMixedTextLength(src, length, dst, &textLength);
+}
+
+int ConvertMixedTextLength(char* src, int length, char* dst, int* textLength) {
   // Every source byte gives at most two output bytes, so 2 * 255 bytes and a
   // terminator always fit and the loop needs no bounds checks; the text is
   // cut to 255 bytes at the end.
@@ -265,6 +278,7 @@ int ConvertMixedText(char* src, int length, char* dst) {
   int i = 0;
   UserLeads leads;
   bool haveLeads = false;  // found at the first shift-out: plain text needs none
+  bool mayHoldZero = false;
   while (i < length) {
     const unsigned char c = s[i];
     if (c == kShiftOut) {
@@ -272,14 +286,22 @@ int ConvertMixedText(char* src, int length, char* dst) {
         FindUserLeads(&leads);
         haveLeads = true;
       }
-      const void* si = memchr(s + i + 1, kShiftIn, static_cast<size_t>(length - i - 1));
-      const int j = si ? static_cast<int>(static_cast<const unsigned char*>(si) - s) : length;
+      int j = i + 1;
+      while (j + 8 <= length) {
+        uint64_t codes;
+        memcpy(&codes, s + j, 8);
+        if (HasByte(codes, kShiftIn)) break;
+        j += 8;
+      }
+      while (j < length && s[j] != kShiftIn) ++j;
       int n = j - i - 1;
       // An odd run drops its last byte; scanning resumes at the byte that
       // ended the run, so a closing SI is then read as a single-byte code.
       const int next = (n & 1) ? j : i + n + 2;
       n &= ~1;
-      count += DoubleByteRun(s + i + 1, n, text + o, leads);
+      const int substituted = DoubleByteRun(s + i + 1, n, text + o, leads);
+      count += substituted;
+      mayHoldZero = mayHoldZero || substituted != 0;
       if (o + n <= kMaxTextLength) {
         fits = o + n;
       } else if (o <= kMaxTextLength) {
@@ -290,16 +312,32 @@ int ConvertMixedText(char* src, int length, char* dst) {
       continue;
     }
     // A stretch of single-byte codes, up to the next shift-out. Translated
-    // at full speed first; only a stretch that holds an unmapped code or a
-    // quotation mark is done again code by code (nothing is counted or
-    // reported before that).
-    const void* so = memchr(s + i, kShiftOut, static_cast<size_t>(length - i));
-    const int end = so ? static_cast<int>(static_cast<const unsigned char*>(so) - s) : length;
+    // at full speed first, eight codes to a word; only a stretch that holds
+    // an unmapped code or a quotation mark is done again code by code
+    // (nothing is counted or reported before that).
     const unsigned char* table = g_SingleByteTable;
     unsigned char* t = text + o;
-    unsigned special = 0;
-    for (int k = i; k < end; ++k) {
-      const unsigned char v = table[s[k]];
+    uint64_t special = 0;
+    int end = i;
+    for (; end + 8 <= length; end += 8) {
+      uint64_t codes;
+      memcpy(&codes, s + end, 8);
+      if (HasByte(codes, kShiftOut)) break;
+      const unsigned char* c8 = s + end;
+      const uint64_t word = uint64_t{table[c8[0]]} | uint64_t{table[c8[1]]} << 8 |
+                            uint64_t{table[c8[2]]} << 16 | uint64_t{table[c8[3]]} << 24 |
+                            uint64_t{table[c8[4]]} << 32 | uint64_t{table[c8[5]]} << 40 |
+                            uint64_t{table[c8[6]]} << 48 | uint64_t{table[c8[7]]} << 56;
+      special |= HasByte(word, 0) | HasByte(word, '"');
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      memcpy(t, &word, 8);
+#else
+      for (int b = 0; b < 8; ++b) t[b] = static_cast<unsigned char>(word >> (8 * b));
+#endif
+      t += 8;
+    }
+    for (; end < length && s[end] != kShiftOut; ++end) {
+      const unsigned char v = table[s[end]];
       *t++ = v;
       special |= (v == 0) | (v == '"');
     }
@@ -327,11 +365,13 @@ int ConvertMixedText(char* src, int length, char* dst) {
       if (o <= kMaxTextLength) fits = o;
     }
   }
-  // Up to the first zero byte (a zero substitution pair ends the text).
-  const void* zero = memchr(text, 0, static_cast<size_t>(fits));
+  // Up to the first zero byte (a zero substitution pair ends the text; no
+  // other code gives a zero byte).
+  const void* zero = mayHoldZero ? memchr(text, 0, static_cast<size_t>(fits)) : nullptr;
   const int out = zero ? static_cast<int>(static_cast<const unsigned char*>(zero) - text) : fits;
   memcpy(dst, text, static_cast<size_t>(out));
   dst[out] = '\0';
+  *textLength = out;
   return count;
 }
 
