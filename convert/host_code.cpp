@@ -268,10 +268,12 @@ int ConvertMixedText(char* src, int length, char* dst) {
 int ConvertMixedTextLength(char* src, int length, char* dst, int* textLength) {
   // Every source byte gives at most two output bytes, so 2 * 255 bytes and a
   // terminator always fit and the loop needs no bounds checks; the text is
-  // cut to 255 bytes at the end.
-  unsigned char text[2 * kMaxTextLength + 2];
+  // cut to 255 bytes at the end. A field of up to 127 bytes cannot give more
+  // than 254, so it is written straight into dst.
+  unsigned char buffer[2 * kMaxTextLength + 2];
   const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
   length = Clamp(length, kMaxTextLength);
+  unsigned char* text = length <= kMaxTextLength / 2 ? reinterpret_cast<unsigned char*>(dst) : buffer;
   int count = 0;
   int o = 0;
   int fits = 0;  // end of the last whole character within 255 bytes
@@ -369,7 +371,7 @@ int ConvertMixedTextLength(char* src, int length, char* dst, int* textLength) {
   // other code gives a zero byte).
   const void* zero = mayHoldZero ? memchr(text, 0, static_cast<size_t>(fits)) : nullptr;
   const int out = zero ? static_cast<int>(static_cast<const unsigned char*>(zero) - text) : fits;
-  memcpy(dst, text, static_cast<size_t>(out));
+  if (text == buffer) memcpy(dst, text, static_cast<size_t>(out));
   dst[out] = '\0';
   *textLength = out;
   return count;

@@ -151,7 +151,7 @@ bool ReadFieldList(FILE* fdf, char* line, FieldDescriptor* fields, int* fieldCou
 
 // Values are short: copied inline in words of fixed size (overlapping at
 // the end) rather than by a library call each.
-char* PutText(char* o, const char* text, size_t n) {
+inline char* PutText(char* o, const char* text, size_t n) {
   if (n >= 16) {
     size_t k = 0;
     for (; k + 16 < n; k += 16) std::memcpy(o + k, text + k, 16);
@@ -351,6 +351,15 @@ bool LooksDoubleByte(const unsigned char* bytes, int length) {
 // Blanks (ASCII and full-width) at both ends of text (length bytes, then a
 // zero byte), as TrimBlanks removes them, found without moving the text:
 // *start receives the first kept byte, the result is the kept length.
+const uint64_t kEightBlanks = 0x2020202020202020u;
+// "\x81\x40" four times as memory holds it, on any host.
+const uint64_t kFourWideBlanks = [] {
+  const char wide[8] = {'\x81', '\x40', '\x81', '\x40', '\x81', '\x40', '\x81', '\x40'};
+  uint64_t v;
+  std::memcpy(&v, wide, 8);
+  return v;
+}();
+
 int TrimmedSpan(const char* text, size_t length, const char** start) {
   const char* p = text;
   for (;;) {
@@ -363,6 +372,14 @@ int TrimmedSpan(const char* text, size_t length, const char** start) {
     }
   }
   length -= static_cast<size_t>(p - text);  // the terminator stops the loop above
+  // Padding comes in long runs: eight blanks, or four full-width blanks, at a
+  // time first; each such step is what the loop below would do in turn.
+  while (length >= 8) {
+    uint64_t tail;
+    std::memcpy(&tail, p + length - 8, 8);
+    if (tail != kEightBlanks && tail != kFourWideBlanks) break;
+    length -= 8;
+  }
   for (;;) {
     if (length >= 1 && p[length - 1] == ' ') {
       length -= 1;
@@ -614,11 +631,29 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, const char* name, const FieldD
 }  // namespace
 
 int TrimBlanks(char* text) {
-  const char* start;
-  const int length = TrimmedSpan(text, std::strlen(text), &start);
-  std::memmove(text, start, static_cast<size_t>(length));
+  const char* p = text;
+  for (;;) {
+    if (p[0] == ' ') {
+      p += 1;
+    } else if (p[0] == '\x81' && p[1] == '\x40') {
+      p += 2;
+    } else {
+      break;
+    }
+  }
+  size_t length = std::strlen(p);
+  std::memmove(text, p, length + 1);
+  for (;;) {
+    if (length >= 1 && text[length - 1] == ' ') {
+      length -= 1;
+    } else if (length >= 2 && text[length - 2] == '\x81' && text[length - 1] == '\x40') {
+      length -= 2;
+    } else {
+      break;
+    }
+  }
   text[length] = '\0';
-  return length;
+  return static_cast<int>(length);
 }
 
 int64_t TextToInt64(const char* text) {

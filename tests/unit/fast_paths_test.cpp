@@ -365,6 +365,12 @@ std::string RandomRecord(std::mt19937& rng) {
       std::vector<unsigned char> f = RandomField(rng, s.bytes);
       r.append(f.begin(), f.end());
     }
+    // Padding, as host fields have it: blanks, which are full-width blanks
+    // in double-byte text.
+    if (s.kind != 'p' && s.bytes > 0 && rng() % 2) {
+      const size_t pad = rng() % (s.bytes + 1);
+      for (size_t k = r.size() - pad; k < r.size(); ++k) r[k] = '\x40';
+    }
   }
   return r;
 }
