@@ -71,5 +71,7 @@ int ConvertDoubleByteRun(const char* src, int length, char* dst);
 // that fits in 255 bytes, while every code of the field is still converted,
 // counted and reported. src is not written to.
 int ConvertMixedText(char* src, int length, char* dst);
+// ConvertMixedText that also gives the length of the text it wrote.
+int ConvertMixedTextLength(char* src, int length, char* dst, int* textLength);
 // length 0-127; returns the nibbles that are not decimal digits.
 int ConvertPackedDecimal(const char* src, int length, char* dst);

@@ -12,6 +12,7 @@
 
 int (*g_ToCsvUpdateIndicator)(const char* caption, const char* text) = UpdateIndicator;
 int (*g_ToCsvMessageBox)(const char* text, const char* caption, unsigned style) = ShowMessageBox;
+bool g_ToCsvPlainFields = false;
 
 namespace {
 
@@ -148,8 +149,22 @@ bool ReadFieldList(FILE* fdf, char* line, FieldDescriptor* fields, int* fieldCou
 // ---- Output formatting ---------------------------------------------------
 // Each Put writes at o and returns the position after what it wrote.
 
-char* PutText(char* o, const char* text, size_t n) {
-  std::memcpy(o, text, n);
+// Values are short: copied inline in words of fixed size (overlapping at
+// the end) rather than by a library call each.
+inline char* PutText(char* o, const char* text, size_t n) {
+  if (n >= 16) {
+    size_t k = 0;
+    for (; k + 16 < n; k += 16) std::memcpy(o + k, text + k, 16);
+    std::memcpy(o + n - 16, text + n - 16, 16);
+  } else if (n >= 8) {
+    std::memcpy(o, text, 8);
+    std::memcpy(o + n - 8, text + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(o, text, 4);
+    std::memcpy(o + n - 4, text + n - 4, 4);
+  } else {
+    for (size_t k = 0; k < n; ++k) o[k] = text[k];
+  }
   return o + n;
 }
 
@@ -202,8 +217,7 @@ DigitRun ScanDigits(const char* text) {
 // A packed value with decimals, formatted from its digits so that values of
 // more digits than a double carries stay exact: zero is "0.", otherwise the
 // value divided by ten to the decimals with exactly that many decimals.
-char* PutScaled(char* o, const char* text, int decimals) {
-  const DigitRun run = ScanDigits(text);
+char* PutScaled(char* o, const DigitRun& run, int decimals) {
   if (run.count == 0) return PutText(o, "0.", 2);
   if (run.negative) *o++ = '-';
   if (run.count > decimals) {
@@ -233,7 +247,7 @@ char* PutInteger(char* o, const char* text, size_t textLength) {
 }
 
 char* PutPackedValue(char* o, const FieldDescriptor& field, const char* text) {
-  if (field.decimals > 0) return PutScaled(o, text, field.decimals);
+  if (field.decimals > 0) return PutScaled(o, ScanDigits(text), field.decimals);
   const size_t textLength = std::strlen(text);
   if (field.type == 'd') {
     // A date YYYYMMDD; longer texts are no date and, like zero, write nothing.
@@ -247,6 +261,51 @@ char* PutPackedValue(char* o, const FieldDescriptor& field, const char* text) {
   }
   if (field.type == 'y') *o++ = '\\';
   return PutInteger(o, text, textLength);
+}
+
+// The usual packed field, straight from its bytes: every nibble a decimal
+// digit and a sign nibble C, D or F at the end. Writes what PutPackedValue
+// writes for the decoded text and returns the position after it, or null
+// (nothing written) for any other field, which takes the general road. The
+// decoded text would be a blank, the digits and the sign, 2 * length
+// characters.
+char* PutPackedFast(char* o, const FieldDescriptor& field, const unsigned char* bytes) {
+  const int length = field.length;
+  if (length < 1 || length > 16) return nullptr;
+  const unsigned sign = bytes[length - 1] & 0x0F;
+  if (sign != 0xC && sign != 0xD && sign != 0xF) return nullptr;
+  char digits[32];
+  int n = 0;
+  for (int k = 0; k < length; ++k) {
+    const unsigned high = bytes[k] >> 4;
+    const unsigned low = bytes[k] & 0x0F;
+    if (high > 9 || (low > 9 && k != length - 1)) return nullptr;
+    digits[n++] = static_cast<char>('0' + high);
+    if (k != length - 1) digits[n++] = static_cast<char>('0' + low);
+  }
+  int lead = 0;
+  while (lead < n && digits[lead] == '0') ++lead;
+  const DigitRun run{sign == 0xD, digits + lead, n - lead};
+  if (field.decimals > 0) return PutScaled(o, run, field.decimals);
+  const int textLength = 2 * length;
+  if (field.type == 'd') {
+    if (textLength > 18 || run.count == 0) return o;
+    int64_t v = 0;
+    for (int k = 0; k < run.count; ++k) v = v * 10 + (run.digits[k] - '0');
+    if (run.negative) v = -v;
+    o = PutInt64(o, v / 10000);
+    *o++ = '/';
+    o = PutTwoDigits(o, (v / 100) % 100);
+    *o++ = '/';
+    return PutTwoDigits(o, v % 100);
+  }
+  if (field.type == 'y') *o++ = '\\';
+  if (run.count == 0) {
+    *o++ = '0';
+    return o;
+  }
+  if (run.negative) *o++ = '-';
+  return PutText(o, run.digits, static_cast<size_t>(run.count));
 }
 
 char* PutTextValue(char* o, char type, const char* text, int length) {
@@ -289,9 +348,109 @@ bool LooksDoubleByte(const unsigned char* bytes, int length) {
   return true;
 }
 
+// Blanks (ASCII and full-width) at both ends of text (length bytes, then a
+// zero byte), as TrimBlanks removes them, found without moving the text:
+// *start receives the first kept byte, the result is the kept length.
+const uint64_t kEightBlanks = 0x2020202020202020u;
+// "\x81\x40" four times as memory holds it, on any host.
+const uint64_t kFourWideBlanks = [] {
+  const char wide[8] = {'\x81', '\x40', '\x81', '\x40', '\x81', '\x40', '\x81', '\x40'};
+  uint64_t v;
+  std::memcpy(&v, wide, 8);
+  return v;
+}();
+
+int TrimmedSpan(const char* text, size_t length, const char** start) {
+  const char* p = text;
+  for (;;) {
+    if (p[0] == ' ') {
+      p += 1;
+    } else if (p[0] == '\x81' && p[1] == '\x40') {
+      p += 2;
+    } else {
+      break;
+    }
+  }
+  length -= static_cast<size_t>(p - text);  // the terminator stops the loop above
+  // Padding comes in long runs: eight blanks, or four full-width blanks, at a
+  // time first; each such step is what the loop below would do in turn.
+  while (length >= 8) {
+    uint64_t tail;
+    std::memcpy(&tail, p + length - 8, 8);
+    if (tail != kEightBlanks && tail != kFourWideBlanks) break;
+    length -= 8;
+  }
+  for (;;) {
+    if (length >= 1 && p[length - 1] == ' ') {
+      length -= 1;
+    } else if (length >= 2 && p[length - 2] == '\x81' && p[length - 1] == '\x40') {
+      length -= 2;
+    } else {
+      break;
+    }
+  }
+  *start = p;
+  return static_cast<int>(length);
+}
+
 // Decodes one field of record and writes its value at o. Returns the
 // position after it; adds the decoder's error count to *errorTotal.
 char* PutField(char* o, const FieldDescriptor& field, const char* record, int32_t* errorTotal) {
+  // The decoders read only the field's own bytes (an odd double-byte run
+  // takes the byte after it as 0 without reading it), so they are handed the
+  // field in place. src of ConvertMixedText is not written to.
+  char* bytes = const_cast<char*>(record + field.offset);
+  char decoded[kFieldBufferSize];
+  int errors;
+  int length = 0;
+  bool doubleByte = false;
+  switch (field.type) {
+    case 'A':
+    case 'I':
+    case 'Y':
+    case 'D':
+      errors = ConvertMixedTextLength(bytes, field.length, decoded, &length);
+      break;
+    case 'W':
+      doubleByte = true;
+      break;
+    case '1':
+      doubleByte = LooksDoubleByte(reinterpret_cast<const unsigned char*>(bytes), field.length);
+      if (!doubleByte) errors = ConvertMixedTextLength(bytes, field.length, decoded, &length);
+      break;
+    default:
+      if (char* end = PutPackedFast(o, field, reinterpret_cast<const unsigned char*>(bytes))) {
+        return end;
+      }
+      errors = ConvertPackedDecimal(bytes, field.length, decoded);
+      break;
+  }
+  if (doubleByte) {
+    errors = ConvertDoubleByteRun(bytes, field.length, decoded);
+    // Exactly the field's bytes, unless a substitution pair with a zero byte
+    // ended the text early.
+    length = field.length;
+    if (errors > 0 && (g_SubstitutionPair[0] == 0 || g_SubstitutionPair[1] == 0)) {
+      length = static_cast<int>(std::strlen(decoded));
+    }
+  }
+  if (errors > 0) *errorTotal = *errorTotal > INT32_MAX - errors ? INT32_MAX : *errorTotal + errors;
+
+  if (!IsTextType(field.type)) {
+    decoded[kFieldBufferSize - 1] = '\0';
+    return PutPackedValue(o, field, decoded);
+  }
+  const char* text;
+  length = TrimmedSpan(decoded, static_cast<size_t>(length), &text);
+  if (length == 0) return o;
+  return PutTextValue(o, field.type, text, length);
+}
+
+// The same value the plain way: a zero-terminated copy of the field, the
+// decoded text trimmed in place and, for packed fields, read back from the
+// text. Kept as the yardstick of PutField (g_ToCsvPlainFields).
+char* PutFieldPlain(char* o, const FieldDescriptor& field, const char* record,
+                    int32_t* errorTotal) {
   char fieldBuffer[kFieldBufferSize];
   char decoded[kFieldBufferSize];
   std::memcpy(fieldBuffer, record + field.offset, static_cast<size_t>(field.length));
@@ -324,6 +483,31 @@ char* PutField(char* o, const FieldDescriptor& field, const char* record, int32_
   const int length = TrimBlanks(decoded);
   if (length == 0) return o;
   return PutTextValue(o, field.type, decoded, length);
+}
+
+// The record number of the ID column as decimal text, counted up in place
+// rather than formatted anew for every row.
+struct RowNumber {
+  char digits[24];  // the number right-aligned, digits[start..kEnd)
+  int start;
+};
+
+constexpr int kRowNumberEnd = 24;
+
+void StartRowNumber(RowNumber* n) {
+  n->digits[kRowNumberEnd - 1] = '0';
+  n->start = kRowNumberEnd - 1;
+}
+
+void NextRowNumber(RowNumber* n) {
+  int k = kRowNumberEnd - 1;
+  while (k >= n->start && n->digits[k] == '9') n->digits[k--] = '0';
+  if (k >= n->start) {
+    ++n->digits[k];
+  } else {
+    // The row counter never reaches 20 digits.
+    n->digits[--n->start] = '1';
+  }
 }
 
 // ---- Files -----------------------------------------------------------------
@@ -382,6 +566,8 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, const char* name, const FieldD
   bool atEnd = false;
   RecordsEnd result = RecordsEnd::kDone;
   const size_t length = static_cast<size_t>(recordLength);
+  RowNumber rowNumber;
+  StartRowNumber(&rowNumber);
   for (;;) {
     if (have - pos < length && !atEnd) {
       std::memmove(s_ImageBlock, s_ImageBlock + pos, have - pos);
@@ -406,10 +592,20 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, const char* name, const FieldD
     const char* record = s_ImageBlock + pos;
     pos += length;
 
-    o = PutInt64(o, records + 1);
-    for (int i = 0; i < fieldCount; ++i) {
-      *o++ = ',';
-      o = PutField(o, fields[i], record, errorTotal);
+    if (g_ToCsvPlainFields) {
+      o = PutInt64(o, records + 1);
+      for (int i = 0; i < fieldCount; ++i) {
+        *o++ = ',';
+        o = PutFieldPlain(o, fields[i], record, errorTotal);
+      }
+    } else {
+      NextRowNumber(&rowNumber);
+      o = PutText(o, rowNumber.digits + rowNumber.start,
+                  static_cast<size_t>(kRowNumberEnd - rowNumber.start));
+      for (int i = 0; i < fieldCount; ++i) {
+        *o++ = ',';
+        o = PutField(o, fields[i], record, errorTotal);
+      }
     }
     *o++ = '\n';
     ++records;

@@ -18,3 +18,8 @@ int64_t TextToInt64(const char* text);
 // them at recorders.
 extern int (*g_ToCsvUpdateIndicator)(const char* caption, const char* text);
 extern int (*g_ToCsvMessageBox)(const char* text, const char* caption, unsigned style);
+
+// Test switch: true makes toCSV format every row the plain, slower way (a
+// copy of each field, decoded text read back), which must give the same
+// bytes as its usual road.
+extern bool g_ToCsvPlainFields;

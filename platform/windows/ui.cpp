@@ -18,6 +18,11 @@ constexpr int kCancelId = 200;
 // repainting a caption and a status line every 100 records costs more than
 // the conversion of those records.
 constexpr DWORD kRepaintInterval = 50;
+// Input is served at most this often (and on every new caption): each look
+// into the message queue is a call into the window system (under Wine a
+// round trip to its server), which every 100 records would cost a large
+// part of the conversion. A click still gets its answer within a blink.
+constexpr DWORD kServeInterval = 10;
 
 HWND g_IndicatorWindow;
 int g_CancelFlag;
@@ -28,6 +33,7 @@ char g_PendingCaption[256];
 char g_PendingText[256];
 bool g_Pending;
 DWORD g_LastPaint;
+DWORD g_LastServed;
 
 void CopyCut(char* dst, size_t size, const char* src) {
   std::strncpy(dst, src ? src : "", size - 1);
@@ -73,6 +79,7 @@ void* ShowIndicator(void* parent, int show) {
       // The template's caption stays until the first update replaces it.
       GetWindowTextA(g_IndicatorWindow, g_ShownCaption, sizeof g_ShownCaption);
       g_LastPaint = GetTickCount() - kRepaintInterval;
+      g_LastServed = GetTickCount() - kServeInterval;
     }
   } else {
     if (g_IndicatorWindow != nullptr) DestroyWindow(g_IndicatorWindow);
@@ -89,10 +96,11 @@ int UpdateIndicator(const char* caption, const char* text) {
   g_Pending = true;
   // A new caption is a new stage and is shown at once; within a stage the
   // status line follows at most every kRepaintInterval.
-  if (std::strcmp(g_ShownCaption, g_PendingCaption) != 0 ||
-      GetTickCount() - g_LastPaint >= kRepaintInterval) {
-    Paint();
-  }
+  const DWORD now = GetTickCount();
+  const bool newStage = std::strcmp(g_ShownCaption, g_PendingCaption) != 0;
+  if (newStage || now - g_LastPaint >= kRepaintInterval) Paint();
+  if (!newStage && now - g_LastServed < kServeInterval) return g_CancelFlag;
+  g_LastServed = now;
   MSG msg;
   while (g_CancelFlag == 0 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (g_IndicatorWindow != nullptr && IsDialogMessageA(g_IndicatorWindow, &msg)) continue;

@@ -1,0 +1,266 @@
+#!/usr/bin/python3
+"""Measures the conversion and the folder copy against their peers.
+
+Run through bench/run.sh, which builds the programs first. Everything is
+measured in one run, alternating the contenders and repeating them, so that
+the ratios compare like with like on a machine whose load changes:
+
+  * conversion of layout A (MIXED, 100-byte mixed text) and layout B (ORDERS,
+    200-byte business records) by the native program in single-file mode,
+    against ICU's uconv and glibc's iconv converting layout A's image from
+    IBM-930 to IBM-943, at 1 MiB and 1 GiB;
+  * CopyDb2Files (bench driver copy_bench) against cp --reflink=never on a
+    1 GiB image;
+  * the decoders' Google Benchmark, in nanoseconds per field byte;
+  * under Wine (when built), a conversion with and without the progress
+    window (bench driver indicator_bench.exe).
+
+Throughput is image bytes over the best wall time of the repetitions (1 MB =
+10^6 bytes); the CPU column is user + system time of the same best run. Peak
+memory is /usr/bin/time's maximum resident set size, the largest of the
+repetitions.
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+NATIVE = os.path.join(ROOT, "build", "native")
+WINDOWS = os.path.join(ROOT, "build", "windows")
+MIB = 1 << 20
+GIB = 1 << 30
+
+
+def log(*args):
+    print(*args, flush=True)
+
+
+def timed(cmd, cwd=None, env=None):
+    """Runs cmd under /usr/bin/time -v: (wall s, cpu s, max RSS KiB)."""
+    full = ["/usr/bin/time", "-v"] + cmd
+    errfile = open(os.path.join(ROOT, "build", "bench_time.txt"), "w+b")
+    start = time.perf_counter()
+    p = subprocess.Popen(full, cwd=cwd, env=env, stdout=subprocess.DEVNULL, stderr=errfile)
+    # wait4 gives the CPU time of time(1) and the program it waited for, in
+    # microseconds (time -v prints hundredths only).
+    _, _, usage = os.wait4(p.pid, 0)
+    wall = time.perf_counter() - start
+    p.returncode = 0
+    errfile.seek(0)
+    err = errfile.read().decode("utf-8", "replace")
+    errfile.close()
+    rss = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", err).group(1))
+    cpu = usage.ru_utime + usage.ru_stime
+    status = int(re.search(r"Exit status: (\d+)", err).group(1))
+    if status != 0:
+        sys.exit("bench: %s failed (exit %d):\n%s" % (" ".join(cmd), status, err[-2000:]))
+    return wall, cpu, rss
+
+
+class Runs:
+    """Repetitions of one contender."""
+
+    def __init__(self, name, nbytes):
+        self.name, self.nbytes, self.runs = name, nbytes, []
+
+    def add(self, run):
+        self.runs.append(run)
+
+    def best(self):
+        return min(self.runs, key=lambda r: r[0])
+
+    def mbps(self):
+        return self.nbytes / self.best()[0] / 1e6
+
+    def cpu_mbps(self):
+        return self.nbytes / max(self.best()[1], 1e-6) / 1e6
+
+    def median_mbps(self):
+        return self.nbytes / statistics.median(r[0] for r in self.runs) / 1e6
+
+    def peak_mib(self):
+        return max(r[2] for r in self.runs) / 1024.0
+
+
+def remove(*paths):
+    for p in paths:
+        if os.path.exists(p):
+            os.remove(p)
+
+
+def prepare(folder, size):
+    if os.path.isdir(folder):
+        shutil.rmtree(folder)
+    log("generating %s (%d bytes per image)" % (folder, size))
+    subprocess.run(["/usr/bin/python3", os.path.join(HERE, "gen_images.py"), folder, str(size)], check=True)
+    # The program folder is the executable's own folder.
+    shutil.copy2(os.path.join(NATIVE, "quenvale"), os.path.join(folder, "quenvale"))
+
+
+def convert_round(folder, size, reps):
+    image = os.path.getsize(os.path.join(folder, "MIXED.db2"))
+    orders = os.path.getsize(os.path.join(folder, "ORDERS.db2"))
+    contenders = [
+        (Runs("quenvale layout A", image), ["./quenvale", "MIXED"], "MIXED.csv"),
+        (Runs("uconv ibm-930 -> ibm-943 (A)", image),
+         ["uconv", "-f", "ibm-930", "-t", "ibm-943", "-o", "uconv.out", "MIXED.db2"], "uconv.out"),
+        (Runs("iconv IBM930 -> IBM943 (A)", image),
+         ["iconv", "-f", "IBM930", "-t", "IBM943", "-o", "iconv.out", "MIXED.db2"], "iconv.out"),
+        (Runs("quenvale layout B", orders), ["./quenvale", "ORDERS"], "ORDERS.csv"),
+    ]
+    for rep in range(reps):
+        # Alternate, and rotate who goes first, so that no contender always
+        # meets the same state of the machine.
+        k = rep % len(contenders)
+        for runs, cmd, out in contenders[k:] + contenders[:k]:
+            runs.add(timed(cmd, cwd=folder))
+            remove(os.path.join(folder, out))
+    return [c[0] for c in contenders]
+
+
+def copy_round(folder, reps):
+    src = os.path.join(folder, "copy_src")
+    dst = os.path.join(folder, "copy_dst")
+    os.makedirs(src, exist_ok=True)
+    os.makedirs(dst, exist_ok=True)
+    image = os.path.join(src, "COPY.DB2")
+    if not os.path.exists(image):
+        os.link(os.path.join(folder, "MIXED.db2"), image)
+    nbytes = os.path.getsize(image)
+    ours = Runs("CopyDb2Files (copy_bench)", nbytes)
+    cp = Runs("cp --reflink=never", nbytes)
+    target = os.path.join(dst, "COPY.DB2")
+    drv = os.path.join(NATIVE, "bench", "copy_bench")
+    for rep in range(reps):
+        order = [(ours, [drv, src, dst]), (cp, ["cp", "--reflink=never", image, target])]
+        if rep % 2:
+            order.reverse()
+        for runs, cmd in order:
+            remove(target)
+            runs.add(timed(cmd))
+    remove(target, image)
+    return [ours, cp]
+
+
+def decoders():
+    exe = os.path.join(NATIVE, "bench", "decoders_bench")
+    if not os.path.exists(exe):
+        return None
+    p = subprocess.run([exe, "--benchmark_format=json", "--benchmark_repetitions=5",
+                        "--benchmark_report_aggregates_only=true"],
+                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True)
+    rows = []
+    for b in json.loads(p.stdout)["benchmarks"]:
+        if b.get("aggregate_name") != "median":
+            continue
+        n = b["field_bytes"]
+        scale = {"ns": 1.0, "us": 1e3, "ms": 1e6}[b["time_unit"]]
+        rows.append((b["run_name"], int(n), b["cpu_time"] * scale / n, b["real_time"] * scale / n))
+    return rows
+
+
+def wine_indicator(reps):
+    exe = os.path.join(WINDOWS, "bench", "indicator_bench.exe")
+    if not os.path.exists(exe) or shutil.which("wine") is None:
+        return None
+    folder = os.path.join(ROOT, "build", "bench", "wine")
+    prepare(folder, 64 * MIB)
+    shutil.copy2(exe, os.path.join(folder, "indicator_bench.exe"))
+    env = dict(os.environ, WINEDEBUG="-all", LANG="ja_JP.UTF-8", LC_ALL="ja_JP.UTF-8")
+    xvfb = None
+    if not env.get("DISPLAY"):
+        for n in range(170, 260):
+            if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
+                break
+        xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        env["DISPLAY"] = ":%d" % n
+        time.sleep(1.5)
+    try:
+        p = subprocess.run(["wine", "indicator_bench.exe", "MIXED", str(reps)], cwd=folder, env=env,
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=900)
+    finally:
+        if xvfb is not None:
+            xvfb.terminate()
+            xvfb.wait()
+    out = p.stdout.decode("ascii", "replace")
+    times = {"0": [], "1": []}
+    for line in out.splitlines():
+        m = re.match(r"window=(\d) seconds=([\d.]+) result=(-?\d+) shown=(\d)", line)
+        if m:
+            times[m.group(1)].append((float(m.group(2)), int(m.group(4))))
+    shutil.rmtree(folder)
+    if not times["0"] or not times["1"]:
+        log("wine: indicator_bench printed nothing usable:\n" + out)
+        return None
+    return times, 64 * MIB
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--reps", type=int, default=3, help="repetitions of each 1 GiB run")
+    ap.add_argument("--big", type=int, default=GIB, help="size of the large images in bytes")
+    ap.add_argument("--no-wine", action="store_true")
+    args = ap.parse_args()
+
+    work = os.path.join(ROOT, "build", "bench")
+    os.makedirs(work, exist_ok=True)
+    results = []
+    for label, size, reps in (("1 MiB", MIB, max(args.reps, 10)), ("%d MiB" % (args.big // MIB), args.big, args.reps)):
+        folder = os.path.join(work, "images_%d" % size)
+        prepare(folder, size)
+        log("converting the %s images, %d rounds" % (label, reps))
+        results.append((label, convert_round(folder, size, reps)))
+        if size == args.big:
+            log("copying the %s image, %d rounds" % (label, reps + 2))
+            copy = copy_round(folder, reps + 2)
+        shutil.rmtree(folder)
+    dec = decoders()
+    wine = None if args.no_wine else wine_indicator(max(3 * args.reps, 9))
+
+    log("")
+    log("== Conversion (best of the rounds; CPU = user + system of that run)")
+    log("%-8s %-30s %10s %10s %10s %9s" % ("images", "contender", "MB/s", "median", "CPU MB/s", "peak MiB"))
+    for label, runs in results:
+        for r in runs:
+            log("%-8s %-30s %10.1f %10.1f %10.1f %9.1f" % (label, r.name, r.mbps(), r.median_mbps(),
+                                                            r.cpu_mbps(), r.peak_mib()))
+        a, u, i, b = runs
+        log("%-8s ratios: A/uconv %.2f (CPU %.2f), B/uconv %.2f (CPU %.2f), A/iconv %.2f, B/iconv %.2f" % (
+            label, a.mbps() / u.mbps(), a.cpu_mbps() / u.cpu_mbps(), b.mbps() / u.mbps(),
+            b.cpu_mbps() / u.cpu_mbps(), a.mbps() / i.mbps(), b.mbps() / i.mbps()))
+    log("")
+    log("== Folder copy")
+    for r in copy:
+        log("%-38s %10.1f MB/s (median %.1f)  peak %.1f MiB" % (r.name, r.mbps(), r.median_mbps(), r.peak_mib()))
+    log("ratio CopyDb2Files/cp: %.2f (medians %.2f)" % (copy[0].mbps() / copy[1].mbps(),
+                                                      copy[0].median_mbps() / copy[1].median_mbps()))
+    if dec:
+        log("")
+        log("== Decoders (Google Benchmark, median of 5)")
+        for name, n, cpu, real in dec:
+            log("%-28s %4d-byte field  %.3f ns/byte CPU  (%.3f wall)" % (name, n, cpu, real))
+    if wine:
+        times, nbytes = wine
+        log("")
+        log("== Under Wine: layout A, %d MiB, conversion with and without the progress window" % (nbytes // MIB))
+        off = min(t for t, _ in times["0"])
+        on = min(t for t, _ in times["1"])
+        shown = all(s == 1 for _, s in times["1"])
+        log("no window   best %.3f s  median %.3f s" % (off, statistics.median(t for t, _ in times["0"])))
+        log("window open best %.3f s  median %.3f s  (window shown: %s)" % (
+            on, statistics.median(t for t, _ in times["1"]), "yes" if shown else "NO"))
+        log("window cost: %+.1f %% (best), %+.1f %% (median)" % (
+            (on / off - 1) * 100,
+            (statistics.median(t for t, _ in times["1"]) / statistics.median(t for t, _ in times["0"]) - 1) * 100))
+
+
+if __name__ == "__main__":
+    main()

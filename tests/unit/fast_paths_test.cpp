@@ -1,0 +1,452 @@
+// The conversion's fast roads against plain ones: the direct-indexed
+// double-byte lookup against a bisection of the built-in table, the mixed-text
+// decoder against a code-by-code reference, and toCSV's row formatting
+// against its plain road (g_ToCsvPlainFields). Each must give the same bytes,
+// counts and report rows on realistic and on random input.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/process_state.h"
+#include "convert/host_code.h"
+#include "convert/to_csv.h"
+#include "platform/stream.h"
+#include "tests/unit/support/test_support.h"
+
+namespace {
+
+void ResetTables() {
+  std::memset(g_SingleByteTable, 0, sizeof g_SingleByteTable);
+  std::memset(g_UserDoubleByteTable, 0, sizeof g_UserDoubleByteTable);
+  g_SubstitutionPair[0] = '\x81';
+  g_SubstitutionPair[1] = '\xA0';
+  g_RecordCounter = g_DoubleByteErrors = g_SingleByteErrors = 0;
+  g_CodeErrorReport = nullptr;
+  std::strcpy(g_CurrentFileName, "T");
+}
+
+// CCSID 930 capitals, digits and blank, a quotation mark (0x7F) and a few
+// codes left unmapped.
+void LoadLetters() {
+  const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  const unsigned char codes[] = {0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9,
+                                 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9,
+                                 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7, 0xE8, 0xE9};
+  for (int i = 0; i < 26; ++i) g_SingleByteTable[codes[i]] = static_cast<unsigned char>(letters[i]);
+  for (int i = 0; i < 10; ++i) g_SingleByteTable[0xF0 + i] = static_cast<unsigned char>('0' + i);
+  g_SingleByteTable[0x40] = ' ';
+  g_SingleByteTable[0x7F] = '"';
+  g_SingleByteTable[0x81] = 0xB1;  // half-width katakana
+}
+
+void SetUserTable(const std::vector<DoubleByteEntry>& entries) {
+  std::memset(g_UserDoubleByteTable, 0, sizeof g_UserDoubleByteTable);
+  for (size_t k = 0; k < entries.size(); ++k) g_UserDoubleByteTable[k] = entries[k];
+}
+
+// The built-in table by bisection, as it is stored: the yardstick.
+unsigned BisectBuiltIn(unsigned code) {
+  const DoubleByteEntry* begin = BuiltInTable();
+  const DoubleByteEntry* end = begin + BuiltInTableSize();
+  const DoubleByteEntry* e = std::lower_bound(
+      begin, end, code, [](const DoubleByteEntry& x, unsigned c) { return x.host < c; });
+  return (e != end && e->host == code) ? e->sjis : 0;
+}
+
+unsigned ReferenceLookup(unsigned code) {
+  for (const DoubleByteEntry* e = g_UserDoubleByteTable; e->sjis != 0; ++e) {
+    if (e->host == code) return e->sjis;
+  }
+  return BisectBuiltIn(code);
+}
+
+TEST(DirectLookup, EveryCodeAsTheTablesSay) {
+  ResetTables();
+  struct Case {
+    std::vector<DoubleByteEntry> user;
+    const char* why;
+  };
+  const Case cases[] = {
+      {{}, "no user entries: the built-in table alone"},
+      {{{0x6941, 0xF040}, {0x6942, 0xF041}}, "user-defined area, as examples/Quenvale.ini has it"},
+      {{{0x4581, 0xF042}, {0x4582, 0xF043}, {0x4581, 0xF044}},
+       "user entries over built-in codes: the user table wins, its first entry first"},
+      {{{0x0000, 0xF045}, {0xFFFE, 0xF046}, {0x4040, 0x8140}}, "codes at both ends"},
+  };
+  for (const Case& c : cases) {
+    SetUserTable(c.user);
+    for (unsigned code = 0; code < 0x10000; ++code) {
+      ASSERT_EQ(LookupDoubleByte(code), ReferenceLookup(code)) << c.why << ", code " << code;
+    }
+  }
+  // The table as it is now, not as it was at an earlier lookup.
+  SetUserTable({{0x4581, 0xF042}});
+  EXPECT_EQ(LookupDoubleByte(0x4581), 0xF042u);
+  SetUserTable({});
+  EXPECT_EQ(LookupDoubleByte(0x4581), BisectBuiltIn(0x4581));
+}
+
+TEST(DirectLookup, DoubleByteRunsOverEveryCode) {
+  ResetTables();
+  SetUserTable({{0x6941, 0xF040}, {0x4581, 0xF042}});
+  for (unsigned first = 0; first < 0x10000; first += 64) {
+    char src[129];
+    char dst[256];
+    for (unsigned k = 0; k < 64; ++k) {
+      src[2 * k] = static_cast<char>((first + k) >> 8);
+      src[2 * k + 1] = static_cast<char>(first + k);
+    }
+    src[128] = '\0';
+    int missing = 0;
+    std::string expected;
+    for (unsigned k = 0; k < 64; ++k) {
+      const unsigned sjis = ReferenceLookup(first + k);
+      if (sjis == 0) ++missing;
+      expected += sjis ? static_cast<char>(sjis >> 8) : '\x81';
+      expected += sjis ? static_cast<char>(sjis) : '\xA0';
+    }
+    ASSERT_EQ(ConvertDoubleByteRun(src, 128, dst), missing) << first;
+    ASSERT_EQ(std::string(dst, 128), expected) << first;
+  }
+}
+
+// ---- Mixed text ---------------------------------------------------------------
+
+// Report rows as the decoders write them, kept in memory.
+struct Reference {
+  std::string text;
+  int count = 0;
+  int32_t singleErrors = 0;
+  int32_t doubleErrors = 0;
+  std::string rows;
+
+  void Row(const char* format, unsigned code) {
+    if (static_cast<int64_t>(doubleErrors) + singleErrors > 100) return;
+    char row[80];
+    std::snprintf(row, sizeof row, format, "T", g_RecordCounter + 1, code);
+    rows += row;
+  }
+};
+
+// Mixed text code by code: single-byte codes through the table, double-byte
+// runs between shift-out and shift-in (an odd run loses its last byte and
+// scanning resumes at the byte that ended it), quotes doubled, the text cut
+// after the last whole character within 255 bytes and at a zero byte.
+Reference ReferenceMixed(const unsigned char* s, int length) {
+  Reference r;
+  length = std::max(0, std::min(length, 255));
+  std::string text;
+  size_t fits = 0;
+  int i = 0;
+  while (i < length) {
+    if (s[i] == 0x0E) {
+      int j = i + 1;
+      while (j < length && s[j] != 0x0F) ++j;
+      int n = j - i - 1;
+      const int next = (n & 1) ? j : i + n + 2;
+      n &= ~1;
+      for (int p = 0; p < n; p += 2) {
+        const unsigned code = static_cast<unsigned>(s[i + 1 + p]) << 8 | s[i + 2 + p];
+        const unsigned sjis = LookupDoubleByte(code);
+        if (sjis != 0) {
+          text += static_cast<char>(sjis >> 8);
+          text += static_cast<char>(sjis);
+        } else {
+          text += static_cast<char>(g_SubstitutionPair[0]);
+          text += static_cast<char>(g_SubstitutionPair[1]);
+          ++r.count;
+          ++r.doubleErrors;
+          r.Row("%s,%d,0x%04x\n", code);
+        }
+        if (text.size() <= 255) fits = text.size();
+      }
+      i = next;
+      continue;
+    }
+    unsigned char v = g_SingleByteTable[s[i]];
+    if (v == 0) {
+      v = ' ';
+      ++r.count;
+      ++r.singleErrors;
+      r.Row("%s,%d,0x%02x\n", s[i]);
+    }
+    text += static_cast<char>(v);
+    if (v == '"') text += '"';
+    if (text.size() <= 255) fits = text.size();
+    ++i;
+  }
+  text.resize(fits);
+  r.text = text.substr(0, text.find('\0'));
+  return r;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::string out;
+  if (FILE* f = OpenStream(path.c_str(), "rb")) {
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    std::fclose(f);
+  }
+  return out;
+}
+
+// Random fields: mostly the shapes of real data (letters, Kanji runs, blanks),
+// and every code that takes a slow road (quotes, unmapped codes, lone shifts,
+// odd runs, long quoted texts that must be cut).
+std::vector<unsigned char> RandomField(std::mt19937& rng, int length) {
+  static const unsigned char kPick[] = {0xC1, 0xC5, 0xD9, 0xE9, 0xF0, 0xF7, 0x40, 0x81};
+  std::vector<unsigned char> f;
+  const int flavour = static_cast<int>(rng() % 4);
+  while (static_cast<int>(f.size()) < length) {
+    const unsigned r = rng() % 100;
+    if (r < 60 || flavour == 0) {
+      f.push_back(kPick[rng() % sizeof kPick]);
+    } else if (r < 70) {
+      f.push_back(0x0E);
+      const int n = static_cast<int>(rng() % 20);
+      for (int k = 0; k < n; ++k) {
+        const unsigned pick = rng() % 10;
+        f.push_back(pick == 0 ? 0x69 : static_cast<unsigned char>(0x45 + rng() % 16));
+        f.push_back(static_cast<unsigned char>(pick == 1 ? 0x20 : 0x41 + rng() % 190));
+      }
+      if (rng() % 4) f.push_back(0x0F);
+    } else if (r < 80 || flavour == 1) {
+      f.push_back(0x7F);  // a quotation mark
+    } else if (r < 88) {
+      f.push_back(0x0F);
+    } else {
+      f.push_back(static_cast<unsigned char>(rng()));  // anything, unmapped codes too
+    }
+  }
+  f.resize(static_cast<size_t>(length));
+  return f;
+}
+
+TEST(MixedText, SameAsCodeByCode) {
+  TempFolder tmp;
+  struct Pair {
+    unsigned char lead, trail;
+    const char* why;
+  };
+  const Pair pairs[] = {{0x81, 0xA0, "a substitution pair"},
+                        {0, 0, "a zero pair ends the text"},
+                        {0x81, 0, "a pair with a zero trail byte"}};
+  std::mt19937 rng(930);
+  for (const Pair& pair : pairs) {
+    ResetTables();
+    LoadLetters();
+    SetUserTable({{0x6941, 0xF040}, {0x4581, 0xF042}});
+    g_SubstitutionPair[0] = pair.lead;
+    g_SubstitutionPair[1] = pair.trail;
+    const std::string report = tmp.path() + "CodeErr.csv";
+    g_CodeErrorReport = OpenStream(report.c_str(), "wb");
+    ASSERT_NE(g_CodeErrorReport, nullptr);
+    std::string expectedRows;
+    for (int n = 0; n < 6000; ++n) {
+      std::vector<unsigned char> field;
+      int length;
+      if (n < 2000) {
+        // Doubled quotes push the text past 255 bytes: q quotes, k Kanji,
+        // then letters, so that the cut falls at every position around 255
+        // in a plain stretch, in a run and between them.
+        const int q = n / 12, k = n % 12;
+        field.assign(static_cast<size_t>(q), 0x7F);
+        if (k > 0) {
+          field.push_back(0x0E);
+          for (int c = 0; c < k; ++c) {
+            field.push_back(0x45);
+            field.push_back(static_cast<unsigned char>(0x41 + c));
+          }
+          field.push_back(0x0F);
+        }
+        while (field.size() < 255) field.push_back(0xC1);
+        field.resize(255);
+        length = 255;
+      } else {
+        length = n < 2300 ? n - 2000 : static_cast<int>(rng() % 256);
+        field = RandomField(rng, length);
+      }
+      field.push_back(0);
+      g_SingleByteErrors = g_DoubleByteErrors = 0;
+      g_RecordCounter = n;
+      const Reference expected = ReferenceMixed(field.data(), length);
+      expectedRows += expected.rows;
+      g_SingleByteErrors = g_DoubleByteErrors = 0;
+      char dst[256];
+      std::memset(dst, 'x', sizeof dst);
+      int textLength = -1;
+      const int count =
+          ConvertMixedTextLength(reinterpret_cast<char*>(field.data()), length, dst, &textLength);
+      ASSERT_EQ(std::string(dst), expected.text) << pair.why << ", field " << n;
+      ASSERT_EQ(textLength, static_cast<int>(expected.text.size())) << pair.why << ", field " << n;
+      ASSERT_EQ(count, expected.count) << pair.why << ", field " << n;
+      ASSERT_EQ(g_SingleByteErrors, expected.singleErrors) << pair.why << ", field " << n;
+      ASSERT_EQ(g_DoubleByteErrors, expected.doubleErrors) << pair.why << ", field " << n;
+    }
+    std::fclose(g_CodeErrorReport);
+    g_CodeErrorReport = nullptr;
+    EXPECT_EQ(ReadAll(report), expectedRows) << pair.why;
+  }
+}
+
+// ---- Rows --------------------------------------------------------------------
+
+std::string PackedField(std::mt19937& rng, int bytes) {
+  std::string f;
+  const unsigned shape = rng() % 10;
+  for (int k = 0; k < bytes; ++k) {
+    unsigned hi = rng() % 10;
+    unsigned lo = rng() % 10;
+    if (shape == 0) {
+      hi = rng() % 16;  // any nibble: invalid digits and signs
+      lo = rng() % 16;
+    } else if (shape == 1) {
+      hi = lo = 0;  // zero
+    } else if (shape == 2 && k < bytes - 2) {
+      hi = lo = 9;  // all nines: the widest values
+    }
+    if (k == bytes - 1 && shape != 0) {
+      static const unsigned kSigns[] = {0xC, 0xD, 0xF, 0xC, 0xD, 0xA, 0xB, 0xE, 0x3};
+      lo = kSigns[rng() % (shape == 3 ? 9 : 3)];
+    }
+    f += static_cast<char>(hi << 4 | lo);
+  }
+  return f;
+}
+
+struct FieldShape {
+  const char* line;
+  char kind;  // 'p' packed, 't' text, 'w' double-byte
+  int bytes;
+};
+
+// Every type and the edges of the fast packed road: 16 bytes and more,
+// texts of 18 and 20 characters, decimals beyond the digits, length 0.
+const FieldShape kShapes[] = {
+    {"PCFL NO 2 11", 'p', 5},      {"PCFL AMT 2 15/2", 'p', 7},  {"PCFL DT d 10", 'p', 5},
+    {"PCFL PR y 13", 'p', 6},      {"PCFL TX A 40", 't', 40},    {"PCFL CD I 6", 't', 6},
+    {"PCFL YN Y 8", 't', 8},       {"PCFL SD D 8", 't', 8},      {"PCFL SD2 D 3", 't', 3},
+    {"PCFL NM W 20", 'w', 20},     {"PCFL N1 1 20", 'w', 20},    {"PCFL N2 1 7", 't', 7},
+    {"PCFL RT 2 7/3", 'p', 3},     {"PCFL XX X 5", 'p', 5},      {"PCFL BIG 2 40", 'p', 20},
+    {"PCFL BIG2 2 33", 'p', 16},   {"PCFL BIG3 2 35", 'p', 17},  {"PCFL LD d 20", 'p', 10},
+    {"PCFL LD2 d 19", 'p', 9},     {"PCFL E18 2 19", 'p', 9},    {"PCFL E20 2 21", 'p', 10},
+    {"PCFL E20y y 21", 'p', 10},   {"PCFL Z 2 1/0", 'p', 0},     {"PCFL DEC 2 5/9", 'p', 2},
+    {"PCFL W3 W 3", 'w', 3},       {"PCFL T0 A 0", 't', 0},      {"PCFL Q A 255", 't', 255},
+};
+
+std::string RandomRecord(std::mt19937& rng) {
+  std::string r;
+  for (const FieldShape& s : kShapes) {
+    if (s.kind == 'p') {
+      r += PackedField(rng, s.bytes);
+    } else if (s.kind == 'w' && rng() % 3 != 0) {
+      for (int k = 0; k + 1 < s.bytes; k += 2) {
+        const unsigned pick = rng() % 8;
+        if (pick == 0) {
+          r += "\x40\x40";  // ideographic blank
+        } else if (pick == 1) {
+          r += "\x69\x41";  // a user code
+        } else if (pick == 2) {
+          r += "\x71\x41";  // a user code with a lead byte of single-byte text
+        } else {
+          r += static_cast<char>(0x45 + rng() % 16);
+          r += static_cast<char>(0x41 + rng() % 190);
+        }
+      }
+      if (s.bytes & 1) r += '\x40';
+    } else {
+      std::vector<unsigned char> f = RandomField(rng, s.bytes);
+      r.append(f.begin(), f.end());
+    }
+    // Padding, as host fields have it: blanks, which are full-width blanks
+    // in double-byte text.
+    if (s.kind != 'p' && s.bytes > 0 && rng() % 2) {
+      const size_t pad = rng() % (s.bytes + 1);
+      for (size_t k = r.size() - pad; k < r.size(); ++k) r[k] = '\x40';
+    }
+  }
+  return r;
+}
+
+std::vector<std::string> g_Statuses;
+int RecordStatus(const char*, const char* text) {
+  g_Statuses.push_back(text);
+  return 0;
+}
+int NoBox(const char*, const char*, unsigned) { return 1; }
+
+struct Outcome {
+  int result;
+  std::string csv;
+  std::string report;
+  std::vector<std::string> statuses;
+  std::string errorText;
+};
+
+Outcome Convert(const TempFolder& tmp, bool plain) {
+  g_ToCsvPlainFields = plain;
+  g_Statuses.clear();
+  g_ErrorText[0] = '\0';
+  Outcome o;
+  o.result = toCSV("", "T");
+  g_ToCsvPlainFields = false;
+  o.csv = tmp.Read("T.csv");
+  o.report = tmp.Read("CodeErr.csv");
+  o.statuses = g_Statuses;
+  o.errorText = g_ErrorText;
+  return o;
+}
+
+TEST(Rows, SameAsThePlainRoad) {
+  TempFolder tmp;
+  UseProgramFolder(tmp.path());
+  const auto oldUpdate = g_ToCsvUpdateIndicator;
+  const auto oldBox = g_ToCsvMessageBox;
+  g_ToCsvUpdateIndicator = RecordStatus;
+  g_ToCsvMessageBox = NoBox;
+  std::string fdf = "PCFO T\n";
+  for (const FieldShape& s : kShapes) fdf += std::string(s.line) + "\n";
+  tmp.Write("T.fdf", fdf);
+
+  struct Case {
+    unsigned char lead, trail;
+    int records;
+    const char* why;
+  };
+  const Case cases[] = {
+      {0x81, 0xA0, 1234, "row numbers across 9, 99 and 999; a substitution pair"},
+      {0, 0, 300, "a zero substitution pair"},
+      {0x81, 0, 300, "a pair with a zero trail byte"},
+  };
+  std::mt19937 rng(943);
+  for (const Case& c : cases) {
+    ResetTables();
+    LoadLetters();
+    SetUserTable({{0x6941, 0xF040}, {0x7141, 0xF041}});
+    g_SubstitutionPair[0] = c.lead;
+    g_SubstitutionPair[1] = c.trail;
+    std::string image;
+    for (int k = 0; k < c.records; ++k) image += RandomRecord(rng);
+    tmp.Write("T.db2", image);
+    const Outcome fast = Convert(tmp, false);
+    const Outcome plain = Convert(tmp, true);
+    EXPECT_EQ(fast.result, plain.result) << c.why;
+    EXPECT_EQ(fast.errorText, plain.errorText) << c.why;
+    EXPECT_EQ(fast.statuses, plain.statuses) << c.why;
+    EXPECT_EQ(fast.report, plain.report) << c.why;
+    ASSERT_EQ(fast.csv.size(), plain.csv.size()) << c.why;
+    EXPECT_TRUE(fast.csv == plain.csv) << c.why;
+    EXPECT_GT(fast.csv.size(), static_cast<size_t>(c.records) * 100) << c.why;
+  }
+  g_ToCsvUpdateIndicator = oldUpdate;
+  g_ToCsvMessageBox = oldBox;
+}
+
+}  // namespace
