@@ -6,6 +6,7 @@
 
 #include "app/process_state.h"
 #include "convert/host_code.h"
+#include "convert/sjis.h"
 #include "platform/platform.h"
 #include "platform/stream.h"
 #include "platform/ui.h"
@@ -348,6 +349,30 @@ bool LooksDoubleByte(const unsigned char* bytes, int length) {
   return true;
 }
 
+// End of text (length bytes) with its trailing blanks left out, found
+// character by character. The backward trims below compare raw bytes, which
+// would take the trail byte 0x81 of a character such as ＝ (0x81 0x81) and a
+// following '@' for a full-width blank and leave half a character behind;
+// they fall back to this walk when their cut lands inside a character.
+size_t TrimmedEndByCharacters(const char* p, size_t length) {
+  size_t end = 0;
+  size_t i = 0;
+  while (i < length) {
+    const unsigned char c = static_cast<unsigned char>(p[i]);
+    if (c == ' ') {
+      i += 1;
+    } else if (IsSjisLeadRange(c) && i + 1 < length) {
+      const bool wideBlank = c == 0x81 && p[i + 1] == '\x40';
+      i += 2;
+      if (!wideBlank) end = i;
+    } else {
+      i += 1;
+      end = i;
+    }
+  }
+  return end;
+}
+
 // Blanks (ASCII and full-width) at both ends of text (length bytes, then a
 // zero byte), as TrimBlanks removes them, found without moving the text:
 // *start receives the first kept byte, the result is the kept length.
@@ -372,6 +397,7 @@ int TrimmedSpan(const char* text, size_t length, const char** start) {
     }
   }
   length -= static_cast<size_t>(p - text);  // the terminator stops the loop above
+  const size_t untrimmed = length;
   // Padding comes in long runs: eight blanks, or four full-width blanks, at a
   // time first; each such step is what the loop below would do in turn.
   while (length >= 8) {
@@ -388,6 +414,9 @@ int TrimmedSpan(const char* text, size_t length, const char** start) {
     } else {
       break;
     }
+  }
+  if (length < untrimmed && ClassifySjisByte(p, static_cast<int>(length)) == 2) {
+    length = TrimmedEndByCharacters(p, untrimmed);
   }
   *start = p;
   return static_cast<int>(length);
@@ -643,6 +672,7 @@ int TrimBlanks(char* text) {
   }
   size_t length = std::strlen(p);
   std::memmove(text, p, length + 1);
+  const size_t untrimmed = length;
   for (;;) {
     if (length >= 1 && text[length - 1] == ' ') {
       length -= 1;
@@ -651,6 +681,9 @@ int TrimBlanks(char* text) {
     } else {
       break;
     }
+  }
+  if (length < untrimmed && ClassifySjisByte(text, static_cast<int>(length)) == 2) {
+    length = TrimmedEndByCharacters(text, untrimmed);
   }
   text[length] = '\0';
   return static_cast<int>(length);

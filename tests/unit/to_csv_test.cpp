@@ -63,6 +63,7 @@ void LoadTestTables() {
   for (int i = 0; i < 10; ++i) g_SingleByteTable[0xF0 + i] = static_cast<unsigned char>('0' + i);
   g_SingleByteTable[0x7F] = '"';
   g_SingleByteTable[0x60] = '-';
+  g_SingleByteTable[0x7C] = '@';
   std::memset(g_UserDoubleByteTable, 0, sizeof g_UserDoubleByteTable);
   g_SubstitutionPair[0] = '\x81';  // □
   g_SubstitutionPair[1] = '\xA0';
@@ -178,6 +179,10 @@ const ValueCase kValueCases[] = {
     {"A 6", "0E40400F4040", "", 0},                      // a full-width blank only: nothing
     {"A 3", "C17FC2", "\"A\"\"B\"", 0},                  // a quote arrives doubled
     {"A 3", "C141C2", "\"A B\"", 1},                     // unmapped code: a blank and one error
+    // Regression: ＝ (0x81 0x81) then '@' ends in the bytes 0x81 0x40, which
+    // the trim once took for a full-width blank, leaving half a character.
+    {"A 8", "0E427E0F7C404040", "\"＝@\"", 0},
+    {"A 9", "0E427E0F7C0E40400F", "\"＝@\"", 0},
     {"I 4", "C1C24040", "AB", 0},                        // no quotes
     {"I 3", "C17FC2", "A\"\"B", 0},
     {"Y 4", "F1F5F0F0", "\\1500", 0},                    // backslash before the text
@@ -582,7 +587,12 @@ TEST(TrimBlanks, Table) {
       {"あ", "あ"},
       {"\x81", "\x81"},                 // a lone 0x81 is no blank
       {"A\x81\x40\x81\x40", "A"},
-      {"\x82\x81\x40", "\x82"},         // raw bytes: 0x81 0x40 at the end goes, whatever precedes it
+      // Regression: ＝ (0x81 0x81) then '@' ends in the bytes 0x81 0x40 but holds
+      // no blank; cutting them left half a character and lost the '@'.
+      {"\x81\x81@", "\x81\x81@"},
+      {"\x81\x81@\x81\x40 ", "\x81\x81@"},
+      {"\x82\x81\x40", "\x82\x81\x40"},
+      {"\x82\x81\x40\x81\x40\x81\x40\x81\x40\x81\x40", "\x82\x81\x40"},
   };
   for (const Case& c : cases) {
     char buffer[64];
