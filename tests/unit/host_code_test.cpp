@@ -260,7 +260,7 @@ TEST_F(SettingsTest, KanjiEntryForms) {
       "K3FFFF=\x81\xA0\n"        // substitution pair, no slot
       "K44541=\x82\x60 more\n"   // overrides the built-in 一; rest ignored
       "K5ffff=\x81\x9B\n"        // a later FFFF entry replaces the pair (lower case)
-      "K66942=\x88\n"            // eight characters: skipped
+      "K66942=A\n"               // eight characters: skipped
       "K769G2=\x88\xEA\n"        // not hexadecimal: skipped
       "K8694\n"                  // short: skipped
       "K96a43=\x88\xEA\n");      // lower-case digits
