@@ -2,5 +2,30 @@
 // Running an external program and waiting, under a time limit, until no
 // process of its file name is left.
 
-// Starts "program" args and watches it; always returns 0.
+// Starts "program" args and watches it: one pass every 100 ms looks for any
+// process whose executable file name equals program's file name (ASCII case
+// ignored); once more whole seconds than TimeLimit (settings, default 3600)
+// have passed, every pass terminates the started process, never another.
+// Returns when a pass finds no such process. A command line longer than 255
+// characters is refused: nothing is started. Always returns 0.
 int RunWatchedProcess(const char* program, const char* args);
+
+// Pieces of the watch, exposed for tests.
+
+// Builds the command line: program in double quotes, then a blank and args
+// when args is not empty. False (out emptied) when it exceeds outSize - 1.
+bool BuildCommandLine(const char* program, const char* args, char* out, int outSize);
+
+// Index where the file name of path begins: after its last backslash (on
+// POSIX its last slash), never after the trail byte of a double-byte
+// character. With separatorAtZero false a separator at index 0 does not count
+// (the program text); with true it does (process-list names).
+int FileNameStart(const char* path, bool separatorAtZero);
+
+// The time limit text converted as atoi does (leading white space, a sign,
+// the digits up to the first other character; no digits give 0), kept within
+// the int range.
+int TimeLimitFromText(const char* text);
+
+// True when the two texts are equal ignoring the case of ASCII letters.
+bool SameNameIgnoringCase(const char* a, const char* b);

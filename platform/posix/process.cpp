@@ -1,0 +1,274 @@
+#include "platform/process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix/command_line.h"
+#include "platform/posix/encoding.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int kMaxArguments = 130;  // a 255-character line has at most 128
+constexpr int kUtf8PathSize = 4096;
+
+bool IsExecutableFile(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, X_OK) == 0;
+}
+
+// Joins folder (length folderLength) and name into out; false when it does not fit.
+bool JoinPath(const char* folder, size_t folderLength, const char* name, char* out, size_t size) {
+  const size_t nameLength = std::strlen(name);
+  const bool slash = folderLength > 0 && folder[folderLength - 1] != '/';
+  const size_t total = folderLength + (slash ? 1 : 0) + nameLength;
+  if (total + 1 > size) return false;
+  std::memcpy(out, folder, folderLength);
+  size_t at = folderLength;
+  if (slash) out[at++] = '/';
+  std::memcpy(out + at, name, nameLength + 1);
+  return true;
+}
+
+// Finds the program as Windows does for a bare name: first the folder of the
+// running executable, then the search path. A name with a slash is taken as
+// it is.
+bool FindProgram(const char* name, char* out, size_t size) {
+  if (name[0] == '\0') return false;
+  if (std::strchr(name, '/') != nullptr) {
+    if (std::strlen(name) + 1 > size) return false;
+    std::strcpy(out, name);
+    return true;
+  }
+  char self[kUtf8PathSize];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    self[n] = '\0';
+    const char* slash = std::strrchr(self, '/');
+    if (slash != nullptr &&
+        JoinPath(self, static_cast<size_t>(slash - self) + 1, name, out, size) &&
+        IsExecutableFile(out)) {
+      return true;
+    }
+  }
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) path = "/usr/local/bin:/usr/bin:/bin";
+  while (true) {
+    const char* end = std::strchr(path, ':');
+    const size_t length = end ? static_cast<size_t>(end - path) : std::strlen(path);
+    // An empty entry is the current folder.
+    const bool ok = length == 0 ? JoinPath(".", 1, name, out, size)
+                                : JoinPath(path, length, name, out, size);
+    if (ok && IsExecutableFile(out)) return true;
+    if (end == nullptr) break;
+    path = end + 1;
+  }
+  return false;
+}
+
+bool IsAscii(const char* text) {
+  for (; *text != '\0'; ++text) {
+    if (static_cast<unsigned char>(*text) >= 0x80) return false;
+  }
+  return true;
+}
+
+// Reads a small /proc file whole; returns its length or -1.
+ssize_t ReadSmallFile(const char* path, char* buf, size_t size) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  size_t used = 0;
+  while (used + 1 < size) {
+    const ssize_t n = read(fd, buf + used, size - 1 - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    used += static_cast<size_t>(n);
+  }
+  close(fd);
+  buf[used] = '\0';
+  return static_cast<ssize_t>(used);
+}
+
+const char* BaseName(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+// The names under which process pid is listed, in UTF-8: image receives the
+// file name of the program image it runs (empty when that is hidden, as for
+// processes of other users), started the file name it was started from as
+// the kernel keeps it: the same file for a program, the script itself for a
+// script run through its interpreter. The kernel cuts that name to 15 bytes,
+// so a cut name is completed from the image's name or the first argument
+// when one of them begins with it. False for a process that has ended (a
+// zombie) or is gone.
+bool ProcessNames(const char* pid, char* image, char* started, size_t size) {
+  image[0] = '\0';
+  started[0] = '\0';
+  char path[sizeof "/proc//cmdline" + 256];
+  char stat[1024];
+  std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
+  if (ReadSmallFile(path, stat, sizeof stat) <= 0) return false;
+  const char* open = std::strchr(stat, '(');
+  const char* close = std::strrchr(stat, ')');
+  if (open == nullptr || close == nullptr || close < open) return false;
+  const char* state = close + 1;
+  while (*state == ' ') ++state;
+  if (*state == 'Z' || *state == 'X' || *state == 'x') return false;
+
+  char target[kUtf8PathSize];
+  std::snprintf(path, sizeof path, "/proc/%s/exe", pid);
+  const ssize_t n = readlink(path, target, sizeof target - 1);
+  if (n > 0) {
+    target[n] = '\0';
+    // An image replaced or removed since the start is still the program.
+    static const char kDeleted[] = " (deleted)";
+    const size_t dl = sizeof kDeleted - 1;
+    if (static_cast<size_t>(n) > dl && std::strcmp(target + n - dl, kDeleted) == 0) {
+      target[n - dl] = '\0';
+    }
+    const char* base = BaseName(target);
+    if (std::strlen(base) < size) std::strcpy(image, base);
+  }
+
+  const size_t commLength = static_cast<size_t>(close - open - 1);
+  if (commLength == 0 || commLength >= size) return true;
+  std::memcpy(started, open + 1, commLength);
+  started[commLength] = '\0';
+  if (commLength == 15) {
+    if (std::strncmp(image, started, commLength) == 0) {
+      std::strcpy(started, image);
+    } else {
+      char cmdline[kUtf8PathSize];
+      std::snprintf(path, sizeof path, "/proc/%s/cmdline", pid);
+      if (ReadSmallFile(path, cmdline, sizeof cmdline) > 0) {
+        const char* first = BaseName(cmdline);  // the first argument ends at its zero
+        if (std::strncmp(first, started, commLength) == 0 && std::strlen(first) < size) {
+          std::strcpy(started, first);
+        }
+      }
+    }
+  }
+  return true;
+}
+
+// Hands visit one name in Shift-JIS; false when it has no Shift-JIS form.
+bool VisitName(const char* name, bool (*visit)(const char*, void*), void* context, bool* stop) {
+  if (name[0] == '\0') return false;
+  if (IsAscii(name)) {
+    *stop = visit(name, context);
+    return true;
+  }
+  char sjis[kUtf8PathSize];
+  if (!Utf8ToSjis(name, sjis, sizeof sjis)) return false;
+  *stop = visit(sjis, context);
+  return true;
+}
+
+}  // namespace
+
+void StartProcess(const char* commandLine, StartedProcess* process) {
+  process->started = false;
+  process->id = 0;
+  process->processHandle = nullptr;
+  process->threadHandle = nullptr;
+
+  char split[512];
+  char* argv[kMaxArguments];
+  const int argc = SplitCommandLine(commandLine, split, sizeof split, argv, kMaxArguments);
+  if (argc < 1) return;
+  // The arguments leave in the encoding of this system's file names.
+  static char utf8[kMaxArguments][kUtf8PathSize / 4];
+  char* utf8Argv[kMaxArguments];
+  for (int i = 0; i < argc; ++i) {
+    if (!SjisToUtf8(argv[i], utf8[i], sizeof utf8[i])) return;
+    utf8Argv[i] = utf8[i];
+  }
+  utf8Argv[argc] = nullptr;
+
+  char program[kUtf8PathSize];
+  if (!FindProgram(utf8Argv[0], program, sizeof program)) return;
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // Nothing but the standard streams is handed on, as with handles that are
+  // not inherited.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
+  pid_t pid = 0;
+  // posix_spawn returns once the new program runs (or failed to), so the
+  // first look at the process list already sees it under its own name.
+  const int rc = posix_spawn(&pid, program, &actions, nullptr, utf8Argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return;
+  process->started = true;
+  process->id = static_cast<unsigned long>(pid);
+}
+
+void TerminateStartedProcess(const StartedProcess* process) {
+  // The child is not reaped before the watch ends, so its id cannot yet
+  // belong to another process.
+  if (!process->started || process->id == 0) return;
+  kill(static_cast<pid_t>(process->id), SIGKILL);
+}
+
+void ReleaseStartedProcess(StartedProcess* process) {
+  if (process->started && process->id != 0) {
+    // A child still running is left to run on, as a Windows process does once
+    // its handles are closed.
+    waitpid(static_cast<pid_t>(process->id), nullptr, WNOHANG);
+  }
+  process->started = false;
+}
+
+bool ProcessListUnavailable() { return false; }
+
+void PrepareProcessList() {}
+
+bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void* context) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  while (dirent* e = readdir(proc)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    char image[kUtf8PathSize];
+    char started[kUtf8PathSize];
+    if (!ProcessNames(e->d_name, image, started, sizeof image)) continue;
+    // A program is listed once; a script also under its interpreter's name.
+    bool stop = false;
+    VisitName(image[0] != '\0' ? image : started, visit, context, &stop);
+    if (!stop && image[0] != '\0' && std::strcmp(image, started) != 0) {
+      VisitName(started, visit, context, &stop);
+    }
+    if (stop) break;
+  }
+  closedir(proc);
+  return true;
+}
+
+void SleepMilliseconds(unsigned int milliseconds) {
+  timespec t;
+  t.tv_sec = milliseconds / 1000;
+  t.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
+
+void CreateFolderIgnoringResult(const char* path) {
+  char utf8[kUtf8PathSize];
+  if (!SjisToUtf8(path, utf8, sizeof utf8)) return;
+  mkdir(utf8, 0777);
+}

@@ -1,0 +1,49 @@
+#pragma once
+// Starting, listing and terminating processes, for the watched external
+// process; plus the one folder call the FTP job makes before it runs.
+
+// What the start of a process leaves behind. Only id is used by the watch;
+// the rest keeps the process id from being given to another process until
+// the watch has ended (Windows: the two handles; POSIX: the unreaped child).
+struct StartedProcess {
+  bool started;          // false: nothing runs, nothing may be terminated
+  unsigned long id;      // process id
+  void* processHandle;   // Windows only
+  void* threadHandle;    // Windows only
+};
+
+// Starts commandLine: the program in double quotes, then optionally a blank
+// and the arguments, at most 255 characters. Windows hands it to
+// CreateProcessA as it is. POSIX splits it as the Windows command-line rules
+// do, looks a bare program name up in the running executable's folder and
+// then on PATH, and returns once the program has replaced the child.
+void StartProcess(const char* commandLine, StartedProcess* process);
+
+// Terminates the started process, and no other. Failures are ignored; does
+// nothing when the start failed.
+void TerminateStartedProcess(const StartedProcess* process);
+
+// Gives back what the start kept (closes the handles, reaps the child).
+void ReleaseStartedProcess(StartedProcess* process);
+
+// True on the platform versions that have no process list (Windows NT before
+// 5.0): the caller then does not watch.
+bool ProcessListUnavailable();
+
+// Looks up the process-list operations. Call once before ForEachProcessName.
+void PrepareProcessList();
+
+// Calls visit with the executable file name of every running process (a bare
+// name or a full path, Shift-JIS) until visit returns true. Processes that
+// have ended but are not yet reaped are not listed. On POSIX a script run
+// through its interpreter is listed under both names, the interpreter's and
+// the script's, so that a script can stand in for a program. Returns false
+// when the list could not be taken.
+bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void* context);
+
+// Pauses the calling thread.
+void SleepMilliseconds(unsigned int milliseconds);
+
+// Creates one folder level (no parents). The result is not examined by the
+// caller: an existing folder is fine.
+void CreateFolderIgnoringResult(const char* path);

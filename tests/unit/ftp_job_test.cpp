@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/process_state.h"
+#include "platform/platform.h"
+#include "tests/unit/support/test_support.h"
+#include "transfer/ftp_job.h"
+
+namespace {
+
+#if defined(_WIN32)
+const char kFolder[] = "D:\\Conv\\";
+const std::string kEol = "\r\n";
+#else
+const char kFolder[] = "/srv/conv/";
+const std::string kEol = "\n";
+#endif
+
+// The quoted local path of an entry in kFolder's transfer folder.
+std::string Local(const std::string& entry, const std::string& folder = kFolder) {
+  return "\"" + folder + "DB2" + kPathSep + entry + ".DB2\"";
+}
+
+void Collect(const char* line, void* context) {
+  static_cast<std::vector<std::string>*>(context)->push_back(line);
+}
+
+std::vector<std::string> Walk(const std::string& section, const char* folder = kFolder) {
+  std::vector<std::string> lines;
+  WriteFtpCommands(section.data(), static_cast<int>(section.size()), folder, Collect, &lines);
+  return lines;
+}
+
+// One [DB2] line as a section of its own.
+std::vector<std::string> WalkLine(const std::string& line) { return Walk(line + '\0' + '\0'); }
+
+struct LineCase {
+  std::string db2Line;
+  std::string scriptLine;  // empty: the line gives no script line
+};
+
+const std::string k107 = "get QGPL/" + std::string(49, 'F') + "." + std::string(48, 'M');
+
+const LineCase kLineCases[] = {
+    // The worked examples.
+    {"cd QGPL", "cd QGPL"},
+    {"get QGPL/CUSTOMER.CUSTOMER", "get QGPL/CUSTOMER.CUSTOMER " + Local("CUSTOMER")},
+    {"GET QGPL/ORDERS.ORD2011", "GET QGPL/ORDERS.ORD2011 " + Local("ORDERS_ORD2011")},
+    {"put QGPL/PRICES.PRICES", "put " + Local("PRICES") + " QGPL/PRICES.PRICES"},
+    {"get CUSTOMER.CUSTOMER", "get CUSTOMER.CUSTOMER " + Local("CUSTOMER")},
+    {"get QGPL/CUSTOMER", ""},
+    {"mget *", ""},
+    // Command words in any case keep their case.
+    {"CD lib", "CD lib"},
+    {"Get QGPL/A.B", "Get QGPL/A.B " + Local("A_B")},
+    {"PUT QGPL/X.Y", "PUT " + Local("X_Y") + " QGPL/X.Y"},
+    {"pUt QGPL/X.X", "pUt " + Local("X") + " QGPL/X.X"},
+    // Names equal but for case: the member's spelling.
+    {"get QGPL/Customer.CUSTOMER", "get QGPL/Customer.CUSTOMER " + Local("CUSTOMER")},
+    {"get QGPL/CUSTOMER.Customer", "get QGPL/CUSTOMER.Customer " + Local("Customer")},
+    // A slash right after "get " is not searched; the name part starts there.
+    {"get /CUST.CUST", "get /CUST.CUST " + Local("/CUST_CUST")},
+    {"get /LIB/CUST.CUST", "get /LIB/CUST.CUST " + Local("CUST")},
+    // Without a slash, blanks before the name are skipped.
+    {"get    QGPL.X", "get    QGPL.X " + Local("QGPL_X")},
+    // The member runs to the end of the line.
+    {"get QGPL/CUSTOMER.CUSTOMER extra",
+     "get QGPL/CUSTOMER.CUSTOMER extra " + Local("CUSTOMER_CUSTOMER extra")},
+    // Only the first dot divides.
+    {"get QGPL/A.B.C", "get QGPL/A.B.C " + Local("A_B.C")},
+    // put keeps the blanks after its command word in the remote part.
+    {"put  QGPL/A.A", "put " + Local("A") + "  QGPL/A.A"},
+    // Double-byte names.
+    {"get QGPL/表.表", "get QGPL/表.表 " + Local("表")},
+    // Too short or not a command word with its blank.
+    {"get ", ""},
+    {"get", ""},
+    {"getQGPL/A.A", ""},
+    {"cd", ""},
+    {"cd ", "cd "},
+    {"cdQGPL", ""},
+    {"QGPL/CUSTOMER.CUSTOMER", ""},
+    {"get .", "get . " + Local("")},  // empty file and member are equal
+    // The work copy holds 107 characters; longer lines are left out.
+    {k107, k107 + " " + Local(std::string(49, 'F') + "_" + std::string(48, 'M'))},
+    {k107 + "M", ""},
+    {"put " + std::string(200, 'P') + ".P", ""},
+};
+
+TEST(WriteFtpCommands, OneLineTable) {
+  for (const LineCase& c : kLineCases) {
+    const std::vector<std::string> lines = WalkLine(c.db2Line);
+    if (c.scriptLine.empty()) {
+      EXPECT_TRUE(lines.empty()) << c.db2Line;
+    } else {
+      ASSERT_EQ(lines.size(), 1u) << c.db2Line;
+      EXPECT_EQ(lines[0], c.scriptLine) << c.db2Line;
+    }
+  }
+}
+
+TEST(WriteFtpCommands, SectionOrderAndOtherLines) {
+  const std::string section = std::string("QGPL/CUSTOMER.CUSTOMER") + '\0' + "cd QGPL" + '\0' +
+                              "mget *" + '\0' + "get QGPL/A.A" + '\0' + "put QGPL/B.C" + '\0' +
+                              '\0' + "cd AFTER_THE_END" + '\0' + '\0';
+  const std::vector<std::string> expected = {
+      "cd QGPL", "get QGPL/A.A " + Local("A"), "put " + Local("B_C") + " QGPL/B.C"};
+  EXPECT_EQ(Walk(section), expected);
+}
+
+TEST(WriteFtpCommands, StaysInsideTheBuffer) {
+  // No empty line at the end: an unterminated last line is dropped.
+  EXPECT_EQ(Walk(std::string("cd A") + '\0' + "cd B"), std::vector<std::string>{"cd A"});
+  EXPECT_TRUE(Walk(std::string("cd A")).empty());
+  EXPECT_TRUE(Walk(std::string()).empty());
+  // A cd line as long as the section may be is copied whole.
+  const std::string longCd = "cd " + std::string(9000, 'L');
+  EXPECT_EQ(Walk(longCd + '\0' + '\0'), std::vector<std::string>{longCd});
+}
+
+TEST(WriteFtpCommands, LongProgramFolder) {
+  const std::string folder = std::string(254, 'p') + kPathSep;
+  // The longest line the work copy takes, 107 characters.
+  const std::string line = "get L/" + std::string(99, 'N') + ".N";
+  EXPECT_EQ(Walk(line + '\0' + '\0', folder.c_str()),
+            std::vector<std::string>{line + " " + Local(std::string(99, 'N') + "_N", folder)});
+}
+
+// RunFtpJob writes the script from the settings file. Its client start does
+// not matter here: the settings name no host, and the limit is at once.
+class RunFtpJobTest : public ::testing::Test {
+ protected:
+  void SetUp() override { UseProgramFolder(folder_.path()); }
+  std::string Script() const { return folder_.Read("ftparg.txt"); }
+  TempFolder folder_;
+};
+
+TEST_F(RunFtpJobTest, WritesTheScriptByteForByte) {
+  folder_.Write("Quenvale.ini",
+                "[Quenvale]\r\nUSER=QUSER\r\nPASSWORD=pass word\r\nTimeLimit=0\r\n"
+                "[DB2]\r\ncd QGPL\r\nget QGPL/CUSTOMER.CUSTOMER\r\nGET QGPL/ORDERS.ORD2011\r\n"
+                "QGPL/ORDERS.ORD2011\r\nput QGPL/PRICES.PRICES\r\nget QGPL/NODOT\r\n");
+  EXPECT_EQ(RunFtpJob(), 0);
+  const std::string f = folder_.path();
+  EXPECT_EQ(Script(), "QUSER" + kEol + "pass word" + kEol + "binary" + kEol + "cd QGPL" + kEol +
+                          "get QGPL/CUSTOMER.CUSTOMER " + Local("CUSTOMER", f) + kEol +
+                          "GET QGPL/ORDERS.ORD2011 " + Local("ORDERS_ORD2011", f) + kEol +
+                          "put " + Local("PRICES", f) + " QGPL/PRICES.PRICES" + kEol + "quit" +
+                          kEol);
+  EXPECT_TRUE(folder_.Exists("DB2"));
+}
+
+TEST_F(RunFtpJobTest, NoCommandsAndNoLogOnGiveFourLines) {
+  folder_.Write("Quenvale.ini", "[Quenvale]\r\nTimeLimit=0\r\n[DB2]\r\nQGPL/A.A\r\nLIB/B.C\r\n");
+  EXPECT_EQ(RunFtpJob(), 0);
+  EXPECT_EQ(Script(), kEol + kEol + "binary" + kEol + "quit" + kEol);
+}
+
+TEST_F(RunFtpJobTest, ReplacesAnEarlierScriptAndKeepsAnExistingFolder) {
+  folder_.Write("ftparg.txt", std::string(5000, 'x'));
+  folder_.Write("Quenvale.ini", "[Quenvale]\r\nTimeLimit=0\r\nUSER=u\r\nPASSWORD=p\r\n");
+  EXPECT_EQ(RunFtpJob(), 0);
+  EXPECT_EQ(RunFtpJob(), 0);
+  EXPECT_EQ(Script(), "u" + kEol + "p" + kEol + "binary" + kEol + "quit" + kEol);
+}
+
+TEST_F(RunFtpJobTest, ScriptThatCannotBeCreatedEndsTheJob) {
+  // The program folder does not exist: neither the transfer folder nor the
+  // script can be made.
+  UseProgramFolder(folder_.path() + "missing" + kPathSep);
+  EXPECT_EQ(RunFtpJob(), -1);
+  EXPECT_FALSE(folder_.Exists("missing"));
+}
+
+}  // namespace
