@@ -26,3 +26,11 @@ fi
 
 ctest --preset native
 ctest --preset windows
+
+# ---- Sanitizers and fuzzing ------------------------------------------------
+# The native program and its unit and end-to-end tests with AddressSanitizer
+# and UndefinedBehaviorSanitizer, then every fuzz target for about a minute
+# (QV_FUZZ_SECONDS each). Any finding fails the run.
+cmake --preset sanitize >/dev/null && cmake --build --preset sanitize
+ctest --preset sanitize
+bash tools/run_fuzzers.sh "${QV_FUZZ_SECONDS:-60}"
