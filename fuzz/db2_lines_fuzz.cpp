@@ -45,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 20000) return 0;
   char* section = static_cast<char*>(std::malloc(size + 1));
   if (size > 0) std::memcpy(section, data, size);
+  section[size] = '\0';  // never read: the walkers stop at size
 
   // The program folder as long as the path buffer allows, and a short one.
   static char longFolder[kPathBufferSize];
