@@ -18,6 +18,15 @@ RECORD = bytes.fromhex("000001234F") + bytes([0xC1, 0xC2, 0xC3]) + b"\x40" * 17
 HEADER = b'"ID","CUSTNO","CNAME"'
 
 
+def sanitizer_report(res):
+    """A sanitized build (the sanitize preset) reports findings on stderr."""
+    text = res.stderr.decode("utf-8", "replace")
+    for mark in ("AddressSanitizer", "LeakSanitizer", "runtime error:"):
+        if mark in text:
+            return text
+    return ""
+
+
 def batch_run_available():
     """The batch run is real once it writes the run log."""
     path = os.path.join(qv.SOURCE_DIR, "app", "batch_run.cpp")
@@ -48,6 +57,7 @@ class SingleFileFaults(unittest.TestCase):
         pf.write("CUST.db2", RECORD * 500)
         os.symlink("/dev/full", pf.file("CUST.csv"))
         res = pf.run_single("CUST")
+        self.assertEqual(sanitizer_report(res), "")
         self.assertIn("CUST.csvの書き込みに失敗(toCSV)", res.messages)
         self.assertNotIn("Shift-JIS変換ｴﾗｰ総数", res.messages)  # the box shows the failure instead
 
@@ -55,6 +65,7 @@ class SingleFileFaults(unittest.TestCase):
         pf = self.folder()
         pf.write("CUST.db2", RECORD[:10])
         res = pf.run_single("CUST")
+        self.assertEqual(sanitizer_report(res), "")
         self.assertEqual(res.code, 0, res.messages)
         self.assertEqual(pf.read("CUST.csv"), HEADER + qv.NL)  # the partial record is not written
         self.assertIn("CUSTのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)", res.messages)
@@ -74,6 +85,7 @@ class SingleFileFaults(unittest.TestCase):
                 pf = self.folder(settings)
                 pf.write("CUST.db2", RECORD)
                 res = pf.run_single("CUST")
+                self.assertEqual(sanitizer_report(res), "")
                 self.assertEqual(res.code, 20, res.messages)  # 3 letters and 17 blanks unmapped
                 self.assertEqual(pf.read("CUST.csv"), HEADER + qv.NL + b"1,1234," + qv.NL)
                 self.assertIn("EBCDIC変換ｴﾗｰ\t= 20", res.messages)
@@ -86,6 +98,7 @@ class SingleFileFaults(unittest.TestCase):
         os.mkdir(pf.file("CUST.fdf"))
         pf.write("CUST.db2", RECORD)
         res = pf.run_single("CUST")
+        self.assertEqual(sanitizer_report(res), "")
         self.assertFalse(pf.exists("CUST.csv"))
         self.assertIn("CUST.fdf", res.messages)
         self.assertIn("(toCSV)", res.messages)
@@ -119,6 +132,7 @@ class BatchFaults(unittest.TestCase):
                 if settings is not None:
                     pf.write("Quenvale.ini", settings)
                 res = pf.run()
+                self.assertEqual(sanitizer_report(res), "")
                 self.assertEqual(res.code, 255)
                 log = pf.read("Quenvale.log").decode("cp932", "replace")
                 self.assertIn("AS400からの応答がないため中止", log)

@@ -11,6 +11,15 @@ SETTINGS = "[EBCDIC]\n0x40\n0xC1 A\n"
 BAD_FDF = "CUST.fdfの形式が不正(toCSV)"
 
 
+def sanitizer_report(res):
+    """A sanitized build (the sanitize preset) reports findings on stderr."""
+    text = res.stderr.decode("utf-8", "replace")
+    for mark in ("AddressSanitizer", "LeakSanitizer", "runtime error:"):
+        if mark in text:
+            return text
+    return ""
+
+
 def fields(count, line):
     return "".join(line for _ in range(count))
 
@@ -43,6 +52,7 @@ class DescriptionLimits(unittest.TestCase):
                     pf.write_text("CUST.fdf", fdf, newline="\n")
                     pf.write("CUST.db2", b"\xC1" * 3000 * 2)
                     res = pf.run_single("CUST")
+                    self.assertEqual(sanitizer_report(res), "")
                     if record_length is None:
                         self.assertIn(BAD_FDF, res.messages)
                         self.assertIn("レコードサイズ = 0 バイト", res.messages)
@@ -59,6 +69,7 @@ class DescriptionLimits(unittest.TestCase):
             pf.write_text("CUST.fdf", "PCFO\nPCFL DT D 3\n", newline="\n")
             pf.write("CUST.db2", b"\xF1\xF2\xF3")
             res = pf.run_single("CUST")
+            self.assertEqual(sanitizer_report(res), "")
             self.assertEqual(res.code, 0, res.messages)
             self.assertEqual(pf.read("CUST.csv"), b'"ID","DT"' + qv.NL + b"1,123" + qv.NL)
 
