@@ -47,28 +47,28 @@ class SingleFileFaults(unittest.TestCase):
         self.addCleanup(pf.__exit__)
         if settings is not None:
             pf.write("Quenvale.ini", settings if isinstance(settings, bytes) else qv.sjis(settings))
-        pf.write_text("CUST.fdf", FDF, newline="\n")
+        pf.write_text("FAULT.fdf", FDF, newline="\n")
         return pf
 
     @qv.skip_unless("native")
     def test_full_disk_while_the_csv_is_written(self):
         # <name>.csv leads to /dev/full: every write fails with ENOSPC.
         pf = self.folder()
-        pf.write("CUST.db2", RECORD * 500)
-        os.symlink("/dev/full", pf.file("CUST.csv"))
-        res = pf.run_single("CUST")
+        pf.write("FAULT.db2", RECORD * 500)
+        os.symlink("/dev/full", pf.file("FAULT.csv"))
+        res = pf.run_single("FAULT")
         self.assertEqual(sanitizer_report(res), "")
-        self.assertIn("CUST.csvの書き込みに失敗(toCSV)", res.messages)
+        self.assertIn("FAULT.csvの書き込みに失敗(toCSV)", res.messages)
         self.assertNotIn("Shift-JIS変換ｴﾗｰ総数", res.messages)  # the box shows the failure instead
 
     def test_image_shorter_than_its_first_record(self):
         pf = self.folder()
-        pf.write("CUST.db2", RECORD[:10])
-        res = pf.run_single("CUST")
+        pf.write("FAULT.db2", RECORD[:10])
+        res = pf.run_single("FAULT")
         self.assertEqual(sanitizer_report(res), "")
         self.assertEqual(res.code, 0, res.messages)
-        self.assertEqual(pf.read("CUST.csv"), HEADER + qv.NL)  # the partial record is not written
-        self.assertIn("CUSTのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)", res.messages)
+        self.assertEqual(pf.read("FAULT.csv"), HEADER + qv.NL)  # the partial record is not written
+        self.assertIn("FAULTのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)", res.messages)
         self.assertIn("レコードサイズ = 25 バイト", res.messages)
 
     def test_settings_missing_empty_or_binary(self):
@@ -83,24 +83,24 @@ class SingleFileFaults(unittest.TestCase):
         for label, settings in cases:
             with self.subTest(label):
                 pf = self.folder(settings)
-                pf.write("CUST.db2", RECORD)
-                res = pf.run_single("CUST")
+                pf.write("FAULT.db2", RECORD)
+                res = pf.run_single("FAULT")
                 self.assertEqual(sanitizer_report(res), "")
                 self.assertEqual(res.code, 20, res.messages)  # 3 letters and 17 blanks unmapped
-                self.assertEqual(pf.read("CUST.csv"), HEADER + qv.NL + b"1,1234," + qv.NL)
+                self.assertEqual(pf.read("FAULT.csv"), HEADER + qv.NL + b"1,1234," + qv.NL)
                 self.assertIn("EBCDIC変換ｴﾗｰ\t= 20", res.messages)
 
     @qv.skip_unless("native")
     def test_unreadable_description_file(self):
         # A folder where the .fdf should be: it cannot be read as a file.
         pf = self.folder()
-        os.remove(pf.file("CUST.fdf"))
-        os.mkdir(pf.file("CUST.fdf"))
-        pf.write("CUST.db2", RECORD)
-        res = pf.run_single("CUST")
+        os.remove(pf.file("FAULT.fdf"))
+        os.mkdir(pf.file("FAULT.fdf"))
+        pf.write("FAULT.db2", RECORD)
+        res = pf.run_single("FAULT")
         self.assertEqual(sanitizer_report(res), "")
-        self.assertFalse(pf.exists("CUST.csv"))
-        self.assertIn("CUST.fdf", res.messages)
+        self.assertFalse(pf.exists("FAULT.csv"))
+        self.assertIn("FAULT.fdf", res.messages)
         self.assertIn("(toCSV)", res.messages)
 
 

@@ -8,7 +8,7 @@ import unittest
 import qv
 
 SETTINGS = "[EBCDIC]\n0x40\n0xC1 A\n"
-BAD_FDF = "CUST.fdfの形式が不正(toCSV)"
+BAD_FDF = "LIMIT.fdfの形式が不正(toCSV)"
 
 
 def sanitizer_report(res):
@@ -49,29 +49,29 @@ class DescriptionLimits(unittest.TestCase):
             with self.subTest(label):
                 with qv.ProgramFolder() as pf:
                     pf.write_text("Quenvale.ini", SETTINGS)
-                    pf.write_text("CUST.fdf", fdf, newline="\n")
-                    pf.write("CUST.db2", b"\xC1" * 3000 * 2)
-                    res = pf.run_single("CUST")
+                    pf.write_text("LIMIT.fdf", fdf, newline="\n")
+                    pf.write("LIMIT.db2", b"\xC1" * 3000 * 2)
+                    res = pf.run_single("LIMIT")
                     self.assertEqual(sanitizer_report(res), "")
                     if record_length is None:
                         self.assertIn(BAD_FDF, res.messages)
                         self.assertIn("レコードサイズ = 0 バイト", res.messages)
-                        self.assertFalse(pf.exists("CUST.csv"))
+                        self.assertFalse(pf.exists("LIMIT.csv"))
                     else:
                         self.assertNotIn(BAD_FDF, res.messages)
                         self.assertIn("レコードサイズ = %d バイト" % record_length, res.messages)
-                        rows = pf.read("CUST.csv").split(qv.NL)[1:-1]
+                        rows = pf.read("LIMIT.csv").split(qv.NL)[1:-1]
                         self.assertEqual(len(rows), 6000 // record_length, label)
 
     def test_date_text_shorter_than_four_characters_stays_as_it_is(self):
         with qv.ProgramFolder() as pf:
             pf.write_text("Quenvale.ini", "[EBCDIC]\n0xF1 1\n0xF2 2\n0xF3 3\n")
-            pf.write_text("CUST.fdf", "PCFO\nPCFL DT D 3\n", newline="\n")
-            pf.write("CUST.db2", b"\xF1\xF2\xF3")
-            res = pf.run_single("CUST")
+            pf.write_text("LIMIT.fdf", "PCFO\nPCFL DT D 3\n", newline="\n")
+            pf.write("LIMIT.db2", b"\xF1\xF2\xF3")
+            res = pf.run_single("LIMIT")
             self.assertEqual(sanitizer_report(res), "")
             self.assertEqual(res.code, 0, res.messages)
-            self.assertEqual(pf.read("CUST.csv"), b'"ID","DT"' + qv.NL + b"1,123" + qv.NL)
+            self.assertEqual(pf.read("LIMIT.csv"), b'"ID","DT"' + qv.NL + b"1,123" + qv.NL)
 
 
 if __name__ == "__main__":
