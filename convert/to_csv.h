@@ -12,3 +12,9 @@ int TrimBlanks(char* text);
 // Reads a 64-bit integer from text with separators, a currency backslash and
 // quotes.
 int64_t TextToInt64(const char* text);
+
+// The progress update and the summary box that toCSV calls. They point at
+// UpdateIndicator and ShowMessageBox of platform/ui.h; the unit tests point
+// them at recorders.
+extern int (*g_ToCsvUpdateIndicator)(const char* caption, const char* text);
+extern int (*g_ToCsvMessageBox)(const char* text, const char* caption, unsigned style);

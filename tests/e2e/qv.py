@@ -71,9 +71,13 @@ def ensure_display(env):
     env["DISPLAY"] = _xvfb[1]
 
 
-def uiauto(*args, timeout=60):
+def uiauto(*args, timeout=None):
     """Runs uiauto under Wine; returns (exit code, list of printed texts)."""
     escaped = [escape(a) for a in args]
+    if timeout is None:
+        # Longer than any wait that uiauto itself is given.
+        waits = [float(a) for a in args[1:] if str(a).replace(".", "", 1).isdigit()]
+        timeout = 30 + (max(waits) if waits else 30)
     proc = subprocess.run(["wine", UIAUTO] + escaped, env=wine_env(), stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
     lines = proc.stdout.decode("utf-8", "replace").splitlines()
@@ -131,12 +135,31 @@ class ProgramFolder:
         self.path = os.path.join(self.root, name) if name else self.root
         os.makedirs(self.path, exist_ok=True)
         self.exe = os.path.join(self.path, EXE_NAME)
+        self.procs = []
         shutil.copy2(os.path.join(BUILD_DIR, EXE_NAME), self.exe)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
+        # A program left waiting on a box would confuse the next test's windows.
+        for proc in self.procs:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+        if IS_WINDOWS:
+            # Wine may run the Windows process apart from the loader we started.
+            for pid in os.listdir("/proc"):
+                try:
+                    with open("/proc/%s/cmdline" % pid, "rb") as f:
+                        cmdline = f.read()
+                except OSError:
+                    continue
+                if pid.isdigit() and cmdline.startswith(self.exe.encode()):
+                    try:
+                        os.kill(int(pid), signal.SIGKILL)
+                    except OSError:
+                        pass
         shutil.rmtree(self.root, ignore_errors=True)
 
     def file(self, name):
@@ -173,7 +196,9 @@ class ProgramFolder:
         popen.setdefault("stdin", subprocess.DEVNULL)
         popen.setdefault("stdout", subprocess.PIPE)
         popen.setdefault("stderr", subprocess.PIPE)
-        return subprocess.Popen(cmd, cwd=self.path, env=env, **popen)
+        proc = subprocess.Popen(cmd, cwd=self.path, env=env, **popen)
+        self.procs.append(proc)
+        return proc
 
     def run(self, args=(), timeout=120):
         """Runs to its end (a batch run or a refusal; nothing waits on a box

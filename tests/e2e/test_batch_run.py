@@ -1,0 +1,450 @@
+"""The batch run end to end: the program started without an argument fetches
+the host images (from a folder, or by FTP from a loopback server), backs them
+up, converts every [DB2] entry into the transfer folder and leaves one line in
+the run log. Also the failed host check, an empty [EBCDIC], a [DB2] section
+longer than the settings buffer, conversion failures and a cancel during the
+third of five conversions.
+
+On Windows (Wine) the folder-mode box is closed through tools/uiauto; on Linux
+it goes to standard error and does not wait."""
+import datetime
+import os
+import pty
+import re
+import select
+import shutil
+import subprocess
+import time
+import unittest
+
+import qv
+
+PYTHON = "/usr/bin/python3"
+FAKE_DATE = "2011-10-26 09:00:00"    # a Wednesday
+WEEKDAYS = ["(0)Sunday", "(1)Monday", "(2)Tuesday", "(3)Wednesday", "(4)Thursday",
+            "(5)Friday", "(6)Saturday"]
+FOLDER_BOX = "Debug時はFTP.exeは使用しません。"
+
+EBCDIC = {ch: 0xC1 + i for i, ch in enumerate("ABCDEFGHI")}
+EBCDIC_SECTION = "[EBCDIC]\n0x40\n" + "".join("0x%02X %s\n" % (c, ch) for ch, c in EBCDIC.items())
+
+FDF = "Customer master\nPCFO\nPCFL CUSTNO 2 11\nPCFL AMOUNT 2 11/2\nPCFL CNAME 1 20\n"
+HEADER = b'"ID","CUSTNO","AMOUNT","CNAME"'
+TINY_FDF = "PCFO\nPCFL N 2 2\n"    # one-byte packed records, for long conversions
+
+
+def packed(value):
+    """Five-byte packed decimal: nine digits and the sign nibble."""
+    return bytes.fromhex("%09d%s" % (abs(value), "D" if value < 0 else "F"))
+
+
+def record(custno, cents, name):
+    return packed(custno) + packed(cents) + bytes(EBCDIC[c] for c in name).ljust(20, b"\x40")
+
+
+# Entry name -> (records, the CSV rows worked out by hand).
+FILES = {
+    "CUSTOMER": ([(1234, -500, "ABC")],
+                 [b'1,1234,-5.00,"ABC"']),
+    "ORDERS_ORD2011": ([(1, 100, "A"), (22, 2500, "BE")],
+                       [b'1,1,1.00,"A"', b'2,22,25.00,"BE"']),
+    "PRICES_P1": ([(987654321, -123456, "HIGH")],
+                  [b'1,987654321,-1234.56,"HIGH"']),
+    "ITEMS": ([(5, 999, "DI"), (6, -100, "CAB"), (7, 1000, "I")],
+              [b'1,5,9.99,"DI"', b'2,6,-1.00,"CAB"', b'3,7,10.00,"I"']),
+    "stock": ([(42, 4200, "FIG")],
+              [b'1,42,42.00,"FIG"']),
+}
+
+
+def image(entry):
+    return b"".join(record(*r) for r in FILES[entry][0])
+
+
+def golden_csv(entry):
+    return qv.NL.join([HEADER] + FILES[entry][1]) + qv.NL
+
+
+# [DB2] lines of the five-entry run: what each line yields is in its comment.
+DB2_LINES = [
+    "cd QGPL",                       # no slash: passed over
+    "get QGPL/CUSTOMER.CUSTOMER",    # CUSTOMER
+    "GET SALES/ORDERS.ORD2011",      # ORDERS_ORD2011
+    "get QGPL/NODOT",                # no dot: passed over
+    "/QGPL/PRICES.P1",               # leading slash left out: PRICES_P1
+    "get QGPL/Items.ITEMS",          # the line after it, in full: ITEMS
+    "get QGPL/STOCK.stock",          # equal ignoring case: the member, stock
+]
+
+
+def native_path(path):
+    """The path as the program under test writes it."""
+    return "Z:" + path.replace("/", "\\") if qv.IS_WINDOWS else path
+
+
+def log_pattern(events, errors=""):
+    """The run-log line of one run, times masked; the date is group 1-3."""
+    pattern = rb"(\d{4})/(\d\d)/(\d\d)"
+    for event in events:
+        pattern += rb" \d\d:\d\d:\d\d-" + re.escape(qv.sjis(event))
+    return pattern + re.escape(qv.NL) + re.escape(qv.sjis(errors).replace(b"\n", qv.NL))
+
+
+def csv_rows(data):
+    return data.split(qv.NL)[1:-1]
+
+
+class BatchRun(unittest.TestCase):
+    def setUp(self):
+        self.pf = qv.ProgramFolder("prog")
+        self.addCleanup(self.pf.__exit__)
+        self.tmp = self.pf.root
+        self.host = os.path.join(self.tmp, "host")
+        self.backup = os.path.join(self.tmp, "backup")
+        os.mkdir(self.host)
+        self.transfer = os.path.join(self.pf.path, "DB2")
+
+    # -- set-up helpers --
+
+    def settings(self, quenvale, db2, ebcdic=True):
+        text = "[Quenvale]\n" + "".join("%s=%s\n" % kv for kv in quenvale.items())
+        text += "[DB2]\n" + "".join(line + "\n" for line in db2)
+        text += EBCDIC_SECTION if ebcdic else "[EBCDIC]\n"
+        self.pf.write_text("Quenvale.ini", text)
+
+    def host_file(self, name, data):
+        with open(os.path.join(self.host, name), "wb") as f:
+            f.write(data)
+
+    def five_files(self, fdf=True):
+        for entry in FILES:
+            self.host_file(entry.upper() + ".DB2", image(entry))
+            if fdf:
+                self.pf.write_text(entry + ".fdf", FDF)
+
+    def transfer_file(self, name):
+        with open(os.path.join(self.transfer, name), "rb") as f:
+            return f.read()
+
+    def log(self):
+        return self.pf.read("Quenvale.log")
+
+    def assertLog(self, events, errors=""):
+        log = self.log()
+        match = re.fullmatch(log_pattern(events, errors), log)
+        self.assertIsNotNone(match, log)
+        return datetime.date(*(int(g) for g in match.groups()))
+
+    # -- running --
+
+    def run_batch(self, folder_mode, prefix=(), env=None, during=None, timeout=300):
+        """Starts the batch run, closes the folder-mode box on Windows (its
+        texts become box_texts), calls during(proc) and waits for the end."""
+        cmd = list(prefix) + (["wine", self.pf.exe] if qv.IS_WINDOWS else [self.pf.exe])
+        run_env = qv.wine_env(env) if qv.IS_WINDOWS else dict(os.environ, **(env or {}))
+        proc = subprocess.Popen(cmd, cwd=self.pf.path, env=run_env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.pf.procs.append(proc)
+        box = []
+        if qv.IS_WINDOWS and folder_mode:
+            code, box = qv.uiauto("texts", "Quenvale", "60")
+            self.assertEqual(code, 0, "no folder-mode box")
+            qv.uiauto("press", "Quenvale", "1", "10")
+        if during:
+            during(proc)
+        out, err = proc.communicate(timeout=timeout)
+        return qv.Result(proc.returncode, out, err, box)
+
+    def assertFolderBox(self, res):
+        if qv.IS_WINDOWS:
+            self.assertEqual(res.box_texts, [FOLDER_BOX])
+        else:
+            self.assertIn("Quenvale: " + FOLDER_BOX, res.messages)
+
+    def fake_time(self):
+        """faketime around the native program; under Wine the real date is used."""
+        if qv.IS_WINDOWS or not shutil.which("faketime"):
+            return ()
+        return ("faketime", FAKE_DATE)
+
+    # -- the cases --
+
+    def test_folder_mode_fetches_backs_up_and_converts_five_entries(self):
+        self.five_files()
+        self.host_file("EXTRA.db2", b"\x01\x02\x03")   # copied and backed up, not listed
+        self.host_file("NOTES.TXT", b"not an image")   # not a .DB2 file
+        os.mkdir(self.transfer)
+        self.settings({"IPADDRESS": native_path(self.host), "BackupDir": native_path(self.backup),
+                       "MonthBackup": "25"}, DB2_LINES)
+        os.mkdir(self.backup)
+        prefix = self.fake_time()
+        res = self.run_batch(True, prefix=prefix)
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertFolderBox(res)
+
+        day = self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"])
+        if prefix:
+            self.assertEqual(day, datetime.date(2011, 10, 26))
+        images = sorted(["CUSTOMER.DB2", "ORDERS_ORD2011.DB2", "PRICES_P1.DB2", "ITEMS.DB2",
+                         "STOCK.DB2", "EXTRA.db2"])
+        csvs = sorted(["CUSTOMER.csv", "ORDERS_ORD2011.csv", "PRICES_P1.csv", "ITEMS.csv",
+                       "stock.csv"])
+        self.assertEqual(sorted(os.listdir(self.transfer)), sorted(images + csvs))
+        for name in images:
+            with open(os.path.join(self.host, name), "rb") as f:
+                self.assertEqual(self.transfer_file(name), f.read(), name)
+            # The copy keeps the source's times.
+            self.assertEqual(os.stat(os.path.join(self.transfer, name)).st_mtime_ns,
+                             os.stat(os.path.join(self.host, name)).st_mtime_ns, name)
+        for entry in FILES:
+            self.assertEqual(self.transfer_file(entry + ".csv"), golden_csv(entry), entry)
+
+        weekday = WEEKDAYS[day.isoweekday() % 7]
+        monthly = "%02d月" % day.month
+        self.assertEqual(sorted(os.listdir(self.backup)), sorted([weekday, monthly]))
+        for folder in (weekday, monthly):
+            self.assertEqual(sorted(os.listdir(os.path.join(self.backup, folder))), images)
+            for name in images:
+                with open(os.path.join(self.backup, folder, name), "rb") as f:
+                    self.assertEqual(f.read(), self.transfer_file(name), folder + name)
+        settings = self.pf.read("Quenvale.ini")
+        self.assertEqual(re.findall(rb"Last_MonthBackup=(\d+)", settings),
+                         [b"%04d%02d%02d" % (day.year, day.month, day.day)])
+
+    def test_batch_csv_equals_single_file_conversion(self):
+        # The batch conversion and the single-file one read the same layout
+        # and records and must write the same bytes.
+        self.five_files()
+        os.mkdir(self.transfer)
+        self.settings({"IPADDRESS": native_path(self.host)}, DB2_LINES)
+        res = self.run_batch(True)
+        self.assertEqual(res.code, 0, res.messages)
+        for entry in FILES:
+            with qv.ProgramFolder() as single:
+                single.write_text("Quenvale.ini", "[Quenvale]\n" + EBCDIC_SECTION)
+                single.write_text(entry + ".fdf", FDF)
+                single.write(entry + ".db2", image(entry))
+                one = single.run_single(entry)
+                self.assertEqual(one.code, 0, one.messages)
+                self.assertEqual(self.transfer_file(entry + ".csv"), single.read(entry + ".csv"),
+                                 entry)
+
+    def test_ftp_mode_converts_what_the_client_fetched(self):
+        served = {"QGPL/CUSTOMER.CUSTOMER": "CUSTOMER", "SALES/ORDERS.ORD2011": "ORDERS_ORD2011",
+                  "QGPL/PRICES.P1": "PRICES_P1", "QGPL/Items.ITEMS": "ITEMS",
+                  "QGPL/STOCK.stock": "stock"}
+        root = os.path.join(self.tmp, "ftproot")
+        for path, entry in served.items():
+            os.makedirs(os.path.join(root, os.path.dirname(path)), exist_ok=True)
+            with open(os.path.join(root, path), "wb") as f:
+                f.write(image(entry))
+            self.pf.write_text(entry + ".fdf", FDF)
+        shutil.copy2(os.path.join(qv.BUILD_DIR, "ftp.exe"), self.pf.path)
+        server = subprocess.Popen([PYTHON, "-c", FTP_SERVER, root, "QUSER", "secret"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.pf.procs.append(server)
+        port = int(server.stdout.readline())
+        db2 = ["get " + path for path in served] + ["cd QGPL"]
+        self.settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret",
+                       "TimeLimit": "120"}, db2)
+        res = self.run_batch(False, env={"QV_FTP_PORT": str(port), "QV_FTP_TIMEOUT": "60"})
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertNotIn(FOLDER_BOX, res.messages)
+        self.assertLog(["開始", "CSV変換", "終了"])
+        self.assertTrue(self.pf.exists("ftparg.txt"))
+        for entry in served.values():
+            self.assertEqual(self.transfer_file(entry + ".DB2"), image(entry), entry)
+            self.assertEqual(self.transfer_file(entry + ".csv"), golden_csv(entry), entry)
+
+    def test_host_check_failing_aborts_before_anything(self):
+        if subprocess.run(["unshare", "-n", "true"], stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("cannot make a network namespace (unshare -n)")
+        address = "192.0.2.1"   # documentation range
+        with open("/etc/hosts") as f:
+            if any(line.split()[:1] == [address] for line in f):
+                self.skipTest("/etc/hosts names " + address)
+        self.five_files()
+        os.mkdir(self.transfer)
+        self.settings({"IPADDRESS": address, "BackupDir": native_path(self.backup),
+                       "MonthBackup": "25"}, DB2_LINES)
+        keeper = None
+        if qv.IS_WINDOWS:
+            # Keeps the wineserver of the outer network alive, so that the
+            # program in the empty namespace does not start one there.
+            keeper = subprocess.Popen(["wine", qv.UIAUTO, "wait", "no window of this name", "120"],
+                                      env=qv.wine_env(), stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+            self.pf.procs.append(keeper)
+            qv.uiauto("list")
+        res = self.run_batch(False, prefix=("unshare", "-n"))
+        if keeper:
+            keeper.kill()
+            keeper.wait()
+        self.assertEqual(res.code, 255, res.messages)
+        log = self.log()
+        self.assertIsNotNone(re.fullmatch(
+            rb"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d " + re.escape(qv.sjis("AS400からの応答がないため中止"))
+            + re.escape(qv.NL), log), log)
+        # Nothing fetched, backed up or converted.
+        self.assertEqual(os.listdir(self.transfer), [])
+        self.assertFalse(self.pf.exists("ftparg.txt"))
+        self.assertFalse(os.path.exists(self.backup))
+        self.assertNotIn(b"Last_MonthBackup", self.pf.read("Quenvale.ini"))
+        if not qv.IS_WINDOWS:
+            self.assertEqual(res.stderr, b"")
+
+    def test_empty_ebcdic_converts_nothing(self):
+        self.five_files()
+        os.mkdir(self.transfer)
+        os.mkdir(self.backup)
+        self.settings({"IPADDRESS": native_path(self.host), "BackupDir": native_path(self.backup)},
+                      DB2_LINES, ebcdic=False)
+        res = self.run_batch(True)
+        self.assertEqual(res.code, 0, res.messages)
+        day = self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "終了"])
+        names = os.listdir(self.transfer)
+        self.assertEqual(len(names), len(FILES))
+        self.assertFalse([n for n in names if n.lower().endswith(".csv")])
+        self.assertEqual(len(os.listdir(os.path.join(self.backup, WEEKDAYS[day.isoweekday() % 7]))),
+                         len(FILES))
+
+    def test_no_transfer_folder_copies_nothing_and_goes_on(self):
+        self.five_files()
+        self.settings({"IPADDRESS": native_path(self.host)}, ["get QGPL/CUSTOMER.CUSTOMER"])
+        res = self.run_batch(True)
+        # Every copy fails (a positive result); the conversion still runs and
+        # finds no image.
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertFalse(os.path.exists(self.transfer))
+        self.assertLog(["開始", "CSV変換", "終了"], "  CUSTOMER.db2のオープンに失敗(toCSV)\n")
+
+    def test_missing_fdf_is_reported_after_the_end_entry(self):
+        self.five_files()
+        os.remove(self.pf.file("ITEMS.fdf"))
+        os.mkdir(self.transfer)
+        self.settings({"IPADDRESS": native_path(self.host)},
+                      ["get QGPL/ITEMS.ITEMS", "get QGPL/CUSTOMER.CUSTOMER"])
+        res = self.run_batch(True)
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertLog(["開始", "CSV変換", "終了"], "  ITEMS.fdfのオープンに失敗(toCSV)\n")
+        self.assertFalse(os.path.exists(os.path.join(self.transfer, "ITEMS.csv")))
+        self.assertEqual(self.transfer_file("CUSTOMER.csv"), golden_csv("CUSTOMER"))
+
+    def test_only_the_db2_section_that_fits_is_walked(self):
+        self.five_files()
+        os.mkdir(self.transfer)
+        filler = ["cd LIBRARY%04d" % i for i in range(400)]   # 15 bytes with its zero
+        # CUSTOMER first, ITEMS at about 2,000 bytes, ORDERS_ORD2011 at about
+        # 6,000: past the 3,000-byte buffer.
+        lines = (["get QGPL/CUSTOMER.CUSTOMER"] + filler[:130] + ["get QGPL/ITEMS.ITEMS"]
+                 + filler[130:] + ["GET SALES/ORDERS.ORD2011"])
+        self.assertGreater(sum(len(l) + 1 for l in lines), 6000)
+        self.settings({"IPADDRESS": native_path(self.host)}, lines)
+        res = self.run_batch(True)
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertLog(["開始", "CSV変換", "終了"])
+        self.assertEqual(self.transfer_file("CUSTOMER.csv"), golden_csv("CUSTOMER"))
+        self.assertEqual(self.transfer_file("ITEMS.csv"), golden_csv("ITEMS"))
+        self.assertFalse(os.path.exists(os.path.join(self.transfer, "ORDERS_ORD2011.csv")))
+
+    # -- cancelling during the third of five conversions --
+
+    def cancel_setup(self, big_records):
+        self.five_files()
+        self.host_file("BIG.DB2", b"\x0F" * big_records)
+        self.pf.write_text("BIG.fdf", TINY_FDF)
+        os.mkdir(self.transfer)
+        self.settings({"IPADDRESS": native_path(self.host)},
+                      ["get QGPL/CUSTOMER.CUSTOMER", "GET SALES/ORDERS.ORD2011",
+                       "get QGPL/BIG.BIG", "get QGPL/Items.ITEMS", "get QGPL/STOCK.stock"])
+
+    def assertCancelledInThird(self, code, big_records):
+        self.assertEqual(code, 255)
+        self.assertLog(["開始", "CSV変換", "ｷｬﾝｾﾙ"])
+        self.assertEqual(self.transfer_file("CUSTOMER.csv"), golden_csv("CUSTOMER"))
+        self.assertEqual(self.transfer_file("ORDERS_ORD2011.csv"), golden_csv("ORDERS_ORD2011"))
+        rows = len(csv_rows(self.transfer_file("BIG.csv")))
+        self.assertGreater(rows, 0)
+        self.assertLess(rows, big_records)
+        for entry in ("ITEMS", "stock"):
+            self.assertFalse(os.path.exists(os.path.join(self.transfer, entry + ".csv")), entry)
+
+    def wait_for(self, path, proc, limit=120):
+        deadline = time.monotonic() + limit
+        while not os.path.exists(path):
+            self.assertIsNone(proc.poll(), "the run ended before " + path)
+            self.assertLess(time.monotonic(), deadline, path)
+            time.sleep(0.01)
+
+    @qv.skip_unless("windows")
+    def test_cancel_button_during_the_third_conversion(self):
+        big = 2_000_000
+        self.cancel_setup(big)
+        answered = []
+
+        def cancel(proc):
+            self.wait_for(os.path.join(self.transfer, "BIG.csv"), proc)
+            answered.append(qv.uiauto("cancel", "yes", "60"))
+            qv.screenshot("batch_run_cancelled")
+
+        res = self.run_batch(True, during=cancel)
+        code, texts = answered[0]
+        self.assertEqual(code, 0, texts)
+        self.assertIn("キャンセルしますか", texts)
+        self.assertCancelledInThird(res.code, big)
+
+    @qv.skip_unless("native")
+    def test_ctrl_c_during_the_third_conversion(self):
+        big = 20_000_000
+        self.cancel_setup(big)
+        pid, master = pty.fork()
+        if pid == 0:
+            os.chdir(self.pf.path)
+            os.execv(self.pf.exe, [self.pf.exe])
+        output = b""
+        interrupted = answered = False
+        big_csv = os.path.join(self.transfer, "BIG.csv")
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([master], [], [], 0.01)
+            if ready:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                output += chunk
+            if not interrupted and os.path.exists(big_csv):
+                os.write(master, b"\x03")
+                interrupted = True
+            if interrupted and not answered and b"(y/n)" in output:
+                os.write(master, b"y\n")
+                answered = True
+        _, status = os.waitpid(pid, 0)
+        os.close(master)
+        text = output.decode("utf-8", "replace")
+        self.assertTrue(answered, text[-500:])
+        self.assertIn("キャンセルしますか", text)
+        self.assertCancelledInThird(os.waitstatus_to_exitcode(status), big)
+
+
+FTP_SERVER = r"""
+import logging, sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+logging.basicConfig(level=logging.ERROR)
+authorizer = DummyAuthorizer()
+authorizer.add_user(sys.argv[2], sys.argv[3], sys.argv[1], perm="elradfmw")
+class Handler(FTPHandler):
+    pass
+Handler.authorizer = authorizer
+server = FTPServer(("127.0.0.1", 0), Handler)
+print(server.socket.getsockname()[1], flush=True)
+server.serve_forever()
+"""
+
+
+if __name__ == "__main__":
+    unittest.main()

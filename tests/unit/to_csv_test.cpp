@@ -1,0 +1,621 @@
+#include "convert/to_csv.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/process_state.h"
+#include "convert/host_code.h"
+#include "platform/platform.h"
+#include "tests/unit/support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---- Helpers ---------------------------------------------------------------
+
+// Bytes from hex digits; blanks are skipped.
+std::string Hex(const char* hex) {
+  std::string out;
+  int high = -1;
+  for (const char* p = hex; *p != '\0'; ++p) {
+    if (*p == ' ') continue;
+    const char c = *p;
+    const int v = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+    if (high < 0) {
+      high = v;
+    } else {
+      out += static_cast<char>(high * 16 + v);
+      high = -1;
+    }
+  }
+  return out;
+}
+
+// A text as the CSV file holds it: line feeds become the platform's line end.
+std::string Nl(const std::string& text) {
+#if defined(_WIN32)
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+#else
+  return text;
+#endif
+}
+
+// EBCDIC (host code page 930 letters and digits) for the test table.
+const char kEbcdicLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+const unsigned char kEbcdicLetterCodes[] = {0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9,
+                                            0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9,
+                                            0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7, 0xE8, 0xE9};
+
+void LoadTestTables() {
+  std::memset(g_SingleByteTable, 0, sizeof g_SingleByteTable);
+  g_SingleByteTable[0x40] = ' ';
+  for (int i = 0; i < 26; ++i) g_SingleByteTable[kEbcdicLetterCodes[i]] = static_cast<unsigned char>(kEbcdicLetters[i]);
+  for (int i = 0; i < 10; ++i) g_SingleByteTable[0xF0 + i] = static_cast<unsigned char>('0' + i);
+  g_SingleByteTable[0x7F] = '"';
+  g_SingleByteTable[0x60] = '-';
+  std::memset(g_UserDoubleByteTable, 0, sizeof g_UserDoubleByteTable);
+  g_SubstitutionPair[0] = '\x81';  // □
+  g_SubstitutionPair[1] = '\xA0';
+}
+
+// EBCDIC bytes of an ASCII text of capitals, digits and blanks.
+std::string Ebcdic(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == ' ') {
+      out += '\x40';
+    } else if (c >= '0' && c <= '9') {
+      out += static_cast<char>(0xF0 + (c - '0'));
+    } else {
+      out += static_cast<char>(kEbcdicLetterCodes[c - 'A']);
+    }
+  }
+  return out;
+}
+
+// Packed decimal of value in bytes bytes, sign C or D.
+std::string Packed(long long value, int bytes) {
+  std::string nibbles(static_cast<size_t>(bytes * 2 - 1), '0');
+  unsigned long long u = value < 0 ? 0ULL - static_cast<unsigned long long>(value) : value;
+  for (size_t i = nibbles.size(); i-- > 0 && u != 0; u /= 10) nibbles[i] = static_cast<char>('0' + u % 10);
+  nibbles += value < 0 ? 'D' : 'C';
+  return Hex(nibbles.c_str());
+}
+
+struct Update {
+  std::string caption;
+  std::string text;
+};
+struct Box {
+  std::string text;
+  std::string caption;
+  unsigned style;
+};
+std::vector<Update> g_Updates;
+std::vector<Box> g_Boxes;
+size_t g_CancelAtUpdate = 0;  // 1-based call that answers "cancelled"; 0 none
+
+int RecordUpdate(const char* caption, const char* text) {
+  g_Updates.push_back({caption, text});
+  return g_Updates.size() == g_CancelAtUpdate ? 1 : 0;
+}
+
+int RecordBox(const char* text, const char* caption, unsigned style) {
+  g_Boxes.push_back({text, caption, style});
+  return 1;
+}
+
+const char kCaption[] = "ＣＳＶ変換中...";
+
+class ToCsv : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    UseProgramFolder(tmp.path());
+    LoadTestTables();
+    g_Updates.clear();
+    g_Boxes.clear();
+    g_CancelAtUpdate = 0;
+    g_ToCsvUpdateIndicator = RecordUpdate;
+    g_ToCsvMessageBox = RecordBox;
+    fs::create_directory(fs::path(tmp.path() + "DB2"));
+  }
+  void TearDown() override { g_ErrorText[0] = '\0'; }
+
+  static std::string InDb2(const std::string& file) { return std::string("DB2") + kPathSep + file; }
+
+  // A batch-run conversion of T: T.fdf in the program folder, the image in DB2.
+  int Batch(const std::string& fdf, const std::string& image, const char* name = "T") {
+    tmp.Write(std::string(name) + ".fdf", fdf);
+    tmp.Write(InDb2(std::string(name) + ".db2"), image);
+    return toCSV("DB2", name);
+  }
+  // A single-file conversion: everything in the program folder.
+  int Single(const std::string& fdf, const std::string& image, const char* name = "T") {
+    tmp.Write(std::string(name) + ".fdf", fdf);
+    tmp.Write(std::string(name) + ".db2", image);
+    return toCSV("", name);
+  }
+  std::string Csv(const char* name = "T") const { return tmp.Read(InDb2(std::string(name) + ".csv")); }
+  bool CsvExists(const char* name = "T") const { return tmp.Exists(InDb2(std::string(name) + ".csv")); }
+
+  TempFolder tmp;
+};
+
+// ---- The worked example and the output forms -------------------------------
+
+TEST_F(ToCsv, WorkedExample) {
+  const std::string fdf = "PCFO\nPCFL CUSTNO 2 11\nPCFL AMOUNT 2 11/2\nPCFL CNAME 1 20\n";
+  const std::string record = Packed(1234, 5) + Packed(-500, 5) + Ebcdic("ABC") + std::string(17, '\x40');
+  EXPECT_EQ(Batch(fdf, record), 0);
+  EXPECT_EQ(Csv(), Nl("\"ID\",\"CUSTNO\",\"AMOUNT\",\"CNAME\"\n1,1234,-5.00,\"ABC\"\n"));
+  EXPECT_STREQ(g_ErrorText, "");
+  EXPECT_FALSE(tmp.Exists("CodeErr.csv"));  // batch runs write no code error report
+  EXPECT_TRUE(g_Boxes.empty());
+}
+
+struct ValueCase {
+  const char* fieldLine;  // after "PCFL F "
+  const char* bytes;      // field bytes in hex
+  const char* value;      // what stands after "1,"
+  int errors;             // the conversion's error total
+};
+
+const ValueCase kValueCases[] = {
+    // Text forms: trimmed, quoted for 1, A and W.
+    {"A 6", "C1C2C3404040", "\"ABC\"", 0},
+    {"A 4", "4040C140", "\"A\"", 0},                     // leading blanks trimmed too
+    {"A 4", "40404040", "", 0},                          // blanks only: nothing, no quotes
+    {"A 6", "0E40400F4040", "", 0},                      // a full-width blank only: nothing
+    {"A 3", "C17FC2", "\"A\"\"B\"", 0},                  // a quote arrives doubled
+    {"A 3", "C141C2", "\"A B\"", 1},                     // unmapped code: a blank and one error
+    {"I 4", "C1C24040", "AB", 0},                        // no quotes
+    {"I 3", "C17FC2", "A\"\"B", 0},
+    {"Y 4", "F1F5F0F0", "\\1500", 0},                    // backslash before the text
+    {"Y 2", "4040", "", 0},                              // no backslash for an empty text
+    {"D 8", "F1F9F9F9F0F7F3F1", "1999/07/31", 0},
+    {"D 8", "40F9F9F0F7F3F140", "99/07/31", 0},          // six characters after trimming
+    {"D 4", "F0F7F3F1", "/07/31", 0},
+    {"D 3", "F7F3F1", "731", 0},                         // too short for a date: as it stands
+    {"D 4", "4040F1F2", "12", 0},
+    {"W 4", "45414040", "\"一\"", 0},                     // full-width blank trimmed
+    {"W 2", "6941", "\"□\"", 1},                          // user area, no user entry: substitution
+    {"1 4", "40404040", "", 0},                          // double-byte blanks
+    {"1 2", "4541", "\"一\"", 0},                         // even positions below 0x70: double-byte
+    {"1 3", "C1C2C3", "\"ABC\"", 0},                     // odd length: mixed
+    {"1 4", "0E45410F", "\"一\"", 0},                     // shift-out: mixed
+    {"1 2", "C1C2", "\"AB\"", 0},                        // 0xC1 at an even position: mixed
+    {"XA 2", "C1C2", "\"AB\"", 0},                       // two-character type token: type 1
+    // Packed, no decimals.
+    {"2 6", "01234C", "1234", 0},
+    {"2 6", "00000C", "0", 0},
+    {"2 6", "00007D", "-7", 0},
+    {"P 3", "01234C", "1234", 0},                        // any other code is packed
+    {"X2 6", "00000001234C", "1234", 0},                 // two-character token ending in 2, not halved
+    {"y 6", "01500C", "\\1500", 0},
+    {"y 6", "00000C", "\\0", 0},
+    {"y 6", "00007D", "\\-7", 0},
+    {"d 10", "019990731C", "1999/07/31", 0},
+    {"d 10", "000000000C", "", 0},                       // zero date: nothing
+    {"2 18", "12345678901234567D", "-12345678901234567", 0},  // 9 bytes: in full
+    // More than 18 characters: the exact value (a 64-bit integer cannot hold every one).
+    {"2 20", "1234567890123456789C", "1234567890123456789", 0},
+    {"2 20", "9999999999999999999D", "-9999999999999999999", 0},
+    {"2 20", "0000000000000000042D", "-42", 0},
+    {"2 20", "0000000000000000000D", "0", 0},
+    {"y 20", "1234567890123456789C", "\\1234567890123456789", 0},
+    {"d 20", "0000000000019990731C", "", 0},             // type d keeps writing nothing
+    // Packed with decimals.
+    {"2 6/2", "00000C", "0.", 0},
+    {"2 6/5", "00000D", "0.", 0},
+    {"2 6/2", "12345D", "-123.45", 0},
+    {"2 6/2", "00005C", "0.05", 0},
+    {"2 6/3", "00005C", "0.005", 0},
+    {"2 6/6", "12345C", "0.012345", 0},
+    {"y 6/2", "01500C", "15.00", 0},                     // no backslash with decimals
+    {"d 6/2", "01500C", "15.00", 0},
+    {"2 20/2", "1234567890123456789D", "-12345678901234567.89", 0},
+    {"2 18/4", "98765432109876543C", "9876543210987.6543", 0},
+    // Invalid nibbles: counted; the value is read up to the first non-digit.
+    {"2 4", "1A2C", "1", 1},                             // " 1:2"
+    {"2 4/1", "1A2C", "0.1", 1},
+    {"2 4", "A12C", "12", 1},                            // before the first digit: a blank
+    {"2 4", "123E", "123", 1},                           // E is no sign: " 123>"
+    {"2 20", "1234567890123A56789C", "1234567890123", 1},
+    {"2 20/2", "1234567890123A56789C", "12345678901.23", 1},
+};
+
+TEST_F(ToCsv, ValueForms) {
+  for (const ValueCase& c : kValueCases) {
+    SCOPED_TRACE(std::string(c.fieldLine) + " " + c.bytes);
+    g_ErrorText[0] = '\0';
+    const int result = Batch(std::string("PCFO\nPCFL F ") + c.fieldLine + "\n", Hex(c.bytes));
+    EXPECT_EQ(Csv(), Nl(std::string("\"ID\",\"F\"\n1,") + c.value + "\n"));
+    EXPECT_EQ(result, c.errors);
+    EXPECT_STREQ(g_ErrorText, "");
+  }
+}
+
+TEST_F(ToCsv, TypeOneTakesUserCodesAsDoubleByte) {
+  // 0xC1C2 would be mixed text, but the user table names it.
+  g_UserDoubleByteTable[0] = {0xC1C2, 0x82A0};  // あ
+  g_UserDoubleByteTable[1] = {0, 0};
+  EXPECT_EQ(Batch("PCFO\nPCFL F 1 2\n", Hex("C1C2")), 0);
+  EXPECT_EQ(Csv(), Nl("\"ID\",\"F\"\n1,\"あ\"\n"));
+}
+
+TEST_F(ToCsv, RowsNumberFromOneAndFieldsFollowEachOther) {
+  const std::string fdf = "PCFO\nPCFL N 2 4\nPCFL S A 2\nPCFL E A 1\n";
+  std::string image;
+  for (int i = 1; i <= 3; ++i) image += Packed(i * 10, 2) + Ebcdic("AB") + "\x40";
+  EXPECT_EQ(Batch(fdf, image), 0);
+  EXPECT_EQ(Csv(), Nl("\"ID\",\"N\",\"S\",\"E\"\n1,10,\"AB\",\n2,20,\"AB\",\n3,30,\"AB\",\n"));
+}
+
+// ---- The description file --------------------------------------------------
+
+struct LengthCase {
+  const char* fieldLines;  // after the PCFO line
+  int recordLength;
+};
+
+const LengthCase kLengthCases[] = {
+    {"PCFL F 2 11\n", 5},
+    {"PCFL F 2 11/2\n", 5},
+    {"PCFL F A 11/2\n", 5},       // "/" halves for every type code
+    {"PCFL F y 8\n", 4},
+    {"PCFL F d 8\n", 4},
+    {"PCFL F 1 8\n", 8},
+    {"PCFL F P 8\n", 8},
+    {"PCFL F 12 6\n", 6},         // two-character tokens never halve
+    {"PCFL F 11 6\n", 6},
+    {"PCFL F 2 +9\n", 4},
+    {"PCFL F 2 7 anything after the length\n", 3},
+    {"PCFL F A 0\n", 0},
+    {"PCFL F 2 511\n", 255},
+    {"PCFL CUSTNO 2 11\nPCFL AMOUNT 2 11/2\nPCFL CNAME 1 20\nPCFL KNAME 11 20\nPCFL RATE 12 6\n"
+     "PCFL BIRTH d 8\n",
+     60},
+};
+
+TEST_F(ToCsv, LengthTokens) {
+  for (const LengthCase& c : kLengthCases) {
+    SCOPED_TRACE(c.fieldLines);
+    g_Boxes.clear();
+    Single(std::string("PCFO\n") + c.fieldLines, "");
+    ASSERT_EQ(g_Boxes.size(), 1u);
+    EXPECT_EQ(g_Boxes[0].text.substr(0, g_Boxes[0].text.find('\n')),
+              "レコードサイズ = " + std::to_string(c.recordLength) + " バイト");
+  }
+}
+
+struct FormatCase {
+  std::string fdf;
+  // The CSV's header row; nullptr: accepted, header not checked; "": refused.
+  const char* header;
+  const char* why;
+};
+
+std::string Fields(int count, const char* line) {
+  std::string out;
+  for (int i = 0; i < count; ++i) out += line;
+  return out;
+}
+
+const FormatCase kFormatCases[] = {
+    {"PCFO\nPCFL A A 1\n", "\"ID\",\"A\"", "plain"},
+    {"junk\nPCFL B A 9\npcfo rest\nPCFL A A 1\n", "\"ID\",\"A\"", "lines before PCFO ignored, lower-case PCFO"},
+    {"PCFOX\nPCFL A A 1", "\"ID\",\"A\"", "first four characters; no final line feed"},
+    {"PCFO\nPCFL A A 0\n", "\"ID\",\"A\"", "record length 0"},
+    {"PCFO\nPCFL A\"B A 1\n", "\"ID\",\"A\"B\"", "a quote in a name is not doubled"},
+    {"PCFO\nPCFL " + std::string(49, 'N') + " A 1\n", nullptr, "name of 49 bytes"},
+    {"PCFO\n" + Fields(100, "PCFL A A 1\n"), nullptr, "100 fields"},
+    {"PCFO\n" + Fields(11, "PCFL A A 255\n") + "PCFL B A 195\n", nullptr, "record of 3000 bytes"},
+    {"PCFO\nPCFL A 2 6/255\n", "\"ID\",\"A\"", "255 decimals"},
+    {"PCFO\npcfl A A 1\n", "", "keyword in lower case"},
+    {"PCFO\nPCFL A A 1\n\n", "", "blank line after the last field line"},
+    {"PCFO\nPCFL A ABC 1\n", "", "three-character type token"},
+    {"PCFO\nPCFL A  1\n", "", "empty type token"},
+    {"PCFO\nPCFL\tA A 1\n", "", "tab is no separator"},
+    {"PCFL A A 1\n", "", "no PCFO line"},
+    {"", "", "empty file"},
+    {"PCFO\n", "", "no field"},
+    {"PCFO\nPCFL A A\n", "", "three tokens"},
+    {"PCFO\nPCFL\n", "", "keyword alone"},
+    {"PCFO\nPCFL " + std::string(50, 'N') + " A 1\n", "", "name of 50 bytes"},
+    {"PCFO\nPCFL A A -1\n", "", "negative length"},
+    {"PCFO\nPCFL A A 256\n", "", "length above 255"},
+    {"PCFO\nPCFL A 2 512\n", "", "halved length above 255"},
+    {"PCFO\nPCFL A 2 6/-1\n", "", "negative decimals"},
+    {"PCFO\nPCFL A 2 6/256\n", "", "decimals above 255"},
+    {"PCFO\n" + Fields(101, "PCFL A A 1\n"), "", "101 fields"},
+    {"PCFO\n" + Fields(11, "PCFL A A 255\n") + "PCFL B A 196\n", "", "record above 3000 bytes"},
+};
+
+TEST_F(ToCsv, DescriptionFileFormat) {
+  for (const FormatCase& c : kFormatCases) {
+    SCOPED_TRACE(c.why);
+    g_ErrorText[0] = '\0';
+    g_Updates.clear();
+    fs::remove(fs::path(tmp.path() + InDb2("T.csv")));
+    EXPECT_EQ(Batch(c.fdf, ""), 0);
+    if (c.header == nullptr || c.header[0] != '\0') {
+      EXPECT_STREQ(g_ErrorText, "");
+      if (c.header != nullptr) {
+        EXPECT_EQ(Csv(), Nl(std::string(c.header) + "\n"));
+      }
+      EXPECT_TRUE(CsvExists());
+    } else {
+      EXPECT_STREQ(g_ErrorText, "  T.fdfの形式が不正(toCSV)\n");
+      EXPECT_FALSE(CsvExists());
+    }
+    ASSERT_EQ(g_Updates.size(), 1u);
+    EXPECT_EQ(g_Updates[0].text, "T：レコード数 0");
+  }
+}
+
+TEST_F(ToCsv, LongDescriptionLinesArriveInPieces) {
+  // Lines are read 2999 characters at a time, the line feed counted: the
+  // rest of a longer line is a line of its own, and no field line.
+  const std::string longLine = "PCFL A A 1 " + std::string(2988, 'x') + "\n";
+  EXPECT_EQ(Batch("PCFO\n" + longLine, ""), 0);
+  EXPECT_STREQ(g_ErrorText, "  T.fdfの形式が不正(toCSV)\n");
+  g_ErrorText[0] = '\0';
+  const std::string fitting = "PCFL A A 1 " + std::string(2987, 'x') + "\n";
+  EXPECT_EQ(Batch("PCFO\n" + fitting, ""), 0);
+  EXPECT_STREQ(g_ErrorText, "");
+}
+
+// ---- Records, files and failures ------------------------------------------
+
+TEST_F(ToCsv, EmptyImageGivesHeaderOnly) {
+  EXPECT_EQ(Batch("PCFO\nPCFL A A 2\n", ""), 0);
+  EXPECT_EQ(Csv(), Nl("\"ID\",\"A\"\n"));
+  ASSERT_EQ(g_Updates.size(), 1u);
+  EXPECT_EQ(g_Updates[0].caption, kCaption);
+  EXPECT_EQ(g_Updates[0].text, "T：レコード数 0");
+}
+
+TEST_F(ToCsv, TwoAndAHalfRecords) {
+  // One unmapped code, so the result shows it is the error total, not -1.
+  EXPECT_EQ(Batch("PCFO\nPCFL A A 2\n", Hex("C1C2 C341 C4")), 1);
+  EXPECT_EQ(Csv(), Nl("\"ID\",\"A\"\n1,\"AB\"\n2,\"C\"\n"));
+  EXPECT_STREQ(g_ErrorText, "  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n");
+  ASSERT_EQ(g_Updates.size(), 1u);
+  EXPECT_EQ(g_Updates[0].text, "T：レコード数 2 (Shift-JIS 変換ｴﾗｰ 1)");
+}
+
+TEST_F(ToCsv, ImageNamedInCapitals) {
+  // Batch runs fetch images as <name>.DB2.
+  tmp.Write("T.fdf", "PCFO\nPCFL A A 1\n");
+  tmp.Write(InDb2("T.DB2"), Ebcdic("A"));
+  EXPECT_EQ(toCSV("DB2", "T"), 0);
+  EXPECT_EQ(Csv(), Nl("\"ID\",\"A\"\n1,\"A\"\n"));
+}
+
+TEST_F(ToCsv, OpenFailures) {
+  // No description file: nothing else is opened.
+  tmp.Write(InDb2("T.db2"), Ebcdic("A"));
+  EXPECT_EQ(toCSV("DB2", "T"), 0);
+  EXPECT_STREQ(g_ErrorText, "  T.fdfのオープンに失敗(toCSV)\n");
+  EXPECT_FALSE(CsvExists());
+
+  // No image.
+  g_ErrorText[0] = '\0';
+  tmp.Write("U.fdf", "PCFO\nPCFL A A 1\n");
+  EXPECT_EQ(toCSV("DB2", "U"), 0);
+  EXPECT_STREQ(g_ErrorText, "  U.db2のオープンに失敗(toCSV)\n");
+  EXPECT_FALSE(CsvExists("U"));
+
+  // The CSV name is taken by a folder.
+  g_ErrorText[0] = '\0';
+  fs::create_directory(fs::path(tmp.path() + InDb2("V.csv")));
+  EXPECT_EQ(Batch("PCFO\nPCFL A A 1\n", Ebcdic("A"), "V"), 0);
+  EXPECT_STREQ(g_ErrorText, "  V.csvのオープンに失敗(toCSV)\n");
+
+  // Error lines collect over the files of a run.
+  EXPECT_EQ(toCSV("DB2", "W"), 0);
+  EXPECT_STREQ(g_ErrorText, "  V.csvのオープンに失敗(toCSV)\n  W.fdfのオープンに失敗(toCSV)\n");
+}
+
+TEST_F(ToCsv, SingleFileMissingDescription) {
+  tmp.Write("CodeErr.csv", "old report\n");
+  EXPECT_EQ(toCSV("", "T"), 0);
+  EXPECT_EQ(tmp.Read("CodeErr.csv"), Nl("DB名,レコード番号,文字コード\n"));
+  ASSERT_EQ(g_Boxes.size(), 1u);
+  EXPECT_EQ(g_Boxes[0].text, "レコードサイズ = 0 バイト\n\n  T.fdfのオープンに失敗(toCSV)\n");
+  EXPECT_EQ(g_Boxes[0].caption, "T");
+  EXPECT_EQ(g_Boxes[0].style, 0u);
+}
+
+TEST_F(ToCsv, SingleFileCodeErrorReportAndSummary) {
+  // Record 1: an unmapped single-byte code; record 2: a user-area double-byte
+  // code and a bad packed nibble (counted in the total only).
+  const std::string fdf = "PCFO\nPCFL S A 2\nPCFL W W 2\nPCFL P 2 2\n";
+  const std::string image = Hex("C141 4541 1C") + Hex("C1C2 6941 AC");
+  EXPECT_EQ(Single(fdf, image), 3);
+  EXPECT_EQ(tmp.Read("T.csv"), Nl("\"ID\",\"S\",\"W\",\"P\"\n1,\"A\",\"一\",1\n2,\"AB\",\"□\",0\n"));
+  EXPECT_EQ(tmp.Read("CodeErr.csv"), Nl("DB名,レコード番号,文字コード\nT,1,0x41\nT,2,0x6941\n"));
+  EXPECT_EQ(g_CodeErrorReport, nullptr);
+  ASSERT_EQ(g_Boxes.size(), 1u);
+  EXPECT_EQ(g_Boxes[0].text,
+            "レコードサイズ = 5 バイト\n\nShift-JIS変換ｴﾗｰ総数=     3\n  漢字変換ｴﾗｰ\t= 1\n"
+            "  EBCDIC変換ｴﾗｰ\t= 1\n");
+  EXPECT_EQ(g_Boxes[0].caption, "T");
+  EXPECT_EQ(g_DoubleByteErrors, 1);
+  EXPECT_EQ(g_SingleByteErrors, 1);
+  EXPECT_EQ(g_RecordCounter, 2);
+}
+
+TEST_F(ToCsv, SingleFileSummaryShowsErrorTextWhenThereIsSome) {
+  EXPECT_EQ(Single("PCFO\nPCFL A A 2\n", Hex("C1C2C3")), 0);
+  ASSERT_EQ(g_Boxes.size(), 1u);
+  EXPECT_EQ(g_Boxes[0].text, "レコードサイズ = 2 バイト\n\n  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n");
+}
+
+std::string Records(int count) {
+  std::string image;
+  for (int i = 0; i < count; ++i) image += Ebcdic("A");
+  return image;
+}
+
+TEST_F(ToCsv, StatusEveryHundredRecords) {
+  struct Case {
+    int records;
+    std::vector<std::string> texts;
+  };
+  const Case cases[] = {
+      {99, {"T：レコード数 99"}},
+      {100, {"T：レコード数 100", "T：レコード数 100"}},
+      {250, {"T：レコード数 100", "T：レコード数 200", "T：レコード数 250"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.records);
+    g_Updates.clear();
+    EXPECT_EQ(Batch("PCFO\nPCFL A A 1\n", Records(c.records)), 0);
+    ASSERT_EQ(g_Updates.size(), c.texts.size());
+    for (size_t i = 0; i < c.texts.size(); ++i) {
+      EXPECT_EQ(g_Updates[i].caption, kCaption);
+      EXPECT_EQ(g_Updates[i].text, c.texts[i]);
+    }
+  }
+}
+
+TEST_F(ToCsv, StatusCountsErrors) {
+  // Every record holds one unmapped code.
+  std::string image;
+  for (int i = 0; i < 150; ++i) image += Hex("41");
+  EXPECT_EQ(Batch("PCFO\nPCFL A A 1\n", image), 150);
+  ASSERT_EQ(g_Updates.size(), 2u);
+  EXPECT_EQ(g_Updates[0].text, "T：レコード数 100 (Shift-JIS 変換ｴﾗｰ 100)");
+  EXPECT_EQ(g_Updates[1].text, "T：レコード数 150 (Shift-JIS 変換ｴﾗｰ 150)");
+}
+
+TEST_F(ToCsv, CancelAtFirstStatusKeepsHundredRows) {
+  g_CancelAtUpdate = 1;
+  EXPECT_EQ(Single("PCFO\nPCFL A A 1\n", Records(250)), -1);
+  std::string expected = "\"ID\",\"A\"\n";
+  for (int i = 1; i <= 100; ++i) expected += std::to_string(i) + ",\"A\"\n";
+  EXPECT_EQ(tmp.Read("T.csv"), Nl(expected));
+  ASSERT_EQ(g_Updates.size(), 2u);
+  EXPECT_EQ(g_Updates[1].text, "T：レコード数 100 (Shift-JIS 変換ｴﾗｰ -1)");
+  ASSERT_EQ(g_Boxes.size(), 1u);
+  EXPECT_NE(g_Boxes[0].text.find("Shift-JIS変換ｴﾗｰ総数=    -1\n"), std::string::npos);
+}
+
+TEST_F(ToCsv, ImagesLargerThanOneBlock) {
+  // 7-byte records straddle every block boundary; rows fill several output
+  // blocks.
+  const int count = 300001;
+  std::string image;
+  std::string expected = "\"ID\",\"N\",\"S\"\n";
+  image.reserve(static_cast<size_t>(count) * 7);
+  const std::string letters = Ebcdic("XYZ");
+  for (int i = 0; i < count; ++i) {
+    image += Packed(i, 4) + letters;
+    expected += std::to_string(i + 1) + "," + std::to_string(i) + ",\"XYZ\"\n";
+  }
+  EXPECT_EQ(Batch("PCFO\nPCFL N 2 8\nPCFL S A 3\n", image + "\x40"), 0);
+  EXPECT_TRUE(Csv() == Nl(expected));
+  EXPECT_STREQ(g_ErrorText, "  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n");
+  EXPECT_EQ(g_Updates.size(), static_cast<size_t>(count / 100 + 1));
+  EXPECT_EQ(g_Updates.back().text, "T：レコード数 300001");
+  EXPECT_EQ(g_RecordCounter, count);
+}
+
+TEST_F(ToCsv, FullDiskIsReported) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "needs /dev/full";
+#else
+  for (int count : {1, 300000}) {  // failing at the close, and inside the record loop
+    SCOPED_TRACE(count);
+    g_ErrorText[0] = '\0';
+    const fs::path csv(tmp.path() + InDb2("T.csv"));
+    fs::remove(csv);
+    fs::create_symlink("/dev/full", csv);
+    EXPECT_EQ(Batch("PCFO\nPCFL A A 1\n", Records(count)), 0);
+    EXPECT_STREQ(g_ErrorText, "  T.csvの書き込みに失敗(toCSV)\n");
+  }
+#endif
+}
+
+TEST_F(ToCsv, OverlongNameIsRefused) {
+  const std::string name(201, 'N');
+  EXPECT_EQ(toCSV("", name.c_str()), 0);
+  EXPECT_EQ(std::string(g_ErrorText), "  " + std::string(40, 'N') + "...のﾌｧｲﾙ名が長すぎる(toCSV)\n");
+  EXPECT_FALSE(tmp.Exists("CodeErr.csv"));
+  ASSERT_EQ(g_Updates.size(), 1u);
+  EXPECT_EQ(g_Updates[0].text, std::string(40, 'N') + "...：レコード数 0");
+  ASSERT_EQ(g_Boxes.size(), 1u);
+  EXPECT_EQ(g_Boxes[0].caption, std::string(40, 'N') + "...");
+
+  // 200 bytes are still a name.
+  g_ErrorText[0] = '\0';
+  const std::string longest(200, 'N');
+  toCSV("DB2", longest.c_str());
+  EXPECT_EQ(std::string(g_ErrorText), "  " + longest + ".fdfのオープンに失敗(toCSV)\n");
+  EXPECT_EQ(std::string(g_CurrentFileName), longest);
+}
+
+// ---- Text routines -----------------------------------------------------------
+
+TEST(TrimBlanks, Table) {
+  struct Case {
+    const char* text;
+    const char* trimmed;
+  };
+  const Case cases[] = {
+      {"\x81\x40\x81\x40" "AB \x81\x40", "AB"},
+      {"", ""},
+      {"   ", ""},
+      {"\x81\x40", ""},
+      {" A B ", "A B"},
+      {"あ", "あ"},
+      {"\x81", "\x81"},                 // a lone 0x81 is no blank
+      {"A\x81\x40\x81\x40", "A"},
+      {"\x82\x81\x40", "\x82"},         // raw bytes: 0x81 0x40 at the end goes, whatever precedes it
+  };
+  for (const Case& c : cases) {
+    char buffer[64];
+    std::strcpy(buffer, c.text);
+    EXPECT_EQ(TrimBlanks(buffer), static_cast<int>(std::strlen(c.trimmed))) << c.text;
+    EXPECT_STREQ(buffer, c.trimmed);
+  }
+}
+
+TEST(TextToInt64, Table) {
+  struct Case {
+    const char* text;
+    int64_t value;
+  };
+  const Case cases[] = {
+      {"1,234", 1234},
+      {"\\1,000", 1000},
+      {"12.9", 12},
+      {"\"12\"", 12},
+      {"-7", -7},
+      {"", 0},
+      {"abc", 0},
+      {"  -0012", -12},
+      {" 1:2", 1},                          // stops at the first other character
+      {"+5", 5},
+      {"\"", 0},
+      {"9223372036854775807", INT64_MAX},
+      {"-9223372036854775808", INT64_MIN},
+      {"99999999999999999999", INT64_MAX},  // saturates
+      {"-99999999999999999999", INT64_MIN},
+      {"1234567890123456789012345678901234567890", INT64_MAX},  // only 29 characters are read
+  };
+  for (const Case& c : cases) EXPECT_EQ(TextToInt64(c.text), c.value) << c.text;
+}
+
+}  // namespace
