@@ -1,5 +1,5 @@
-// The walkers over [DB2] lines: the FTP job's script lines and, once the
-// batch run provides it, the conversion's entry names.
+// The walkers over [DB2] lines: the FTP job's script lines and the batch
+// run's conversion entry names.
 //
 // Input: the section's bytes as the settings reader delivers them
 // (zero-terminated lines, normally ended by an empty one), in a buffer of
@@ -10,21 +10,17 @@
 
 #include "app/process_state.h"
 #include "fuzz/fuzz_support.h"
-#include "transfer/ftp_job.h"
-#if QV_HAVE_CONVERSION_ENTRY_NAME
 #include "app/batch_run.h"
-#endif
+#include "transfer/ftp_job.h"
 
 namespace {
 
-#if QV_HAVE_CONVERSION_ENTRY_NAME
 void Check(bool ok, const char* what) {
   if (!ok) {
     std::fprintf(stderr, "db2_lines: %s\n", what);
     std::abort();
   }
 }
-#endif
 
 struct Script {
   size_t bytes;
@@ -67,12 +63,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(one, section + at, len);
     one[len] = one[len + 1] = '\0';
     WriteFtpCommands(one, static_cast<int>(len + 2), "/qv/", Sink, &script);
-#if QV_HAVE_CONVERSION_ENTRY_NAME
+    // An entry name fits the file base name, or is refused and left empty.
     char name[kFileBaseNameSize];
     std::memset(name, 0x7F, sizeof name);
-    ConversionEntryName(one, name, sizeof name);
+    const int found = ConversionEntryName(one, name, sizeof name);
     Check(std::memchr(name, '\0', sizeof name) != nullptr, "entry name not terminated");
-#endif
+    Check(found >= -1 && found <= 1 && (found == 1 || name[0] == '\0'),
+          "entry name and result disagree");
     std::free(one);
     at += len + 1;
   }

@@ -9,7 +9,6 @@ target_link_libraries(quenvale_fuzz_support PUBLIC quenvale_core)
 foreach(name ${QV_FUZZ_TARGETS})
   add_executable(fuzz_replay_${name} ${PROJECT_SOURCE_DIR}/fuzz/${name}_fuzz.cpp)
   qv_target_defaults(fuzz_replay_${name})
-  target_compile_definitions(fuzz_replay_${name} PRIVATE ${QV_FUZZ_DEFINITIONS})
   target_link_libraries(fuzz_replay_${name} PRIVATE quenvale_fuzz_support)
   add_test(NAME fuzz_corpus_${name}
            COMMAND fuzz_replay_${name} ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name})

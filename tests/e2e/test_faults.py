@@ -4,12 +4,14 @@ shorter than its first record, a copy source that cannot be read, a backup
 root that cannot be created and an FTP client that never ends. Each run ends
 with the documented result and report, and leaves no partial copy behind."""
 import os
+import re
 import shutil
-import subprocess
+import socket
 import time
 import unittest
 
 import qv
+import test_batch_run as batch
 
 EBCDIC = {"A": 0xC1, "B": 0xC2, "C": 0xC3}
 TABLES = "[EBCDIC]\n0x40\n" + "".join("0x%02X %s\n" % (code, ch) for ch, code in EBCDIC.items())
@@ -25,20 +27,6 @@ def sanitizer_report(res):
         if mark in text:
             return text
     return ""
-
-
-def batch_run_available():
-    """The batch run is real once it writes the run log."""
-    path = os.path.join(qv.SOURCE_DIR, "app", "batch_run.cpp")
-    try:
-        with open(path, encoding="utf-8") as f:
-            return "WriteRunLog" in f.read()
-    except OSError:
-        return False
-
-
-def needs_batch_run(test):
-    return unittest.skipUnless(batch_run_available(), "the batch run is not built yet")(test)
 
 
 class SingleFileFaults(unittest.TestCase):
@@ -105,35 +93,160 @@ class SingleFileFaults(unittest.TestCase):
 
 
 class BatchFaults(unittest.TestCase):
-    """Batch runs in folder mode: IPADDRESS is a folder to copy from."""
+    """Batch runs, mostly in folder mode (IPADDRESS names a folder)."""
 
     def setUp(self):
-        self.pf = qv.ProgramFolder()
+        self.pf = qv.ProgramFolder("prog")
         self.addCleanup(self.pf.__exit__)
-        self.src = os.path.join(self.pf.root, "host")
-        os.mkdir(self.src)
+        self.host = os.path.join(self.pf.root, "host")
+        os.mkdir(self.host)
+        self.transfer = os.path.join(self.pf.path, "DB2")
+        os.mkdir(self.transfer)
 
-    def settings(self, extra=""):
-        # A separator among its first three characters makes it a folder.
-        address = "Z:" + self.src.replace("/", "\\") if qv.IS_WINDOWS else self.src
-        return "[Quenvale]\nIPADDRESS=%s\n%s[DB2]\nget LIB/CUST.CUST\n%s" % (address, extra, TABLES)
+    run_batch = batch.BatchRun.run_batch
+
+    def settings(self, quenvale, db2):
+        text = "[Quenvale]\n" + "".join("%s=%s\n" % kv for kv in quenvale.items())
+        text += "[DB2]\n" + "".join(line + "\n" for line in db2) + TABLES
+        self.pf.write_text("Quenvale.ini", text)
+
+    def host_file(self, name, data=RECORD):
+        with open(os.path.join(self.host, name), "wb") as f:
+            f.write(data)
 
     def log(self):
-        return self.pf.read("Quenvale.log").decode("cp932", "replace") if self.pf.exists("Quenvale.log") else ""
+        return self.pf.read("Quenvale.log")
 
-    @needs_batch_run
+    def assertLog(self, events, errors=""):
+        log = self.log()
+        self.assertIsNotNone(re.fullmatch(batch.log_pattern(events, errors), log), log)
+
     def test_settings_missing_empty_or_binary(self):
         # No host address: the host check finds no entry; the run log says
-        # why and the run ends with -1 before anything is fetched.
+        # so and the run ends with -1 before anything is fetched.
         for label, settings in [("missing", None), ("empty", b""), ("binary", bytes(range(256)) * 4)]:
             with self.subTest(label):
-                pf = qv.ProgramFolder()
-                self.addCleanup(pf.__exit__)
-                if settings is not None:
-                    pf.write("Quenvale.ini", settings)
-                res = pf.run()
+                if settings is None:
+                    if self.pf.exists("Quenvale.ini"):
+                        os.remove(self.pf.file("Quenvale.ini"))
+                else:
+                    self.pf.write("Quenvale.ini", settings)
+                if self.pf.exists("Quenvale.log"):
+                    os.remove(self.pf.file("Quenvale.log"))
+                res = self.run_batch(False)
                 self.assertEqual(sanitizer_report(res), "")
-                self.assertEqual(res.code, 255)
-                log = pf.read("Quenvale.log").decode("cp932", "replace")
-                self.assertIn("AS400からの応答がないため中止", log)
-                self.assertFalse(pf.exists("ftparg.txt"))
+                self.assertEqual(res.code, 255, res.messages)
+                self.assertIsNotNone(re.fullmatch(
+                    rb"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d " + re.escape(qv.sjis("AS400からの応答がないため中止"))
+                    + re.escape(qv.NL), self.log()), self.log())
+                self.assertFalse(self.pf.exists("ftparg.txt"))
+                self.assertEqual(os.listdir(self.transfer), [])
+
+    @qv.skip_unless("native")
+    def test_copy_source_that_cannot_be_read(self):
+        # BAD.DB2 opens but cannot be read: its copy fails (code 2) and
+        # leaves nothing in the transfer folder; the run goes on and the
+        # conversion reports the missing image.
+        self.host_file("GOOD.DB2")
+        os.symlink("/proc/self/mem", os.path.join(self.host, "BAD.DB2"))
+        for name in ("GOOD", "BAD"):
+            self.pf.write_text(name + ".fdf", FDF, newline="\n")
+        self.settings({"IPADDRESS": self.host}, ["get LIB/GOOD.GOOD", "get LIB/BAD.BAD"])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertEqual(sorted(os.listdir(self.transfer)), ["GOOD.DB2", "GOOD.csv"])
+        self.assertLog(["開始", "CSV変換", "終了"], "  BAD.db2のオープンに失敗(toCSV)\n")
+
+    def test_backup_root_that_cannot_be_created(self):
+        # The backup root lies below a regular file: no permission bits are
+        # involved, so it fails for root as well. The system's text ends the
+        # run before any conversion.
+        self.host_file("GOOD.DB2")
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        plain = os.path.join(self.pf.root, "plain")
+        with open(plain, "wb") as f:
+            f.write(b"a file")
+        root = batch.native_path(os.path.join(plain, "backup"))
+        self.settings({"IPADDRESS": batch.native_path(self.host), "BackupDir": root},
+                      ["get LIB/GOOD.GOOD"])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 255, res.messages)
+        log = self.log()
+        self.assertIn(qv.sjis("ﾊﾞｯｸｱｯﾌﾟ"), log)
+        self.assertIn(qv.sjis("ｷｬﾝｾﾙ"), log)
+        self.assertNotIn(qv.sjis("CSV変換"), log)
+        self.assertEqual(os.listdir(self.transfer), ["GOOD.DB2"])
+        with open(plain, "rb") as f:
+            self.assertEqual(f.read(), b"a file")
+
+    @qv.skip_unless("native")
+    def test_full_disk_while_a_csv_is_written(self):
+        self.host_file("GOOD.DB2", RECORD * 1000)
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        os.symlink("/dev/full", os.path.join(self.transfer, "GOOD.csv"))
+        self.settings({"IPADDRESS": self.host}, ["get LIB/GOOD.GOOD"])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.csvの書き込みに失敗(toCSV)\n")
+
+    def test_error_text_of_a_long_run_is_cut_whole(self):
+        # Forty entries without description files: their error lines pass the
+        # 255-byte error text; the run log gets the lines that fit, each whole.
+        names = ["FILE%02d" % i for i in range(40)]
+        for name in names:
+            self.host_file(name + ".DB2")
+        self.settings({"IPADDRESS": batch.native_path(self.host)},
+                      ["get LIB/%s.%s" % (n, n) for n in names])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 0, res.messages)
+        first, _, errors = self.log().partition(qv.NL)
+        self.assertIn(qv.sjis("終了"), first)
+        lines = errors.split(qv.NL)
+        self.assertEqual(lines[-1], b"")
+        self.assertLessEqual(len(errors.replace(qv.NL, b"\n")), 255)
+        whole = [l for l in lines[:-1] if l.endswith(qv.sjis(".fdfのオープンに失敗(toCSV)"))]
+        self.assertGreaterEqual(len(whole), 6)
+        self.assertEqual(whole[0], qv.sjis("  FILE00.fdfのオープンに失敗(toCSV)"))
+
+    def ftp_run(self, client, limit):
+        """FTP mode against a loopback port that accepts and never answers;
+        client is the ftp.exe put in the program folder."""
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        self.addCleanup(listener.close)
+        client()
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        self.settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret",
+                       "TimeLimit": str(limit)}, ["get LIB/GOOD.GOOD"])
+        start = time.monotonic()
+        res = self.run_batch(False, env={"QV_FTP_PORT": str(listener.getsockname()[1]),
+                                         "QV_FTP_TIMEOUT": "600"})
+        return res, time.monotonic() - start
+
+    def test_ftp_client_that_never_ends_is_terminated(self):
+        res, took = self.ftp_run(
+            lambda: shutil.copy2(os.path.join(qv.BUILD_DIR, "ftp.exe"), self.pf.path), 2)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertLess(took, 60)
+        self.assertGreaterEqual(took, 2)
+        # The run goes on: nothing was fetched, which the conversion reports.
+        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.db2のオープンに失敗(toCSV)\n")
+
+    @qv.skip_unless("native")
+    def test_ftp_client_that_is_killed(self):
+        def client():
+            path = self.pf.file("ftp.exe")
+            with open(path, "w") as f:
+                f.write("#!/bin/sh\nkill -9 $$\n")
+            os.chmod(path, 0o755)
+        res, took = self.ftp_run(client, 3600)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertLess(took, 30)
+        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.db2のオープンに失敗(toCSV)\n")
