@@ -8,21 +8,28 @@ bash tools/install_deps.sh
 cmake --preset native >/dev/null && cmake --build --preset native
 cmake --preset windows >/dev/null && cmake --build --preset windows
 
-# Wine: initialise the prefix and keep one server running, with output
-# detached, or every test pays Wine's start-up and ctest waits on its pipes.
-export WINEDEBUG=-all
-wineboot -i </dev/null >/dev/null 2>&1 || true
-wineserver -p </dev/null >/dev/null 2>&1 || true
-
-# A display of our own for the Windows program's windows.
+# A display of our own for the Windows program's windows, up before Wine's
+# prefix is made so that Wine sets its desktop up for it.
 if [ -z "${QV_KEEP_DISPLAY:-}" ]; then
-  display=":$((90 + RANDOM % 9))"
+  for n in $(seq 90 140); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
+  done
+  display=":$n"
   Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
   xvfb_pid=$!
   trap 'kill $xvfb_pid 2>/dev/null || true' EXIT
   export DISPLAY="$display"
   sleep 1
 fi
+
+# Wine: a prefix of this checkout's own (no other Wine user's windows or
+# server restarts can reach the tests), initialised once, with one server
+# kept running and its output detached; otherwise every test pays Wine's
+# start-up and ctest waits on the pipes its services hold open.
+export WINEDEBUG=-all
+export WINEPREFIX="$PWD/build/wineprefix"
+wineboot -i </dev/null >/dev/null 2>&1 || true
+wineserver -p </dev/null >/dev/null 2>&1 || true
 
 ctest --preset native
 ctest --preset windows

@@ -63,9 +63,17 @@ std::string Unescape(const char* arg) {
 
 // A window's text as the program set it (Shift-JIS), in UTF-8.
 std::string WindowText(HWND w) {
+  // WM_GETTEXT with a time-out: a window whose program has stopped serving
+  // messages (one left behind by an earlier run) must not hang us.
   char buf[4096];
-  const int n = GetWindowTextA(w, buf, sizeof buf);
-  return Utf16ToUtf8(FromCodePage(932, std::string(buf, n > 0 ? static_cast<size_t>(n) : 0)));
+  buf[0] = '\0';
+  DWORD_PTR n = 0;
+  if (!SendMessageTimeoutA(w, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf),
+                           SMTO_ABORTIFHUNG | SMTO_BLOCK, 2000, &n)) {
+    n = 0;
+  }
+  if (n >= sizeof buf) n = 0;
+  return Utf16ToUtf8(FromCodePage(932, std::string(buf, static_cast<size_t>(n))));
 }
 
 void Print(const std::string& s) {
