@@ -33,3 +33,11 @@ wineserver -p </dev/null >/dev/null 2>&1 || true
 
 ctest --preset native
 ctest --preset windows
+
+# ---- Sanitizers and fuzzing ------------------------------------------------
+# The native program and its unit and end-to-end tests with AddressSanitizer
+# and UndefinedBehaviorSanitizer, then every fuzz target for about a minute
+# (QV_FUZZ_SECONDS each). Any finding fails the run.
+cmake --preset sanitize >/dev/null && cmake --build --preset sanitize
+ctest --preset sanitize
+bash tools/run_fuzzers.sh "${QV_FUZZ_SECONDS:-60}"

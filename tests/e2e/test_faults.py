@@ -1,0 +1,252 @@
+"""Faults through the real program: a full disk, unreadable and unwritable
+files, a settings file that is missing, empty or binary, a host file image
+shorter than its first record, a copy source that cannot be read, a backup
+root that cannot be created and an FTP client that never ends. Each run ends
+with the documented result and report, and leaves no partial copy behind."""
+import os
+import re
+import shutil
+import socket
+import time
+import unittest
+
+import qv
+import test_batch_run as batch
+
+EBCDIC = {"A": 0xC1, "B": 0xC2, "C": 0xC3}
+TABLES = "[EBCDIC]\n0x40\n" + "".join("0x%02X %s\n" % (code, ch) for ch, code in EBCDIC.items())
+FDF = "PCFO\nPCFL CUSTNO 2 11\nPCFL CNAME 1 20\n"      # record length 25
+RECORD = bytes.fromhex("000001234F") + bytes([0xC1, 0xC2, 0xC3]) + b"\x40" * 17
+HEADER = b'"ID","CUSTNO","CNAME"'
+
+
+def sanitizer_report(res):
+    """A sanitized build (the sanitize preset) reports findings on stderr."""
+    text = res.stderr.decode("utf-8", "replace")
+    for mark in ("AddressSanitizer", "LeakSanitizer", "runtime error:"):
+        if mark in text:
+            return text
+    return ""
+
+
+class SingleFileFaults(unittest.TestCase):
+    def folder(self, settings=TABLES):
+        pf = qv.ProgramFolder()
+        self.addCleanup(pf.__exit__)
+        if settings is not None:
+            pf.write("Quenvale.ini", settings if isinstance(settings, bytes) else qv.sjis(settings))
+        pf.write_text("FAULT.fdf", FDF, newline="\n")
+        return pf
+
+    @qv.skip_unless("native")
+    def test_full_disk_while_the_csv_is_written(self):
+        # <name>.csv leads to /dev/full: every write fails with ENOSPC.
+        pf = self.folder()
+        pf.write("FAULT.db2", RECORD * 500)
+        os.symlink("/dev/full", pf.file("FAULT.csv"))
+        res = pf.run_single("FAULT")
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertIn("FAULT.csvの書き込みに失敗(toCSV)", res.messages)
+        self.assertNotIn("Shift-JIS変換ｴﾗｰ総数", res.messages)  # the box shows the failure instead
+
+    def test_image_shorter_than_its_first_record(self):
+        pf = self.folder()
+        pf.write("FAULT.db2", RECORD[:10])
+        res = pf.run_single("FAULT")
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertEqual(pf.read("FAULT.csv"), HEADER + qv.NL)  # the partial record is not written
+        self.assertIn("FAULTのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)", res.messages)
+        self.assertIn("レコードサイズ = 25 バイト", res.messages)
+
+    def test_settings_missing_empty_or_binary(self):
+        # Without tables every EBCDIC letter and blank is an unmapped code:
+        # the conversion still runs to its end and counts them.
+        cases = [
+            ("missing", None),
+            ("empty", b""),
+            ("binary bytes", bytes(range(256)) * 8),
+            ("binary with section names", b"\x00[EBCDIC]\x00\xff\xfe\r\n[KANJI\n\x00=\x81"),
+        ]
+        for label, settings in cases:
+            with self.subTest(label):
+                pf = self.folder(settings)
+                pf.write("FAULT.db2", RECORD)
+                res = pf.run_single("FAULT")
+                self.assertEqual(sanitizer_report(res), "")
+                self.assertEqual(res.code, 20, res.messages)  # 3 letters and 17 blanks unmapped
+                self.assertEqual(pf.read("FAULT.csv"), HEADER + qv.NL + b"1,1234," + qv.NL)
+                self.assertIn("EBCDIC変換ｴﾗｰ\t= 20", res.messages)
+
+    @qv.skip_unless("native")
+    def test_unreadable_description_file(self):
+        # A folder where the .fdf should be: it cannot be read as a file.
+        pf = self.folder()
+        os.remove(pf.file("FAULT.fdf"))
+        os.mkdir(pf.file("FAULT.fdf"))
+        pf.write("FAULT.db2", RECORD)
+        res = pf.run_single("FAULT")
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertFalse(pf.exists("FAULT.csv"))
+        self.assertIn("FAULT.fdf", res.messages)
+        self.assertIn("(toCSV)", res.messages)
+
+
+class BatchFaults(unittest.TestCase):
+    """Batch runs, mostly in folder mode (IPADDRESS names a folder)."""
+
+    def setUp(self):
+        self.pf = qv.ProgramFolder("prog")
+        self.addCleanup(self.pf.__exit__)
+        self.host = os.path.join(self.pf.root, "host")
+        os.mkdir(self.host)
+        self.transfer = os.path.join(self.pf.path, "DB2")
+        os.mkdir(self.transfer)
+
+    run_batch = batch.BatchRun.run_batch
+
+    def settings(self, quenvale, db2):
+        text = "[Quenvale]\n" + "".join("%s=%s\n" % kv for kv in quenvale.items())
+        text += "[DB2]\n" + "".join(line + "\n" for line in db2) + TABLES
+        self.pf.write_text("Quenvale.ini", text)
+
+    def host_file(self, name, data=RECORD):
+        with open(os.path.join(self.host, name), "wb") as f:
+            f.write(data)
+
+    def log(self):
+        return self.pf.read("Quenvale.log")
+
+    def assertLog(self, events, errors=""):
+        log = self.log()
+        self.assertIsNotNone(re.fullmatch(batch.log_pattern(events, errors), log), log)
+
+    def test_settings_missing_empty_or_binary(self):
+        # No host address: the host check finds no entry; the run log says
+        # so and the run ends with -1 before anything is fetched.
+        for label, settings in [("missing", None), ("empty", b""), ("binary", bytes(range(256)) * 4)]:
+            with self.subTest(label):
+                if settings is None:
+                    if self.pf.exists("Quenvale.ini"):
+                        os.remove(self.pf.file("Quenvale.ini"))
+                else:
+                    self.pf.write("Quenvale.ini", settings)
+                if self.pf.exists("Quenvale.log"):
+                    os.remove(self.pf.file("Quenvale.log"))
+                res = self.run_batch(False)
+                self.assertEqual(sanitizer_report(res), "")
+                self.assertEqual(res.code, 255, res.messages)
+                self.assertIsNotNone(re.fullmatch(
+                    rb"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d " + re.escape(qv.sjis("AS400からの応答がないため中止"))
+                    + re.escape(qv.NL), self.log()), self.log())
+                self.assertFalse(self.pf.exists("ftparg.txt"))
+                self.assertEqual(os.listdir(self.transfer), [])
+
+    @qv.skip_unless("native")
+    def test_copy_source_that_cannot_be_read(self):
+        # BAD.DB2 opens but cannot be read: its copy fails (code 2) and
+        # leaves nothing in the transfer folder; the run goes on and the
+        # conversion reports the missing image.
+        self.host_file("GOOD.DB2")
+        os.symlink("/proc/self/mem", os.path.join(self.host, "BAD.DB2"))
+        for name in ("GOOD", "BAD"):
+            self.pf.write_text(name + ".fdf", FDF, newline="\n")
+        self.settings({"IPADDRESS": self.host}, ["get LIB/GOOD.GOOD", "get LIB/BAD.BAD"])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertEqual(sorted(os.listdir(self.transfer)), ["GOOD.DB2", "GOOD.csv"])
+        self.assertLog(["開始", "CSV変換", "終了"], "  BAD.db2のオープンに失敗(toCSV)\n")
+
+    def test_backup_root_that_cannot_be_created(self):
+        # The backup root lies below a regular file: no permission bits are
+        # involved, so it fails for root as well. The system's text ends the
+        # run before any conversion.
+        self.host_file("GOOD.DB2")
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        plain = os.path.join(self.pf.root, "plain")
+        with open(plain, "wb") as f:
+            f.write(b"a file")
+        root = batch.native_path(os.path.join(plain, "backup"))
+        self.settings({"IPADDRESS": batch.native_path(self.host), "BackupDir": root},
+                      ["get LIB/GOOD.GOOD"])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 255, res.messages)
+        log = self.log()
+        self.assertIn(qv.sjis("ﾊﾞｯｸｱｯﾌﾟ"), log)
+        self.assertIn(qv.sjis("ｷｬﾝｾﾙ"), log)
+        self.assertNotIn(qv.sjis("CSV変換"), log)
+        self.assertEqual(os.listdir(self.transfer), ["GOOD.DB2"])
+        with open(plain, "rb") as f:
+            self.assertEqual(f.read(), b"a file")
+
+    @qv.skip_unless("native")
+    def test_full_disk_while_a_csv_is_written(self):
+        self.host_file("GOOD.DB2", RECORD * 1000)
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        os.symlink("/dev/full", os.path.join(self.transfer, "GOOD.csv"))
+        self.settings({"IPADDRESS": self.host}, ["get LIB/GOOD.GOOD"])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.csvの書き込みに失敗(toCSV)\n")
+
+    def test_error_text_of_a_long_run_is_cut_whole(self):
+        # Forty entries without description files: their error lines pass the
+        # 255-byte error text; the run log gets the lines that fit, each whole.
+        names = ["FILE%02d" % i for i in range(40)]
+        for name in names:
+            self.host_file(name + ".DB2")
+        self.settings({"IPADDRESS": batch.native_path(self.host)},
+                      ["get LIB/%s.%s" % (n, n) for n in names])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 0, res.messages)
+        first, _, errors = self.log().partition(qv.NL)
+        self.assertIn(qv.sjis("終了"), first)
+        lines = errors.split(qv.NL)
+        self.assertEqual(lines[-1], b"")
+        self.assertLessEqual(len(errors.replace(qv.NL, b"\n")), 255)
+        whole = [l for l in lines[:-1] if l.endswith(qv.sjis(".fdfのオープンに失敗(toCSV)"))]
+        self.assertGreaterEqual(len(whole), 6)
+        self.assertEqual(whole[0], qv.sjis("  FILE00.fdfのオープンに失敗(toCSV)"))
+
+    def ftp_run(self, client, limit):
+        """FTP mode against a loopback port that accepts and never answers;
+        client is the ftp.exe put in the program folder."""
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        self.addCleanup(listener.close)
+        client()
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        self.settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret",
+                       "TimeLimit": str(limit)}, ["get LIB/GOOD.GOOD"])
+        start = time.monotonic()
+        res = self.run_batch(False, env={"QV_FTP_PORT": str(listener.getsockname()[1]),
+                                         "QV_FTP_TIMEOUT": "600"})
+        return res, time.monotonic() - start
+
+    def test_ftp_client_that_never_ends_is_terminated(self):
+        res, took = self.ftp_run(
+            lambda: shutil.copy2(os.path.join(qv.BUILD_DIR, "ftp.exe"), self.pf.path), 2)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertLess(took, 60)
+        self.assertGreaterEqual(took, 2)
+        # The run goes on: nothing was fetched, which the conversion reports.
+        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.db2のオープンに失敗(toCSV)\n")
+
+    @qv.skip_unless("native")
+    def test_ftp_client_that_is_killed(self):
+        def client():
+            path = self.pf.file("ftp.exe")
+            with open(path, "w") as f:
+                f.write("#!/bin/sh\nkill -9 $$\n")
+            os.chmod(path, 0o755)
+        res, took = self.ftp_run(client, 3600)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertLess(took, 30)
+        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.db2のオープンに失敗(toCSV)\n")
