@@ -660,33 +660,11 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, const char* name, const FieldD
 }  // namespace
 
 int TrimBlanks(char* text) {
-  const char* p = text;
-  for (;;) {
-    if (p[0] == ' ') {
-      p += 1;
-    } else if (p[0] == '\x81' && p[1] == '\x40') {
-      p += 2;
-    } else {
-      break;
-    }
-  }
-  size_t length = std::strlen(p);
-  std::memmove(text, p, length + 1);
-  const size_t untrimmed = length;
-  for (;;) {
-    if (length >= 1 && text[length - 1] == ' ') {
-      length -= 1;
-    } else if (length >= 2 && text[length - 2] == '\x81' && text[length - 1] == '\x40') {
-      length -= 2;
-    } else {
-      break;
-    }
-  }
-  if (length < untrimmed && ClassifySjisByte(text, static_cast<int>(length)) == 2) {
-    length = TrimmedEndByCharacters(text, untrimmed);
-  }
+  const char* start = nullptr;
+  const int length = TrimmedSpan(text, std::strlen(text), &start);
+  std::memmove(text, start, static_cast<size_t>(length));
   text[length] = '\0';
-  return static_cast<int>(length);
+  return length;
 }
 
 int64_t TextToInt64(const char* text) {

@@ -79,17 +79,6 @@ int Record(const char* caption, const char*) {
   return g_CancelAll;
 }
 
-bool ReadAll(const std::string& path, std::string* bytes) {
-  FILE* f = OpenStream(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  bytes->clear();
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes->append(buf, n);
-  std::fclose(f);
-  return true;
-}
-
 bool WriteAll(const std::string& path, const std::string& bytes) {
   FILE* f = OpenStream(path.c_str(), "wb");
   if (f == nullptr) return false;
@@ -145,9 +134,9 @@ class Rotation : public ::testing::Test {
   // Whether folder under root holds both images.
   bool HoldsImages(const std::string& folder) const {
     std::string a, b;
-    return ReadAll(folder + kSep + "A.DB2", &a) && a == "image A" &&
-           ReadAll(folder + kSep + "B.DB2", &b) && b == "image B" &&
-           !ReadAll(folder + kSep + "A.csv", &a);
+    return ReadFileBytes(folder + kSep + "A.DB2", &a) && a == "image A" &&
+           ReadFileBytes(folder + kSep + "B.DB2", &b) && b == "image B" &&
+           !ReadFileBytes(folder + kSep + "A.csv", &a);
   }
   bool IsFolder(const std::string& path) const {
     FindEntry entry;
@@ -223,8 +212,8 @@ TEST_F(Rotation, TwoRunsInOnePeriodMakeOneMonthlyBackup) {
   SetDate(2011, 11, 26);
   EXPECT_EQ(RotateBackups(0), 0);
   std::string a;
-  EXPECT_TRUE(ReadAll(root_ + kSep + "11月" + kSep + "A.DB2", &a) && a == "image A");
-  EXPECT_TRUE(ReadAll(root_ + kSep + "(6)Saturday" + kSep + "A.DB2", &a) && a == "image A, next day");
+  EXPECT_TRUE(ReadFileBytes(root_ + kSep + "11月" + kSep + "A.DB2", &a) && a == "image A");
+  EXPECT_TRUE(ReadFileBytes(root_ + kSep + "(6)Saturday" + kSep + "A.DB2", &a) && a == "image A, next day");
   EXPECT_EQ(LastMonthBackup(), "20111125");
 }
 
@@ -263,7 +252,7 @@ TEST_F(Rotation, NoBackupRootLeavesTheRunAlone) {
     EXPECT_EQ(LastMonthBackup(), "(none)");
   }
   std::string log;
-  ASSERT_TRUE(ReadAll(program_.path() + "Quenvale.log", &log));
+  ASSERT_TRUE(ReadFileBytes(program_.path() + "Quenvale.log", &log));
   EXPECT_EQ(log.find("ﾊﾞｯｸｱｯﾌﾟ"), std::string::npos);
 }
 
@@ -281,7 +270,7 @@ TEST_F(Rotation, UncreatableRootEndsTheRunWithTheSystemText) {
   EXPECT_EQ(error.substr(0, 2), "  ");
   EXPECT_EQ(error.find('\n'), error.size() - 1) << "one line";
   std::string log;
-  ASSERT_TRUE(ReadAll(program_.path() + "Quenvale.log", &log));
+  ASSERT_TRUE(ReadFileBytes(program_.path() + "Quenvale.log", &log));
 #if defined(_WIN32)
   const std::string eol = "\r\n";
 #else

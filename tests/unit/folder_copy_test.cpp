@@ -72,20 +72,9 @@ bool WriteFile(const std::string& path, const std::string& bytes) {
   return true;
 }
 
-bool ReadFile(const std::string& path, std::string* bytes) {
-  FILE* f = OpenStream(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  bytes->clear();
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes->append(buf, n);
-  std::fclose(f);
-  return true;
-}
-
 bool Exists(const std::string& path) {
   std::string ignored;
-  return ReadFile(path, &ignored);
+  return ReadFileBytes(path, &ignored);
 }
 
 std::string Pattern(size_t size, unsigned seed) {
@@ -162,7 +151,7 @@ TEST_F(FolderCopy, ProgressDisplaysAndCopiedBytes) {
     EXPECT_EQ(to.creation, from.creation);
     // Read last: reading may move the access time.
     std::string copied;
-    ASSERT_TRUE(ReadFile(Dst("A.DB2"), &copied));
+    ASSERT_TRUE(ReadFileBytes(Dst("A.DB2"), &copied));
     EXPECT_TRUE(copied == bytes);
   }
 }
@@ -225,8 +214,8 @@ TEST_F(FolderCopy, FolderCopySkipsFoldersAndOtherNames) {
   ASSERT_EQ(CreateFolder(Src("X.DB2").c_str()), 0);
   EXPECT_EQ(CopyDb2Files(source_.c_str(), target_.c_str()), 0);
   std::string got;
-  EXPECT_TRUE(ReadFile(Dst("A.DB2"), &got) && got == "a");
-  EXPECT_TRUE(ReadFile(Dst("b.db2"), &got) && got == "b");
+  EXPECT_TRUE(ReadFileBytes(Dst("A.DB2"), &got) && got == "a");
+  EXPECT_TRUE(ReadFileBytes(Dst("b.db2"), &got) && got == "b");
   EXPECT_FALSE(Exists(Dst("C.TXT")));
   EXPECT_FALSE(Exists(Dst("D.DB2.BAK")));
   EXPECT_FALSE(fs::exists(fs::path(Dst("X.DB2"))));
@@ -293,11 +282,11 @@ TEST_F(FolderCopy, CancelDuringTheThirdOfFiveFiles) {
     SCOPED_TRACE(names[i]);
     const int position = static_cast<int>(std::find(order.begin(), order.end(), names[i]) - order.begin());
     if (position < 2) {
-      EXPECT_TRUE(ReadFile(Dst(names[i]), &got) && got == Pattern(1000000, static_cast<unsigned>(i)));
+      EXPECT_TRUE(ReadFileBytes(Dst(names[i]), &got) && got == Pattern(1000000, static_cast<unsigned>(i)));
     } else if (position == 2) {
       EXPECT_FALSE(Exists(Dst(names[i])));
     } else {
-      EXPECT_TRUE(ReadFile(Dst(names[i]), &got) && got == "old");
+      EXPECT_TRUE(ReadFileBytes(Dst(names[i]), &got) && got == "old");
     }
   }
 }

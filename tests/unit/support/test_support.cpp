@@ -9,6 +9,7 @@
 
 #include "app/process_state.h"
 #include "platform/platform.h"
+#include "platform/stream.h"
 
 namespace fs = std::filesystem;
 
@@ -52,4 +53,15 @@ void UseProgramFolder(const std::string& folder) {
   CopyText(g_SettingsPath, kPathBufferSize, folder.c_str());
   AppendText(g_SettingsPath, kPathBufferSize, "Quenvale.ini");
   g_ErrorText[0] = '\0';
+}
+
+bool ReadFileBytes(const std::string& path, std::string* bytes) {
+  FILE* f = OpenStream(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  bytes->clear();
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes->append(buf, n);
+  std::fclose(f);
+  return true;
 }

@@ -22,6 +22,10 @@ class TempFolder {
   std::string path_;
 };
 
+// Reads a whole file by its Shift-JIS path (through the program's own stream
+// layer); false when it cannot be opened.
+bool ReadFileBytes(const std::string& path, std::string* bytes);
+
 // Points the program's folder and settings path at folder (ending with the
 // separator) and empties the error text buffer, as start-up does.
 void UseProgramFolder(const std::string& folder);
