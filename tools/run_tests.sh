@@ -8,6 +8,18 @@ bash tools/install_deps.sh
 cmake --preset native >/dev/null && cmake --build --preset native
 cmake --preset windows >/dev/null && cmake --build --preset windows
 
+# The release archive a Windows user downloads: made by one command, and it
+# holds what the guide promises.
+cmake --build --preset windows --target package >/dev/null
+/usr/bin/python3 - build/windows/Quenvale-*-win64.zip <<'PY'
+import sys, zipfile
+names = {n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist()}
+want = {"Quenvale.exe", "Quenvale.ini", "CUSTOMER.fdf", "ccsid939-EBCDIC.txt", "GUIDE.ja.txt", "GUIDE.en.txt"}
+missing = want - names
+print("release archive:", sys.argv[1], "missing:" if missing else "complete", *sorted(missing))
+sys.exit(1 if missing else 0)
+PY
+
 # A display of our own for the Windows program's windows, up before Wine's
 # prefix is made so that Wine sets its desktop up for it.
 if [ -z "${QV_KEEP_DISPLAY:-}" ]; then
