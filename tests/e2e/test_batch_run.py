@@ -17,6 +17,8 @@ import subprocess
 import time
 import unittest
 
+FTP_SERVER_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ftp_server.py")
+
 import qv
 
 PYTHON = "/usr/bin/python3"
@@ -242,7 +244,7 @@ class BatchRun(unittest.TestCase):
                 f.write(image(entry))
             self.pf.write_text(entry + ".fdf", FDF)
         shutil.copy2(os.path.join(qv.BUILD_DIR, "ftp.exe"), self.pf.path)
-        server = subprocess.Popen([PYTHON, "-c", FTP_SERVER, root, "QUSER", "secret"],
+        server = subprocess.Popen([PYTHON, FTP_SERVER_SCRIPT, root, "QUSER", "secret"],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.pf.procs.append(server)
         port = int(server.stdout.readline())
@@ -431,23 +433,6 @@ class BatchRun(unittest.TestCase):
         self.assertTrue(answered, text[-500:])
         self.assertIn("キャンセルしますか", text)
         self.assertCancelledInThird(os.waitstatus_to_exitcode(status), big)
-
-
-FTP_SERVER = r"""
-import logging, sys
-from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
-from pyftpdlib.servers import FTPServer
-logging.basicConfig(level=logging.ERROR)
-authorizer = DummyAuthorizer()
-authorizer.add_user(sys.argv[2], sys.argv[3], sys.argv[1], perm="elradfmw")
-class Handler(FTPHandler):
-    pass
-Handler.authorizer = authorizer
-server = FTPServer(("127.0.0.1", 0), Handler)
-print(server.socket.getsockname()[1], flush=True)
-server.serve_forever()
-"""
 
 
 if __name__ == "__main__":

@@ -14,28 +14,14 @@ import threading
 import time
 import unittest
 
+FTP_SERVER_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ftp_server.py")
+
 KIND = os.environ.get("QV_KIND", "native")
 BUILD = os.environ.get("QV_BUILD_DIR", "")
 PYTHON = "/usr/bin/python3"
 SUFFIX = ".exe" if KIND == "windows" else ""
 EOL = b"\r\n" if KIND == "windows" else b"\n"
 SEP = "\\" if KIND == "windows" else "/"
-
-SERVER = r"""
-import logging, sys
-from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
-from pyftpdlib.servers import FTPServer
-logging.basicConfig(level=logging.ERROR)
-authorizer = DummyAuthorizer()
-authorizer.add_user(sys.argv[2], sys.argv[3], sys.argv[1], perm="elradfmw")
-class Handler(FTPHandler):
-    pass
-Handler.authorizer = authorizer
-server = FTPServer(("127.0.0.1", 0), Handler)
-print(server.socket.getsockname()[1], flush=True)
-server.serve_forever()
-"""
 
 
 def command(*args):
@@ -113,7 +99,7 @@ class FtpJobTest(unittest.TestCase):
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
     def start_server(self, root):
-        server = subprocess.Popen([PYTHON, "-c", SERVER, root, "QUSER", "secret"],
+        server = subprocess.Popen([PYTHON, FTP_SERVER_SCRIPT, root, "QUSER", "secret"],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.procs.append(server)
         return int(server.stdout.readline())
