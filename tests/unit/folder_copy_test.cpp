@@ -339,4 +339,51 @@ TEST_F(FolderCopy, SourceHeldWithoutSharingFailsToOpen) {
 #endif
 }
 
+#if defined(_WIN32)
+// Run in a child process by the test below: holds QV_HOLD_FILE open without
+// sharing, says so by creating <file>.held, and lets go once <file>.release
+// appears (or after 60 s).
+TEST(FolderCopyHelper, HoldFileOpen) {
+  const char* path = std::getenv("QV_HOLD_FILE");
+  if (path == nullptr) GTEST_SKIP() << "only as the holding process";
+  HANDLE held = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(WriteFile(std::string(path) + ".held", ""));
+  for (int i = 0; i < 600 && !Exists(std::string(path) + ".release"); ++i) Sleep(100);
+  CloseHandle(held);
+}
+
+TEST_F(FolderCopy, SourceHeldByAnotherProcessFailsToOpen) {
+  ASSERT_TRUE(WriteFile(Src("A.DB2"), "a"));
+  ASSERT_TRUE(WriteFile(Dst("A.DB2"), "old"));
+  char self[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+  std::string command = std::string("\"") + self + "\" --gtest_filter=FolderCopyHelper.HoldFileOpen";
+  SetEnvironmentVariableA("QV_HOLD_FILE", Src("A.DB2").c_str());
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                      nullptr, &si, &pi);
+  SetEnvironmentVariableA("QV_HOLD_FILE", nullptr);
+  ASSERT_TRUE(started);
+  for (int i = 0; i < 600 && !Exists(Src("A.DB2.held")); ++i) Sleep(100);
+  ASSERT_TRUE(Exists(Src("A.DB2.held")));
+
+  EXPECT_EQ(CopyFileWithProgress(Src("A.DB2").c_str(), Dst("A.DB2").c_str(), "cap"), 1);
+  EXPECT_FALSE(Exists(Dst("A.DB2")));
+
+  ASSERT_TRUE(WriteFile(Src("A.DB2.release"), ""));
+  WaitForSingleObject(pi.hProcess, 60000);
+  DWORD code = 1;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  EXPECT_EQ(code, 0u);
+  // Once the other process lets go, the same copy goes through.
+  EXPECT_EQ(CopyFileWithProgress(Src("A.DB2").c_str(), Dst("A.DB2").c_str(), "cap"), 0);
+}
+#endif
+
 }  // namespace
