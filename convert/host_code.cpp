@@ -385,10 +385,8 @@ int ConvertPackedDecimal(const char* src, int length, char* dst) {
   bool started = false;
   int first = 0;  // position of the first shown character, 0 while none
   int invalid = 0;
-  for (int k = 0; k < length; ++k) {
-    const bool last = k == length - 1;
-    if (last) started = true;
-    int d = s[k] >> 4;
+  // One digit nibble: a blank until the first shown digit, '0' + d after.
+  const auto put = [&](int d) {
     if (d > 9) {
       ++invalid;
     } else if (d >= 1) {
@@ -396,7 +394,12 @@ int ConvertPackedDecimal(const char* src, int length, char* dst) {
     }
     if (started && first == 0) first = o;
     dst[o++] = started ? static_cast<char>('0' + d) : ' ';
-    d = s[k] & 0x0F;
+  };
+  for (int k = 0; k < length; ++k) {
+    const bool last = k == length - 1;
+    if (last) started = true;
+    put(s[k] >> 4);
+    const int d = s[k] & 0x0F;
     if (last && (d == 0xC || d == 0xD || d == 0xF)) {
       dst[o] = '\0';
       // The last byte's high digit is always shown, so first >= 1 and the
@@ -404,13 +407,7 @@ int ConvertPackedDecimal(const char* src, int length, char* dst) {
       if (d == 0xD) dst[first - 1] = '-';
       return invalid;
     }
-    if (d > 9) {
-      ++invalid;
-    } else if (d >= 1) {
-      started = true;
-    }
-    if (started && first == 0) first = o;
-    dst[o++] = started ? static_cast<char>('0' + d) : ' ';
+    put(d);
   }
   dst[o] = '\0';
   return invalid;
