@@ -1,4 +1,6 @@
 #pragma once
+
+#include <cstddef>
 // Shift-JIS byte classes. Every search for a path separator uses this so that
 // the trail byte 0x5C of a character such as 表 (0x95 0x5C) is never taken for
 // a backslash.
@@ -14,4 +16,14 @@ int ClassifySjisByte(const char* text, int index);
 // True for a byte in the lead ranges 0x81-0x9F and 0xE0-0xFC.
 inline bool IsSjisLeadRange(unsigned char c) {
   return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+// True when the last byte of text[0, length) is the lead byte of a character
+// the end cuts in two. Reads backwards: a byte outside the lead ranges always
+// ends a character, so only the run of lead-range bytes before the end
+// counts, and they pair up from its start. The text holds no zero byte.
+inline bool EndsInLeadByte(const char* text, size_t length) {
+  size_t run = 0;
+  while (run < length && IsSjisLeadRange(static_cast<unsigned char>(text[length - 1 - run]))) ++run;
+  return run % 2 == 1;
 }

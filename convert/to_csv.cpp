@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/process_state.h"
+#include "convert/block_writer.h"
 #include "convert/host_code.h"
 #include "convert/sjis.h"
 #include "platform/platform.h"
@@ -34,7 +35,7 @@ const char kBadFdf[] = ".fdfの形式が不正(toCSV)\n";
 // Images of gigabytes are read and written in large blocks: records are cut
 // from the image block and rows collected in the output block, so the file
 // system sees few large calls and memory does not grow with the file.
-constexpr size_t kImageBlockSize = 1u << 20;
+constexpr size_t kImageBlockSize = 1u << 18;
 constexpr size_t kOutBlockSize = 1u << 20;
 // Longest value: a packed value of 255 characters with a point, 255 decimals
 // in front of it ("0." and zeros) or a quoted or dated text of 255 bytes.
@@ -42,9 +43,10 @@ constexpr size_t kMaxValueBytes = 600;
 constexpr size_t kMaxRowBytes = 24 + kMaxFields * (1 + kMaxValueBytes) + 2;
 
 char s_ImageBlock[kImageBlockSize];
-// A row is started only while less than kOutBlockSize is pending, so the
-// margin holds any row.
-char s_OutBlock[kOutBlockSize + kMaxRowBytes];
+// Two output blocks, filled in turn: one is written by the block writer while
+// rows go into the other. A row is started only while less than
+// kOutBlockSize is pending, so the margin holds any row.
+char s_OutBlocks[2][kOutBlockSize + kMaxRowBytes];
 
 struct FieldDescriptor {
   char name[kFieldNameSize];
@@ -415,7 +417,7 @@ int TrimmedSpan(const char* text, size_t length, const char** start) {
       break;
     }
   }
-  if (length < untrimmed && ClassifySjisByte(p, static_cast<int>(length)) == 2) {
+  if (length < untrimmed && EndsInLeadByte(p, length)) {
     length = TrimmedEndByCharacters(p, untrimmed);
   }
   *start = p;
@@ -559,11 +561,6 @@ FILE* OpenFile(char* path, const char* subFolder, const char* name, const char* 
 }
 
 // Writes what the output block holds. False when the file took less.
-bool FlushBlock(FILE* csv, char* blockEnd) {
-  const size_t n = static_cast<size_t>(blockEnd - s_OutBlock);
-  return n == 0 || std::fwrite(s_OutBlock, 1, n, csv) == n;
-}
-
 // "<name>：レコード数 <records>", with " (Shift-JIS 変換ｴﾗｰ <total>)" when
 // errors were counted.
 void BuildStatus(char* status, const char* name, int64_t records, int32_t errorTotal) {
@@ -589,7 +586,32 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, const char* name, const FieldD
   // The record number of the ID column and the status text; the decoders see
   // it through the record counter.
   int64_t& records = *recordsWritten;
-  char* o = s_OutBlock;
+  BlockWriter writer(csv);
+  int filling = 0;
+  char* block = s_OutBlocks[filling];
+  char* o = block;
+  // The counts at the end of the block handed over last: a failed write is
+  // learnt one block late, and the summary then counts as if the conversion
+  // had stopped at the block that failed, as a write in place would.
+  int64_t recordsSubmitted = 0;
+  int32_t errorsSubmitted = 0;
+  auto writeFailed = [&]() {
+    records = recordsSubmitted;
+    g_RecordCounter = static_cast<int32_t>(static_cast<uint32_t>(records));
+    if (*errorTotal != -1) *errorTotal = errorsSubmitted;  // a cancel stays a cancel
+    return RecordsEnd::kWriteFailed;
+  };
+  auto submit = [&]() {
+    const bool ok = writer.Submit(block, static_cast<size_t>(o - block));
+    if (ok) {
+      recordsSubmitted = records;
+      errorsSubmitted = *errorTotal;
+      filling ^= 1;
+      block = s_OutBlocks[filling];
+      o = block;
+    }
+    return ok;
+  };
   size_t have = 0;
   size_t pos = 0;
   bool atEnd = false;
@@ -639,10 +661,7 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, const char* name, const FieldD
     *o++ = '\n';
     ++records;
     g_RecordCounter = static_cast<int32_t>(static_cast<uint32_t>(records));
-    if (o - s_OutBlock >= static_cast<ptrdiff_t>(kOutBlockSize)) {
-      if (!FlushBlock(csv, o)) return RecordsEnd::kWriteFailed;
-      o = s_OutBlock;
-    }
+    if (o - block >= static_cast<ptrdiff_t>(kOutBlockSize) && !submit()) return writeFailed();
     if (records % kStatusEvery == 0) {
       char status[kFieldBufferSize];
       BuildStatus(status, name, records, *errorTotal);
@@ -653,7 +672,8 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, const char* name, const FieldD
       }
     }
   }
-  if (!FlushBlock(csv, o)) return RecordsEnd::kWriteFailed;
+  if (!submit()) return writeFailed();
+  if (!writer.Finish()) return writeFailed();
   return result;
 }
 

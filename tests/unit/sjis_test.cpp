@@ -34,6 +34,27 @@ TEST(ClassifySjisByte, Table) {
   }
 }
 
+// The backward check must agree with the forward walk on any text; bytes
+// near the lead ranges' edges and the trail-only range are the ones to mix.
+TEST(EndsInLeadByte, AgreesWithForwardWalk) {
+  const unsigned char pool[] = {0x20, 0x40, 0x5C, 0x7F, 0x80, 0x81, 0x88, 0x9F,
+                                0xA0, 0xB1, 0xDF, 0xE0, 0xEA, 0xFC, 0xFD, 0x41};
+  uint32_t seed = 12345;
+  char text[40];
+  for (int round = 0; round < 20000; ++round) {
+    seed = seed * 1103515245u + 12345u;
+    const size_t length = (seed >> 16) % 32;
+    for (size_t i = 0; i < length; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      text[i] = static_cast<char>(pool[(seed >> 16) % sizeof pool]);
+    }
+    text[length] = ' ';  // a cut byte follows, as when blanks were trimmed
+    text[length + 1] = '\0';
+    ASSERT_EQ(EndsInLeadByte(text, length), ClassifySjisByte(text, static_cast<int>(length)) == 2)
+        << "round " << round;
+  }
+}
+
 TEST(ErrorText, CutsAtCharacterBoundaryAndKeepsLineEnd) {
   g_ErrorText[0] = '\0';
   std::string name(120, 'N');
