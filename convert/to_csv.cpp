@@ -387,6 +387,22 @@ const uint64_t kFourWideBlanks = [] {
   return v;
 }();
 
+// How many of the last bytes of eight, as memory holds them, are zero (x is
+// not zero): the blanks at the end of the eight when x is them XOR blanks.
+inline size_t TrailingBlanks(uint64_t x) {
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  return static_cast<size_t>(__builtin_clzll(x)) / 8;
+#elif defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  return static_cast<size_t>(__builtin_ctzll(x)) / 8;
+#else
+  unsigned char bytes[8];
+  std::memcpy(bytes, &x, 8);
+  size_t n = 0;
+  while (n < 8 && bytes[7 - n] == 0) ++n;
+  return n;
+#endif
+}
+
 int TrimmedSpan(const char* text, size_t length, const char** start) {
   const char* p = text;
   for (;;) {
@@ -401,12 +417,23 @@ int TrimmedSpan(const char* text, size_t length, const char** start) {
   length -= static_cast<size_t>(p - text);  // the terminator stops the loop above
   const size_t untrimmed = length;
   // Padding comes in long runs: eight blanks, or four full-width blanks, at a
-  // time first; each such step is what the loop below would do in turn.
+  // time first, then the blanks at the end of the last eight bytes at once;
+  // each such step is what the loop below would do in turn.
   while (length >= 8) {
     uint64_t tail;
     std::memcpy(&tail, p + length - 8, 8);
-    if (tail != kEightBlanks && tail != kFourWideBlanks) break;
-    length -= 8;
+    if (tail == kEightBlanks || tail == kFourWideBlanks) {
+      length -= 8;
+      continue;
+    }
+    const size_t blanks = TrailingBlanks(tail ^ kEightBlanks);
+    if (blanks > 0) {
+      length -= blanks;
+    } else if (p[length - 2] == '\x81' && p[length - 1] == '\x40') {
+      length -= 2;
+    } else {
+      break;
+    }
   }
   for (;;) {
     if (length >= 1 && p[length - 1] == ' ') {
