@@ -48,8 +48,13 @@ ctest --preset windows
 
 # ---- Sanitizers and fuzzing ------------------------------------------------
 # The native program and its unit and end-to-end tests with AddressSanitizer
-# and UndefinedBehaviorSanitizer, then every fuzz target for about a minute
+# and UndefinedBehaviorSanitizer, the threaded output under ThreadSanitizer,
+# then every fuzz target for about a minute
 # (QV_FUZZ_SECONDS each). Any finding fails the run.
 cmake --preset sanitize >/dev/null && cmake --build --preset sanitize
 ctest --preset sanitize
+# The output is written on a second thread: its tests under ThreadSanitizer.
+cmake --preset tsan >/dev/null && cmake --build --preset tsan
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/block_writer_test
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/to_csv_test
 bash tools/run_fuzzers.sh "${QV_FUZZ_SECONDS:-60}"
