@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "app/process_state.h"
-#include "convert/block_writer.h"
+#include "convert/block_io.h"
 #include "convert/host_code.h"
 #include "convert/sjis.h"
 #include "platform/platform.h"
@@ -42,7 +42,10 @@ constexpr size_t kOutBlockSize = 1u << 20;
 constexpr size_t kMaxValueBytes = 600;
 constexpr size_t kMaxRowBytes = 24 + kMaxFields * (1 + kMaxValueBytes) + 2;
 
-char s_ImageBlock[kImageBlockSize];
+// Two image blocks, read in turn: one is read ahead while the records of
+// the other are converted. The start of a record that spans two blocks is
+// moved into the margin in front of the next one.
+char s_ImageBlocks[2][kMaxRecordLength + kImageBlockSize];
 // Two output blocks, filled in turn: one is written by the block writer while
 // rows go into the other. A row is started only while less than
 // kOutBlockSize is pending, so the margin holds any row.
@@ -639,6 +642,11 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, const char* name, const FieldD
     }
     return ok;
   };
+  // The image bytes at hand are [data + pos, data + have).
+  BlockReader reader(image);
+  int reading = 0;
+  reader.Start(s_ImageBlocks[reading] + kMaxRecordLength, kImageBlockSize);
+  const char* data = nullptr;
   size_t have = 0;
   size_t pos = 0;
   bool atEnd = false;
@@ -648,17 +656,23 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, const char* name, const FieldD
   StartRowNumber(&rowNumber);
   for (;;) {
     if (have - pos < length && !atEnd) {
-      std::memmove(s_ImageBlock, s_ImageBlock + pos, have - pos);
-      have -= pos;
+      bool failed = false;
+      const size_t n = reader.Wait(&failed);
+      char* block = s_ImageBlocks[reading] + kMaxRecordLength;
+      const size_t rest = have - pos;  // less than a record
+      if (rest > 0) std::memcpy(block - rest, data + pos, rest);
+      data = block - rest;
+      have = rest + n;
       pos = 0;
-      while (have < kImageBlockSize && !atEnd) {
-        const size_t n = std::fread(s_ImageBlock + have, 1, kImageBlockSize - have, image);
-        have += n;
-        if (n == 0) atEnd = true;
-      }
-      if (std::ferror(image)) {
+      if (failed) {
         result = RecordsEnd::kReadFailed;
         break;
+      }
+      if (n < kImageBlockSize) {
+        atEnd = true;  // blocks are read until full or the end
+      } else {
+        reading ^= 1;  // the block before is done with: read into it
+        reader.Start(s_ImageBlocks[reading] + kMaxRecordLength, kImageBlockSize);
       }
     }
     const size_t available = have - pos;
@@ -667,7 +681,7 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, const char* name, const FieldD
       result = RecordsEnd::kPartial;
       break;
     }
-    const char* record = s_ImageBlock + pos;
+    const char* record = data + pos;
     pos += length;
 
     if (g_ToCsvPlainFields) {

@@ -55,6 +55,6 @@ cmake --preset sanitize >/dev/null && cmake --build --preset sanitize
 ctest --preset sanitize
 # The output is written on a second thread: its tests under ThreadSanitizer.
 cmake --preset tsan >/dev/null && cmake --build --preset tsan
-TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/block_writer_test
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/block_io_test
 TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/to_csv_test
 bash tools/run_fuzzers.sh "${QV_FUZZ_SECONDS:-60}"

@@ -1,4 +1,4 @@
-#include "convert/block_writer.h"
+#include "convert/block_io.h"
 
 #include <gtest/gtest.h>
 
@@ -36,6 +36,48 @@ TEST(BlockWriter, BlocksArriveWholeAndInOrder) {
   written.resize(std::fread(&written[0], 1, written.size(), out));
   std::fclose(out);
   EXPECT_TRUE(written == expected) << written.size() << " bytes of " << expected.size();
+}
+
+TEST(BlockReader, FillsBlocksUntilTheEnd) {
+  FILE* in = std::tmpfile();
+  ASSERT_NE(in, nullptr);
+  std::string content(250000, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+  ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), in), content.size());
+  std::rewind(in);
+  std::vector<char> blocks[2] = {std::vector<char>(65536), std::vector<char>(65536)};
+  std::string read;
+  BlockReader reader(in);
+  reader.Start(blocks[0].data(), blocks[0].size());
+  for (int n = 0;; ++n) {
+    bool failed = true;
+    const size_t got = reader.Wait(&failed);
+    EXPECT_FALSE(failed);
+    const bool last = got < blocks[n % 2].size();
+    if (!last) reader.Start(blocks[(n + 1) % 2].data(), blocks[(n + 1) % 2].size());
+    read.append(blocks[n % 2].data(), got);  // block n, while n + 1 is read
+    if (last) break;
+  }
+  std::fclose(in);
+  EXPECT_TRUE(read == content) << read.size() << " bytes of " << content.size();
+}
+
+TEST(BlockReader, FailureIsReported) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the C runtime takes a read of a write-only stream for its end";
+#endif
+  // A stream open only for writing refuses every read.
+  const std::string path = testing::TempDir() + "block_reader_wo";
+  FILE* out = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  char block[16];
+  BlockReader reader(out);
+  reader.Start(block, sizeof block);
+  bool failed = false;
+  EXPECT_EQ(reader.Wait(&failed), 0u);
+  EXPECT_TRUE(failed);
+  std::fclose(out);
+  std::remove(path.c_str());
 }
 
 TEST(BlockWriter, FailureIsReportedAtTheNextCall) {
