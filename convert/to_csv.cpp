@@ -296,6 +296,18 @@ char* PutPackedFast(char* o, const FieldDescriptor& field, const unsigned char* 
   const int textLength = 2 * length;
   if (field.type == 'd') {
     if (textLength > 18 || run.count == 0) return o;
+    if (!run.negative && run.count >= 5) {
+      // The usual date: its digits are the text, cut before month and day.
+      const int yearDigits = run.count - 4;
+      o = PutText(o, run.digits, static_cast<size_t>(yearDigits));
+      o[0] = '/';
+      o[1] = run.digits[yearDigits];
+      o[2] = run.digits[yearDigits + 1];
+      o[3] = '/';
+      o[4] = run.digits[yearDigits + 2];
+      o[5] = run.digits[yearDigits + 3];
+      return o + 6;
+    }
     int64_t v = 0;
     for (int k = 0; k < run.count; ++k) v = v * 10 + (run.digits[k] - '0');
     if (run.negative) v = -v;

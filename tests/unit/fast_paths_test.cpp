@@ -311,6 +311,8 @@ std::string PackedField(std::mt19937& rng, int bytes) {
       hi = lo = 0;  // zero
     } else if (shape == 2 && k < bytes - 2) {
       hi = lo = 9;  // all nines: the widest values
+    } else if ((shape == 4 && k < bytes / 2) || (shape == 5 && k < bytes - 2)) {
+      hi = lo = 0;  // leading zeros: values of few digits (dates of no year)
     }
     if (k == bytes - 1 && shape != 0) {
       static const unsigned kSigns[] = {0xC, 0xD, 0xF, 0xC, 0xD, 0xA, 0xB, 0xE, 0x3};
