@@ -473,7 +473,11 @@ char* PutField(char* o, const FieldDescriptor& field, const char* record, int32_
   // takes the byte after it as 0 without reading it), so they are handed the
   // field in place. src of ConvertMixedText is not written to.
   char* bytes = const_cast<char*>(record + field.offset);
+  // Text is decoded straight into the row, after the mark that comes before
+  // it, and trimmed where it stands; the row's margin holds the decoder's
+  // 256 bytes. Packed fields go through the decoded text.
   char decoded[kFieldBufferSize];
+  char* const text = field.type == 'I' || field.type == 'D' ? o : o + 1;
   int errors;
   int length = 0;
   bool doubleByte = false;
@@ -482,14 +486,14 @@ char* PutField(char* o, const FieldDescriptor& field, const char* record, int32_
     case 'I':
     case 'Y':
     case 'D':
-      errors = ConvertMixedTextLength(bytes, field.length, decoded, &length);
+      errors = ConvertMixedTextLength(bytes, field.length, text, &length);
       break;
     case 'W':
       doubleByte = true;
       break;
     case '1':
       doubleByte = LooksDoubleByte(reinterpret_cast<const unsigned char*>(bytes), field.length);
-      if (!doubleByte) errors = ConvertMixedTextLength(bytes, field.length, decoded, &length);
+      if (!doubleByte) errors = ConvertMixedTextLength(bytes, field.length, text, &length);
       break;
     default:
       if (char* end = PutPackedFast(o, field, reinterpret_cast<const unsigned char*>(bytes))) {
@@ -499,12 +503,12 @@ char* PutField(char* o, const FieldDescriptor& field, const char* record, int32_
       break;
   }
   if (doubleByte) {
-    errors = ConvertDoubleByteRun(bytes, field.length, decoded);
+    errors = ConvertDoubleByteRun(bytes, field.length, text);
     // Exactly the field's bytes, unless a substitution pair with a zero byte
     // ended the text early.
     length = field.length;
     if (errors > 0 && (g_SubstitutionPair[0] == 0 || g_SubstitutionPair[1] == 0)) {
-      length = static_cast<int>(std::strlen(decoded));
+      length = static_cast<int>(std::strlen(text));
     }
   }
   if (errors > 0) *errorTotal = *errorTotal > INT32_MAX - errors ? INT32_MAX : *errorTotal + errors;
@@ -513,10 +517,35 @@ char* PutField(char* o, const FieldDescriptor& field, const char* record, int32_
     decoded[kFieldBufferSize - 1] = '\0';
     return PutPackedValue(o, field, decoded);
   }
-  const char* text;
-  length = TrimmedSpan(decoded, static_cast<size_t>(length), &text);
+  const char* kept;
+  length = TrimmedSpan(text, static_cast<size_t>(length), &kept);
   if (length == 0) return o;
-  return PutTextValue(o, field.type, text, length);
+  const size_t n = static_cast<size_t>(length);
+  if (kept != text) std::memmove(text, kept, n);
+  switch (field.type) {
+    case 'I':
+      return text + n;
+    case 'Y':
+      *o = '\\';
+      return text + n;
+    case 'D': {
+      // Too short for a date: written as it stands.
+      if (n < 4) return text + n;
+      char* const monthDay = text + n - 4;
+      const char m0 = monthDay[0], m1 = monthDay[1], d0 = monthDay[2], d1 = monthDay[3];
+      monthDay[0] = '/';
+      monthDay[1] = m0;
+      monthDay[2] = m1;
+      monthDay[3] = '/';
+      monthDay[4] = d0;
+      monthDay[5] = d1;
+      return monthDay + 6;
+    }
+    default:  // '1', 'A', 'W'
+      *o = '"';
+      text[n] = '"';
+      return text + n + 1;
+  }
 }
 
 // The same value the plain way: a zero-terminated copy of the field, the
