@@ -53,7 +53,7 @@ ctest --preset windows
 # (QV_FUZZ_SECONDS each). Any finding fails the run.
 cmake --preset sanitize >/dev/null && cmake --build --preset sanitize
 ctest --preset sanitize
-# The output is written on a second thread: its tests under ThreadSanitizer.
+# The conversion reads and writes on threads of their own: their tests under ThreadSanitizer.
 cmake --preset tsan >/dev/null && cmake --build --preset tsan
 TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/block_io_test
 TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/to_csv_test
