@@ -699,10 +699,10 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, const char* name, const FieldD
     if (have - pos < length && !atEnd) {
       bool failed = false;
       const size_t n = reader.Wait(&failed);
-      char* block = s_ImageBlocks[reading] + kMaxRecordLength;
+      char* fresh = s_ImageBlocks[reading] + kMaxRecordLength;
       const size_t rest = have - pos;  // less than a record
-      if (rest > 0) std::memcpy(block - rest, data + pos, rest);
-      data = block - rest;
+      if (rest > 0) std::memcpy(fresh - rest, data + pos, rest);
+      data = fresh - rest;
       have = rest + n;
       pos = 0;
       if (failed) {
