@@ -109,40 +109,78 @@ void SingleByteError(unsigned code) {
   ReportCode("%s,%d,0x%02x\n", code);
 }
 
-// Which host lead bytes the user table holds, taken from the table as it is
-// when a field is converted: only characters with such a lead byte need the
-// walk over the user table, which comes first.
-struct UserLeads {
-  uint64_t bits[4];
+// The double-byte lookup as rows of 256 codes by lead byte: the built-in
+// table's rows and, for each lead byte the user table holds, a copy of its
+// row with the user's entries laid over it, the first entry for a code
+// winning. A lookup is then one load whoever defines the code. Made again
+// whenever the user table is not the one it was made from (in practice once:
+// the user table is read at start-up), which a walk over the user table per
+// field tells.
+struct LookupRows {
+  const uint16_t* row[256];
+  uint8_t owner[256];  // 0: the built-in row, k: own[k - 1]
+  uint16_t own[kUserTableSlots][256];
+  DoubleByteEntry madeFrom[kUserTableSlots];
+  bool made;
 };
+LookupRows s_Lookup;
 
-void FindUserLeads(UserLeads* leads) {
-  leads->bits[0] = leads->bits[1] = leads->bits[2] = leads->bits[3] = 0;
-  // The end slot (sjis 0) is always present, so the walk stops inside the table.
-  for (const DoubleByteEntry* e = g_UserDoubleByteTable; e->sjis != 0; ++e) {
-    leads->bits[e->host >> 14] |= uint64_t{1} << ((e->host >> 8) & 63);
-  }
+// Entries before the end slot; the table's last slot ends it in any case.
+int UserEntryCount() {
+  int n = 0;
+  while (n < kUserTableSlots - 1 && g_UserDoubleByteTable[n].sjis != 0) ++n;
+  return n;
 }
 
-inline unsigned Lookup(unsigned code, const UserLeads& leads) {
-  if ((leads.bits[code >> 14] >> ((code >> 8) & 63)) & 1) {
-    for (const DoubleByteEntry* e = g_UserDoubleByteTable; e->sjis != 0; ++e) {
-      if (e->host == code) return e->sjis;
+bool MadeFromUserTable(const LookupRows& t, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (g_UserDoubleByteTable[i].host != t.madeFrom[i].host ||
+        g_UserDoubleByteTable[i].sjis != t.madeFrom[i].sjis) {
+      return false;
     }
   }
-  return kDirectTable.sjis[code & 0xFFFF];
+  return t.madeFrom[n].sjis == 0;
+}
+
+const uint16_t* const* PrepareLookup() {
+  LookupRows& t = s_Lookup;
+  const int n = UserEntryCount();
+  if (t.made && MadeFromUserTable(t, n)) return t.row;
+  for (int lead = 0; lead < 256; ++lead) {
+    t.row[lead] = kDirectTable.sjis + lead * 256;
+    t.owner[lead] = 0;
+  }
+  int owned = 0;
+  for (int i = n - 1; i >= 0; --i) {  // the first entry for a code wins
+    const DoubleByteEntry& e = g_UserDoubleByteTable[i];
+    const int lead = e.host >> 8;
+    if (t.owner[lead] == 0) {
+      std::memcpy(t.own[owned], t.row[lead], sizeof t.own[owned]);
+      t.row[lead] = t.own[owned];
+      t.owner[lead] = static_cast<uint8_t>(++owned);
+    }
+    t.own[t.owner[lead] - 1][e.host & 0xFF] = e.sjis;
+  }
+  std::memcpy(t.madeFrom, g_UserDoubleByteTable, sizeof(DoubleByteEntry) * static_cast<size_t>(n));
+  t.madeFrom[n] = DoubleByteEntry{0, 0};
+  t.made = true;
+  return t.row;
+}
+
+inline unsigned Lookup(unsigned code, const uint16_t* const* rows) {
+  return rows[code >> 8][code & 0xFF];
 }
 
 // Converts length bytes (any length >= 0 that fits dst) of double-byte codes
 // from src into dst and terminates dst. Works in place as well: each pair is
 // read before it is written.
 int DoubleByteRun(const unsigned char* src, int length, unsigned char* dst,
-                  const UserLeads& leads) {
+                  const uint16_t* const* rows) {
   int count = 0;
   const int whole = length & ~1;
   for (int p = 0; p < whole; p += 2) {
     const unsigned code = (static_cast<unsigned>(src[p]) << 8) | src[p + 1];
-    const unsigned sjis = Lookup(code, leads);
+    const unsigned sjis = Lookup(code, rows);
     if (sjis != 0) {
       dst[p] = static_cast<unsigned char>(sjis >> 8);
       dst[p + 1] = static_cast<unsigned char>(sjis);
@@ -157,7 +195,7 @@ int DoubleByteRun(const unsigned char* src, int length, unsigned char* dst,
     // The last byte pairs with the zero byte that follows every field; only
     // the first byte of the result is kept.
     const unsigned code = static_cast<unsigned>(src[whole]) << 8;
-    const unsigned sjis = Lookup(code, leads);
+    const unsigned sjis = Lookup(code, rows);
     if (sjis != 0) {
       dst[whole] = static_cast<unsigned char>(sjis >> 8);
     } else {
@@ -239,9 +277,7 @@ int BuiltInTableSize() { return kBuiltInCount; }
 const DoubleByteEntry* BuiltInTable() { return kBuiltInTable; }
 
 unsigned LookupDoubleByte(unsigned code) {
-  UserLeads leads;
-  FindUserLeads(&leads);
-  return Lookup(code, leads);
+  return Lookup(code & 0xFFFF, PrepareLookup());
 }
 
 bool UserTableHasHostCode(unsigned code) {
@@ -254,10 +290,8 @@ bool UserTableHasHostCode(unsigned code) {
 // ---- Field decoders -----------------------------------------------------------
 
 int ConvertDoubleByteRun(const char* src, int length, char* dst) {
-  UserLeads leads;
-  FindUserLeads(&leads);
   return DoubleByteRun(reinterpret_cast<const unsigned char*>(src), Clamp(length, kMaxTextLength),
-                       reinterpret_cast<unsigned char*>(dst), leads);
+                       reinterpret_cast<unsigned char*>(dst), PrepareLookup());
 }
 
 int ConvertMixedText(char* src, int length, char* dst) {
@@ -278,16 +312,12 @@ int ConvertMixedTextLength(char* src, int length, char* dst, int* textLength) {
   int o = 0;
   int fits = 0;  // end of the last whole character within 255 bytes
   int i = 0;
-  UserLeads leads;
-  bool haveLeads = false;  // found at the first shift-out: plain text needs none
+  const uint16_t* const* rows = nullptr;  // at the first shift-out: plain text needs none
   bool mayHoldZero = false;
   while (i < length) {
     const unsigned char c = s[i];
     if (c == kShiftOut) {
-      if (!haveLeads) {
-        FindUserLeads(&leads);
-        haveLeads = true;
-      }
+      if (rows == nullptr) rows = PrepareLookup();
       int j = i + 1;
       while (j + 8 <= length) {
         uint64_t codes;
@@ -301,7 +331,7 @@ int ConvertMixedTextLength(char* src, int length, char* dst, int* textLength) {
       // ended the run, so a closing SI is then read as a single-byte code.
       const int next = (n & 1) ? j : i + n + 2;
       n &= ~1;
-      const int substituted = DoubleByteRun(s + i + 1, n, text + o, leads);
+      const int substituted = DoubleByteRun(s + i + 1, n, text + o, rows);
       count += substituted;
       mayHoldZero = mayHoldZero || substituted != 0;
       if (o + n <= kMaxTextLength) {

@@ -78,6 +78,14 @@ TEST(DirectLookup, EveryCodeAsTheTablesSay) {
       {{{0x4581, 0xF042}, {0x4582, 0xF043}, {0x4581, 0xF044}},
        "user entries over built-in codes: the user table wins, its first entry first"},
       {{{0x0000, 0xF045}, {0xFFFE, 0xF046}, {0x4040, 0x8140}}, "codes at both ends"},
+      {[] {
+         std::vector<DoubleByteEntry> full;
+         for (unsigned k = 0; k < 99; ++k) {
+           full.push_back({static_cast<uint16_t>((k * 2 + 7) << 8 | 0x41), static_cast<uint16_t>(0xF000 + k)});
+         }
+         return full;
+       }(),
+       "99 entries on 99 lead bytes: the most there can be"},
   };
   for (const Case& c : cases) {
     SetUserTable(c.user);
@@ -90,6 +98,17 @@ TEST(DirectLookup, EveryCodeAsTheTablesSay) {
   EXPECT_EQ(LookupDoubleByte(0x4581), 0xF042u);
   SetUserTable({});
   EXPECT_EQ(LookupDoubleByte(0x4581), BisectBuiltIn(0x4581));
+  // Entries changed in place, and a table cut short.
+  SetUserTable({{0x4581, 0xF042}, {0x6941, 0xF040}});
+  EXPECT_EQ(LookupDoubleByte(0x6941), 0xF040u);
+  g_UserDoubleByteTable[1].sjis = 0xF050;
+  EXPECT_EQ(LookupDoubleByte(0x6941), 0xF050u);
+  g_UserDoubleByteTable[1].host = 0x6942;
+  EXPECT_EQ(LookupDoubleByte(0x6941), BisectBuiltIn(0x6941));
+  EXPECT_EQ(LookupDoubleByte(0x6942), 0xF050u);
+  g_UserDoubleByteTable[0] = DoubleByteEntry{0, 0};
+  EXPECT_EQ(LookupDoubleByte(0x4581), BisectBuiltIn(0x4581));
+  EXPECT_EQ(LookupDoubleByte(0x6942), BisectBuiltIn(0x6942));
 }
 
 TEST(DirectLookup, DoubleByteRunsOverEveryCode) {
