@@ -133,13 +133,9 @@ int UserEntryCount() {
 }
 
 bool MadeFromUserTable(const LookupRows& t, int n) {
-  for (int i = 0; i < n; ++i) {
-    if (g_UserDoubleByteTable[i].host != t.madeFrom[i].host ||
-        g_UserDoubleByteTable[i].sjis != t.madeFrom[i].sjis) {
-      return false;
-    }
-  }
-  return t.madeFrom[n].sjis == 0;
+  static_assert(sizeof(DoubleByteEntry) == 4, "entries compare as bytes");
+  return t.madeFrom[n].sjis == 0 &&
+         std::memcmp(t.madeFrom, g_UserDoubleByteTable, sizeof(DoubleByteEntry) * static_cast<size_t>(n)) == 0;
 }
 
 const uint16_t* const* PrepareLookup() {

@@ -326,28 +326,44 @@ char* PutPackedFast(char* o, const FieldDescriptor& field, const unsigned char* 
   return PutText(o, run.digits, static_cast<size_t>(run.count));
 }
 
-char* PutTextValue(char* o, char type, const char* text, int length) {
-  const size_t n = static_cast<size_t>(length);
+// Where a text value of type starts in its column at o: after the mark that
+// comes before it ('"' or '\\'), if any.
+inline char* TextStart(char* o, char type) { return type == 'I' || type == 'D' ? o : o + 1; }
+
+// Finishes a text value of n bytes (n >= 1) that stands at TextStart(o, type):
+// its marks, and a date's slashes. Returns the position after it.
+char* FinishTextValue(char* o, char type, char* text, size_t n) {
   switch (type) {
     case 'I':
-      return PutText(o, text, n);
+      return text + n;
     case 'Y':
-      *o++ = '\\';
-      return PutText(o, text, n);
-    case 'D':
+      *o = '\\';
+      return text + n;
+    case 'D': {
       // Too short for a date: written as it stands.
-      if (length < 4) return PutText(o, text, n);
-      o = PutText(o, text, n - 4);
-      *o++ = '/';
-      o = PutText(o, text + n - 4, 2);
-      *o++ = '/';
-      return PutText(o, text + n - 2, 2);
+      if (n < 4) return text + n;
+      char* const monthDay = text + n - 4;
+      const char m0 = monthDay[0], m1 = monthDay[1], d0 = monthDay[2], d1 = monthDay[3];
+      monthDay[0] = '/';
+      monthDay[1] = m0;
+      monthDay[2] = m1;
+      monthDay[3] = '/';
+      monthDay[4] = d0;
+      monthDay[5] = d1;
+      return monthDay + 6;
+    }
     default:  // '1', 'A', 'W'
-      *o++ = '"';
-      o = PutText(o, text, n);
-      *o++ = '"';
-      return o;
+      *o = '"';
+      text[n] = '"';
+      return text + n + 1;
   }
+}
+
+char* PutTextValue(char* o, char type, const char* text, int length) {
+  const size_t n = static_cast<size_t>(length);
+  char* const at = TextStart(o, type);
+  std::memmove(at, text, n);
+  return FinishTextValue(o, type, at, n);
 }
 
 bool IsTextType(char type) {
@@ -477,7 +493,7 @@ char* PutField(char* o, const FieldDescriptor& field, const char* record, int32_
   // it, and trimmed where it stands; the row's margin holds the decoder's
   // 256 bytes. Packed fields go through the decoded text.
   char decoded[kFieldBufferSize];
-  char* const text = field.type == 'I' || field.type == 'D' ? o : o + 1;
+  char* const text = TextStart(o, field.type);
   int errors;
   int length = 0;
   bool doubleByte = false;
@@ -522,30 +538,7 @@ char* PutField(char* o, const FieldDescriptor& field, const char* record, int32_
   if (length == 0) return o;
   const size_t n = static_cast<size_t>(length);
   if (kept != text) std::memmove(text, kept, n);
-  switch (field.type) {
-    case 'I':
-      return text + n;
-    case 'Y':
-      *o = '\\';
-      return text + n;
-    case 'D': {
-      // Too short for a date: written as it stands.
-      if (n < 4) return text + n;
-      char* const monthDay = text + n - 4;
-      const char m0 = monthDay[0], m1 = monthDay[1], d0 = monthDay[2], d1 = monthDay[3];
-      monthDay[0] = '/';
-      monthDay[1] = m0;
-      monthDay[2] = m1;
-      monthDay[3] = '/';
-      monthDay[4] = d0;
-      monthDay[5] = d1;
-      return monthDay + 6;
-    }
-    default:  // '1', 'A', 'W'
-      *o = '"';
-      text[n] = '"';
-      return text + n + 1;
-  }
+  return FinishTextValue(o, field.type, text, n);
 }
 
 // The same value the plain way: a zero-terminated copy of the field, the
@@ -631,7 +624,6 @@ FILE* OpenFile(char* path, const char* subFolder, const char* name, const char* 
   return OpenStream(path, mode);
 }
 
-// Writes what the output block holds. False when the file took less.
 // "<name>：レコード数 <records>", with " (Shift-JIS 変換ｴﾗｰ <total>)" when
 // errors were counted.
 void BuildStatus(char* status, const char* name, int64_t records, int32_t errorTotal) {

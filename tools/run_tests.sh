@@ -48,9 +48,9 @@ ctest --preset windows
 
 # ---- Sanitizers and fuzzing ------------------------------------------------
 # The native program and its unit and end-to-end tests with AddressSanitizer
-# and UndefinedBehaviorSanitizer, the threaded output under ThreadSanitizer,
-# then every fuzz target for about a minute
-# (QV_FUZZ_SECONDS each). Any finding fails the run.
+# and UndefinedBehaviorSanitizer, the disk threads under ThreadSanitizer,
+# then every fuzz target for about a minute (QV_FUZZ_SECONDS each). Any
+# finding fails the run.
 cmake --preset sanitize >/dev/null && cmake --build --preset sanitize
 ctest --preset sanitize
 # The conversion reads and writes on threads of their own: their tests under ThreadSanitizer.
