@@ -8,26 +8,37 @@
 #include "convert/host_code.h"
 #include "convert/sjis.h"
 #include "convert/to_csv.h"
+#include "platform/fileio.h"
 #include "platform/platform.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
-#include "transfer/entry_name.h"
+#include "transfer/db2_line.h"
 #include "transfer/folder_copy.h"
 #include "transfer/ftp_job.h"
 
-int ConversionEntryName(const char* line, char* entry, int entrySize) {
-  entry[0] = '\0';
-  const char* p = line[0] == '/' ? line + 1 : line;
-  const char* slash = std::strchr(p, '/');
-  if (slash == nullptr) return 0;
-  const char* name = slash + 1;
-  const char* dot = std::strchr(name, '.');
-  if (dot == nullptr) return 0;
-  if (!MakeEntryName(name, static_cast<int>(dot - name), dot + 1, entry, entrySize)) return -1;
-  return 1;
-}
-
 namespace {
+
+// One [DB2] line that names a file to convert.
+struct ListedFile {
+  const char* line;
+  char name[kFileBaseNameSize];
+  int found;     // kNameFound, or kNameTooLong (name empty)
+  bool fromGet;  // its image must come from this run's fetch
+  bool fetched;
+  bool existedBefore;
+  FileInfo before;
+};
+
+// A line that names a file holds at least "//." and its zero.
+constexpr int kMaxListedFiles = kSettingsBufferSize / 4 + 1;
+
+struct ConversionList {
+  char section[kSettingsBufferSize];
+  ListedFile files[kMaxListedFiles];
+  int count;
+};
+
+ConversionList s_List;
 
 // Folder mode when a path separator stands as a character of its own at one
 // of the address's first three positions (\\server\share, D:\data; on POSIX
@@ -39,21 +50,82 @@ bool IsFolderAddress(const char* address) {
   return false;
 }
 
-// Converts every [DB2] entry; returns the run result.
-int ConvertListedFiles(int result) {
-  static char lines[kSettingsBufferSize];
-  ProfileGetSection("DB2", lines, kSettingsBufferSize, g_SettingsPath);
-  lines[kSettingsBufferSize - 1] = '\0';
-  lines[kSettingsBufferSize - 2] = '\0';
-  for (const char* line = lines; *line != '\0'; line += std::strlen(line) + 1) {
-    const int found = ConversionEntryName(line, g_FileBaseName, kFileBaseNameSize);
-    if (found == 0) continue;
-    if (found < 0) {
-      // Longer than any file base name the conversion can take: say so and go on.
-      const char* name = std::strchr(line[0] == '/' ? line + 1 : line, '/') + 1;
-      AppendErrorLine(name, "の名前が長すぎるため変換しません(RunBatch)\n");
+void ReadConversionList(ConversionList* list) {
+  ReadDb2Section(list->section, kSettingsBufferSize, g_SettingsPath);
+  list->count = 0;
+  for (const char* line = list->section; *line != '\0'; line += std::strlen(line) + 1) {
+    ListedFile& f = list->files[list->count];
+    f.found = ConversionEntryName(line, f.name, kFileBaseNameSize);
+    if (f.found == kNoName) continue;
+    f.line = line;
+    f.fromGet = CommandOf(line) == Db2Command::kGet;
+    f.fetched = false;
+    f.existedBefore = false;
+    ++list->count;
+  }
+}
+
+// <program folder>DB2<sep><name>.DB2, where the fetch stores the image.
+bool ImagePath(const char* name, char* path, int size) {
+  const char sep[2] = {kPathSep, '\0'};
+  return CopyText(path, size, g_ProgramFolder) && AppendText(path, size, "DB2") &&
+         AppendText(path, size, sep) && AppendText(path, size, name) &&
+         AppendText(path, size, ".DB2");
+}
+
+// The FTP client is not ours to ask (the system's ftp.exe may run), so what
+// it fetched is judged by the files: an image counts as fetched when it is
+// there and is not the file it was before the job (another file, or written
+// anew: other size or time).
+void NoteImagesBefore(ConversionList* list) {
+  for (int i = 0; i < list->count; ++i) {
+    ListedFile& f = list->files[i];
+    char path[kPathBufferSize];
+    if (!f.fromGet || f.found != kNameFound || !ImagePath(f.name, path, sizeof path)) continue;
+    f.existedBefore = FileInfoOf(path, &f.before);
+  }
+}
+
+void NoteImagesAfter(ConversionList* list) {
+  for (int i = 0; i < list->count; ++i) {
+    ListedFile& f = list->files[i];
+    char path[kPathBufferSize];
+    FileInfo now;
+    if (!f.fromGet || f.found != kNameFound || !ImagePath(f.name, path, sizeof path) ||
+        !FileInfoOf(path, &now) || now.isDirectory) {
       continue;
     }
+    const FileInfo& was = f.before;
+    f.fetched = !f.existedBefore || now.lastWrite != was.lastWrite || now.size != was.size ||
+                now.volume != was.volume || now.index != was.index;
+  }
+}
+
+// Folder mode: the images are those this run's copy made.
+void NoteCopied(const char* fileName, void* context) {
+  ConversionList* list = static_cast<ConversionList*>(context);
+  for (int i = 0; i < list->count; ++i) {
+    ListedFile& f = list->files[i];
+    if (f.fromGet && f.found == kNameFound && IsImageOf(fileName, f.name)) f.fetched = true;
+  }
+}
+
+// Converts every listed file; returns the run result.
+int ConvertListedFiles(const ConversionList& list, int result) {
+  for (int i = 0; i < list.count; ++i) {
+    const ListedFile& f = list.files[i];
+    if (StopRequested()) return -1;
+    if (f.found == kNameTooLong) {
+      // Longer than any file base name the conversion can take: say so and go on.
+      AppendErrorLine(f.line, "の名前が長すぎるため変換しません(RunBatch)\n");
+      continue;
+    }
+    if (f.fromGet && !f.fetched) {
+      // An image left from an earlier run must not pass for today's data.
+      AppendErrorLine(f.name, ".DB2を取得できなかったため変換しません(RunBatch)\n");
+      continue;
+    }
+    CopyText(g_FileBaseName, kFileBaseNameSize, f.name);
     result = toCSV("DB2", g_FileBaseName);
     if (result < 0) break;
   }
@@ -76,15 +148,22 @@ int RunBatch() {
   }
   WriteRunLog("開始");
 
+  ConversionList& list = s_List;
+  ReadConversionList(&list);
   if (folderMode) {
     ShowMessageBox("Debug時はFTP.exeは使用しません。", "Quenvale", kMbOk);
     char transfer[kPathBufferSize];
     CopyText(transfer, kPathBufferSize, g_ProgramFolder);
     AppendText(transfer, kPathBufferSize, "DB2");
-    result = CopyDb2Files(address, transfer);
+    // A first run has no transfer folder yet; the FTP job makes its own.
+    CreateFolder(transfer);
+    result = CopyDb2Files(address, transfer, NoteCopied, &list);
   } else {
+    NoteImagesBefore(&list);
     RunFtpJob();
+    NoteImagesAfter(&list);
   }
+  if (StopRequested()) result = -1;
 
   if (result >= 0) {
     ShowIndicator(nullptr, 1);
@@ -92,9 +171,11 @@ int RunBatch() {
     if (result >= 0 && LoadSingleByteTable() != 0) {
       LoadUserDoubleByteTable();
       WriteRunLog("CSV変換");
-      result = ConvertListedFiles(result);
+      result = ConvertListedFiles(list, result);
     }
   }
+  // A stop asked for at any point ends the run as a cancel does.
+  if (StopRequested()) result = -1;
 
   WriteRunLog(result < 0 ? "ｷｬﾝｾﾙ" : "終了");
   ShowIndicator(nullptr, 0);

@@ -1,12 +1,10 @@
 #include "app/process_state.h"
 
+#include <cstdio>
 #include <cstring>
-
-#include "convert/sjis.h"
 
 char g_ProgramFolder[kPathBufferSize];
 char g_SettingsPath[kPathBufferSize];
-char g_ErrorText[kPathBufferSize];
 char g_FileBaseName[kFileBaseNameSize];
 
 namespace {
@@ -50,26 +48,48 @@ bool CopyText(char* dst, int size, const char* src) {
   return AppendText(dst, size, src);
 }
 
-void AppendErrorText(const char* text) {
-  AppendText(g_ErrorText, kPathBufferSize, text);
+namespace {
+
+// Whole lines, then the omission line once lines were left out. The
+// omission line's room ("  ほか" + ten digits + "件のエラーを省略\n") is kept
+// free, so it always fits.
+struct ErrorLines {
+  char text[kErrorTextSize];
+  int linesLength;  // bytes of whole lines at the start of text
+  int omitted;      // lines left out
+};
+constexpr int kOmissionRoom = 48;
+constexpr int kMaxLineLength = 1000;
+ErrorLines s_Errors;
+
+}  // namespace
+
+const char* ErrorText() { return s_Errors.text; }
+
+void ClearErrorText() {
+  s_Errors.text[0] = '\0';
+  s_Errors.linesLength = 0;
+  s_Errors.omitted = 0;
 }
 
 void AppendErrorLine(const char* name, const char* message) {
-  char line[kPathBufferSize * 2];
-  CopyText(line, sizeof line, "  ");
-  AppendText(line, sizeof line, name);
-  AppendText(line, sizeof line, message);
-  if (AppendText(g_ErrorText, kPathBufferSize, line)) return;
-  // Cut: keep the line end so the next line of the log does not run on.
-  const int used = static_cast<int>(std::strlen(g_ErrorText));
-  if (used > 0 && g_ErrorText[used - 1] != '\n') {
-    int at = used;
-    if (at >= kPathBufferSize - 1) {
-      // Full: the line end replaces the last character, a double-byte one whole.
-      at = kPathBufferSize - 2;
-      if (ClassifySjisByte(g_ErrorText, at) == 2) at -= 1;
-    }
-    g_ErrorText[at] = '\n';
-    g_ErrorText[at + 1] = '\0';
+  char line[kMaxLineLength + 2];
+  // A cut name takes no message after it: a cut line ends where it was cut.
+  CopyText(line, kMaxLineLength + 1, "  ");
+  if (AppendText(line, kMaxLineLength + 1, name)) AppendText(line, kMaxLineLength + 1, message);
+  int n = static_cast<int>(std::strlen(line));
+  if (line[n - 1] != '\n') {
+    line[n++] = '\n';
+    line[n] = '\0';
   }
+  ErrorLines& e = s_Errors;
+  if (e.omitted == 0 && e.linesLength + n <= kErrorTextSize - 1 - kOmissionRoom) {
+    std::memcpy(e.text + e.linesLength, line, static_cast<size_t>(n) + 1);
+    e.linesLength += n;
+    return;
+  }
+  // Later lines are left out too, so that what is shown keeps its order.
+  ++e.omitted;
+  std::snprintf(e.text + e.linesLength, static_cast<size_t>(kErrorTextSize - e.linesLength),
+                "  ほか%d件のエラーを省略\n", e.omitted);
 }

@@ -3,7 +3,10 @@
 // guarded. Every text is Shift-JIS and every buffer has the fixed size the
 // program has always used; writers must respect the size.
 
-constexpr int kPathBufferSize = 256;     // paths and the error text
+constexpr int kPathBufferSize = 256;     // paths
+// The error text keeps a whole night's error lines; past that, one last line
+// says how many were left out.
+constexpr int kErrorTextSize = 32 * 1024;
 constexpr int kFileBaseNameSize = 52;    // a file base name of up to 51 characters
 constexpr int kSettingsBufferSize = 3000;
 
@@ -11,18 +14,19 @@ constexpr int kSettingsBufferSize = 3000;
 extern char g_ProgramFolder[kPathBufferSize];
 // g_ProgramFolder + "Quenvale.ini".
 extern char g_SettingsPath[kPathBufferSize];
-// Error lines of the run ("  " message "\n"), written out by the run log and
-// shown by the single-file summary box. Emptied at start-up only.
-extern char g_ErrorText[kPathBufferSize];
 // The single-file argument, then each batch entry name in turn.
 extern char g_FileBaseName[kFileBaseNameSize];
 
-// Appends text to the error text buffer. What does not fit is cut, never in
-// the middle of a double-byte character.
-void AppendErrorText(const char* text);
-// Appends "  " + name + message to the error text buffer; message normally
-// ends with "\n". Cut like AppendErrorText, except that a cut line still ends
-// with "\n" so the run log stays readable.
+// The error text: the run's error lines ("  " message "\n"), written out by
+// the run log and shown by the single-file summary box. Emptied at start-up
+// only. It is cut only between whole lines: once a line no longer fits,
+// that line and every later one are left out and counted in a last line
+// "  ほか<n>件のエラーを省略\n".
+const char* ErrorText();
+void ClearErrorText();
+// Appends the line "  " + name + message; message normally ends with "\n"
+// (a line that does not is given one). A line longer than 1,000 bytes is cut
+// at a whole character.
 void AppendErrorLine(const char* name, const char* message);
 
 // Bounded copies of zero-terminated texts. Both always terminate dst (size >

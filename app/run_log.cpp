@@ -52,8 +52,7 @@ int WriteRunLog(const char* event) {
                    event);
       if (std::strcmp(event, "終了") == 0 || std::strcmp(event, "ｷｬﾝｾﾙ") == 0) {
         std::fputs("\n", s_RunLog);
-        const size_t len = strnlen(g_ErrorText, sizeof g_ErrorText);
-        if (len > 0) std::fwrite(g_ErrorText, 1, len, s_RunLog);
+        std::fputs(ErrorText(), s_RunLog);
         CloseRunLog();
       }
     }

@@ -32,7 +32,8 @@ int SingleFileMode() {
   LoadUserDoubleByteTable();
   ShowIndicator(nullptr, 1);
   // toCSV shows its summary box while the progress window is still open.
-  const int result = toCSV("", g_FileBaseName);
+  int result = toCSV("", g_FileBaseName);
+  if (StopRequested()) result = -1;  // ends as a cancel, wherever the stop came
   ShowIndicator(nullptr, 0);
   return result;
 }
@@ -62,7 +63,7 @@ const char* RefuseFileBaseName(const char* folder, const char* argString) {
 }
 
 int RunProgram(const char* argString) {
-  g_ErrorText[0] = '\0';
+  ClearErrorText();
   if (argString == nullptr) argString = "";
 
   char exePath[kPathBufferSize];

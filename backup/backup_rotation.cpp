@@ -61,10 +61,16 @@ int BackupPeriod(int date, int monthBackup) {
 
 int MakeFolder(const char* path) {
   const int code = CreateFolder(path);
-  if (code == 0 || code == kErrorAlreadyExists) return 0;
-  char text[kPathBufferSize];
-  SystemErrorText(code, text, sizeof text);
-  AppendErrorLine(text, "\n");
+  if (code == 0) return 0;
+  // Only a folder will do: a file of that name would fail every copy into
+  // it; a drive's root (E:\) is a folder that cannot be created.
+  FileInfo info;
+  if (FileInfoOf(path, &info) && info.isDirectory) return 0;
+  // The folder first: "ファイルが見つかりません。" alone names no drive.
+  char message[kPathBufferSize + 4];
+  CopyText(message, sizeof message, ": ");
+  SystemErrorText(code, message + 2, kPathBufferSize);
+  AppendErrorLine(path, message[2] != '\0' ? message : "");
   return -1;
 }
 

@@ -4,8 +4,9 @@
 // Backs up the transfer folder; returns the new run result (the given one
 // when no backup root is configured).
 int RotateBackups(int runResult);
-// Creates one folder level: 0 when created or already there, else -1 with the
-// system's text appended to the error text buffer.
+// Creates one folder level: 0 when created or when path is a folder already,
+// else -1 (a file of that name too) with the error line "<path>: <the
+// system's text>".
 int MakeFolder(const char* path);
 // Days of month (1-12) of year.
 int DaysInMonth(int year, int month);

@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   for (int r = 0; r < rounds; ++r) {
     for (int k = 0; k < 2; ++k) {
       const int window = (r + k) % 2;  // who goes first alternates
-      g_ErrorText[0] = '\0';
+      ClearErrorText();
       const bool shown = window != 0 && ShowIndicator(nullptr, 1) != nullptr;
       const double start = Now();
       const int result = toCSV("", argv[1]);

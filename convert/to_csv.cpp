@@ -330,18 +330,39 @@ char* PutPackedFast(char* o, const FieldDescriptor& field, const unsigned char* 
 // comes before it ('"' or '\\'), if any.
 inline char* TextStart(char* o, char type) { return type == 'I' || type == 'D' ? o : o + 1; }
 
+// True when [value, end) holds a byte that would end the value early in a
+// CSV reader: a comma, a double quote or a line end.
+inline bool BreaksColumns(const char* value, const char* end) {
+  for (const char* p = value; p < end; ++p) {
+    const char c = *p;
+    if (c == ',' || c == '"' || c == '\n' || c == '\r') return true;
+  }
+  return false;
+}
+
+// An unquoted value [o, end) that would break its row is put in double
+// quotes (its own quotes are doubled already), as every CSV reader takes it;
+// any other value stays as it is. Returns the new end.
+char* QuotedIfNeeded(char* o, char* end) {
+  if (!BreaksColumns(o, end)) return end;
+  std::memmove(o + 1, o, static_cast<size_t>(end - o));
+  *o = '"';
+  end[1] = '"';
+  return end + 2;
+}
+
 // Finishes a text value of n bytes (n >= 1) that stands at TextStart(o, type):
 // its marks, and a date's slashes. Returns the position after it.
 char* FinishTextValue(char* o, char type, char* text, size_t n) {
   switch (type) {
     case 'I':
-      return text + n;
+      return QuotedIfNeeded(o, text + n);
     case 'Y':
       *o = '\\';
-      return text + n;
+      return QuotedIfNeeded(o, text + n);
     case 'D': {
       // Too short for a date: written as it stands.
-      if (n < 4) return text + n;
+      if (n < 4) return QuotedIfNeeded(o, text + n);
       char* const monthDay = text + n - 4;
       const char m0 = monthDay[0], m1 = monthDay[1], d0 = monthDay[2], d1 = monthDay[3];
       monthDay[0] = '/';
@@ -350,7 +371,7 @@ char* FinishTextValue(char* o, char type, char* text, size_t n) {
       monthDay[3] = '/';
       monthDay[4] = d0;
       monthDay[5] = d1;
-      return monthDay + 6;
+      return QuotedIfNeeded(o, monthDay + 6);
     }
     default:  // '1', 'A', 'W'
       *o = '"';
@@ -896,17 +917,19 @@ int toCSV(const char* subFolder, const char* name) {
       std::fclose(g_CodeErrorReport);
       g_CodeErrorReport = nullptr;
     }
-    if (g_ErrorText[0] != '\0') {
-      std::snprintf(line, kLineSize, "レコードサイズ = %d バイト\n\n%s", static_cast<int>(recordLength),
-                    g_ErrorText);
+    // Room for the whole error text after the record size.
+    static char summary[kErrorTextSize + 64];
+    if (ErrorText()[0] != '\0') {
+      std::snprintf(summary, sizeof summary, "レコードサイズ = %d バイト\n\n%s",
+                    static_cast<int>(recordLength), ErrorText());
     } else {
-      std::snprintf(line, kLineSize,
+      std::snprintf(summary, sizeof summary,
                     "レコードサイズ = %d バイト\n\nShift-JIS変換ｴﾗｰ総数=%6d\n  漢字変換ｴﾗｰ\t= %d\n  "
                     "EBCDIC変換ｴﾗｰ\t= %d\n",
                     static_cast<int>(recordLength), static_cast<int>(errorTotal),
                     static_cast<int>(g_DoubleByteErrors), static_cast<int>(g_SingleByteErrors));
     }
-    g_ToCsvMessageBox(line, shownName, kMbOk);
+    g_ToCsvMessageBox(summary, shownName, kMbOk);
   }
   return errorTotal;
 }

@@ -10,7 +10,7 @@
 
 #include "app/process_state.h"
 #include "fuzz/fuzz_support.h"
-#include "app/batch_run.h"
+#include "transfer/db2_line.h"
 #include "transfer/ftp_job.h"
 
 namespace {

@@ -57,10 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzWriteFile(folder.c_str(), "DB2/F.db2", data + imageAt, size - imageAt);
   unlink((folder + "DB2/F.csv").c_str());
 
-  g_ErrorText[0] = '\0';
+  ClearErrorText();
   const int result = toCSV("DB2", "F");
   Check(result >= 0, "negative result without a cancel");
-  Check(std::memchr(g_ErrorText, '\0', kPathBufferSize) != nullptr, "error text not terminated");
+  Check(std::memchr(ErrorText(), '\0', kErrorTextSize) != nullptr, "error text not terminated");
   // Rows are written only for whole records that were read.
   Check(g_RecordCounter >= 0 && static_cast<size_t>(g_RecordCounter) <= size - imageAt,
         "more records than image bytes");

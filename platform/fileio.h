@@ -26,6 +26,18 @@ struct FileTimes {
   int64_t lastWrite;
 };
 
+// What the system tells of a file or folder by its path, without opening it
+// for reading or writing (so another program's share mode does not hinder
+// it). volume and index together identify the file: two paths with the same
+// pair name one file, whatever their spelling, links included.
+struct FileInfo {
+  bool isDirectory;
+  uint64_t size;
+  int64_t lastWrite;  // in the units of FileTimes
+  uint64_t volume;
+  uint64_t index;
+};
+
 struct FindEntry {
   char name[kFindNameSize];  // Shift-JIS file name without folder
   bool isDirectory;
@@ -48,6 +60,9 @@ bool FileSetTimes(FileHandle file, const FileTimes* times);
 void FileClose(FileHandle file);
 // DeleteFileA.
 bool FileDelete(const char* path);
+// GetFileInformationByHandle of a handle opened for no access (folders too).
+// False when nothing is there or the system cannot tell.
+bool FileInfoOf(const char* path, FileInfo* info);
 
 // FindFirstFileA / FindNextFileA / FindClose. pattern is a folder, the
 // separator and a name pattern with * and ? (such as "*.DB2"), matched

@@ -20,8 +20,17 @@ constexpr int kIdNo = 7;
 void* ShowIndicator(void* parent, int show);
 
 // Shows caption and status text, serves pending input and returns the cancel
-// flag (0 or 1); 0 when no progress window is open.
+// flag (0 or 1); 0 when no progress window is open, unless the system asked
+// the run to stop (see StopRequested): then 1 with or without a window.
 int UpdateIndicator(const char* caption, const char* text);
+
+// True once the system asked the run to stop. POSIX: SIGTERM or SIGHUP at
+// any time, SIGINT while no progress window is open (with one open, Ctrl+C
+// is its cancel button and asks first). The run then ends as a confirmed
+// cancel does. Windows: a GUI program is ended without asking; never true.
+bool StopRequested();
+// Installs what StopRequested listens to; once, at start-up.
+void ListenForStop();
 
 // Shows at once the texts of an UpdateIndicator whose repaint was put off
 // (repaints follow each other at most every 50 ms within one caption).

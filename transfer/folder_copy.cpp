@@ -83,6 +83,14 @@ int CopyFileWithProgress(const char* source, const char* target, const char* cap
       strnlen(target, kPathBufferSize) >= static_cast<size_t>(kPathBufferSize)) {
     return kCopyOpenFailed;
   }
+  // A copy onto itself would empty the file it reads; deleting the target
+  // afterwards would delete the source.
+  FileInfo from;
+  FileInfo to;
+  if (FileInfoOf(source, &from) && FileInfoOf(target, &to) && from.volume == to.volume &&
+      from.index == to.index) {
+    return kCopyOpenFailed;
+  }
   void* chunk = AllocChunk(kCopyChunkSize);
   if (chunk == nullptr) return kCopyNoMemory;
 
@@ -112,7 +120,7 @@ int CopyFileWithProgress(const char* source, const char* target, const char* cap
   return result;
 }
 
-int CopyDb2Files(const char* source, const char* target) {
+int CopyDb2Files(const char* source, const char* target, CopiedSink copied, void* context) {
   char caption[kCaptionSize];
   caption[0] = '\0';
   // A monthly folder ends in the double-byte character 月.
@@ -146,6 +154,14 @@ int CopyDb2Files(const char* source, const char* target) {
     // A path cut to the buffer would name another file: that file fails.
     result = (fromFits && toFits) ? CopyFileWithProgress(from, to, caption) : kCopyOpenFailed;
     if (result < 0) break;
+    if (result == kCopyOk) {
+      if (copied != nullptr) copied(entry.name, context);
+    } else {
+      // A missing backup or image must not pass unnoticed in the run log.
+      char message[64];
+      std::snprintf(message, sizeof message, "のコピーに失敗(CopyDb2Files %d)\n", result);
+      AppendErrorLine(entry.name, message);
+    }
   } while (FindNext(search, &entry));
   FindEnd(search);
   return result;

@@ -13,12 +13,20 @@ constexpr int kCopyNoMemory = 9;
 // Bytes moved per read and write, with one progress display before each.
 constexpr unsigned kCopyChunkSize = 500000;
 
+// Told the file name of each file that was copied whole.
+using CopiedSink = void (*)(const char* fileName, void* context);
+
 // Copies every *.DB2 file of source into target (folders given without a
 // trailing separator). -1 when cancelled, else the last file's result (0 when
-// there was none).
-int CopyDb2Files(const char* source, const char* target);
+// there was none). Each file that fails (codes 1 to 9) gets the error line
+// "<file name>のコピーに失敗(CopyDb2Files <code>)"; a cancel writes none.
+// copied, when given, hears of every file copied whole.
+int CopyDb2Files(const char* source, const char* target, CopiedSink copied = nullptr,
+                 void* context = nullptr);
 // Copies one file; returns a copy result code. A failed or cancelled copy
 // leaves nothing at target. Paths over 255 bytes are refused with code 1.
+// When source and target are one file (the same folder under another
+// spelling, or a link), nothing is copied, truncated or deleted: code 1.
 int CopyFileWithProgress(const char* source, const char* target, const char* caption);
 
 // The progress call made before each chunk: UpdateIndicator, unless a test

@@ -9,7 +9,7 @@
 #include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/stream.h"
-#include "transfer/entry_name.h"
+#include "transfer/db2_line.h"
 #include "transfer/watched_process.h"
 
 namespace {
@@ -17,17 +17,6 @@ namespace {
 // Room for the longest get or put script line: the line, the program folder,
 // the entry name and the fixed parts.
 constexpr int kScriptLineSize = kFtpWorkLineSize + kPathBufferSize + kFtpWorkLineSize + 32;
-
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// True when line begins with word (upper-case letters and a blank) in any
-// letter case.
-bool BeginsWithCommand(const char* line, const char* word) {
-  for (; *word != '\0'; ++line, ++word) {
-    if (AsciiUpper(*line) != *word) return false;
-  }
-  return true;
-}
 
 // A bounded text builder: appends bytes unchanged, remembers an overflow.
 struct LineBuilder {
@@ -56,23 +45,12 @@ bool FormTransferLine(const char* line, const char* programFolder, char* out, in
   char work[kFtpWorkLineSize];
   std::memcpy(work, line, length + 1);
 
-  // The name follows the library's slash; the search starts behind the
-  // command word and one more character, so "get /X.Y" finds no slash.
-  const char* name = length > 5 ? std::strchr(work + 5, '/') : nullptr;
-  if (name != nullptr) {
-    ++name;
-  } else {
-    name = work + 4;
-    while (*name == ' ') ++name;
-  }
-  const char* dot = std::strchr(name, '.');
-  if (dot == nullptr) return false;
   char entry[kFtpWorkLineSize];
-  if (!MakeEntryName(name, static_cast<int>(dot - name), dot + 1, entry, sizeof entry)) return false;
+  if (TransferEntryName(work, entry, sizeof entry) != kNameFound) return false;
 
   LineBuilder b{out, outSize, 0, true};
   out[0] = '\0';
-  const bool get = AsciiUpper(work[0]) == 'G';
+  const bool get = CommandOf(work) == Db2Command::kGet;
   if (get) {
     Put(&b, work);
   } else {
@@ -110,9 +88,10 @@ void WriteFtpCommands(const char* section, int sectionSize, const char* programF
     if (end == nullptr) return;  // an unterminated last line is not a line
     at = static_cast<int>(static_cast<const char*>(end) - section) + 1;
 
-    if (BeginsWithCommand(line, "CD ")) {
+    const Db2Command command = CommandOf(line);
+    if (command == Db2Command::kCd) {
       sink(line, context);
-    } else if (BeginsWithCommand(line, "GET ") || BeginsWithCommand(line, "PUT ")) {
+    } else if (command == Db2Command::kGet || command == Db2Command::kPut) {
       if (FormTransferLine(line, programFolder, scriptLine, sizeof scriptLine)) {
         sink(scriptLine, context);
       }
@@ -144,8 +123,7 @@ int RunFtpJob() {
   WriteLine("binary", script);
 
   static char section[kFtpSettingSize];
-  std::memset(section, 0, sizeof section);
-  ProfileGetSection("DB2", section, sizeof section, g_SettingsPath);
+  ReadDb2Section(section, sizeof section, g_SettingsPath);
   WriteFtpCommands(section, sizeof section, g_ProgramFolder, WriteLine, script);
   WriteLine("quit", script);
   std::fclose(script);

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/profile.h"
+#include "platform/ui.h"
 
 namespace {
 
@@ -102,6 +103,11 @@ int RunWatchedProcess(const char* program, const char* args) {
     search.found = false;
     ForEachProcessName(MatchesWatchedName, &search);
     SleepMilliseconds(kPassMilliseconds);
+    if (StopRequested()) {
+      // The run is being stopped: the client must not outlive it.
+      TerminateStartedProcess(&started);
+      break;
+    }
     const long long elapsed = static_cast<long long>(std::time(nullptr)) - startReading;
     if (elapsed > limit) TerminateStartedProcess(&started);
   } while (search.found);

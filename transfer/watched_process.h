@@ -7,7 +7,9 @@
 // ignored); once more whole seconds than TimeLimit (settings, default 3600)
 // have passed, every pass terminates the started process, never another.
 // Returns when a pass finds no such process. A command line longer than 255
-// characters is refused: nothing is started. Always returns 0.
+// characters is refused: nothing is started. When the run is asked to stop
+// (StopRequested), the started process is terminated and the watch ends at
+// once. Always returns 0.
 int RunWatchedProcess(const char* program, const char* args);
 
 // Pieces of the watch, exposed for tests.

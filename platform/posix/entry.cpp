@@ -33,6 +33,9 @@ int main(int argc, char** argv) {
     if (i > 1) fits = Append(joined, sizeof joined, &used, " ");
     fits = fits && Append(joined, sizeof joined, &used, argv[i]);
   }
+  // SIGTERM, SIGHUP and Ctrl+C end a run as its cancel does: the log line
+  // ends, no partial copy stays, the FTP client is stopped.
+  ListenForStop();
   char sjis[kArgBufferSize];
   int result;
   if (!fits) {

@@ -213,6 +213,18 @@ bool FileDelete(const char* path) {
   return unlink(utf8) == 0;
 }
 
+bool FileInfoOf(const char* path, FileInfo* info) {
+  char utf8[kUtf8PathSize];
+  struct stat st;
+  if (!SjisToUtf8(path, utf8, sizeof utf8) || stat(utf8, &st) != 0) return false;
+  info->isDirectory = S_ISDIR(st.st_mode);
+  info->size = static_cast<uint64_t>(st.st_size);
+  info->lastWrite = FromTimespec(st.st_mtim);
+  info->volume = static_cast<uint64_t>(st.st_dev);
+  info->index = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
 FindHandle FindFirst(const char* pattern, FindEntry* entry) {
   // Split "folder/name pattern" at the last separator ('/' is never a
   // Shift-JIS trail byte).

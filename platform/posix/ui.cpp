@@ -23,8 +23,12 @@ constexpr long kRepaintIntervalMs = 50;
 
 bool g_Open;
 int g_CancelFlag;
+// Set by the signal handler: Ctrl+C while the window is open (to be asked
+// about), and a stop asked for by the system.
+volatile sig_atomic_t g_WindowOpen;
 volatile sig_atomic_t g_InterruptPending;
-struct sigaction g_OldInterrupt;
+volatile sig_atomic_t g_StopRequested;
+bool g_Listening;
 
 char g_PendingCaption[256];
 char g_PendingText[256];
@@ -33,7 +37,13 @@ bool g_Pending;
 bool g_LineShown;  // a progress line is on the terminal without its line end
 long g_LastPaintMs;
 
-void OnInterrupt(int) { g_InterruptPending = 1; }
+void OnSignal(int signal) {
+  if (signal == SIGINT && g_WindowOpen) {
+    g_InterruptPending = 1;
+  } else {
+    g_StopRequested = 1;
+  }
+}
 
 long NowMs() {
   timespec ts;
@@ -119,34 +129,43 @@ int AskOnTerminal(const char* question) {
 
 void FlushIndicator() { Paint(); }
 
+bool StopRequested() { return g_StopRequested != 0; }
+
+void ListenForStop() {
+  if (g_Listening) return;
+  g_Listening = true;
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no restart: a question being asked sees the signal
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+}
+
 void* ShowIndicator(void*, int show) {
   g_CancelFlag = 0;
   g_InterruptPending = 0;
   g_Pending = false;
   g_ShownCaption[0] = '\0';
   if (show != 0) {
-    if (!g_Open) {
-      struct sigaction sa;
-      std::memset(&sa, 0, sizeof sa);
-      sa.sa_handler = OnInterrupt;
-      sigemptyset(&sa.sa_mask);
-      sa.sa_flags = 0;  // no restart: a question being asked sees Ctrl+C
-      sigaction(SIGINT, &sa, &g_OldInterrupt);
-      g_Open = true;
-    }
+    ListenForStop();
+    g_Open = true;
+    g_WindowOpen = 1;
     g_LastPaintMs = NowMs() - kRepaintIntervalMs;
     return &g_Open;
   }
   if (g_Open) {
     EndLine();
-    sigaction(SIGINT, &g_OldInterrupt, nullptr);
     g_Open = false;
+    g_WindowOpen = 0;
   }
   return nullptr;
 }
 
 int UpdateIndicator(const char* caption, const char* text) {
-  if (!g_Open) return 0;
+  if (!g_Open) return g_StopRequested ? 1 : 0;
   CopyCut(g_PendingCaption, sizeof g_PendingCaption, caption);
   CopyCut(g_PendingText, sizeof g_PendingText, text);
   g_Pending = true;
@@ -161,7 +180,7 @@ int UpdateIndicator(const char* caption, const char* text) {
     const int answer = AskOnTerminal("キャンセルしますか");
     if (answer != 0) g_CancelFlag = 1;
   }
-  return g_CancelFlag;
+  return g_CancelFlag != 0 || g_StopRequested ? 1 : 0;
 }
 
 int ShowMessageBox(const char* text, const char* caption, unsigned style) {

@@ -83,6 +83,23 @@ void FileClose(FileHandle file) {
 
 bool FileDelete(const char* path) { return DeleteFileA(path) != FALSE; }
 
+bool FileInfoOf(const char* path, FileInfo* info) {
+  // No access asked: opens whatever share mode another handle holds.
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION data;
+  const bool ok = GetFileInformationByHandle(h, &data) != FALSE;
+  CloseHandle(h);
+  if (!ok) return false;
+  info->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  info->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  info->lastWrite = FromFiletime(data.ftLastWriteTime);
+  info->volume = data.dwVolumeSerialNumber;
+  info->index = (static_cast<uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+  return true;
+}
+
 FindHandle FindFirst(const char* pattern, FindEntry* entry) {
   WIN32_FIND_DATAA data;
   HANDLE h = FindFirstFileA(pattern, &data);

@@ -110,6 +110,10 @@ int UpdateIndicator(const char* caption, const char* text) {
   return g_CancelFlag;
 }
 
+bool StopRequested() { return false; }
+
+void ListenForStop() {}
+
 int ShowMessageBox(const char* text, const char* caption, unsigned style) {
   Paint();  // the progress window shows the final count behind the box
   return MessageBoxA(nullptr, text, caption, style);

@@ -243,12 +243,11 @@ class BatchRun(unittest.TestCase):
             with open(os.path.join(root, path), "wb") as f:
                 f.write(image(entry))
             self.pf.write_text(entry + ".fdf", FDF)
-        shutil.copy2(os.path.join(qv.BUILD_DIR, "ftp.exe"), self.pf.path)
-        server = subprocess.Popen([PYTHON, FTP_SERVER_SCRIPT, root, "QUSER", "secret"],
-                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.pf.procs.append(server)
-        port = int(server.stdout.readline())
-        db2 = ["get " + path for path in served] + ["cd QGPL"]
+        port = self.ftp_server(root)
+        # "get /QGPL/Items.ITEMS" is stored as ITEMS.DB2 and converted as such
+        # (it was once looked for as QGPL/Items_ITEMS).
+        db2 = ["get " + ("/" if entry == "ITEMS" else "") + path for path, entry in served.items()]
+        db2.append("cd QGPL")
         self.settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret",
                        "TimeLimit": "120"}, db2)
         res = self.run_batch(False, env={"QV_FTP_PORT": str(port), "QV_FTP_TIMEOUT": "60"})
@@ -259,6 +258,117 @@ class BatchRun(unittest.TestCase):
         for entry in served.values():
             self.assertEqual(self.transfer_file(entry + ".DB2"), image(entry), entry)
             self.assertEqual(self.transfer_file(entry + ".csv"), golden_csv(entry), entry)
+
+    def ftp_server(self, root):
+        """pyftpdlib on loopback serving root (user QUSER, password secret),
+        with our ftp.exe in the program folder; returns the port."""
+        shutil.copy2(os.path.join(qv.BUILD_DIR, "ftp.exe"), self.pf.path)
+        server = subprocess.Popen([PYTHON, FTP_SERVER_SCRIPT, root, "QUSER", "secret"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.pf.procs.append(server)
+        return int(server.stdout.readline())
+
+    def csv_state(self, entry):
+        path = os.path.join(self.transfer, entry + ".csv")
+        return self.transfer_file(entry + ".csv"), os.stat(path).st_mtime_ns
+
+    def test_later_run_without_a_host_file_converts_nothing_stale(self):
+        # Folder mode, two runs; the host file is gone before the second. Its
+        # image of the first run must not be converted again as new.
+        self.five_files()
+        self.settings({"IPADDRESS": native_path(self.host)}, DB2_LINES)
+        self.assertEqual(self.run_batch(True).code, 0)
+        kept = self.csv_state("CUSTOMER")
+        os.remove(os.path.join(self.host, "CUSTOMER.DB2"))
+        os.remove(self.pf.file("Quenvale.log"))
+        res = self.run_batch(True)
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertLog(["開始", "CSV変換", "終了"],
+                       "  CUSTOMER.DB2を取得できなかったため変換しません(RunBatch)\n")
+        self.assertEqual(self.csv_state("CUSTOMER"), kept)
+        self.assertEqual(self.transfer_file("ITEMS.csv"), golden_csv("ITEMS"))
+
+    def test_later_ftp_run_with_a_member_missing_or_log_on_refused(self):
+        root = os.path.join(self.tmp, "ftproot")
+        os.makedirs(os.path.join(root, "QGPL"))
+        for entry in ("CUSTOMER", "ITEMS"):
+            with open(os.path.join(root, "QGPL", entry + "." + entry), "wb") as f:
+                f.write(image(entry))
+            self.pf.write_text(entry + ".fdf", FDF)
+        port = self.ftp_server(root)
+        env = {"QV_FTP_PORT": str(port), "QV_FTP_TIMEOUT": "60"}
+        lines = ["get QGPL/CUSTOMER.CUSTOMER", "get QGPL/ITEMS.ITEMS"]
+        quenvale = {"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret", "TimeLimit": "60"}
+        self.settings(quenvale, lines)
+        self.assertEqual(self.run_batch(False, env=env).code, 0)
+        self.assertLog(["開始", "CSV変換", "終了"])
+        stale = "  %s.DB2を取得できなかったため変換しません(RunBatch)\n"
+        cases = [
+            ("member missing on the host", "CUSTOMER", quenvale, stale % "CUSTOMER"),
+            ("log-on refused", None, dict(quenvale, PASSWORD="wrong"),
+             stale % "CUSTOMER" + stale % "ITEMS"),
+        ]
+        for label, removed, settings, errors in cases:
+            with self.subTest(label):
+                if removed:
+                    os.remove(os.path.join(root, "QGPL", removed + "." + removed))
+                self.settings(settings, lines)
+                kept = {e: self.csv_state(e) for e in ("CUSTOMER", "ITEMS")}
+                os.remove(self.pf.file("Quenvale.log"))
+                res = self.run_batch(False, env=env)
+                self.assertEqual(res.code, 0, res.messages)
+                self.assertLog(["開始", "CSV変換", "終了"], errors)
+                for entry, state in kept.items():
+                    if (stale % entry) in errors:
+                        self.assertEqual(self.csv_state(entry), state, entry)
+
+    def test_transfer_folder_as_its_own_source_is_left_intact(self):
+        # IPADDRESS naming the transfer folder itself, spelt three ways: each
+        # image is its own target. It once was emptied (or, on Windows,
+        # deleted) and converted into a header-only CSV.
+        os.mkdir(self.transfer)
+        for entry in ("CUSTOMER", "ITEMS"):
+            with open(os.path.join(self.transfer, entry + ".DB2"), "wb") as f:
+                f.write(image(entry))
+            self.pf.write_text(entry + ".fdf", FDF)
+        before = {n: (self.transfer_file(n), os.stat(os.path.join(self.transfer, n)).st_mtime_ns)
+                  for n in os.listdir(self.transfer)}
+        if qv.IS_WINDOWS:
+            spellings = [native_path(self.transfer), native_path(self.transfer).lower(),
+                         native_path(self.transfer) + "\\"]
+        else:
+            os.symlink(self.transfer, os.path.join(self.tmp, "link"))
+            spellings = ["./DB2", self.transfer + "/", os.path.join(self.tmp, "link")]
+        for spelling in spellings:
+            with self.subTest(spelling):
+                self.settings({"IPADDRESS": spelling}, ["get QGPL/CUSTOMER.CUSTOMER", "get QGPL/ITEMS.ITEMS"])
+                if self.pf.exists("Quenvale.log"):
+                    os.remove(self.pf.file("Quenvale.log"))
+                res = self.run_batch(True)
+                # The last copy failed, and nothing was converted after it.
+                self.assertEqual(res.code, 1, res.messages)
+                after = {n: (self.transfer_file(n), os.stat(os.path.join(self.transfer, n)).st_mtime_ns)
+                         for n in os.listdir(self.transfer)}
+                self.assertEqual(after, before)
+                log = self.log()
+                for entry in ("CUSTOMER", "ITEMS"):
+                    self.assertIn(qv.sjis("  %s.DB2のコピーに失敗(CopyDb2Files 1)" % entry), log)
+                    self.assertIn(qv.sjis("  %s.DB2を取得できなかったため変換しません(RunBatch)" % entry), log)
+
+    def test_failing_backup_copy_is_reported(self):
+        # A folder where a backup image belongs: that copy fails (code 1)
+        # and the log says so; the run goes on.
+        self.five_files()
+        os.mkdir(self.transfer)
+        for weekday in WEEKDAYS:
+            os.makedirs(os.path.join(self.backup, weekday, "CUSTOMER.DB2"))
+        self.settings({"IPADDRESS": native_path(self.host), "BackupDir": native_path(self.backup)},
+                      DB2_LINES)
+        res = self.run_batch(True)
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
+                       "  CUSTOMER.DB2のコピーに失敗(CopyDb2Files 1)\n")
+        self.assertEqual(self.transfer_file("CUSTOMER.csv"), golden_csv("CUSTOMER"))
 
     def test_host_check_failing_aborts_before_anything(self):
         if subprocess.run(["unshare", "-n", "true"], stderr=subprocess.DEVNULL).returncode != 0:
@@ -314,15 +424,15 @@ class BatchRun(unittest.TestCase):
         self.assertEqual(len(os.listdir(os.path.join(self.backup, WEEKDAYS[day.isoweekday() % 7]))),
                          len(FILES))
 
-    def test_no_transfer_folder_copies_nothing_and_goes_on(self):
+    def test_first_run_in_folder_mode_makes_the_transfer_folder(self):
+        # A new user's first try: only the FTP job used to make the folder,
+        # so nothing was copied or converted (regression).
         self.five_files()
         self.settings({"IPADDRESS": native_path(self.host)}, ["get QGPL/CUSTOMER.CUSTOMER"])
         res = self.run_batch(True)
-        # Every copy fails (a positive result); the conversion still runs and
-        # finds no image.
         self.assertEqual(res.code, 0, res.messages)
-        self.assertFalse(os.path.exists(self.transfer))
-        self.assertLog(["開始", "CSV変換", "終了"], "  CUSTOMER.db2のオープンに失敗(toCSV)\n")
+        self.assertLog(["開始", "CSV変換", "終了"])
+        self.assertEqual(self.transfer_file("CUSTOMER.csv"), golden_csv("CUSTOMER"))
 
     def test_missing_fdf_is_reported_after_the_end_entry(self):
         self.five_files()
@@ -340,10 +450,14 @@ class BatchRun(unittest.TestCase):
         self.five_files()
         os.mkdir(self.transfer)
         filler = ["cd LIBRARY%04d" % i for i in range(400)]   # 15 bytes with its zero
-        # CUSTOMER first, ITEMS at about 2,000 bytes, ORDERS_ORD2011 at about
-        # 6,000: past the 3,000-byte buffer.
+        # CUSTOMER first, ITEMS at about 2,000 bytes, PRICES cut by the
+        # 3,000-byte buffer after "get QGPL/PRICES.P" (a fragment once taken
+        # for a name), ORDERS_ORD2011 at about 6,000.
         lines = (["get QGPL/CUSTOMER.CUSTOMER"] + filler[:130] + ["get QGPL/ITEMS.ITEMS"]
-                 + filler[130:] + ["GET SALES/ORDERS.ORD2011"])
+                 + filler[130:195] + ["cd ABCD", "get QGPL/PRICES.P1"] + filler[195:]
+                 + ["GET SALES/ORDERS.ORD2011"])
+        cut = lines.index("get QGPL/PRICES.P1")
+        self.assertEqual(sum(len(l) + 1 for l in lines[:cut]) + len("get QGPL/PRICES.P"), 2998)
         self.assertGreater(sum(len(l) + 1 for l in lines), 6000)
         self.settings({"IPADDRESS": native_path(self.host)}, lines)
         res = self.run_batch(True)
@@ -352,6 +466,7 @@ class BatchRun(unittest.TestCase):
         self.assertEqual(self.transfer_file("CUSTOMER.csv"), golden_csv("CUSTOMER"))
         self.assertEqual(self.transfer_file("ITEMS.csv"), golden_csv("ITEMS"))
         self.assertFalse(os.path.exists(os.path.join(self.transfer, "ORDERS_ORD2011.csv")))
+        self.assertFalse(os.path.exists(os.path.join(self.transfer, "PRICES_P1.csv")))
 
     # -- cancelling during the third of five conversions --
 

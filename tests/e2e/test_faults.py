@@ -6,7 +6,9 @@ with the documented result and report, and leaves no partial copy behind."""
 import os
 import re
 import shutil
+import signal
 import socket
+import threading
 import time
 import unittest
 
@@ -156,7 +158,8 @@ class BatchFaults(unittest.TestCase):
         self.assertEqual(sanitizer_report(res), "")
         self.assertEqual(res.code, 0, res.messages)
         self.assertEqual(sorted(os.listdir(self.transfer)), ["GOOD.DB2", "GOOD.csv"])
-        self.assertLog(["開始", "CSV変換", "終了"], "  BAD.db2のオープンに失敗(toCSV)\n")
+        self.assertLog(["開始", "CSV変換", "終了"], "  BAD.DB2のコピーに失敗(CopyDb2Files 2)\n"
+                       "  BAD.DB2を取得できなかったため変換しません(RunBatch)\n")
 
     def test_backup_root_that_cannot_be_created(self):
         # The backup root lies below a regular file: no permission bits are
@@ -192,9 +195,9 @@ class BatchFaults(unittest.TestCase):
         self.assertEqual(res.code, 0, res.messages)
         self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.csvの書き込みに失敗(toCSV)\n")
 
-    def test_error_text_of_a_long_run_is_cut_whole(self):
-        # Forty entries without description files: their error lines pass the
-        # 255-byte error text; the run log gets the lines that fit, each whole.
+    def test_every_error_of_a_long_run_reaches_the_log(self):
+        # Forty entries without description files: every error line of the
+        # night is in the log (the error text once held five or six).
         names = ["FILE%02d" % i for i in range(40)]
         for name in names:
             self.host_file(name + ".DB2")
@@ -203,14 +206,8 @@ class BatchFaults(unittest.TestCase):
         res = self.run_batch(True)
         self.assertEqual(sanitizer_report(res), "")
         self.assertEqual(res.code, 0, res.messages)
-        first, _, errors = self.log().partition(qv.NL)
-        self.assertIn(qv.sjis("終了"), first)
-        lines = errors.split(qv.NL)
-        self.assertEqual(lines[-1], b"")
-        self.assertLessEqual(len(errors.replace(qv.NL, b"\n")), 255)
-        whole = [l for l in lines[:-1] if l.endswith(qv.sjis(".fdfのオープンに失敗(toCSV)"))]
-        self.assertGreaterEqual(len(whole), 6)
-        self.assertEqual(whole[0], qv.sjis("  FILE00.fdfのオープンに失敗(toCSV)"))
+        self.assertLog(["開始", "CSV変換", "終了"],
+                       "".join("  %s.fdfのオープンに失敗(toCSV)\n" % n for n in names))
 
     def ftp_run(self, client, limit):
         """FTP mode against a loopback port that accepts and never answers;
@@ -235,8 +232,8 @@ class BatchFaults(unittest.TestCase):
         self.assertEqual(res.code, 0, res.messages)
         self.assertLess(took, 60)
         self.assertGreaterEqual(took, 2)
-        # The run goes on: nothing was fetched, which the conversion reports.
-        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.db2のオープンに失敗(toCSV)\n")
+        # The run goes on: nothing was fetched, and nothing is converted.
+        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.DB2を取得できなかったため変換しません(RunBatch)\n")
 
     @qv.skip_unless("native")
     def test_ftp_client_that_is_killed(self):
@@ -249,4 +246,87 @@ class BatchFaults(unittest.TestCase):
         self.assertEqual(sanitizer_report(res), "")
         self.assertEqual(res.code, 0, res.messages)
         self.assertLess(took, 30)
-        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.db2のオープンに失敗(toCSV)\n")
+        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.DB2を取得できなかったため変換しません(RunBatch)\n")
+
+
+@qv.skip_unless("native")
+class StoppedRuns(unittest.TestCase):
+    """A scheduler's SIGTERM, a hang-up or Ctrl+C before the progress window
+    opens end the run as a confirmed cancel does: the log line ends with
+    ｷｬﾝｾﾙ, no partial image stays, the FTP client is not left running, exit
+    status 255. They once killed the process outright."""
+
+    def setUp(self):
+        BatchFaults.setUp(self)
+
+    run_batch = batch.BatchRun.run_batch
+    settings = BatchFaults.settings
+    host_file = BatchFaults.host_file
+
+    def stop_when(self, ready, sig, folder_mode, env=None):
+        def during(proc):
+            deadline = time.monotonic() + 60
+            while not ready():
+                self.assertIsNone(proc.poll(), "the run ended before the signal")
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.005)
+            proc.send_signal(sig)
+        return self.run_batch(folder_mode, env=env, during=during)
+
+    def assertEndedAsCancel(self, res, whole=()):
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 255, res.messages)
+        log = self.pf.read("Quenvale.log")
+        self.assertIsNotNone(re.fullmatch(rb"[^\n]*-" + re.escape(qv.sjis("ｷｬﾝｾﾙ")) + rb"\n(  [^\n]*\n)*", log),
+                             log)
+        images = [n for n in os.listdir(self.transfer) if n.upper().endswith(".DB2")]
+        self.assertEqual(images, list(whole))
+        for name in whole:
+            with open(os.path.join(self.host, name), "rb") as f:
+                self.assertEqual(self.pf.read(os.path.join("DB2", name)), f.read())
+        running = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if os.readlink("/proc/%s/exe" % pid).startswith(self.pf.path):
+                    running.append(pid)
+            except OSError:
+                pass
+        self.assertEqual(running, [], "a process of the run is still there")
+
+    def test_during_the_ftp_watch(self):
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(4)
+        self.addCleanup(listener.close)
+        accepted = []
+        shutil.copy2(os.path.join(qv.BUILD_DIR, "ftp.exe"), self.pf.path)
+        self.settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret",
+                       "TimeLimit": "600"}, ["get LIB/GOOD.GOOD"])
+        for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            with self.subTest(signal.Signals(sig).name):
+                accepted.clear()
+                threading.Thread(target=lambda: accepted.append(listener.accept()), daemon=True).start()
+                res = self.stop_when(lambda: accepted, sig, False,
+                                     env={"QV_FTP_PORT": str(listener.getsockname()[1]),
+                                          "QV_FTP_TIMEOUT": "600"})
+                self.assertEndedAsCancel(res)
+                os.remove(self.pf.file("Quenvale.log"))
+                accepted[0][0].close()
+
+    def test_during_the_copy(self):
+        with open(os.path.join(self.host, "BIG.DB2"), "wb") as f:
+            f.truncate(2 << 30)   # sparse: quick to make, long enough to copy
+        self.settings({"IPADDRESS": self.host}, ["get LIB/BIG.BIG"])
+        res = self.stop_when(lambda: os.path.exists(os.path.join(self.transfer, "BIG.DB2")),
+                             signal.SIGTERM, True)
+        self.assertEndedAsCancel(res)
+
+    def test_during_the_conversion(self):
+        self.host_file("BIG.DB2", b"\x0F" * 20_000_000)
+        self.pf.write_text("BIG.fdf", "PCFO\nPCFL N 2 2\n", newline="\n")
+        self.settings({"IPADDRESS": self.host}, ["get LIB/BIG.BIG"])
+        csv = os.path.join(self.transfer, "BIG.csv")
+        res = self.stop_when(lambda: os.path.exists(csv), signal.SIGTERM, True)
+        self.assertEndedAsCancel(res, whole=["BIG.DB2"])
+        rows = self.pf.read(os.path.join("DB2", "BIG.csv")).count(b"\n") - 1
+        self.assertLess(rows, 20_000_000)

@@ -58,6 +58,23 @@ class SingleFile(unittest.TestCase):
         else:
             self.assertTrue(res.messages.startswith("CUSTOMER: "), res.messages)
 
+    def test_values_with_commas_and_quotes_keep_their_columns(self):
+        # Every text type with a comma and a quote: the unquoted kinds (I, Y,
+        # D) are quoted when a value would otherwise shift the row's columns.
+        pf = self.folder()
+        pf.write_text("Quenvale.ini", SETTINGS + "0x6B ,\n0x7F \"\n0xF1 1\n0xF0 0\n")
+        types = ["I", "Y", "D", "A", "1", "X"]    # X: a two-character token, type 1
+        pf.write_text("Q.fdf", "PCFO\n" + "".join("PCFL %s %s 8\n" % (t, t * (2 if t == "X" else 1))
+                                                   for t in types), newline="\n")
+        value = bytes([0xC1, 0x6B, 0x7F, 0xC2, 0xF1, 0xF0, 0xF1, 0xF0])   # A,"B1010
+        pf.write("Q.db2", value * len(types))
+        res = pf.run_single("Q")
+        self.assertEqual(res.code, 0, res.messages)
+        cell = b'A,""B1010'
+        self.assertEqual(pf.read("Q.csv").split(qv.NL)[1], b",".join(
+            [b"1", b'"' + cell + b'"', b'"\\' + cell + b'"', b'"A,""B/10/10"']
+            + [b'"' + cell + b'"'] * 3))
+
     def test_quoted_argument_keeps_its_quotes(self):
         pf = self.folder()
         pf.write_text("ABC.fdf", CUSTOMER_FDF)

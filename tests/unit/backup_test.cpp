@@ -108,7 +108,7 @@ class Rotation : public ::testing::Test {
     g_RunLogClock = savedClock_;
     g_CopyProgress = savedProgress_;
     g_Captions = nullptr;
-    g_ErrorText[0] = '\0';
+    ClearErrorText();
   }
   std::string Transfer(const std::string& name) const {
     return program_.path() + "DB2" + kSep + name;
@@ -200,7 +200,7 @@ TEST_F(Rotation, WeekdayAndMonthlyFolders) {
     ASSERT_EQ(captions_.size(), c.monthly ? 8u : 4u);
     EXPECT_EQ(captions_.front(), "バックアップ中...");
     EXPECT_EQ(captions_.back(), c.monthly ? "月次バックアップ中..." : "バックアップ中...");
-    EXPECT_STREQ(g_ErrorText, "");
+    EXPECT_STREQ(ErrorText(), "");
   }
 }
 
@@ -265,7 +265,7 @@ TEST_F(Rotation, UncreatableRootEndsTheRunWithTheSystemText) {
   EXPECT_TRUE(captions_.empty());
   EXPECT_EQ(LastMonthBackup(), "(none)");
 
-  const std::string error = g_ErrorText;
+  const std::string error = ErrorText();
   ASSERT_GT(error.size(), 3u);
   EXPECT_EQ(error.substr(0, 2), "  ");
   EXPECT_EQ(error.find('\n'), error.size() - 1) << "one line";
@@ -289,19 +289,28 @@ TEST_F(Rotation, CancelledCopyKeepsTheLastMonthlyDate) {
   EXPECT_EQ(LastMonthBackup(), "20111025");
 }
 
-TEST(MakeFolder, ExistingFolderIsFineAndFailureAddsOneLine) {
+TEST(MakeFolder, OnlyAFolderWillDoAndAFailureNamesIt) {
   TempFolder tmp;
-  g_ErrorText[0] = '\0';
+  ClearErrorText();
   EXPECT_EQ(MakeFolder((tmp.path() + "x").c_str()), 0);
   EXPECT_EQ(MakeFolder((tmp.path() + "x").c_str()), 0);
-  EXPECT_STREQ(g_ErrorText, "");
-  EXPECT_EQ(MakeFolder((tmp.path() + "no" + kSep + "x").c_str()), -1);
-  EXPECT_EQ(MakeFolder((tmp.path() + "no" + kSep + "y").c_str()), -1);
-  const std::string error = g_ErrorText;
-  const size_t half = error.size() / 2;
-  EXPECT_EQ(error.substr(0, half), error.substr(half)) << "two equal lines";
-  EXPECT_EQ(error.back(), '\n');
-  g_ErrorText[0] = '\0';
+  EXPECT_EQ(MakeFolder(tmp.path().c_str()), 0) << "an existing folder with its separator";
+  EXPECT_STREQ(ErrorText(), "");
+  // Each failure is one line: the folder, then the system's text.
+  const std::string missing = tmp.path() + "no" + kSep + "x";
+  EXPECT_EQ(MakeFolder(missing.c_str()), -1);
+  std::string error = ErrorText();
+  EXPECT_EQ(error.find("  " + missing + ": "), 0u) << error;
+  EXPECT_EQ(error.find('\n'), error.size() - 1) << "one line";
+  // A file where the folder belongs fails too (every copy into it would),
+  // and is left as it was (regression).
+  ClearErrorText();
+  tmp.Write("plain", "a file");
+  EXPECT_EQ(MakeFolder((tmp.path() + "plain").c_str()), -1);
+  error = ErrorText();
+  EXPECT_EQ(error.find("  " + tmp.path() + "plain: "), 0u) << error;
+  EXPECT_EQ(tmp.Read("plain"), "a file");
+  ClearErrorText();
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/batch_run.h"
+#include "transfer/db2_line.h"
 
 namespace {
 
@@ -30,6 +30,10 @@ const EntryCase kEntryCases[] = {
     {"get LIB/ｶa.ｶA", 1, "ｶA", "half-width katakana is single-byte; the letter still folds"},
     {"get LIB/Ａ.ａ", 1, "Ａ_ａ", "full-width letters are not ASCII"},
     {"get 表/X.Y", 1, "X_Y", "a trail byte 0x5C before the slash"},
+    // A get line's name is the one the FTP job stores the image under.
+    {"get /LIB/CUST.CUST", 1, "CUST", "the slash search starts behind \"get /\""},
+    {"get CUSTOMER.CUSTOMER", 1, "CUSTOMER", "a get line without a library"},
+    {"put /LIB/CUST.CUST", 1, "LIB/CUST_CUST", "other lines keep the first slash"},
 };
 
 TEST(ConversionEntryName, Table) {

@@ -414,14 +414,14 @@ struct Outcome {
 Outcome Convert(const TempFolder& tmp, bool plain) {
   g_ToCsvPlainFields = plain;
   g_Statuses.clear();
-  g_ErrorText[0] = '\0';
+  ClearErrorText();
   Outcome o;
   o.result = toCSV("", "T");
   g_ToCsvPlainFields = false;
   o.csv = tmp.Read("T.csv");
   o.report = tmp.Read("CodeErr.csv");
   o.statuses = g_Statuses;
-  o.errorText = g_ErrorText;
+  o.errorText = ErrorText();
   return o;
 }
 

@@ -6,6 +6,7 @@
 #include "app/process_state.h"
 #include "platform/platform.h"
 #include "tests/unit/support/test_support.h"
+#include "transfer/db2_line.h"
 #include "transfer/ftp_job.h"
 
 namespace {
@@ -89,14 +90,53 @@ const LineCase kLineCases[] = {
     {"put " + std::string(200, 'P') + ".P", ""},
 };
 
+// The script line of each [DB2] line, and for a get line that the script
+// fetches, the conversion list's entry name: the name the image is stored
+// under (a get line once was converted under a name of its own rule).
 TEST(WriteFtpCommands, OneLineTable) {
   for (const LineCase& c : kLineCases) {
     const std::vector<std::string> lines = WalkLine(c.db2Line);
     if (c.scriptLine.empty()) {
       EXPECT_TRUE(lines.empty()) << c.db2Line;
-    } else {
-      ASSERT_EQ(lines.size(), 1u) << c.db2Line;
-      EXPECT_EQ(lines[0], c.scriptLine) << c.db2Line;
+      continue;
+    }
+    ASSERT_EQ(lines.size(), 1u) << c.db2Line;
+    EXPECT_EQ(lines[0], c.scriptLine) << c.db2Line;
+    if (CommandOf(c.db2Line.c_str()) != Db2Command::kGet) continue;
+    char entry[kFtpWorkLineSize];
+    EXPECT_EQ(ConversionEntryName(c.db2Line.c_str(), entry, sizeof entry), kNameFound) << c.db2Line;
+    EXPECT_EQ(c.db2Line + " " + Local(entry), c.scriptLine) << c.db2Line;
+  }
+}
+
+// A section cut by the buffer ends in a piece of a line ("get QGPL/ORDERS.O"),
+// which once passed for a name in both walks: it is left out.
+TEST(ReadDb2Section, LeavesOutTheLineTheBufferCuts) {
+  TempFolder folder;
+  UseProgramFolder(folder.path());
+  for (const int size : {3000, kMaxDb2SectionSize}) {
+    SCOPED_TRACE(size);
+    for (const int shift : {-1, 0, 1}) {
+      // The last line ends (with its zero) at index size - 2 + shift.
+      const std::string last = "get QGPL/ORDERS.ORD2011";
+      const int before = size - 2 + shift - static_cast<int>(last.size());
+      std::string section = "[DB2]\r\n";
+      std::string expected;
+      int filled = 0;
+      for (int i = 0; filled < before; ++i) {
+        std::string line = "cd L" + std::to_string(i);
+        if (before - filled - static_cast<int>(line.size()) - 1 < 6) line.resize(before - filled - 1, 'x');
+        section += line + "\r\n";
+        expected += line + '\0';
+        filled += static_cast<int>(line.size()) + 1;
+      }
+      ASSERT_EQ(filled, before);
+      section += last + "\r\nget QGPL/MORE.MORE\r\n";
+      if (shift <= 0) expected += last + '\0';
+      folder.Write("Quenvale.ini", section);
+      std::vector<char> out(static_cast<size_t>(size), '\x7F');
+      ReadDb2Section(out.data(), size, g_SettingsPath);
+      EXPECT_EQ(std::string(out.data(), expected.size() + 1), expected + '\0') << shift;
     }
   }
 }

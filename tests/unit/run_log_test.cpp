@@ -61,7 +61,7 @@ class RunLog : public ::testing::Test {
   void TearDown() override {
     WriteRunLog("終了");  // a log a test left open is closed before its folder goes
     g_RunLogClock = saved_;
-    g_ErrorText[0] = '\0';
+    ClearErrorText();
   }
   void Play(const std::vector<Event>& events) {
     for (const Event& e : events) {
@@ -103,9 +103,10 @@ TEST_F(RunLog, LinesOfWholeRuns) {
   for (const RunCase& c : cases) {
     SCOPED_TRACE(c.why);
     folder_.Write("Quenvale.log", "");
-    g_ErrorText[0] = '\0';
-    // The error text is in the buffer from the run's start: only end events show it.
-    CopyText(g_ErrorText, kPathBufferSize, c.errorText);
+    ClearErrorText();
+    // The error text is in the buffer from the run's start: only end events
+    // show it. Each case holds one line, "  " included.
+    if (c.errorText[0] != '\0') AppendErrorLine("", c.errorText + 2);
     Play(c.events);
     EXPECT_EQ(folder_.Read("Quenvale.log"), OnDisk(c.expected));
   }

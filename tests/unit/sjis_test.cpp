@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 #include "app/process_state.h"
 #include "convert/sjis.h"
 
@@ -55,27 +58,46 @@ TEST(EndsInLeadByte, AgreesWithForwardWalk) {
   }
 }
 
-TEST(ErrorText, CutsAtCharacterBoundaryAndKeepsLineEnd) {
-  g_ErrorText[0] = '\0';
-  std::string name(120, 'N');
-  AppendErrorLine(name.c_str(), ".fdfのオープンに失敗(toCSV)\n");
-  AppendErrorLine(name.c_str(), ".fdfのオープンに失敗(toCSV)\n");
-  AppendErrorLine(name.c_str(), ".fdfのオープンに失敗(toCSV)\n");
-  const std::string text = g_ErrorText;
-  ASSERT_LE(text.size(), 255u);
+TEST(ErrorText, OverlongLineIsCutWholeAndKeepsItsLineEnd) {
+  ClearErrorText();
+  std::string pairs = "N";
+  for (int i = 0; i < 600; ++i) pairs += "表";
+  AppendErrorLine(pairs.c_str(), ".fdfのオープンに失敗(toCSV)\n");
+  const std::string text = ErrorText();
+  ASSERT_LE(text.size(), 1001u);
   EXPECT_EQ(text.back(), '\n');
   // Every character is whole: no lone lead byte before the line end.
-  EXPECT_NE(ClassifySjisByte(g_ErrorText, static_cast<int>(text.size()) - 1), 2);
-  EXPECT_EQ(ClassifySjisByte(g_ErrorText, static_cast<int>(text.size())), 0);
-  g_ErrorText[0] = '\0';
+  EXPECT_NE(ClassifySjisByte(text.c_str(), static_cast<int>(text.size()) - 1), 2);
+  EXPECT_EQ(text.rfind("表\n"), text.size() - 3);
+  ClearErrorText();
 }
 
-TEST(ErrorText, FullBufferTakesNothingMore) {
-  g_ErrorText[0] = '\0';
-  for (int i = 0; i < 40; ++i) AppendErrorLine("ABC", "のﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n");
-  EXPECT_LE(std::string(g_ErrorText).size(), 255u);
-  EXPECT_EQ(std::string(g_ErrorText).back(), '\n');
-  g_ErrorText[0] = '\0';
+// A whole night's lines are kept; past the limit every later line is left
+// out and counted, so nothing is cut mid-line and the log says how many.
+TEST(ErrorText, KeepsWholeLinesThenCountsTheRest) {
+  ClearErrorText();
+  const std::string message = "のﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n";
+  const std::string line = "  FILE0000" + message;
+  const int fitting = (kErrorTextSize - 1 - 48) / static_cast<int>(line.size());
+  for (int i = 0; i < fitting + 5; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "FILE%04d", i);
+    AppendErrorLine(name, message.c_str());
+  }
+  AppendErrorLine("SHORT", "\n");  // would fit, but comes after a line left out
+  const std::string text = ErrorText();
+  EXPECT_LT(text.size(), static_cast<size_t>(kErrorTextSize));
+  EXPECT_EQ(text.find("  FILE0000"), 0u);
+  const std::string tail = "  ほか6件のエラーを省略\n";
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+  EXPECT_EQ(text.size() - tail.size(), static_cast<size_t>(fitting) * line.size());
+  EXPECT_EQ(text.find("SHORT"), std::string::npos);
+  ClearErrorText();
+  EXPECT_STREQ(ErrorText(), "");
+  AppendErrorLine("A", "の名前");  // a message without its line end gets one
+  EXPECT_STREQ(ErrorText(), "  Aの名前\n");
+  ClearErrorText();
 }
 
 TEST(CopyText, ReportsCutsWithoutSplittingCharacters) {

@@ -64,6 +64,8 @@ void LoadTestTables() {
   g_SingleByteTable[0x7F] = '"';
   g_SingleByteTable[0x60] = '-';
   g_SingleByteTable[0x7C] = '@';
+  g_SingleByteTable[0x6B] = ',';
+  g_SingleByteTable[0x25] = '\n';  // no settings line can map it; the formatter must cope
   std::memset(g_UserDoubleByteTable, 0, sizeof g_UserDoubleByteTable);
   g_SubstitutionPair[0] = '\x81';  // □
   g_SubstitutionPair[1] = '\xA0';
@@ -130,7 +132,7 @@ class ToCsv : public ::testing::Test {
     g_ToCsvMessageBox = RecordBox;
     fs::create_directory(fs::path(tmp.path() + "DB2"));
   }
-  void TearDown() override { g_ErrorText[0] = '\0'; }
+  void TearDown() override { ClearErrorText(); }
 
   static std::string InDb2(const std::string& file) { return std::string("DB2") + kPathSep + file; }
 
@@ -159,7 +161,7 @@ TEST_F(ToCsv, WorkedExample) {
   const std::string record = Packed(1234, 5) + Packed(-500, 5) + Ebcdic("ABC") + std::string(17, '\x40');
   EXPECT_EQ(Batch(fdf, record), 0);
   EXPECT_EQ(Csv(), Nl("\"ID\",\"CUSTNO\",\"AMOUNT\",\"CNAME\"\n1,1234,-5.00,\"ABC\"\n"));
-  EXPECT_STREQ(g_ErrorText, "");
+  EXPECT_STREQ(ErrorText(), "");
   EXPECT_FALSE(tmp.Exists("CodeErr.csv"));  // batch runs write no code error report
   EXPECT_TRUE(g_Boxes.empty());
 }
@@ -184,7 +186,15 @@ const ValueCase kValueCases[] = {
     {"A 8", "0E427E0F7C404040", "\"＝@\"", 0},
     {"A 9", "0E427E0F7C0E40400F", "\"＝@\"", 0},
     {"I 4", "C1C24040", "AB", 0},                        // no quotes
-    {"I 3", "C17FC2", "A\"\"B", 0},
+    // Unquoted kinds are quoted when a comma, a quote or a line end would
+    // otherwise shift every later column (regression).
+    {"I 3", "C17FC2", "\"A\"\"B\"", 0},
+    {"I 5", "F16BF0F0F0", "\"1,000\"", 0},
+    {"I 3", "C125C2", "\"A\nB\"", 0},
+    {"Y 5", "F16BF0F0F0", "\"\\1,000\"", 0},
+    {"D 9", "F1F9F9F96BF0F7F3F1", "\"1999,/07/31\"", 0},
+    {"D 3", "F16BF1", "\"1,1\"", 0},
+    {"A 3", "C16BC2", "\"A,B\"", 0},                     // quoted anyway
     {"Y 4", "F1F5F0F0", "\\1500", 0},                    // backslash before the text
     {"Y 2", "4040", "", 0},                              // no backslash for an empty text
     {"D 8", "F1F9F9F9F0F7F3F1", "1999/07/31", 0},
@@ -242,11 +252,11 @@ const ValueCase kValueCases[] = {
 TEST_F(ToCsv, ValueForms) {
   for (const ValueCase& c : kValueCases) {
     SCOPED_TRACE(std::string(c.fieldLine) + " " + c.bytes);
-    g_ErrorText[0] = '\0';
+    ClearErrorText();
     const int result = Batch(std::string("PCFO\nPCFL F ") + c.fieldLine + "\n", Hex(c.bytes));
     EXPECT_EQ(Csv(), Nl(std::string("\"ID\",\"F\"\n1,") + c.value + "\n"));
     EXPECT_EQ(result, c.errors);
-    EXPECT_STREQ(g_ErrorText, "");
+    EXPECT_STREQ(ErrorText(), "");
   }
 }
 
@@ -349,18 +359,18 @@ const FormatCase kFormatCases[] = {
 TEST_F(ToCsv, DescriptionFileFormat) {
   for (const FormatCase& c : kFormatCases) {
     SCOPED_TRACE(c.why);
-    g_ErrorText[0] = '\0';
+    ClearErrorText();
     g_Updates.clear();
     fs::remove(fs::path(tmp.path() + InDb2("T.csv")));
     EXPECT_EQ(Batch(c.fdf, ""), 0);
     if (c.header == nullptr || c.header[0] != '\0') {
-      EXPECT_STREQ(g_ErrorText, "");
+      EXPECT_STREQ(ErrorText(), "");
       if (c.header != nullptr) {
         EXPECT_EQ(Csv(), Nl(std::string(c.header) + "\n"));
       }
       EXPECT_TRUE(CsvExists());
     } else {
-      EXPECT_STREQ(g_ErrorText, "  T.fdfの形式が不正(toCSV)\n");
+      EXPECT_STREQ(ErrorText(), "  T.fdfの形式が不正(toCSV)\n");
       EXPECT_FALSE(CsvExists());
     }
     ASSERT_EQ(g_Updates.size(), 1u);
@@ -373,11 +383,11 @@ TEST_F(ToCsv, LongDescriptionLinesArriveInPieces) {
   // rest of a longer line is a line of its own, and no field line.
   const std::string longLine = "PCFL A A 1 " + std::string(2988, 'x') + "\n";
   EXPECT_EQ(Batch("PCFO\n" + longLine, ""), 0);
-  EXPECT_STREQ(g_ErrorText, "  T.fdfの形式が不正(toCSV)\n");
-  g_ErrorText[0] = '\0';
+  EXPECT_STREQ(ErrorText(), "  T.fdfの形式が不正(toCSV)\n");
+  ClearErrorText();
   const std::string fitting = "PCFL A A 1 " + std::string(2987, 'x') + "\n";
   EXPECT_EQ(Batch("PCFO\n" + fitting, ""), 0);
-  EXPECT_STREQ(g_ErrorText, "");
+  EXPECT_STREQ(ErrorText(), "");
 }
 
 // ---- Records, files and failures ------------------------------------------
@@ -394,7 +404,7 @@ TEST_F(ToCsv, TwoAndAHalfRecords) {
   // One unmapped code, so the result shows it is the error total, not -1.
   EXPECT_EQ(Batch("PCFO\nPCFL A A 2\n", Hex("C1C2 C341 C4")), 1);
   EXPECT_EQ(Csv(), Nl("\"ID\",\"A\"\n1,\"AB\"\n2,\"C\"\n"));
-  EXPECT_STREQ(g_ErrorText, "  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n");
+  EXPECT_STREQ(ErrorText(), "  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n");
   ASSERT_EQ(g_Updates.size(), 1u);
   EXPECT_EQ(g_Updates[0].text, "T：レコード数 2 (Shift-JIS 変換ｴﾗｰ 1)");
 }
@@ -411,25 +421,25 @@ TEST_F(ToCsv, OpenFailures) {
   // No description file: nothing else is opened.
   tmp.Write(InDb2("T.db2"), Ebcdic("A"));
   EXPECT_EQ(toCSV("DB2", "T"), 0);
-  EXPECT_STREQ(g_ErrorText, "  T.fdfのオープンに失敗(toCSV)\n");
+  EXPECT_STREQ(ErrorText(), "  T.fdfのオープンに失敗(toCSV)\n");
   EXPECT_FALSE(CsvExists());
 
   // No image.
-  g_ErrorText[0] = '\0';
+  ClearErrorText();
   tmp.Write("U.fdf", "PCFO\nPCFL A A 1\n");
   EXPECT_EQ(toCSV("DB2", "U"), 0);
-  EXPECT_STREQ(g_ErrorText, "  U.db2のオープンに失敗(toCSV)\n");
+  EXPECT_STREQ(ErrorText(), "  U.db2のオープンに失敗(toCSV)\n");
   EXPECT_FALSE(CsvExists("U"));
 
   // The CSV name is taken by a folder.
-  g_ErrorText[0] = '\0';
+  ClearErrorText();
   fs::create_directory(fs::path(tmp.path() + InDb2("V.csv")));
   EXPECT_EQ(Batch("PCFO\nPCFL A A 1\n", Ebcdic("A"), "V"), 0);
-  EXPECT_STREQ(g_ErrorText, "  V.csvのオープンに失敗(toCSV)\n");
+  EXPECT_STREQ(ErrorText(), "  V.csvのオープンに失敗(toCSV)\n");
 
   // Error lines collect over the files of a run.
   EXPECT_EQ(toCSV("DB2", "W"), 0);
-  EXPECT_STREQ(g_ErrorText, "  V.csvのオープンに失敗(toCSV)\n  W.fdfのオープンに失敗(toCSV)\n");
+  EXPECT_STREQ(ErrorText(), "  V.csvのオープンに失敗(toCSV)\n  W.fdfのオープンに失敗(toCSV)\n");
 }
 
 TEST_F(ToCsv, SingleFileMissingDescription) {
@@ -531,7 +541,7 @@ TEST_F(ToCsv, ImagesLargerThanOneBlock) {
   }
   EXPECT_EQ(Batch("PCFO\nPCFL N 2 8\nPCFL S A 3\n", image + "\x40"), 0);
   EXPECT_TRUE(Csv() == Nl(expected));
-  EXPECT_STREQ(g_ErrorText, "  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n");
+  EXPECT_STREQ(ErrorText(), "  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n");
   EXPECT_EQ(g_Updates.size(), static_cast<size_t>(count / 100 + 1));
   EXPECT_EQ(g_Updates.back().text, "T：レコード数 300001");
   EXPECT_EQ(g_RecordCounter, count);
@@ -543,12 +553,12 @@ TEST_F(ToCsv, FullDiskIsReported) {
 #else
   for (int count : {1, 300000}) {  // failing at the close, and inside the record loop
     SCOPED_TRACE(count);
-    g_ErrorText[0] = '\0';
+    ClearErrorText();
     const fs::path csv(tmp.path() + InDb2("T.csv"));
     fs::remove(csv);
     fs::create_symlink("/dev/full", csv);
     EXPECT_EQ(Batch("PCFO\nPCFL A A 1\n", Records(count)), 0);
-    EXPECT_STREQ(g_ErrorText, "  T.csvの書き込みに失敗(toCSV)\n");
+    EXPECT_STREQ(ErrorText(), "  T.csvの書き込みに失敗(toCSV)\n");
   }
 #endif
 }
@@ -556,7 +566,7 @@ TEST_F(ToCsv, FullDiskIsReported) {
 TEST_F(ToCsv, OverlongNameIsRefused) {
   const std::string name(201, 'N');
   EXPECT_EQ(toCSV("", name.c_str()), 0);
-  EXPECT_EQ(std::string(g_ErrorText), "  " + std::string(40, 'N') + "...のﾌｧｲﾙ名が長すぎる(toCSV)\n");
+  EXPECT_EQ(std::string(ErrorText()), "  " + std::string(40, 'N') + "...のﾌｧｲﾙ名が長すぎる(toCSV)\n");
   EXPECT_FALSE(tmp.Exists("CodeErr.csv"));
   ASSERT_EQ(g_Updates.size(), 1u);
   EXPECT_EQ(g_Updates[0].text, std::string(40, 'N') + "...：レコード数 0");
@@ -564,10 +574,10 @@ TEST_F(ToCsv, OverlongNameIsRefused) {
   EXPECT_EQ(g_Boxes[0].caption, std::string(40, 'N') + "...");
 
   // 200 bytes are still a name.
-  g_ErrorText[0] = '\0';
+  ClearErrorText();
   const std::string longest(200, 'N');
   toCSV("DB2", longest.c_str());
-  EXPECT_EQ(std::string(g_ErrorText), "  " + longest + ".fdfのオープンに失敗(toCSV)\n");
+  EXPECT_EQ(std::string(ErrorText()), "  " + longest + ".fdfのオープンに失敗(toCSV)\n");
   EXPECT_EQ(std::string(g_CurrentFileName), longest);
 }
 

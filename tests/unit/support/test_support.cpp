@@ -52,7 +52,7 @@ void UseProgramFolder(const std::string& folder) {
   CopyText(g_ProgramFolder, kPathBufferSize, folder.c_str());
   CopyText(g_SettingsPath, kPathBufferSize, folder.c_str());
   AppendText(g_SettingsPath, kPathBufferSize, "Quenvale.ini");
-  g_ErrorText[0] = '\0';
+  ClearErrorText();
 }
 
 bool ReadFileBytes(const std::string& path, std::string* bytes) {

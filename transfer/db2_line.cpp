@@ -1,0 +1,133 @@
+#include "transfer/db2_line.h"
+
+#include <cstring>
+
+#include "convert/sjis.h"
+#include "platform/profile.h"
+
+namespace {
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool BeginsWithWord(const char* line, const char* word) {
+  for (; *word != '\0'; ++line, ++word) {
+    if (AsciiUpper(*line) != *word) return false;
+  }
+  return true;
+}
+
+// Both bytes of a double-byte character compare exactly: a trail byte in
+// 0x41-0x5A or 0x61-0x7A is no letter (ア 0x83 0x41 and ヂ 0x83 0x61 differ).
+bool SameIgnoringAsciiCase(const char* a, int aLength, const char* b) {
+  if (static_cast<int>(std::strlen(b)) != aLength) return false;
+  bool trail = false;
+  for (int i = 0; i < aLength; ++i) {
+    const bool single = !trail && !IsSjisLeadRange(static_cast<unsigned char>(a[i]));
+    trail = !trail && !single;
+    if (single ? AsciiUpper(a[i]) != AsciiUpper(b[i]) : a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+// name runs to its end; divides it at its first dot into file and member.
+int EntryNameOf(const char* name, char* entry, int entrySize) {
+  entry[0] = '\0';
+  const char* dot = std::strchr(name, '.');
+  if (dot == nullptr) return kNoName;
+  const char* member = dot + 1;
+  const int fileLength = static_cast<int>(dot - name);
+  const int memberLength = static_cast<int>(std::strlen(member));
+  const bool same = SameIgnoringAsciiCase(name, fileLength, member);
+  const int needed = same ? memberLength : fileLength + 1 + memberLength;
+  if (needed > entrySize - 1) return kNameTooLong;
+  char* o = entry;
+  if (!same) {
+    std::memcpy(o, name, static_cast<size_t>(fileLength));
+    o += fileLength;
+    *o++ = '_';
+  }
+  std::memcpy(o, member, static_cast<size_t>(memberLength));
+  o[memberLength] = '\0';
+  return kNameFound;
+}
+
+}  // namespace
+
+Db2Command CommandOf(const char* line) {
+  if (BeginsWithWord(line, "CD ")) return Db2Command::kCd;
+  if (BeginsWithWord(line, "GET ")) return Db2Command::kGet;
+  if (BeginsWithWord(line, "PUT ")) return Db2Command::kPut;
+  return Db2Command::kOther;
+}
+
+int TransferEntryName(const char* line, char* entry, int entrySize) {
+  if (entrySize <= 0) return kNameTooLong;
+  entry[0] = '\0';
+  const size_t length = std::strlen(line);
+  if (length < 4) return kNoName;
+  // The slash search starts behind the command word and one more character.
+  const char* name = length > 5 ? std::strchr(line + 5, '/') : nullptr;
+  if (name != nullptr) {
+    ++name;
+  } else {
+    name = line + 4;
+    while (*name == ' ') ++name;
+  }
+  return EntryNameOf(name, entry, entrySize);
+}
+
+int ConversionEntryName(const char* line, char* entry, int entrySize) {
+  if (entrySize <= 0) return kNameTooLong;
+  entry[0] = '\0';
+  if (CommandOf(line) == Db2Command::kGet) return TransferEntryName(line, entry, entrySize);
+  const char* p = line[0] == '/' ? line + 1 : line;
+  const char* slash = std::strchr(p, '/');
+  if (slash == nullptr) return kNoName;
+  return EntryNameOf(slash + 1, entry, entrySize);
+}
+
+bool IsUsableEntryName(const char* name) {
+  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+  bool trail = false;
+  for (const char* p = name; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (trail) {
+      trail = false;
+      continue;
+    }
+    if (IsSjisLeadRange(c)) {
+      trail = true;
+      continue;
+    }
+    if (c == '/' || c == '\\' || c == '"' || c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+bool IsImageOf(const char* fileName, const char* entry) {
+  const size_t entryLength = std::strlen(entry);
+  const size_t length = std::strlen(fileName);
+  return length == entryLength + 4 && SameIgnoringAsciiCase(fileName, static_cast<int>(entryLength), entry) &&
+         SameIgnoringAsciiCase(fileName + entryLength, 4, ".DB2");
+}
+
+void ReadDb2Section(char* out, int size, const char* settingsPath) {
+  if (size <= 0) return;
+  if (size > kMaxDb2SectionSize) size = kMaxDb2SectionSize;
+  // One byte more than asked: a line ending right where size would cut it
+  // differs from one that size cuts, which would also end there.
+  static char wider[kMaxDb2SectionSize + 1];
+  wider[0] = '\0';
+  ProfileGetSection("DB2", wider, size + 1, settingsPath);
+  wider[size] = '\0';
+  int kept = 0;
+  for (int at = 0; at < size && wider[at] != '\0';) {
+    const int end = at + static_cast<int>(strnlen(wider + at, static_cast<size_t>(size - at)));
+    // The line's zero and the list's closing empty line must fit in size.
+    if (end > size - 2) break;
+    at = end + 1;
+    kept = at;
+  }
+  std::memcpy(out, wider, static_cast<size_t>(kept));
+  out[kept] = '\0';
+}
