@@ -1,7 +1,8 @@
 """The FTP job end to end: the job writes its script, runs ftp.exe under the
 watch, and the client fetches the host's members from a real FTP server on
 loopback into the transfer folder. Also the time limit against a server that
-never answers, a second process of the client's name, and the host check.
+never answers, a second process of the client's name, the host check, and
+hostile servers: a failed fetch must leave last week's copy as it was.
 
 The job runs through tools/ftpjob_driver, copied with ftp.exe into a fresh
 program folder, natively or under Wine (QV_KIND)."""
@@ -65,6 +66,220 @@ def peer_closed(conn, wait=5.0):
         return False
 
 
+PASSWORD = "S3cr3t-Pw"
+OLD_COPY = b"last week's good copy\x00\xff"
+OLD_TIME = 946684800   # 2000-01-01: any write would move it
+# The members every hostile-server row fetches, by remote name, and the
+# entries the job makes of them.
+MEMBERS = {
+    "QGPL/CUSTOMER.CUSTOMER": bytes(range(256)) * 40,
+    "QGPL/ORDERS.ORDERS": b"\x0d\x0a\x1a\x00" * 3000,
+    "QGPL/PRICES.PRICES": b"\xf1\xf2\xf3" * 5,
+}
+ENTRIES = {remote: remote.split("/")[1].split(".")[0] for remote in MEMBERS}
+ORDERS = "QGPL/ORDERS.ORDERS"
+
+
+class Hangup(Exception):
+    """Raised by a step to end the session without a word."""
+
+
+class Session:
+    def __init__(self, ctl):
+        self.ctl = ctl
+        self.ctl.settimeout(30)
+        self.data_listener = None
+
+    def say(self, text):
+        self.ctl.sendall((text.encode("latin-1") if isinstance(text, str) else text) + b"\r\n")
+
+    def accept_data(self):
+        self.data_listener.settimeout(10)
+        conn, _ = self.data_listener.accept()
+        conn.settimeout(30)
+        return conn
+
+    def close(self):
+        for sock in (self.ctl, self.data_listener):
+            if sock is not None:
+                sock.close()
+
+
+def passive(s, _):
+    if s.data_listener is not None:
+        s.data_listener.close()
+    s.data_listener = socket.create_server(("127.0.0.1", 0))
+    port = s.data_listener.getsockname()[1]
+    s.say("227 Entering Passive Mode (127,0,0,1,%d,%d)." % (port >> 8, port & 255))
+
+
+def serve(s, name, before=b"", after=b""):
+    """RETR as a good server does it, stating the size."""
+    if name not in MEMBERS:
+        s.say("550 %s: no such member." % name)
+        return
+    s.say(b"150 " + before + b"Opening BINARY mode data connection (%d bytes)." % len(MEMBERS[name]))
+    with s.accept_data() as data:
+        data.sendall(MEMBERS[name])
+    s.say(b"226 " + after + b"Transfer complete.")
+
+
+GOOD = {
+    "CONNECT": lambda s, _: s.say("220 Ready."),
+    "USER": lambda s, _: s.say("331 Password required."),
+    "PASS": lambda s, _: s.say("230 Logged on."),
+    "TYPE": lambda s, _: s.say("200 Type set."),
+    "PASV": passive,
+    "RETR": serve,
+}
+
+
+class RawFtpServer:
+    """A hand-made FTP server on loopback that serves MEMBERS; hooks (by verb,
+    CONNECT for the greeting) replace its steps with hostile ones."""
+
+    def __init__(self, hooks):
+        self.hooks = hooks
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.sessions = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                ctl, _ = self.listener.accept()
+            except OSError:
+                return
+            session = Session(ctl)
+            self.sessions.append(session)
+            threading.Thread(target=self._run, args=(session,), daemon=True).start()
+
+    def step(self, verb):
+        return self.hooks.get(verb, GOOD.get(verb, lambda s, _: s.say("502 Not implemented.")))
+
+    def _run(self, s):
+        try:
+            self.step("CONNECT")(s, "")
+            for raw in s.ctl.makefile("rb"):
+                verb, _, arg = raw.decode("latin-1").rstrip("\r\n").partition(" ")
+                if verb.upper() == "QUIT":
+                    s.say("221 Goodbye.")
+                    break
+                self.step(verb.upper())(s, arg)
+        except (OSError, Hangup):
+            pass
+        finally:
+            s.close()
+
+    def close(self):
+        self.listener.close()
+        for s in self.sessions:
+            s.close()
+
+
+def for_orders(hostile):
+    """A RETR step that is hostile for ORDERS only and good for the others."""
+    return lambda s, name: hostile(s, name) if name == ORDERS else serve(s, name)
+
+
+def wait_for_close(sock):
+    """Blocks until the client has dropped its end of sock."""
+    try:
+        while sock.recv(4096):
+            pass
+    except OSError:
+        pass
+
+
+def silent_data(s, name):
+    s.say("150 Opening data connection.")
+    with s.accept_data() as data:
+        wait_for_close(data)
+    s.say("426 Connection closed; transfer aborted.")
+
+
+def silent_everywhere(s, name):
+    s.say("150 Opening data connection.")
+    with s.accept_data() as data:
+        wait_for_close(data)
+    wait_for_close(s.ctl)
+    raise Hangup
+
+
+def short_data(final):
+    def retr(s, name):
+        s.say("150 Opening BINARY mode data connection (%d bytes)." % len(MEMBERS[name]))
+        with s.accept_data() as data:
+            data.sendall(MEMBERS[name][:100])
+        s.say(final)
+    return retr
+
+
+def hang_up_after_data(s, name):
+    # No size stated: only the missing final reply tells that something failed.
+    s.say("150 Opening data connection.")
+    with s.accept_data() as data:
+        data.sendall(MEMBERS[name])
+    raise Hangup
+
+
+def endless_greeting(s, _):
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        s.say("220-Welcome, and there is more to come.")
+
+
+def trickling_greeting(s, _):
+    for byte in b"220 Welcome to a very slow server.\r\n":
+        s.ctl.sendall(bytes([byte]))
+        time.sleep(1)
+
+
+# One hostile behaviour per row: the steps that replace the good server's,
+# and the members the client fetches (the others keep last week's copy).
+# None for the steps: nothing listens at all.
+HOSTILE_ROWS = [
+    # 150, then the data connection accepted and silent; 426 once the client gives up.
+    ("silent data connection", {"RETR": for_orders(silent_data)}, {"CUSTOMER", "PRICES"}),
+    # As above, and no final reply either: the connection is given up.
+    ("silent data and control", {"RETR": for_orders(silent_everywhere)}, {"CUSTOMER"}),
+    # Fewer bytes than the 150 reply states, then a 226 all the same.
+    ("short data then 226", {"RETR": for_orders(short_data("226 Transfer complete."))},
+     {"CUSTOMER", "PRICES"}),
+    # Fewer bytes than stated, then 426.
+    ("short data then 426", {"RETR": for_orders(short_data("426 Connection lost."))},
+     {"CUSTOMER", "PRICES"}),
+    # All the data, then the control connection closed without a final reply.
+    ("hang-up before 226", {"RETR": for_orders(hang_up_after_data)}, {"CUSTOMER"}),
+    # One member of three is missing.
+    ("550 for one member", {"RETR": for_orders(lambda s, n: s.say("550 %s: not found." % n))},
+     {"CUSTOMER", "PRICES"}),
+    # The log-on refused, the reply repeating the password.
+    ("log-on refused", {"PASS": lambda s, _: s.say("530 User QUSER, password %s: refused." % PASSWORD)},
+     set()),
+    # Logged on by USER alone: the password line must not become a command.
+    ("230 right after USER", {"USER": lambda s, _: s.say("230 Logged on."),
+                              "PASS": lambda s, _: s.say("503 Already logged on.")},
+     {"CUSTOMER", "ORDERS", "PRICES"}),
+    ("nothing listening", None, set()),
+    # "220-" lines without end.
+    ("endless greeting", {"CONNECT": endless_greeting}, set()),
+    # A greeting of one byte a second: every read succeeds, the reply never ends.
+    ("trickling greeting", {"CONNECT": trickling_greeting}, set()),
+    # Terminal escape sequences in the replies of a transfer that works.
+    ("escape sequences", {
+        "CONNECT": lambda s, _: s.say(b"220 \x1b[2J\x1b]0;owned\x07Ready.\x1b[?1049h"),
+        "RETR": lambda s, name: serve(s, name, before=b"\x1b[31m", after=b"\x1b[8m\x7f"),
+    }, {"CUSTOMER", "ORDERS", "PRICES"}),
+]
+
+
+def free_port():
+    with socket.create_server(("127.0.0.1", 0)) as sock:
+        return sock.getsockname()[1]
+
+
 @unittest.skipUnless(BUILD, "QV_BUILD_DIR not set")
 class FtpJobTest(unittest.TestCase):
     def setUp(self):
@@ -94,9 +309,37 @@ class FtpJobTest(unittest.TestCase):
         env.pop("QV_PROGRAM_FOLDER", None)
         return env
 
-    def run_job(self, port, limit=60):
-        return subprocess.run(command(self.driver, "run"), env=self.env(port), timeout=limit,
+    def run_job(self, port, limit=60, timeout=300):
+        return subprocess.run(command(self.driver, "run"), env=self.env(port, timeout),
+                              timeout=limit, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+    def run_client(self, port, limit=60, timeout=300):
+        """Runs ftp.exe by itself on the script the job wrote."""
+        script = self.program_folder() + "ftparg.txt"
+        return subprocess.run(command(os.path.join(self.prog, "ftp.exe"), "-s:" + script, "127.0.0.1"),
+                              env=self.env(port, timeout), timeout=limit,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+    def write_old_copies(self, entries):
+        """Last week's copies, which a failed fetch must leave as they are."""
+        db2dir = os.path.join(self.prog, "DB2")
+        shutil.rmtree(db2dir, ignore_errors=True)
+        os.mkdir(db2dir)
+        for entry in entries:
+            path = os.path.join(db2dir, entry + ".DB2")
+            with open(path, "wb") as f:
+                f.write(OLD_COPY)
+            os.utime(path, (OLD_TIME, OLD_TIME))
+
+    def assert_kept(self, entry):
+        path = os.path.join(self.prog, "DB2", entry + ".DB2")
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), OLD_COPY, entry)
+        self.assertEqual(os.stat(path).st_mtime, OLD_TIME, entry)
+
+    def assert_no_part_files(self):
+        names = os.listdir(os.path.join(self.prog, "DB2"))
+        self.assertEqual([n for n in names if not n.endswith(".DB2")], [])
 
     def start_server(self, root):
         server = subprocess.Popen([PYTHON, FTP_SERVER_SCRIPT, root, "QUSER", "secret"],
@@ -123,7 +366,8 @@ class FtpJobTest(unittest.TestCase):
             with open(os.path.join(root, name), "wb") as f:
                 f.write(data)
         upload = os.urandom(1234)
-        os.mkdir(os.path.join(self.prog, "DB2"))
+        # A fetched member replaces its old copy; a missing one keeps it.
+        self.write_old_copies(["CUSTOMER", "MISSING"])
         with open(os.path.join(self.prog, "DB2", "UPLOAD.DB2"), "wb") as f:
             f.write(upload)
         port = self.start_server(root)
@@ -150,7 +394,8 @@ class FtpJobTest(unittest.TestCase):
         self.assertEqual(fetched("CUSTOMER"), served["QGPL/CUSTOMER.CUSTOMER"])
         self.assertEqual(fetched("ORDERS_ORD2011"), served["SALES/ORDERS.ORD2011"])
         self.assertEqual(fetched("PRICES"), served["QGPL/PRICES.PRICES"])
-        self.assertFalse(os.path.exists(os.path.join(db2dir, "MISSING.DB2")))
+        self.assert_kept("MISSING")
+        self.assert_no_part_files()
         with open(os.path.join(root, "QGPL", "UPLOAD.UPLOAD"), "rb") as f:
             self.assertEqual(f.read(), upload)
 
@@ -166,6 +411,55 @@ class FtpJobTest(unittest.TestCase):
             b"cd QGPL",
             b"Get PRICES.PRICES " + local("PRICES"),
             b"quit", b""]))
+        self.assertNotIn(b"secret", result.stdout)
+
+        # Once more by itself, over the copies just fetched: the exit status
+        # counts the one failed transfer.
+        again = self.run_client(port)
+        self.assertEqual(again.returncode, 1, again.stdout)
+        self.assertIn(b"ftp: transfer of QGPL/MISSING.MISSING failed", again.stdout)
+        self.assertNotIn(b"secret", again.stdout)
+        self.assertEqual(fetched("ORDERS_ORD2011"), served["SALES/ORDERS.ORD2011"])
+        self.assert_kept("MISSING")
+        self.assert_no_part_files()
+
+    def test_hostile_servers_never_replace_the_previous_copy(self):
+        for name, hooks, fetched in HOSTILE_ROWS:
+            with self.subTest(name):
+                self.check_hostile_server(hooks, fetched)
+
+    def check_hostile_server(self, hooks, fetched):
+        if hooks is None:
+            port = free_port()
+        else:
+            server = RawFtpServer(hooks)
+            self.addCleanup(server.close)
+            port = server.port
+        self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": PASSWORD,
+                             "TimeLimit": "15"}, ["get " + remote for remote in MEMBERS])
+        self.write_old_copies(ENTRIES.values())
+        # Through the job, then by itself for its exit status. With a
+        # client time-out of 2 s the client must end well before the job's
+        # limit of 15 s would terminate it.
+        for run in (self.run_job, self.run_client):
+            start = time.monotonic()
+            result = run(port, limit=60, timeout=2)
+            self.assertLess(time.monotonic() - start, 15, run.__name__)
+            out = result.stdout
+            self.assertNotIn(PASSWORD.encode(), out)
+            self.assertNotIn(b"Invalid command", out)
+            self.assertNotIn(b"\x1b", out)
+            self.assertNotIn(b"\x07", out)
+            for remote, entry in ENTRIES.items():
+                if entry in fetched:
+                    with open(os.path.join(self.prog, "DB2", entry + ".DB2"), "rb") as f:
+                        self.assertEqual(f.read(), MEMBERS[remote], entry)
+                else:
+                    self.assert_kept(entry)
+            self.assert_no_part_files()
+        self.assertEqual(result.returncode, len(MEMBERS) - len(fetched), out)
+        for remote, entry in ENTRIES.items():
+            self.assertEqual(b"transfer of %s failed" % remote.encode() in out, entry not in fetched)
 
     def test_stalled_transfer_ends_at_the_time_limit(self):
         stall = StallServer()

@@ -3,16 +3,27 @@
 //
 //   ftp.exe -s:<script> <host>
 //
-// It connects to the host, answers the log-on with the script's first two
-// lines (user name, then password, the latter only when the server asks for
-// one) and carries out the remaining lines as commands: binary, ascii,
-// cd <folder>, get <remote> ["local"], put "local" [<remote>], pwd,
-// literal <text>, close, quit. Transfers use passive mode.
+// The script's first two lines are always the user name and the password:
+// they are read before anything else, are never run as commands and are
+// never shown. The remaining lines are commands: binary, ascii, cd <folder>,
+// get <remote> ["local"], put "local" [<remote>], pwd, literal <text>, close,
+// quit. Transfers use passive mode.
 //
-// The port is 21 unless the environment variable QV_FTP_PORT names another;
-// QV_FTP_TIMEOUT (seconds, default 120) bounds the wait for the server on
-// connect and on every read, so a dead server cannot hold the client forever.
+// A get writes to <local>.part and renames it over <local> only once the
+// server has confirmed the transfer (and the byte count agrees with the size
+// its 150 reply states, if it states one), so a failed transfer never
+// replaces the previous copy. The exit status is the number of failed gets
+// and puts (at most 250); when the connection or the log-on fails, every get
+// and put of the script has failed.
+//
+// The port is 21 unless the environment variable QV_FTP_PORT names another.
+// QV_FTP_TIMEOUT (seconds, default 120) bounds the connect, each whole reply
+// of the server and each pause of a data connection, so that neither a dead
+// nor a trickling server can hold the client. A reply is also limited in
+// lines and bytes; one that breaks a limit closes the connection.
+#include <chrono>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +31,7 @@
 #if defined(_WIN32)
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
 using Socket = SOCKET;
 constexpr Socket kNoSocket = INVALID_SOCKET;
 void CloseSocket(Socket s) { closesocket(s); }
@@ -49,33 +61,91 @@ void SetNonBlocking(Socket s, bool on) {
   fcntl(s, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
 }
 constexpr int kSendFlags = MSG_NOSIGNAL;
+#include "platform/posix/encoding.h"
 #endif
 
+#include "platform/fileio.h"
 #include "platform/stream.h"
 
 namespace {
 
-int g_TimeoutSeconds = 120;
+using Clock = std::chrono::steady_clock;
 
-// Waits until s can be read (or written); false on time-out or error.
-bool WaitFor(Socket s, bool forWriting) {
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(s, &set);
-  timeval limit;
-  limit.tv_sec = g_TimeoutSeconds;
-  limit.tv_usec = 0;
-  const int n = select(static_cast<int>(s + 1), forWriting ? nullptr : &set,
-                       forWriting ? &set : nullptr, nullptr, &limit);
-  return n > 0;
+constexpr int kScriptLineSize = 4096;
+// Shown part of one reply line; the rest of a longer line is read and dropped.
+constexpr int kReplyLineSize = 1024;
+// A reply longer than this is not an FTP reply: the connection is closed.
+constexpr int kReplyMaxLines = 1000;
+constexpr int kReplyMaxBytes = 64 * 1024;
+// Exit statuses above this mean other things to a shell or a scheduler.
+constexpr int kMaxExitFailures = 250;
+// Not ".DB2": a cut file must never be taken for an image.
+constexpr char kPartSuffix[] = ".part";
+// Received by Receive when the wait ran out.
+constexpr int kTimedOut = -2;
+
+int g_TimeoutSeconds = 120;
+// Kept only to blank it out of anything shown.
+char g_Password[kScriptLineSize];
+
+// Shows one line of output. Every output goes through here, so the password
+// cannot reach a log even when a server or a script line repeats it.
+__attribute__((format(gnu_printf, 1, 2))) void Say(const char* format, ...) {
+  char text[2 * kScriptLineSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  const size_t length = std::strlen(g_Password);
+  if (length > 0) {
+    for (char* p = std::strstr(text, g_Password); p != nullptr; p = std::strstr(p + length, g_Password)) {
+      std::memset(p, '*', length);
+    }
+  }
+  std::printf("%s\n", text);
+  std::fflush(stdout);
 }
 
+Clock::time_point Deadline() { return Clock::now() + std::chrono::seconds(g_TimeoutSeconds); }
+
+enum class Wait { kReadable, kWritable, kConnected };
+
+// Waits until s is as asked; false when the deadline passes or on error.
+bool WaitFor(Socket s, Wait what, Clock::time_point deadline) {
+  while (true) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return false;
+    const long long us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    // Windows reports a refused connect here, not as writable. (Its select
+    // refuses an empty set: the set is given only when it holds s.)
+    fd_set failed;
+    FD_ZERO(&failed);
+    FD_SET(s, &failed);
+    timeval limit;
+    limit.tv_sec = static_cast<decltype(limit.tv_sec)>(us / 1000000);
+    limit.tv_usec = static_cast<decltype(limit.tv_usec)>(us % 1000000);
+    const int n = select(static_cast<int>(s + 1), what == Wait::kReadable ? &set : nullptr,
+                         what == Wait::kReadable ? nullptr : &set,
+                         what == Wait::kConnected ? &failed : nullptr, &limit);
+    if (n > 0) return true;
+#if !defined(_WIN32)
+    if (n < 0 && errno == EINTR) continue;
+#endif
+    if (n < 0) return false;
+  }
+}
+
+// Sockets stay non-blocking: a send or receive never waits past the
+// deadline of its WaitFor.
 Socket ConnectTo(const sockaddr_in& address) {
   Socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == kNoSocket) return kNoSocket;
   SetNonBlocking(s, true);
   if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (!WouldBlock() || !WaitFor(s, true)) {
+    if (!WouldBlock() || !WaitFor(s, Wait::kConnected, Deadline())) {
       CloseSocket(s);
       return kNoSocket;
     }
@@ -87,24 +157,31 @@ Socket ConnectTo(const sockaddr_in& address) {
       return kNoSocket;
     }
   }
-  SetNonBlocking(s, false);
   return s;
 }
 
-// Receives what is there, waiting at most the time-out; <= 0 at the end,
-// on error or on time-out.
-int Receive(Socket s, char* buf, int size) {
-  if (!WaitFor(s, false)) return -1;
-  return static_cast<int>(recv(s, buf, size, 0));
+// Receives what is there, waiting until deadline at most: the byte count,
+// 0 at the end, -1 on error, kTimedOut when the wait ran out.
+int Receive(Socket s, char* buf, int size, Clock::time_point deadline) {
+  while (true) {
+    if (!WaitFor(s, Wait::kReadable, deadline)) return Clock::now() >= deadline ? kTimedOut : -1;
+    const int n = static_cast<int>(recv(s, buf, size, 0));
+    if (n >= 0) return n;
+    if (!WouldBlock()) return -1;
+  }
 }
 
+// Sends all of data; false when the peer takes nothing for the time-out.
 bool SendAll(Socket s, const char* data, int length) {
+  Clock::time_point deadline = Deadline();
   while (length > 0) {
-    if (!WaitFor(s, true)) return false;
+    if (!WaitFor(s, Wait::kWritable, deadline)) return false;
     const int n = static_cast<int>(send(s, data, length, kSendFlags));
+    if (n < 0 && WouldBlock()) continue;
     if (n <= 0) return false;
     data += n;
     length -= n;
+    deadline = Deadline();
   }
   return true;
 }
@@ -114,136 +191,322 @@ struct Control {
   Socket socket = kNoSocket;
   sockaddr_in peer{};
   char pending[4096];
-  int pendingLength = 0;
-  bool lost = false;  // the server went away or stopped answering
+  int pendingStart = 0;
+  int pendingEnd = 0;
+  bool lost = false;  // closed after an error: nothing more is sent
 };
 
-// One reply line without its line end; false when the connection ended.
-bool ReadLine(Control* c, char* line, int size) {
-  int used = 0;
-  while (true) {
-    for (int i = 0; i < c->pendingLength; ++i) {
-      if (c->pending[i] != '\n') continue;
-      int end = i;
-      if (end > 0 && c->pending[end - 1] == '\r') --end;
-      const int copy = end < size - 1 - used ? end : size - 1 - used;
-      std::memcpy(line + used, c->pending, static_cast<size_t>(copy));
-      line[used + copy] = '\0';
-      std::memmove(c->pending, c->pending + i + 1, static_cast<size_t>(c->pendingLength - i - 1));
-      c->pendingLength -= i + 1;
-      return true;
-    }
-    if (c->pendingLength == static_cast<int>(sizeof c->pending)) {
-      // An endless line: keep what fits of it and drop the rest.
-      const int copy = size - 1 - used < c->pendingLength ? size - 1 - used : c->pendingLength;
-      std::memcpy(line + used, c->pending, static_cast<size_t>(copy));
-      used += copy;
-      c->pendingLength = 0;
-    }
-    const int n = Receive(c->socket, c->pending + c->pendingLength,
-                          static_cast<int>(sizeof c->pending) - c->pendingLength);
-    if (n <= 0) return false;
-    c->pendingLength += n;
-  }
+// Closes the control connection for good after a fault of the server.
+void Drop(Control* c, const char* why) {
+  Say("%s", why);
+  if (c->socket != kNoSocket) CloseSocket(c->socket);
+  c->socket = kNoSocket;
+  c->lost = true;
 }
 
+// What the reply being read may still take.
+struct ReplyBudget {
+  Clock::time_point deadline;
+  int bytesLeft;
+};
+
+enum class LineResult { kLine, kEnded, kTimedOut, kTooLong };
+
+// One reply line without its line end, cut to size - 1 bytes, with control
+// characters as '?' so that a server cannot drive the terminal.
+LineResult ReadLine(Control* c, ReplyBudget* budget, char* line, int size) {
+  int used = 0;
+  while (true) {
+    if (c->pendingStart == c->pendingEnd) {
+      const int n = Receive(c->socket, c->pending, static_cast<int>(sizeof c->pending), budget->deadline);
+      if (n == kTimedOut) return LineResult::kTimedOut;
+      if (n <= 0) return LineResult::kEnded;
+      c->pendingStart = 0;
+      c->pendingEnd = n;
+    }
+    const char ch = c->pending[c->pendingStart++];
+    if (--budget->bytesLeft < 0) return LineResult::kTooLong;
+    if (ch == '\n') break;
+    if (used < size - 1) line[used++] = ch;
+  }
+  if (used > 0 && line[used - 1] == '\r') --used;
+  for (int i = 0; i < used; ++i) {
+    const unsigned char b = static_cast<unsigned char>(line[i]);
+    if (b < 0x20 || b == 0x7F) line[i] = '?';
+  }
+  line[used] = '\0';
+  return LineResult::kLine;
+}
+
+bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
+
 // Reads a whole reply (several lines when it begins "nnn-") and shows it.
-// Returns its code, or -1 when the connection ended or timed out.
+// Returns its code; on a lost connection or a reply that breaks a limit or
+// the form, closes the connection and returns -1. last receives the last line.
 int ReadReply(Control* c, char* last = nullptr, int lastSize = 0) {
-  char line[1024];
-  if (!ReadLine(c, line, sizeof line)) return -1;
-  std::printf("%s\n", line);
-  if (std::strlen(line) < 3) return -1;
-  char code[4] = {line[0], line[1], line[2], '\0'};
-  if (line[3] == '-') {
-    // Continued until a line that begins with the same code and a blank.
-    while (true) {
-      if (!ReadLine(c, line, sizeof line)) return -1;
-      std::printf("%s\n", line);
-      if (std::strncmp(line, code, 3) == 0 && line[3] == ' ') break;
+  if (c->socket == kNoSocket) return -1;
+  ReplyBudget budget{Deadline(), kReplyMaxBytes};
+  char line[kReplyLineSize];
+  char code[4] = {'\0', '\0', '\0', '\0'};
+  for (int lines = 0; lines < kReplyMaxLines; ++lines) {
+    const LineResult result = ReadLine(c, &budget, line, sizeof line);
+    if (result == LineResult::kEnded) {
+      Drop(c, "Connection closed by remote host.");
+      return -1;
+    }
+    if (result == LineResult::kTimedOut) {
+      Drop(c, "ftp: no complete reply from the server in time; connection closed.");
+      return -1;
+    }
+    if (result == LineResult::kTooLong) break;
+    Say("%s", line);
+    bool done;
+    if (lines == 0) {
+      if (!IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) {
+        Drop(c, "ftp: not an FTP reply; connection closed.");
+        return -1;
+      }
+      std::memcpy(code, line, 3);
+      done = line[3] != '-';
+    } else {
+      // Continued until a line that begins with the same code and a blank.
+      done = std::strncmp(line, code, 3) == 0 && (line[3] == ' ' || line[3] == '\0');
+    }
+    if (done) {
+      if (last != nullptr) std::snprintf(last, static_cast<size_t>(lastSize), "%s", line);
+      return std::atoi(code);
     }
   }
-  if (last != nullptr) std::snprintf(last, static_cast<size_t>(lastSize), "%s", line);
-  std::fflush(stdout);
-  return std::atoi(code);
+  Drop(c, "ftp: reply too long; connection closed.");
+  return -1;
 }
 
 int Command(Control* c, const char* verb, const char* argument, char* reply = nullptr,
             int replySize = 0) {
-  char line[2048];
-  if (argument != nullptr) {
-    std::snprintf(line, sizeof line, "%s %s\r\n", verb, argument);
-  } else {
-    std::snprintf(line, sizeof line, "%s\r\n", verb);
+  if (c->socket == kNoSocket) return -1;
+  // Room for any script line behind the verb: a command is never sent cut.
+  char line[kScriptLineSize + 16];
+  const int length = argument != nullptr
+                         ? std::snprintf(line, sizeof line, "%s %s\r\n", verb, argument)
+                         : std::snprintf(line, sizeof line, "%s\r\n", verb);
+  if (length < 0 || length >= static_cast<int>(sizeof line)) {
+    Say("ftp: command too long.");
+    return -1;
   }
-  const int code = SendAll(c->socket, line, static_cast<int>(std::strlen(line)))
-                       ? ReadReply(c, reply, replySize)
-                       : -1;
-  if (code < 0) c->lost = true;
-  return code;
+  if (!SendAll(c->socket, line, length)) {
+    Drop(c, "Connection closed by remote host.");
+    return -1;
+  }
+  return ReadReply(c, reply, replySize);
+}
+
+// Reads up to three digits as a number of 0 to 255; false otherwise.
+bool ReadByteNumber(const char** p, int* value) {
+  int v = 0;
+  int digits = 0;
+  while (IsDigit(**p) && digits < 3) {
+    v = v * 10 + (**p - '0');
+    ++*p;
+    ++digits;
+  }
+  if (digits == 0 || IsDigit(**p) || v > 255) return false;
+  *value = v;
+  return true;
 }
 
 // Opens a passive data connection; kNoSocket on failure.
 Socket OpenData(Control* c) {
-  char reply[1024];
+  char reply[kReplyLineSize];
   if (Command(c, "PASV", nullptr, reply, sizeof reply) != 227) return kNoSocket;
+  // h1,h2,h3,h4,p1,p2 in parentheses, or else the first numbers after the code.
   const char* p = std::strchr(reply, '(');
+  p = p != nullptr ? p + 1 : reply + 3;
+  while (*p != '\0' && !IsDigit(*p)) ++p;
   int n[6];
-  if (p == nullptr ||
-      std::sscanf(p + 1, "%d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]) != 6) {
-    return kNoSocket;
+  for (int i = 0; i < 6; ++i) {
+    if (i > 0 && *p++ != ',') return kNoSocket;
+    if (!ReadByteNumber(&p, &n[i])) return kNoSocket;
   }
   // The data connection goes to the host of the control connection: the
   // address in the reply may be one that only the server can reach.
   sockaddr_in address = c->peer;
-  address.sin_port = htons(static_cast<unsigned short>(((n[4] & 0xFF) << 8) | (n[5] & 0xFF)));
+  address.sin_port = htons(static_cast<unsigned short>((n[4] << 8) | n[5]));
   return ConnectTo(address);
 }
 
-void Get(Control* c, const char* remote, const char* local) {
-  Socket data = OpenData(c);
-  if (data == kNoSocket) return;
-  const int code = Command(c, "RETR", remote);
-  if (code != 125 && code != 150) {
-    CloseSocket(data);
-    return;
+// The size a reply states as "(NNN bytes)", or -1 when it states none.
+long long StatedSize(const char* reply) {
+  for (const char* p = std::strchr(reply, '('); p != nullptr; p = std::strchr(p + 1, '(')) {
+    const char* q = p + 1;
+    long long value = 0;
+    int digits = 0;
+    while (IsDigit(*q) && digits < 18) {
+      value = value * 10 + (*q++ - '0');
+      ++digits;
+    }
+    if (digits == 0 || IsDigit(*q)) continue;
+    if (*q == ' ') ++q;
+    if (std::strncmp(q, "bytes", 5) == 0) return value;
   }
-  FILE* out = OpenStream(local, "wb");
-  if (out == nullptr) std::printf("%s: cannot create the local file\n", local);
-  static char buf[65536];
-  long long total = 0;
-  int n;
-  while ((n = Receive(data, buf, sizeof buf)) > 0) {
-    if (out != nullptr) std::fwrite(buf, 1, static_cast<size_t>(n), out);
-    total += n;
-  }
-  CloseSocket(data);
-  if (out != nullptr) std::fclose(out);
-  if (ReadReply(c) >= 0) std::printf("ftp: %lld bytes received.\n", total);
+  return -1;
 }
 
-void Put(Control* c, const char* local, const char* remote) {
+// Puts the finished temporary file in the place of target, replacing it.
+bool MoveOver(const char* from, const char* target) {
+#if defined(_WIN32)
+  return MoveFileExA(from, target, MOVEFILE_REPLACE_EXISTING) != FALSE;
+#else
+  // The same conversion OpenStream makes, so both name the same files.
+  static char fromUtf8[kScriptLineSize + sizeof kPartSuffix];
+  static char targetUtf8[kScriptLineSize + sizeof kPartSuffix];
+  return SjisToUtf8(from, fromUtf8, sizeof fromUtf8) &&
+         SjisToUtf8(target, targetUtf8, sizeof targetUtf8) && std::rename(fromUtf8, targetUtf8) == 0;
+#endif
+}
+
+void ReportFailure(const char* remote, const char* why) {
+  Say("ftp: transfer of %s failed: %s", remote, why);
+}
+
+// Receives remote into out. On failure why says what went wrong.
+bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* why, int whySize) {
+  Socket data = OpenData(c);
+  if (data == kNoSocket) {
+    std::snprintf(why, static_cast<size_t>(whySize), "%s",
+                  c->lost ? "the connection was lost" : "no data connection");
+    return false;
+  }
+  char reply[kReplyLineSize];
+  int code = Command(c, "RETR", remote, reply, sizeof reply);
+  if (code / 100 != 1) {
+    CloseSocket(data);
+    if (code < 0) {
+      std::snprintf(why, static_cast<size_t>(whySize), "the connection was lost");
+    } else {
+      std::snprintf(why, static_cast<size_t>(whySize), "the server answered %d", code);
+    }
+    return false;
+  }
+  const long long stated = StatedSize(reply);
+
+  static char buf[65536];
+  bool whole = false;
+  while (true) {
+    // The time-out counts from the last bytes: a slow but moving transfer goes on.
+    const int n = Receive(data, buf, static_cast<int>(sizeof buf), Deadline());
+    if (n == 0) {
+      whole = true;
+      break;
+    }
+    if (n == kTimedOut) {
+      std::snprintf(why, static_cast<size_t>(whySize),
+                    "no data for %d seconds", g_TimeoutSeconds);
+      break;
+    }
+    if (n < 0) {
+      std::snprintf(why, static_cast<size_t>(whySize), "the data connection broke off");
+      break;
+    }
+    if (std::fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
+      std::snprintf(why, static_cast<size_t>(whySize), "cannot write the local file");
+      break;
+    }
+    *total += n;
+  }
+  CloseSocket(data);
+  // The final reply is read after a failure too: when the server gives one,
+  // the connection goes on with the next line of the script.
+  code = ReadReply(c);
+  if (!whole) return false;
+  if (code < 0) {
+    std::snprintf(why, static_cast<size_t>(whySize), "the connection was lost");
+    return false;
+  }
+  if (code / 100 != 2) {
+    std::snprintf(why, static_cast<size_t>(whySize), "the server answered %d", code);
+    return false;
+  }
+  if (stated >= 0 && stated != *total) {
+    std::snprintf(why, static_cast<size_t>(whySize), "%lld bytes received of %lld", *total, stated);
+    return false;
+  }
+  return true;
+}
+
+// Fetches remote into local by way of <local>.part, which takes the place of
+// local only when the transfer is whole; otherwise local stays as it was.
+bool Get(Control* c, const char* remote, const char* local) {
+  char part[kScriptLineSize + sizeof kPartSuffix];
+  const int length = std::snprintf(part, sizeof part, "%s%s", local, kPartSuffix);
+  if (length < 0 || length >= static_cast<int>(sizeof part)) {
+    ReportFailure(remote, "the local name is too long");
+    return false;
+  }
+  FILE* out = OpenStream(part, "wb");
+  if (out == nullptr) {
+    ReportFailure(remote, "cannot create the local file");
+    return false;
+  }
+  char why[128] = "";
+  long long total = 0;
+  bool ok = Fetch(c, remote, out, &total, why, sizeof why);
+  if (std::fclose(out) != 0 && ok) {
+    ok = false;
+    std::snprintf(why, sizeof why, "cannot write the local file");
+  }
+  if (ok && !MoveOver(part, local)) {
+    ok = false;
+    std::snprintf(why, sizeof why, "cannot replace the local file");
+  }
+  if (!ok) {
+    FileDelete(part);
+    ReportFailure(remote, why);
+    return false;
+  }
+  Say("ftp: %lld bytes received.", total);
+  return true;
+}
+
+bool Put(Control* c, const char* local, const char* remote) {
   FILE* in = OpenStream(local, "rb");
   if (in == nullptr) {
-    std::printf("%s: File not found\n", local);
-    return;
+    Say("%s: File not found", local);
+    ReportFailure(remote, "the local file is missing");
+    return false;
   }
   Socket data = OpenData(c);
   if (data == kNoSocket) {
     std::fclose(in);
-    return;
+    ReportFailure(remote, c->lost ? "the connection was lost" : "no data connection");
+    return false;
   }
-  const int code = Command(c, "STOR", remote);
-  if (code == 125 || code == 150) {
+  const char* why = nullptr;
+  int code = Command(c, "STOR", remote);
+  if (code / 100 == 1) {
     static char buf[65536];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) {
-      if (!SendAll(data, buf, static_cast<int>(n))) break;
+      if (!SendAll(data, buf, static_cast<int>(n))) {
+        why = "the data connection broke off or stalled";
+        break;
+      }
     }
+    if (why == nullptr && std::ferror(in)) why = "cannot read the local file";
   }
   std::fclose(in);
   CloseSocket(data);
-  if (code == 125 || code == 150) ReadReply(c);
+  char answered[48];
+  if (code / 100 == 1) code = ReadReply(c);
+  if (why == nullptr && code < 0) why = "the connection was lost";
+  if (why == nullptr && code / 100 != 2) {
+    std::snprintf(answered, sizeof answered, "the server answered %d", code);
+    why = answered;
+  }
+  if (why != nullptr) {
+    ReportFailure(remote, why);
+    return false;
+  }
+  return true;
 }
 
 // Splits a command line into words; a double-quoted run is one word.
@@ -314,6 +577,15 @@ bool Resolve(const char* host, int port, sockaddr_in* address) {
   return true;
 }
 
+// A positive whole number from the environment, or fallback.
+int EnvironmentNumber(const char* name, int fallback, long most) {
+  const char* text = std::getenv(name);
+  if (text == nullptr) return fallback;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  return (end != text && value > 0 && value <= most) ? static_cast<int>(value) : fallback;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -337,59 +609,65 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Error opening script file %s.\n", scriptPath);
     return 1;
   }
-  int port = 21;
-  if (const char* text = std::getenv("QV_FTP_PORT")) {
-    const int value = std::atoi(text);
-    if (value > 0 && value < 65536) port = value;
-  }
-  if (const char* text = std::getenv("QV_FTP_TIMEOUT")) {
-    const int value = std::atoi(text);
-    if (value > 0) g_TimeoutSeconds = value;
-  }
+  const int port = EnvironmentNumber("QV_FTP_PORT", 21, 65535);
+  // A day at most keeps the deadline arithmetic far from any overflow.
+  g_TimeoutSeconds = EnvironmentNumber("QV_FTP_TIMEOUT", 120, 86400);
 #if defined(_WIN32)
   WSADATA wsa;
   WSAStartup(MAKEWORD(2, 2), &wsa);
 #endif
 
+  // The log-on lines are taken first, whatever becomes of the connection,
+  // so that neither can be run (and shown) as a command.
+  static char user[kScriptLineSize];
+  const bool haveUser = ReadScriptLine(script, user, sizeof user);
+  const bool havePassword = haveUser && ReadScriptLine(script, g_Password, sizeof g_Password);
+
   Control control;
-  char line[4096];
   bool connected = false;
   if (host != nullptr && Resolve(host, port, &control.peer)) {
     control.socket = ConnectTo(control.peer);
     if (control.socket == kNoSocket) {
-      std::printf("> ftp: connect :Connection refused\n");
+      Say("> ftp: connect :Connection refused");
     } else if (ReadReply(&control) / 100 == 2) {
       connected = true;
-    } else {
+    } else if (control.socket != kNoSocket) {
       CloseSocket(control.socket);
       control.socket = kNoSocket;
     }
   } else if (host != nullptr) {
-    std::printf("Unknown host %s.\n", host);
+    Say("Unknown host %s.", host);
   }
 
   if (connected) {
-    // The log-on: the first line answers the user prompt and, when the server
-    // asks for it, the second the password prompt.
-    if (ReadScriptLine(script, line, sizeof line)) {
-      int code = Command(&control, "USER", line);
-      if (code == 331 && ReadScriptLine(script, line, sizeof line)) {
-        code = Command(&control, "PASS", line);
-      }
-      if (code != 230) std::printf("Login failed.\n");
-      if (code < 0) connected = false;
+    int code = haveUser ? Command(&control, "USER", user) : -1;
+    if (code == 331) code = havePassword ? Command(&control, "PASS", g_Password) : -1;
+    if (code / 100 != 2) {
+      // Not logged on: nothing of the script can work on this connection.
+      Say("Login failed.");
+      Command(&control, "QUIT", nullptr);
+      if (control.socket != kNoSocket) CloseSocket(control.socket);
+      control.socket = kNoSocket;
+      connected = false;
     }
   }
 
+  int failures = 0;
+  static char line[kScriptLineSize];
   bool quit = false;
   while (!quit && ReadScriptLine(script, line, sizeof line)) {
     char* words[8];
-    char echo[sizeof line];
+    static char echo[sizeof line];
     std::snprintf(echo, sizeof echo, "%s", line);
     const int count = SplitWords(line, words, 8);
     if (count == 0) continue;
-    std::printf("ftp> %s\n", echo);
+    Say("ftp> %s", echo);
     const char* verb = words[0];
+    const bool get = (SameWord(verb, "get") || SameWord(verb, "recv")) && count >= 2;
+    const bool put = (SameWord(verb, "put") || SameWord(verb, "send")) && count >= 2;
+    const char* remote = nullptr;
+    if (get) remote = words[1];
+    if (put) remote = count >= 3 ? words[2] : LocalBaseName(words[1]);
     if (SameWord(verb, "quit") || SameWord(verb, "bye")) {
       quit = true;
       if (connected) Command(&control, "QUIT", nullptr);
@@ -401,7 +679,11 @@ int main(int argc, char** argv) {
               SameWord(verb, "get") || SameWord(verb, "recv") || SameWord(verb, "put") ||
               SameWord(verb, "send") || SameWord(verb, "pwd") || SameWord(verb, "literal") ||
               SameWord(verb, "close") || SameWord(verb, "disconnect");
-      std::printf(known ? "Not connected.\n" : "Invalid command.\n");
+      Say("%s", known ? "Not connected." : "Invalid command.");
+      if (get || put) {
+        ReportFailure(remote, "not connected");
+        ++failures;
+      }
       continue;
     }
     if (SameWord(verb, "binary") || SameWord(verb, "bin") || SameWord(verb, "image")) {
@@ -410,10 +692,10 @@ int main(int argc, char** argv) {
       Command(&control, "TYPE", "A");
     } else if (SameWord(verb, "cd") && count >= 2) {
       Command(&control, "CWD", words[1]);
-    } else if ((SameWord(verb, "get") || SameWord(verb, "recv")) && count >= 2) {
-      Get(&control, words[1], count >= 3 ? words[2] : words[1]);
-    } else if ((SameWord(verb, "put") || SameWord(verb, "send")) && count >= 2) {
-      Put(&control, words[1], count >= 3 ? words[2] : LocalBaseName(words[1]));
+    } else if (get) {
+      if (!Get(&control, words[1], count >= 3 ? words[2] : words[1])) ++failures;
+    } else if (put) {
+      if (!Put(&control, words[1], remote)) ++failures;
     } else if (SameWord(verb, "pwd")) {
       Command(&control, "PWD", nullptr);
     } else if ((SameWord(verb, "literal") || SameWord(verb, "quote")) && count >= 2) {
@@ -421,18 +703,15 @@ int main(int argc, char** argv) {
       Command(&control, rest != nullptr ? rest : words[1], nullptr);
     } else if (SameWord(verb, "close") || SameWord(verb, "disconnect")) {
       Command(&control, "QUIT", nullptr);
-      CloseSocket(control.socket);
+      if (control.socket != kNoSocket) CloseSocket(control.socket);
       control.socket = kNoSocket;
       connected = false;
     } else {
       known = false;
     }
-    if (!known) std::printf("Invalid command.\n");
-    if (control.lost && connected) {
-      std::printf("Connection closed by remote host.\n");
-      connected = false;
-    }
-    std::fflush(stdout);
+    if (!known) Say("Invalid command.");
+    // Drop has said why; the rest of the script runs unconnected.
+    if (control.lost) connected = false;
   }
   if (connected && !quit) Command(&control, "QUIT", nullptr);
   if (control.socket != kNoSocket) CloseSocket(control.socket);
@@ -440,5 +719,5 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
   WSACleanup();
 #endif
-  return 0;
+  return failures < kMaxExitFailures ? failures : kMaxExitFailures;
 }
