@@ -23,6 +23,8 @@ struct ListedFile {
   const char* line;
   char name[kFileBaseNameSize];
   int found;     // kNameFound, or kNameTooLong (name empty)
+  bool usable;   // IsUsableEntryName
+  bool refusedByFtpJob;  // a transfer line whose name the FTP job refuses
   bool fromGet;  // its image must come from this run's fetch
   bool fetched;
   bool existedBefore;
@@ -36,6 +38,7 @@ struct ConversionList {
   char section[kSettingsBufferSize];
   ListedFile files[kMaxListedFiles];
   int count;
+  bool ftpMode;
 };
 
 ConversionList s_List;
@@ -58,7 +61,13 @@ void ReadConversionList(ConversionList* list) {
     f.found = ConversionEntryName(line, f.name, kFileBaseNameSize);
     if (f.found == kNoName) continue;
     f.line = line;
-    f.fromGet = CommandOf(line) == Db2Command::kGet;
+    const Db2Command command = CommandOf(line);
+    f.usable = f.found == kNameFound && IsUsableEntryName(f.name);
+    char transferName[kFileBaseNameSize * 4];
+    f.refusedByFtpJob = (command == Db2Command::kGet || command == Db2Command::kPut) &&
+                        TransferEntryName(line, transferName, sizeof transferName) == kNameFound &&
+                        !IsUsableEntryName(transferName);
+    f.fromGet = command == Db2Command::kGet;
     f.fetched = false;
     f.existedBefore = false;
     ++list->count;
@@ -120,6 +129,16 @@ int ConvertListedFiles(const ConversionList& list, int result) {
       AppendErrorLine(f.line, "の名前が長すぎるため変換しません(RunBatch)\n");
       continue;
     }
+    if (!f.usable) {
+      // Its files would lie outside the transfer folder. The FTP job has
+      // said so of the lines it left out.
+      if (!(list.ftpMode && f.refusedByFtpJob)) {
+        char shown[kFileBaseNameSize];
+        ShowableName(f.name, shown, sizeof shown);
+        AppendErrorLine(shown, "は使えない名前のため変換しません(RunBatch)\n");
+      }
+      continue;
+    }
     if (f.fromGet && !f.fetched) {
       // An image left from an earlier run must not pass for today's data.
       AppendErrorLine(f.name, ".DB2を取得できなかったため変換しません(RunBatch)\n");
@@ -150,6 +169,7 @@ int RunBatch() {
 
   ConversionList& list = s_List;
   ReadConversionList(&list);
+  list.ftpMode = !folderMode;
   if (folderMode) {
     ShowMessageBox("Debug時はFTP.exeは使用しません。", "Quenvale", kMbOk);
     char transfer[kPathBufferSize];

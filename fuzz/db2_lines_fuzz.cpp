@@ -11,6 +11,7 @@
 #include "app/process_state.h"
 #include "fuzz/fuzz_support.h"
 #include "transfer/db2_line.h"
+#include "transfer/db2_line.h"
 #include "transfer/ftp_job.h"
 
 namespace {
@@ -22,18 +23,20 @@ void Check(bool ok, const char* what) {
   }
 }
 
-struct Script {
-  size_t bytes;
-  int lines;
-};
-
 // Script lines go to a file stream in the program; here they are measured
-// (every byte of them is read) and counted.
-void Sink(const char* line, void* context) {
-  Script* script = static_cast<Script*>(context);
-  script->bytes += std::strlen(line);
-  ++script->lines;
-}
+// (every byte of them is read) and counted, as are refused names.
+struct Script : FtpScriptSink {
+  size_t bytes = 0;
+  int lines = 0;
+  void Line(const char* line) override {
+    bytes += std::strlen(line);
+    ++lines;
+  }
+  void Refused(const char* entryName) override {
+    Check(!IsUsableEntryName(entryName), "a usable name was refused");
+    bytes += std::strlen(entryName);
+  }
+};
 
 }  // namespace
 
@@ -50,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     longFolder[0] = '/';
     longFolder[kPathBufferSize - 2] = '/';
   }
-  Script script = {0, 0};
-  WriteFtpCommands(section, static_cast<int>(size), "/qv/", Sink, &script);
-  WriteFtpCommands(section, static_cast<int>(size), longFolder, Sink, &script);
+  Script script;
+  WriteFtpCommands(section, static_cast<int>(size), "/qv/", &script);
+  WriteFtpCommands(section, static_cast<int>(size), longFolder, &script);
 
   // Every line once more, alone and ended by the empty entry.
   size_t at = 0;
@@ -62,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char* one = static_cast<char*>(std::malloc(len + 2));
     std::memcpy(one, section + at, len);
     one[len] = one[len + 1] = '\0';
-    WriteFtpCommands(one, static_cast<int>(len + 2), "/qv/", Sink, &script);
+    WriteFtpCommands(one, static_cast<int>(len + 2), "/qv/", &script);
     // An entry name fits the file base name, or is refused and left empty.
     char name[kFileBaseNameSize];
     std::memset(name, 0x7F, sizeof name);

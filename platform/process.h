@@ -16,14 +16,22 @@ struct StartedProcess {
 // and the arguments, at most 255 characters. Windows hands it to
 // CreateProcessA as it is. POSIX splits it as the Windows command-line rules
 // do, looks a bare program name up in the running executable's folder and
-// then on PATH, and returns once the program has replaced the child.
+// then on PATH, starts it in a process group of its own, and returns once
+// the program has replaced the child.
 void StartProcess(const char* commandLine, StartedProcess* process);
 
-// Terminates the started process, and no other. Failures are ignored; does
-// nothing when the start failed.
-void TerminateStartedProcess(const StartedProcess* process);
+// True while the started process runs (whatever its executable's name has
+// become since). Leaves an ended child unreaped.
+bool StartedProcessRunning(const StartedProcess* process);
 
-// Gives back what the start kept (closes the handles, reaps the child).
+// Terminates the started process, and no other (on POSIX with whatever it
+// started in its process group). Failures are ignored; does nothing when the
+// start failed. True when the process was still running.
+bool TerminateStartedProcess(const StartedProcess* process);
+
+// Gives back what the start kept (closes the handles; on POSIX ends what is
+// left of its process group, so nothing it started outlives the run, and
+// reaps the child).
 void ReleaseStartedProcess(StartedProcess* process);
 
 // True on the platform versions that have no process list (Windows NT before

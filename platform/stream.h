@@ -7,3 +7,8 @@
 // is looked up in its folder without regard to ASCII case, as Windows would
 // find it (<name>.db2 opens <name>.DB2).
 FILE* OpenStream(const char* path, const char* mode);
+
+// A text stream for writing a file that holds a secret: created or emptied;
+// on POSIX readable and writable by its owner only, and a link at path is
+// not followed (the open fails).
+FILE* OpenPrivateStream(const char* path);

@@ -14,7 +14,7 @@ cmake --build --preset windows --target package >/dev/null
 /usr/bin/python3 - build/windows/Quenvale-*-win64.zip <<'PY'
 import sys, zipfile
 names = {n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist()}
-want = {"Quenvale.exe", "Quenvale.ini", "CUSTOMER.fdf", "ccsid939-EBCDIC.txt", "GUIDE.ja.txt", "GUIDE.en.txt"}
+want = {"Quenvale.exe", "ftp.exe", "Quenvale.ini", "CUSTOMER.fdf", "ccsid939-EBCDIC.txt", "GUIDE.ja.txt", "GUIDE.en.txt"}
 missing = want - names
 print("release archive:", sys.argv[1], "missing:" if missing else "complete", *sorted(missing))
 sys.exit(1 if missing else 0)

@@ -104,6 +104,22 @@ bool IsUsableEntryName(const char* name) {
   return true;
 }
 
+void ShowableName(const char* name, char* out, int size) {
+  if (size <= 0) return;
+  int n = 0;
+  bool trail = false;
+  for (const char* p = name; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    const bool lead = !trail && IsSjisLeadRange(c);
+    if (n + (lead ? 2 : 1) > size - 1) break;  // a character whole, or not at all
+    out[n++] = (!trail && !lead && (c < 0x20 || c == 0x7F)) ? '?' : *p;
+    trail = lead;
+  }
+  // A lead byte with no trail byte left is dropped.
+  if (trail) --n;
+  out[n] = '\0';
+}
+
 bool IsImageOf(const char* fileName, const char* entry) {
   const size_t entryLength = std::strlen(entry);
   const size_t length = std::strlen(fileName);

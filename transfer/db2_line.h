@@ -37,6 +37,10 @@ int ConversionEntryName(const char* line, char* entry, int entrySize);
 // character, and the names "." and "..".
 bool IsUsableEntryName(const char* name);
 
+// name as it may stand in a log line: control characters shown as '?', cut
+// to size - 1 bytes at a whole character.
+void ShowableName(const char* name, char* out, int size);
+
 // True when fileName is entry's image name, entry + ".DB2", with ASCII
 // letters compared without regard to case as Windows compares file names.
 bool IsImageOf(const char* fileName, const char* entry);

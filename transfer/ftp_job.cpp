@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/process_state.h"
+#include "platform/fileio.h"
 #include "platform/net.h"
 #include "platform/platform.h"
 #include "platform/process.h"
@@ -38,15 +39,20 @@ void Put(LineBuilder* b, const char* text, int length) {
 
 void Put(LineBuilder* b, const char* text) { Put(b, text, static_cast<int>(std::strlen(text))); }
 
-// Forms the script line of one get or put line; false when it gives none.
-bool FormTransferLine(const char* line, const char* programFolder, char* out, int outSize) {
+enum class Formed { kLine, kNone, kRefused };
+
+// Forms the script line of one get or put line into out; with kRefused the
+// unusable entry name is in entry.
+Formed FormTransferLine(const char* line, const char* programFolder, char* out, int outSize,
+                        char* entry, int entrySize) {
   const size_t length = std::strlen(line);
-  if (length >= static_cast<size_t>(kFtpWorkLineSize)) return false;
+  if (length >= static_cast<size_t>(kFtpWorkLineSize)) return Formed::kNone;
   char work[kFtpWorkLineSize];
   std::memcpy(work, line, length + 1);
 
-  char entry[kFtpWorkLineSize];
-  if (TransferEntryName(work, entry, sizeof entry) != kNameFound) return false;
+  if (TransferEntryName(work, entry, entrySize) != kNameFound) return Formed::kNone;
+  // A typo must not write outside the transfer folder.
+  if (!IsUsableEntryName(entry)) return Formed::kRefused;
 
   LineBuilder b{out, outSize, 0, true};
   out[0] = '\0';
@@ -67,20 +73,82 @@ bool FormTransferLine(const char* line, const char* programFolder, char* out, in
     Put(&b, " ");
     Put(&b, work + 4);
   }
-  return b.fits;
+  return b.fits ? Formed::kLine : Formed::kNone;
 }
 
-void WriteLine(const char* line, void* context) {
-  FILE* f = static_cast<FILE*>(context);
-  std::fputs(line, f);
-  std::fputs("\n", f);  // a text stream: CR LF on Windows
+// The script file: lines with the stream's line ends (CR LF on Windows), and
+// the refused names as error lines of the run.
+class ScriptFile : public FtpScriptSink {
+ public:
+  explicit ScriptFile(FILE* file) : file_(file) {}
+  void Line(const char* line) override {
+    std::fputs(line, file_);
+    std::fputs("\n", file_);
+  }
+  void Refused(const char* entryName) override {
+    char shown[kFtpWorkLineSize];
+    ShowableName(entryName, shown, sizeof shown);
+    AppendErrorLine(shown, "は使えない名前のため転送しません(RunFtpJob)\n");
+  }
+
+ private:
+  FILE* file_;
+};
+
+// Overwrites length bytes at offset of the script with blanks: the password
+// is not left on disk once the client has read it.
+void BlankOut(const char* path, long offset, size_t length) {
+  if (length == 0) return;
+  FILE* f = OpenStream(path, "r+b");
+  if (f == nullptr) return;
+  if (std::fseek(f, offset, SEEK_SET) == 0) {
+    for (size_t i = 0; i < length; ++i) std::fputc(' ', f);
+  }
+  std::fclose(f);
+}
+
+// Removes what a client cut off at the time limit may have left of a get:
+// our ftp.exe fetches into <target>.part.
+void RemoveCutFetches(const char* section, int sectionSize, const char* programFolder) {
+  const char sep[2] = {kPathSep, '\0'};
+  for (int at = 0; at < sectionSize && section[at] != '\0';) {
+    const char* line = section + at;
+    at += static_cast<int>(std::strlen(line)) + 1;
+    char entry[kFtpWorkLineSize];
+    char path[kPathBufferSize];
+    if (CommandOf(line) != Db2Command::kGet || TransferEntryName(line, entry, sizeof entry) != kNameFound ||
+        !IsUsableEntryName(entry)) {
+      continue;
+    }
+    if (CopyText(path, sizeof path, programFolder) && AppendText(path, sizeof path, "DB2") &&
+        AppendText(path, sizeof path, sep) && AppendText(path, sizeof path, entry) &&
+        AppendText(path, sizeof path, ".DB2.part")) {
+      FileDelete(path);
+    }
+  }
 }
 
 }  // namespace
 
+bool IsDottedIPv4(const char* text) {
+  const char* p = text;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0 && *p++ != '.') return false;
+    int value = 0;
+    int digits = 0;
+    while (*p >= '0' && *p <= '9' && digits < 4) {
+      value = value * 10 + (*p++ - '0');
+      ++digits;
+    }
+    if (digits == 0 || digits > 3 || value > 255) return false;
+  }
+  return *p == '\0';
+}
+
 void WriteFtpCommands(const char* section, int sectionSize, const char* programFolder,
-                      FtpScriptSink sink, void* context) {
+                      FtpScriptSink* sink) {
   char scriptLine[kScriptLineSize];
+  char entry[kFtpWorkLineSize];
   int at = 0;
   while (at < sectionSize && section[at] != '\0') {
     const char* line = section + at;
@@ -90,48 +158,72 @@ void WriteFtpCommands(const char* section, int sectionSize, const char* programF
 
     const Db2Command command = CommandOf(line);
     if (command == Db2Command::kCd) {
-      sink(line, context);
+      sink->Line(line);
     } else if (command == Db2Command::kGet || command == Db2Command::kPut) {
-      if (FormTransferLine(line, programFolder, scriptLine, sizeof scriptLine)) {
-        sink(scriptLine, context);
+      switch (FormTransferLine(line, programFolder, scriptLine, sizeof scriptLine, entry, sizeof entry)) {
+        case Formed::kLine:
+          sink->Line(scriptLine);
+          break;
+        case Formed::kRefused:
+          sink->Refused(entry);
+          break;
+        case Formed::kNone:
+          break;
       }
     }
   }
 }
 
-int CheckHost(const char* address) { return HostEntryExists(address) ? 0 : -1; }
+int CheckHost(const char* address) {
+  if (!IsDottedIPv4(address)) return -1;
+  return HostEntryExists(address) ? 0 : -1;
+}
 
 int RunFtpJob() {
   char path[kPathBufferSize];
   if (CopyText(path, sizeof path, g_ProgramFolder) && AppendText(path, sizeof path, "DB2")) {
-    CreateFolderIgnoringResult(path);
+    CreateFolder(path);  // an existing folder is fine
   }
 
   // A script path that does not fit cannot be created.
-  if (!CopyText(path, sizeof path, g_ProgramFolder) ||
-      !AppendText(path, sizeof path, "ftparg.txt")) {
+  char scriptPath[kPathBufferSize];
+  if (!CopyText(scriptPath, sizeof scriptPath, g_ProgramFolder) ||
+      !AppendText(scriptPath, sizeof scriptPath, "ftparg.txt")) {
     return -1;
   }
-  FILE* script = OpenStream(path, "w");
+  // It holds the password: no other user may read it.
+  FILE* script = OpenPrivateStream(scriptPath);
   if (script == nullptr) return -1;
+  ScriptFile lines(script);
 
   static char value[kFtpSettingSize];
   ProfileGetString("Quenvale", "USER", "", value, sizeof value, g_SettingsPath);
-  WriteLine(value, script);
+  lines.Line(value);
+  const long passwordAt = std::ftell(script);
   ProfileGetString("Quenvale", "PASSWORD", "", value, sizeof value, g_SettingsPath);
-  WriteLine(value, script);
-  WriteLine("binary", script);
+  const size_t passwordLength = std::strlen(value);
+  lines.Line(value);
+  std::memset(value, 0, sizeof value);
+  lines.Line("binary");
 
   static char section[kFtpSettingSize];
   ReadDb2Section(section, sizeof section, g_SettingsPath);
-  WriteFtpCommands(section, sizeof section, g_ProgramFolder, WriteLine, script);
-  WriteLine("quit", script);
+  WriteFtpCommands(section, sizeof section, g_ProgramFolder, &lines);
+  lines.Line("quit");
   std::fclose(script);
 
   char address[kFtpAddressSize];
   ProfileGetString("Quenvale", "IPADDRESS", "", address, sizeof address, g_SettingsPath);
-  char args[kPathBufferSize * 2];
-  std::snprintf(args, sizeof args, "-s:\"%sftparg.txt\" %s", g_ProgramFolder, address);
-  RunWatchedProcess("ftp.exe", args);
-  return 0;
+  int result = -1;
+  if (IsDottedIPv4(address)) {
+    char args[kPathBufferSize * 2];
+    std::snprintf(args, sizeof args, "-s:\"%sftparg.txt\" %s", g_ProgramFolder, address);
+    if (RunWatchedProcess("ftp.exe", args) == kWatchTimedOut) {
+      AppendErrorLine("ftp.exe", "を制限時間で強制終了(RunFtpJob)\n");
+    }
+    result = 0;
+  }
+  if (passwordAt >= 0) BlankOut(scriptPath, passwordAt, passwordLength);
+  RemoveCutFetches(section, sizeof section, g_ProgramFolder);
+  return result;
 }

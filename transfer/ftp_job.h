@@ -1,5 +1,5 @@
 #pragma once
-// Fetching the host's images with the system's FTP client.
+// Fetching the host's images with the FTP client ftp.exe.
 
 // Buffers of the job's settings reads.
 constexpr int kFtpSettingSize = 10000;
@@ -8,14 +8,37 @@ constexpr int kFtpAddressSize = 20;
 // left out of the script.
 constexpr int kFtpWorkLineSize = 108;
 
-// 0 when the name service has an entry for the dotted IPv4 address, else -1.
+// True when text is one dotted IPv4 address (four decimal numbers of 0 to
+// 255, one to three digits each, between dots) and nothing else. Only such
+// a text reaches the name service and the client's command line: anything
+// more ("127.0.0.1 -s:other.txt") would be read by the client as options.
+bool IsDottedIPv4(const char* text);
+
+// 0 when address is a dotted IPv4 address and the name service has an entry
+// for it, else -1.
 int CheckHost(const char* address);
-// Writes ftparg.txt from the settings and runs ftp.exe on it under the time
-// limit. -1 when the script cannot be written, else 0.
+
+// Writes ftparg.txt from the settings (on POSIX readable by its owner only)
+// and runs ftp.exe on it under the time limit; once the watch has ended the
+// password line is overwritten with blanks. Appends an error line for each
+// get or put line with an unusable name (left out of the script) and when
+// the client had to be terminated at the time limit. -1 when the script
+// cannot be written or IPADDRESS is no dotted IPv4 address (the client is
+// then not started), else 0.
 int RunFtpJob();
 
-// Receives each script line, without its line end.
-using FtpScriptSink = void (*)(const char* line, void* context);
+// Receives what the [DB2] section gives the script.
+class FtpScriptSink {
+ public:
+  // One script line, without its line end.
+  virtual void Line(const char* line) = 0;
+  // A get or put line left out because its entry name would reach outside
+  // the transfer folder or break the line (see IsUsableEntryName).
+  virtual void Refused(const char* entryName) = 0;
+
+ protected:
+  ~FtpScriptSink() = default;
+};
 
 // Hands sink the script lines that the [DB2] section gives: "cd " lines as
 // they are, "get " and "put " lines with the quoted local path
@@ -24,4 +47,4 @@ using FtpScriptSink = void (*)(const char* line, void* context);
 // or longer than 107 characters. section holds zero-terminated lines ended by
 // an empty one; nothing at or beyond sectionSize is read.
 void WriteFtpCommands(const char* section, int sectionSize, const char* programFolder,
-                      FtpScriptSink sink, void* context);
+                      FtpScriptSink* sink);

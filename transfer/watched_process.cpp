@@ -99,9 +99,12 @@ int RunWatchedProcess(const char* program, const char* args) {
 
   const long long startReading = static_cast<long long>(std::time(nullptr));
   NameSearch search{watchedName, false};
+  bool timedOut = false;
   do {
-    search.found = false;
-    ForEachProcessName(MatchesWatchedName, &search);
+    // A client started through a wrapper may run under another name: the
+    // one started is watched while it runs, whatever it is called.
+    search.found = StartedProcessRunning(&started);
+    if (!search.found) ForEachProcessName(MatchesWatchedName, &search);
     SleepMilliseconds(kPassMilliseconds);
     if (StopRequested()) {
       // The run is being stopped: the client must not outlive it.
@@ -109,9 +112,9 @@ int RunWatchedProcess(const char* program, const char* args) {
       break;
     }
     const long long elapsed = static_cast<long long>(std::time(nullptr)) - startReading;
-    if (elapsed > limit) TerminateStartedProcess(&started);
+    if (elapsed > limit && TerminateStartedProcess(&started)) timedOut = true;
   } while (search.found);
 
   ReleaseStartedProcess(&started);
-  return 0;
+  return timedOut ? kWatchTimedOut : kWatchDone;
 }

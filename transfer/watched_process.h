@@ -2,14 +2,20 @@
 // Running an external program and waiting, under a time limit, until no
 // process of its file name is left.
 
-// Starts "program" args and watches it: one pass every 100 ms looks for any
-// process whose executable file name equals program's file name (ASCII case
-// ignored); once more whole seconds than TimeLimit (settings, default 3600)
-// have passed, every pass terminates the started process, never another.
-// Returns when a pass finds no such process. A command line longer than 255
-// characters is refused: nothing is started. When the run is asked to stop
-// (StopRequested), the started process is terminated and the watch ends at
-// once. Always returns 0.
+// What ended a watch.
+constexpr int kWatchDone = 0;
+constexpr int kWatchTimedOut = 1;  // the started process had to be terminated at the limit
+
+// Starts "program" args and watches it: one pass every 100 ms looks for the
+// started process (while it runs, whatever its executable's name has become)
+// and for any process whose executable file name equals program's file name
+// (ASCII case ignored); once more whole seconds than TimeLimit (settings,
+// default 3600) have passed, every pass terminates the started process,
+// never another. Returns when a pass finds no such process: kWatchTimedOut
+// when the started process was still running at the limit, else kWatchDone.
+// A command line longer than 255 characters is refused: nothing is started.
+// When the run is asked to stop (StopRequested), the started process is
+// terminated and the watch ends at once.
 int RunWatchedProcess(const char* program, const char* args);
 
 // Pieces of the watch, exposed for tests.

@@ -202,6 +202,12 @@ void StartProcess(const char* commandLine, StartedProcess* process) {
   char program[kUtf8PathSize];
   if (!FindProgram(utf8Argv[0], program, sizeof program)) return;
 
+  // A process group of its own: whatever the client starts can be ended
+  // with it, and a Ctrl+C on the terminal is the run's to answer.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   // Nothing but the standard streams is handed on, as with handles that are
@@ -212,25 +218,43 @@ void StartProcess(const char* commandLine, StartedProcess* process) {
   pid_t pid = 0;
   // posix_spawn returns once the new program runs (or failed to), so the
   // first look at the process list already sees it under its own name.
-  const int rc = posix_spawn(&pid, program, &actions, nullptr, utf8Argv, environ);
+  const int rc = posix_spawn(&pid, program, &actions, &attributes, utf8Argv, environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   if (rc != 0) return;
   process->started = true;
   process->id = static_cast<unsigned long>(pid);
 }
 
-void TerminateStartedProcess(const StartedProcess* process) {
+bool StartedProcessRunning(const StartedProcess* process) {
+  if (!process->started || process->id == 0) return false;
+  siginfo_t info;
+  std::memset(&info, 0, sizeof info);
+  // WNOWAIT: an ended child stays a zombie, so its id (and group) cannot
+  // pass to another process while the watch may still signal it.
+  if (waitid(P_PID, static_cast<id_t>(process->id), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    return false;
+  }
+  return info.si_pid == 0;
+}
+
+bool TerminateStartedProcess(const StartedProcess* process) {
   // The child is not reaped before the watch ends, so its id cannot yet
   // belong to another process.
-  if (!process->started || process->id == 0) return;
-  kill(static_cast<pid_t>(process->id), SIGKILL);
+  if (!process->started || process->id == 0) return false;
+  const bool running = StartedProcessRunning(process);
+  const pid_t pid = static_cast<pid_t>(process->id);
+  kill(-pid, SIGKILL);  // its process group: what it started goes too
+  kill(pid, SIGKILL);
+  return running;
 }
 
 void ReleaseStartedProcess(StartedProcess* process) {
   if (process->started && process->id != 0) {
-    // A child still running is left to run on, as a Windows process does once
-    // its handles are closed.
-    waitpid(static_cast<pid_t>(process->id), nullptr, WNOHANG);
+    const pid_t pid = static_cast<pid_t>(process->id);
+    // The watch is over: what the client left behind in its group goes.
+    kill(-pid, SIGKILL);
+    waitpid(pid, nullptr, WNOHANG);
   }
   process->started = false;
 }

@@ -1,6 +1,9 @@
 #include "platform/stream.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <strings.h>
 
 #include <cerrno>
@@ -43,6 +46,24 @@ bool FindCaseInsensitive(char* utf8Path, size_t size) {
 }
 
 }  // namespace
+
+FILE* OpenPrivateStream(const char* path) {
+  char utf8[4096];
+  if (!SjisToUtf8(path, utf8, sizeof utf8)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int fd = open(utf8, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  // An older file keeps its mode through O_CREAT: narrow it.
+  if (fchmod(fd, 0600) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "w");
+  if (f == nullptr) close(fd);
+  return f;
+}
 
 FILE* OpenStream(const char* path, const char* mode) {
   char utf8[4096];

@@ -50,13 +50,19 @@ void StartProcess(const char* commandLine, StartedProcess* process) {
   process->threadHandle = info.hThread;
 }
 
-void TerminateStartedProcess(const StartedProcess* process) {
-  if (!process->started) return;
+bool StartedProcessRunning(const StartedProcess* process) {
+  return process->started && process->processHandle != nullptr &&
+         WaitForSingleObject(static_cast<HANDLE>(process->processHandle), 0) == WAIT_TIMEOUT;
+}
+
+bool TerminateStartedProcess(const StartedProcess* process) {
+  if (!process->started) return false;
   HANDLE handle = OpenProcess(0x1F0FFF, FALSE, static_cast<DWORD>(process->id));
   DWORD code = 0;
   GetExitCodeProcess(handle, &code);
   TerminateProcess(handle, code);
   CloseHandle(handle);
+  return code == STILL_ACTIVE;
 }
 
 void ReleaseStartedProcess(StartedProcess* process) {

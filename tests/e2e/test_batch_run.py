@@ -377,6 +377,7 @@ class BatchRun(unittest.TestCase):
         addresses = [
             "192.0.2.1",             # documentation range, unknown without a network
             "abc" + sep + "host",    # first separator at index 3: FTP mode
+            "127.0.0.1 -s:e.txt",    # an address and more: the client would read an option
         ]
         if qv.IS_WINDOWS:
             addresses.append("1表x")  # 表 is 0x95 0x5C: its trail byte is no backslash
@@ -427,11 +428,13 @@ class BatchRun(unittest.TestCase):
     def test_first_run_in_folder_mode_makes_the_transfer_folder(self):
         # A new user's first try: only the FTP job used to make the folder,
         # so nothing was copied or converted (regression).
+        # A name that would reach outside the transfer folder is not converted.
         self.five_files()
-        self.settings({"IPADDRESS": native_path(self.host)}, ["get QGPL/CUSTOMER.CUSTOMER"])
+        self.settings({"IPADDRESS": native_path(self.host)},
+                      ["get QGPL/CUSTOMER.CUSTOMER", "get LIB/X./../victim"])
         res = self.run_batch(True)
         self.assertEqual(res.code, 0, res.messages)
-        self.assertLog(["開始", "CSV変換", "終了"])
+        self.assertLog(["開始", "CSV変換", "終了"], "  X_/../victimは使えない名前のため変換しません(RunBatch)\n")
         self.assertEqual(self.transfer_file("CUSTOMER.csv"), golden_csv("CUSTOMER"))
 
     def test_missing_fdf_is_reported_after_the_end_entry(self):

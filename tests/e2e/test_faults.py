@@ -233,7 +233,8 @@ class BatchFaults(unittest.TestCase):
         self.assertLess(took, 60)
         self.assertGreaterEqual(took, 2)
         # The run goes on: nothing was fetched, and nothing is converted.
-        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.DB2を取得できなかったため変換しません(RunBatch)\n")
+        self.assertLog(["開始", "CSV変換", "終了"], "  ftp.exeを制限時間で強制終了(RunFtpJob)\n"
+                       "  GOOD.DB2を取得できなかったため変換しません(RunBatch)\n")
 
     @qv.skip_unless("native")
     def test_ftp_client_that_is_killed(self):

@@ -313,9 +313,15 @@ class FtpJobTest(unittest.TestCase):
         return subprocess.run(command(self.driver, "run"), env=self.env(port, timeout),
                               timeout=limit, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
-    def run_client(self, port, limit=60, timeout=300):
-        """Runs ftp.exe by itself on the script the job wrote."""
-        script = self.program_folder() + "ftparg.txt"
+    def run_client(self, port, limit=60, timeout=300, password=PASSWORD):
+        """Runs ftp.exe by itself on the script the job wrote, its password
+        put back (the job blanks it once its client has ended)."""
+        with open(os.path.join(self.prog, "ftparg.txt"), "rb") as f:
+            lines = f.read().split(EOL)
+        lines[1] = password.encode()
+        with open(os.path.join(self.prog, "script.txt"), "wb") as f:
+            f.write(EOL.join(lines))
+        script = self.program_folder() + "script.txt"
         return subprocess.run(command(os.path.join(self.prog, "ftp.exe"), "-s:" + script, "127.0.0.1"),
                               env=self.env(port, timeout), timeout=limit,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -402,8 +408,9 @@ class FtpJobTest(unittest.TestCase):
         local = lambda entry: ('"%sDB2%s%s.DB2"' % (self.program_folder(), SEP, entry)).encode()
         with open(os.path.join(self.prog, "ftparg.txt"), "rb") as f:
             script = f.read()
+        # The password line is blanked once the client has ended.
         self.assertEqual(script, EOL.join([
-            b"QUSER", b"secret", b"binary",
+            b"QUSER", b"      ", b"binary",
             b"get QGPL/CUSTOMER.CUSTOMER " + local("CUSTOMER"),
             b"GET SALES/ORDERS.ORD2011 " + local("ORDERS_ORD2011"),
             b"put " + local("UPLOAD") + b" QGPL/UPLOAD.UPLOAD",
@@ -415,7 +422,9 @@ class FtpJobTest(unittest.TestCase):
 
         # Once more by itself, over the copies just fetched: the exit status
         # counts the one failed transfer.
-        again = self.run_client(port)
+        if KIND == "native":
+            self.assertEqual(os.stat(os.path.join(self.prog, "ftparg.txt")).st_mode & 0o777, 0o600)
+        again = self.run_client(port, password="secret")
         self.assertEqual(again.returncode, 1, again.stdout)
         self.assertIn(b"ftp: transfer of QGPL/MISSING.MISSING failed", again.stdout)
         self.assertNotIn(b"secret", again.stdout)
@@ -461,6 +470,21 @@ class FtpJobTest(unittest.TestCase):
         for remote, entry in ENTRIES.items():
             self.assertEqual(b"transfer of %s failed" % remote.encode() in out, entry not in fetched)
 
+    def test_unusable_names_stay_out_of_the_script(self):
+        # A typo in [DB2] once wrote files outside the transfer folder.
+        self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "u", "PASSWORD": "p", "TimeLimit": "5"},
+                            ["get LIB/X./../../victim/f", 'get LIB/A.A "/tmp/x"', "put LIB/A.B\\C",
+                             "get LIB/GOOD.GOOD"])
+        result = self.run_job(free_port(), timeout=2)
+        with open(os.path.join(self.prog, "ftparg.txt"), "rb") as f:
+            script = f.read()
+        self.assertEqual(script.split(EOL)[3:-1], [
+            ('get LIB/GOOD.GOOD "%sDB2%sGOOD.DB2"' % (self.program_folder(), SEP)).encode(), b"quit"])
+        for name in ("X_/../../victim/f", 'A_A "/tmp/x"', "A_B\\C"):
+            self.assertIn(("  %sは使えない名前のため転送しません(RunFtpJob)" % name).encode("cp932"),
+                          result.stdout)
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "victim")))
+
     def test_stalled_transfer_ends_at_the_time_limit(self):
         stall = StallServer()
         self.addCleanup(stall.close)
@@ -476,6 +500,35 @@ class FtpJobTest(unittest.TestCase):
         self.assertLess(took, 20.0)
         self.assertEqual(len(stall.connections), 1)
         self.assertTrue(peer_closed(stall.connections[0]), "the client still runs")
+        # The log tells why nothing came (once it did not).
+        self.assertIn("  ftp.exeを制限時間で強制終了(RunFtpJob)".encode("cp932"), result.stdout)
+
+    @unittest.skipUnless(KIND == "native", "a POSIX wrapper script")
+    def test_wrapper_that_execs_another_program_is_still_watched(self):
+        # An ftp.exe that hands over to a program of another name once ended
+        # the watch at once: the time limit never applied and the client,
+        # and what it started, outlived the run.
+        wrapper = os.path.join(self.prog, "ftp.exe")
+        with open(wrapper, "w") as f:
+            f.write("#!/bin/sh\nsleep 6011 &\nexec sleep 6012\n")
+        os.chmod(wrapper, 0o755)
+        self.write_settings({"IPADDRESS": "127.0.0.1", "TimeLimit": "2"}, ["get QGPL/A.A"])
+        start = time.monotonic()
+        result = self.run_job(free_port())
+        took = time.monotonic() - start
+        self.assertGreaterEqual(took, 2.0, result.stdout)
+        self.assertLess(took, 20.0)
+        self.assertIn("  ftp.exeを制限時間で強制終了(RunFtpJob)".encode("cp932"), result.stdout)
+        time.sleep(0.2)
+        left = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    if f.read() in (b"sleep\x006011\x00", b"sleep\x006012\x00"):
+                        left.append(pid)
+            except OSError:
+                pass
+        self.assertEqual(left, [], "the client or its child outlived the watch")
 
     def test_other_process_of_the_same_name_is_waited_for_never_terminated(self):
         stall = StallServer()
@@ -536,3 +589,60 @@ class FtpJobTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+@unittest.skipUnless(KIND == "windows" and BUILD, "the Windows release only")
+class WindowsRelease(unittest.TestCase):
+    """The zip a Windows user unpacks: Quenvale.exe starts ftp.exe by name,
+    and Windows finds the one beside it first. A cut transfer must leave the
+    previous image as it was (the system's ftp.exe would not)."""
+
+    def test_batch_from_the_zip_keeps_the_old_image_on_a_cut_transfer(self):
+        import glob
+        import re
+        import zipfile
+        zips = glob.glob(os.path.join(BUILD, "Quenvale-*-win64.zip"))
+        self.assertTrue(zips, "no release zip: cmake --build --preset windows --target package")
+        tmp = tempfile.mkdtemp(prefix="qvzip")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        with zipfile.ZipFile(zips[0]) as z:
+            z.extractall(tmp)
+        (top,) = os.listdir(tmp)
+        prog = os.path.join(tmp, top)
+        self.assertTrue(os.path.exists(os.path.join(prog, "ftp.exe")))
+        ini = os.path.join(prog, "Quenvale.ini")
+        with open(ini, "rb") as f:
+            settings = f.read()
+        settings = re.sub(rb"IPADDRESS=[^\r\n]*", b"IPADDRESS=127.0.0.1", settings)
+        settings = re.sub(rb"TimeLimit=[^\r\n]*", b"TimeLimit=60", settings)
+        with open(ini, "wb") as f:
+            f.write(settings)
+        db2dir = os.path.join(prog, "DB2")
+        os.mkdir(db2dir)
+        old = os.path.join(db2dir, "CUSTOMER.DB2")
+        with open(old, "wb") as f:
+            f.write(OLD_COPY)
+        os.utime(old, (OLD_TIME, OLD_TIME))
+        # The zip's [DB2] fetches SALESLIB/CUSTOMER.CUSTOMER: it comes cut.
+        def cut(s, name):
+            s.say("150 Opening BINARY mode data connection (5000 bytes).")
+            with s.accept_data() as data:
+                data.sendall(b"x" * 100)
+            s.say("226 Transfer complete.")
+        server = RawFtpServer({"RETR": cut})
+        self.addCleanup(server.close)
+        env = dict(os.environ, QV_FTP_PORT=str(server.port), QV_FTP_TIMEOUT="10", WINEDEBUG="-all",
+                   LANG="ja_JP.UTF-8", LC_ALL="ja_JP.UTF-8")
+        result = subprocess.run(["wine", os.path.join(prog, "Quenvale.exe")], cwd=prog, env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        with open(old, "rb") as f:
+            self.assertEqual(f.read(), OLD_COPY)
+        self.assertEqual(os.stat(old).st_mtime, OLD_TIME)
+        self.assertEqual(sorted(os.listdir(db2dir)), ["CUSTOMER.DB2"])
+        with open(os.path.join(prog, "Quenvale.log"), "rb") as f:
+            log = f.read()
+        self.assertIn("  CUSTOMER.DB2を取得できなかったため変換しません(RunBatch)\r\n".encode("cp932"), log)
+        with open(os.path.join(prog, "ftparg.txt"), "rb") as f:
+            self.assertNotIn(b"password", f.read())

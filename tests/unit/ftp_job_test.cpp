@@ -3,6 +3,10 @@
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "app/process_state.h"
 #include "platform/platform.h"
 #include "tests/unit/support/test_support.h"
@@ -24,14 +28,17 @@ std::string Local(const std::string& entry, const std::string& folder = kFolder)
   return "\"" + folder + "DB2" + kPathSep + entry + ".DB2\"";
 }
 
-void Collect(const char* line, void* context) {
-  static_cast<std::vector<std::string>*>(context)->push_back(line);
-}
+// Script lines, and refused names as "refused <name>".
+struct Collect : FtpScriptSink {
+  std::vector<std::string> lines;
+  void Line(const char* line) override { lines.push_back(line); }
+  void Refused(const char* name) override { lines.push_back(std::string("refused ") + name); }
+};
 
 std::vector<std::string> Walk(const std::string& section, const char* folder = kFolder) {
-  std::vector<std::string> lines;
-  WriteFtpCommands(section.data(), static_cast<int>(section.size()), folder, Collect, &lines);
-  return lines;
+  Collect collect;
+  WriteFtpCommands(section.data(), static_cast<int>(section.size()), folder, &collect);
+  return collect.lines;
 }
 
 // One [DB2] line as a section of its own.
@@ -62,7 +69,7 @@ const LineCase kLineCases[] = {
     {"get QGPL/Customer.CUSTOMER", "get QGPL/Customer.CUSTOMER " + Local("CUSTOMER")},
     {"get QGPL/CUSTOMER.Customer", "get QGPL/CUSTOMER.Customer " + Local("Customer")},
     // A slash right after "get " is not searched; the name part starts there.
-    {"get /CUST.CUST", "get /CUST.CUST " + Local("/CUST_CUST")},
+    {"get /CUST.CUST", "refused /CUST_CUST"},
     {"get /LIB/CUST.CUST", "get /LIB/CUST.CUST " + Local("CUST")},
     // Without a slash, blanks before the name are skipped.
     {"get    QGPL.X", "get    QGPL.X " + Local("QGPL_X")},
@@ -88,6 +95,14 @@ const LineCase kLineCases[] = {
     {k107, k107 + " " + Local(std::string(49, 'F') + "_" + std::string(48, 'M'))},
     {k107 + "M", ""},
     {"put " + std::string(200, 'P') + ".P", ""},
+    // Names that would leave the transfer folder or break the script line
+    // are refused (they once wrote files anywhere).
+    {"get LIB/X./../../../victim/f", "refused X_/../../../victim/f"},
+    {"get LIB/A.A \"/tmp/x\"", "refused A_A \"/tmp/x\""},
+    {"put LIB/A.B\\C", "refused A_B\\C"},
+    {"get LIB/A.B\x01", "refused A_B\x01"},
+    {"get LIB/表.表\\", "refused 表_表\\"},
+    {"get LIB/ソ.ソ", "get LIB/ソ.ソ " + Local("ソ")},  // trail byte 0x5C is no backslash
 };
 
 // The script line of each [DB2] line, and for a get line that the script
@@ -102,7 +117,7 @@ TEST(WriteFtpCommands, OneLineTable) {
     }
     ASSERT_EQ(lines.size(), 1u) << c.db2Line;
     EXPECT_EQ(lines[0], c.scriptLine) << c.db2Line;
-    if (CommandOf(c.db2Line.c_str()) != Db2Command::kGet) continue;
+    if (CommandOf(c.db2Line.c_str()) != Db2Command::kGet || lines[0].rfind("refused ", 0) == 0) continue;
     char entry[kFtpWorkLineSize];
     EXPECT_EQ(ConversionEntryName(c.db2Line.c_str(), entry, sizeof entry), kNameFound) << c.db2Line;
     EXPECT_EQ(c.db2Line + " " + Local(entry), c.scriptLine) << c.db2Line;
@@ -182,28 +197,47 @@ TEST_F(RunFtpJobTest, WritesTheScriptByteForByte) {
                 "[Quenvale]\r\nUSER=QUSER\r\nPASSWORD=pass word\r\nTimeLimit=0\r\n"
                 "[DB2]\r\ncd QGPL\r\nget QGPL/CUSTOMER.CUSTOMER\r\nGET QGPL/ORDERS.ORD2011\r\n"
                 "QGPL/ORDERS.ORD2011\r\nput QGPL/PRICES.PRICES\r\nget QGPL/NODOT\r\n");
-  EXPECT_EQ(RunFtpJob(), 0);
+  EXPECT_EQ(RunFtpJob(), -1);  // no address: the client is not started
   const std::string f = folder_.path();
-  EXPECT_EQ(Script(), "QUSER" + kEol + "pass word" + kEol + "binary" + kEol + "cd QGPL" + kEol +
+  // The password line is blanked once the client has been run.
+  EXPECT_EQ(Script(), "QUSER" + kEol + "         " + kEol + "binary" + kEol + "cd QGPL" + kEol +
                           "get QGPL/CUSTOMER.CUSTOMER " + Local("CUSTOMER", f) + kEol +
                           "GET QGPL/ORDERS.ORD2011 " + Local("ORDERS_ORD2011", f) + kEol +
                           "put " + Local("PRICES", f) + " QGPL/PRICES.PRICES" + kEol + "quit" +
                           kEol);
   EXPECT_TRUE(folder_.Exists("DB2"));
+#if !defined(_WIN32)
+  struct stat st;
+  ASSERT_EQ(stat((f + "ftparg.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "the password is no one else's to read";
+#endif
+}
+
+TEST(IsDottedIPv4, OnlyAnAddressAndNothingElse) {
+  for (const char* good : {"127.0.0.1", "0.0.0.0", "255.255.255.255", "10.1.22.133"}) {
+    EXPECT_TRUE(IsDottedIPv4(good)) << good;
+  }
+  // "127.0.0.1 -s:e.txt" once made the client run another script.
+  for (const char* bad : {"", "127.0.0.1 -s:e.txt", "127.0.0.1 ", " 127.0.0.1", "127.0.0", "1.2.3.4.5",
+                          "256.0.0.1", "1..2.3", "0001.1.1.1", "1.2.3.x", "localhost", "::1",
+                          "\\\\server\\share", "1.2.3.4\n"}) {
+    EXPECT_FALSE(IsDottedIPv4(bad)) << bad;
+    EXPECT_EQ(CheckHost(bad), -1) << bad;
+  }
 }
 
 TEST_F(RunFtpJobTest, NoCommandsAndNoLogOnGiveFourLines) {
   folder_.Write("Quenvale.ini", "[Quenvale]\r\nTimeLimit=0\r\n[DB2]\r\nQGPL/A.A\r\nLIB/B.C\r\n");
-  EXPECT_EQ(RunFtpJob(), 0);
+  EXPECT_EQ(RunFtpJob(), -1);
   EXPECT_EQ(Script(), kEol + kEol + "binary" + kEol + "quit" + kEol);
 }
 
 TEST_F(RunFtpJobTest, ReplacesAnEarlierScriptAndKeepsAnExistingFolder) {
   folder_.Write("ftparg.txt", std::string(5000, 'x'));
   folder_.Write("Quenvale.ini", "[Quenvale]\r\nTimeLimit=0\r\nUSER=u\r\nPASSWORD=p\r\n");
-  EXPECT_EQ(RunFtpJob(), 0);
-  EXPECT_EQ(RunFtpJob(), 0);
-  EXPECT_EQ(Script(), "u" + kEol + "p" + kEol + "binary" + kEol + "quit" + kEol);
+  EXPECT_EQ(RunFtpJob(), -1);
+  EXPECT_EQ(RunFtpJob(), -1);
+  EXPECT_EQ(Script(), "u" + kEol + " " + kEol + "binary" + kEol + "quit" + kEol);
 }
 
 TEST_F(RunFtpJobTest, ScriptThatCannotBeCreatedEndsTheJob) {

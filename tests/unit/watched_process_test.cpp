@@ -93,7 +93,7 @@ TEST_F(WatchTest, ProgramOverTheLimitIsTerminated) {
   SetLimit("1");
   SetSleepSeconds(120);
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(RunWatchedProcess(sleeper_.c_str(), kSleeperArgs), 0);
+  EXPECT_EQ(RunWatchedProcess(sleeper_.c_str(), kSleeperArgs), kWatchTimedOut);
   const double took = SecondsSince(start);
   // Terminated in the first pass whose whole-second readings differ by 2.
   EXPECT_GE(took, 1.0);
@@ -118,7 +118,7 @@ TEST_F(WatchTest, UnrelatedProcessOfTheSameNameIsWaitedForNeverTerminated) {
     TerminateStartedProcess(&other);
   });
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(RunWatchedProcess(sleeper_.c_str(), kSleeperArgs), 0);
+  EXPECT_EQ(RunWatchedProcess(sleeper_.c_str(), kSleeperArgs), kWatchTimedOut);
   const double took = SecondsSince(start);
   ender.join();
   ReleaseStartedProcess(&other);
@@ -145,7 +145,7 @@ TEST_F(WatchTest, ScriptIsWatchedUnderItsOwnName) {
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
   SetLimit("1");
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(RunWatchedProcess(script.c_str(), ""), 0);
+  EXPECT_EQ(RunWatchedProcess(script.c_str(), ""), kWatchTimedOut);
   const double took = SecondsSince(start);
   EXPECT_GE(took, 1.0);
   EXPECT_LT(took, 15.0);

@@ -1,6 +1,7 @@
 // Test driver for the FTP job and the watched process: runs one operation
 // the way the batch run would, in the folder of this executable (or the
-// folder named by QV_PROGRAM_FOLDER), and prints its result.
+// folder named by QV_PROGRAM_FOLDER), and prints its result and the error
+// lines it left.
 //
 //   ftpjob_driver check <address>          CheckHost
 //   ftpjob_driver run                      RunFtpJob
@@ -41,7 +42,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "unknown operation\n");
     return 2;
   }
-  std::printf("result %d\n", result);
+  std::printf("result %d\n%s", result, ErrorText());
   std::fflush(stdout);
   return result == 0 ? 0 : 1;
 }
