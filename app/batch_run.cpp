@@ -3,13 +3,14 @@
 #include <cstring>
 
 #include "app/process_state.h"
+#include "app/progress.h"
 #include "app/run_log.h"
 #include "backup/backup_rotation.h"
-#include "convert/host_code.h"
-#include "convert/sjis.h"
+#include "base/path.h"
+#include "base/sjis.h"
+#include "base/texts.h"
 #include "convert/to_csv.h"
 #include "platform/fileio.h"
-#include "platform/platform.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
 #include "transfer/db2_line.h"
@@ -34,14 +35,22 @@ struct ListedFile {
 // A line that names a file holds at least "//." and its zero.
 constexpr int kMaxListedFiles = kSettingsBufferSize / 4 + 1;
 
-struct ConversionList {
+// The files a run converts, from its [DB2] section; folder mode's copy tells
+// it which images it made.
+struct ConversionList : CopiedFiles {
   char section[kSettingsBufferSize];
   ListedFile files[kMaxListedFiles];
   int count;
   bool ftpMode;
-};
+  const char* programFolder;
 
-ConversionList s_List;
+  void Copied(const char* fileName) override {
+    for (int i = 0; i < count; ++i) {
+      ListedFile& f = files[i];
+      if (f.fromGet && f.found == kNameFound && IsImageOf(fileName, f.name)) f.fetched = true;
+    }
+  }
+};
 
 // Folder mode when a path separator stands as a character of its own at one
 // of the address's first three positions (\\server\share, D:\data; on POSIX
@@ -53,8 +62,8 @@ bool IsFolderAddress(const char* address) {
   return false;
 }
 
-void ReadConversionList(ConversionList* list) {
-  ReadDb2Section(list->section, kSettingsBufferSize, g_SettingsPath);
+void ReadConversionList(const char* settingsPath, ConversionList* list) {
+  ReadDb2Section(list->section, kSettingsBufferSize, settingsPath);
   list->count = 0;
   for (const char* line = list->section; *line != '\0'; line += std::strlen(line) + 1) {
     ListedFile& f = list->files[list->count];
@@ -75,9 +84,9 @@ void ReadConversionList(ConversionList* list) {
 }
 
 // <program folder>DB2<sep><name>.DB2, where the fetch stores the image.
-bool ImagePath(const char* name, char* path, int size) {
+bool ImagePath(const char* programFolder, const char* name, char* path, int size) {
   const char sep[2] = {kPathSep, '\0'};
-  return CopyText(path, size, g_ProgramFolder) && AppendText(path, size, "DB2") &&
+  return CopyText(path, size, programFolder) && AppendText(path, size, "DB2") &&
          AppendText(path, size, sep) && AppendText(path, size, name) &&
          AppendText(path, size, ".DB2");
 }
@@ -90,7 +99,10 @@ void NoteImagesBefore(ConversionList* list) {
   for (int i = 0; i < list->count; ++i) {
     ListedFile& f = list->files[i];
     char path[kPathBufferSize];
-    if (!f.fromGet || f.found != kNameFound || !ImagePath(f.name, path, sizeof path)) continue;
+    if (!f.fromGet || f.found != kNameFound ||
+        !ImagePath(list->programFolder, f.name, path, sizeof path)) {
+      continue;
+    }
     f.existedBefore = FileInfoOf(path, &f.before);
   }
 }
@@ -100,7 +112,8 @@ void NoteImagesAfter(ConversionList* list) {
     ListedFile& f = list->files[i];
     char path[kPathBufferSize];
     FileInfo now;
-    if (!f.fromGet || f.found != kNameFound || !ImagePath(f.name, path, sizeof path) ||
+    if (!f.fromGet || f.found != kNameFound ||
+        !ImagePath(list->programFolder, f.name, path, sizeof path) ||
         !FileInfoOf(path, &now) || now.isDirectory) {
       continue;
     }
@@ -110,23 +123,15 @@ void NoteImagesAfter(ConversionList* list) {
   }
 }
 
-// Folder mode: the images are those this run's copy made.
-void NoteCopied(const char* fileName, void* context) {
-  ConversionList* list = static_cast<ConversionList*>(context);
-  for (int i = 0; i < list->count; ++i) {
-    ListedFile& f = list->files[i];
-    if (f.fromGet && f.found == kNameFound && IsImageOf(fileName, f.name)) f.fetched = true;
-  }
-}
-
 // Converts every listed file; returns the run result.
-int ConvertListedFiles(const ConversionList& list, int result) {
+int ConvertListedFiles(ProcessState& state, const ConversionList& list, int result) {
+  const Conversion with{state.job(), &state.tables, IndicatorProgress(), nullptr};
   for (int i = 0; i < list.count; ++i) {
     const ListedFile& f = list.files[i];
     if (StopRequested()) return -1;
     if (f.found == kNameTooLong) {
       // Longer than any file base name the conversion can take: say so and go on.
-      AppendErrorLine(f.line, "の名前が長すぎるため変換しません(RunBatch)\n");
+      state.errors.AppendLine(f.line, kTextNameTooLongBatch);
       continue;
     }
     if (!f.usable) {
@@ -135,17 +140,17 @@ int ConvertListedFiles(const ConversionList& list, int result) {
       if (!(list.ftpMode && f.refusedByFtpJob)) {
         char shown[kFileBaseNameSize];
         ShowableName(f.name, shown, sizeof shown);
-        AppendErrorLine(shown, "は使えない名前のため変換しません(RunBatch)\n");
+        state.errors.AppendLine(shown, kTextUnusableNameBatch);
       }
       continue;
     }
     if (f.fromGet && !f.fetched) {
       // An image left from an earlier run must not pass for today's data.
-      AppendErrorLine(f.name, ".DB2を取得できなかったため変換しません(RunBatch)\n");
+      state.errors.AppendLine(f.name, kTextNotFetched);
       continue;
     }
-    CopyText(g_FileBaseName, kFileBaseNameSize, f.name);
-    result = toCSV("DB2", g_FileBaseName);
+    CopyText(state.fileBaseName, kFileBaseNameSize, f.name);
+    result = toCSV(with, "DB2", state.fileBaseName, nullptr);
     if (result < 0) break;
   }
   return result;
@@ -153,51 +158,60 @@ int ConvertListedFiles(const ConversionList& list, int result) {
 
 }  // namespace
 
-int RunBatch() {
+int RunBatch(ProcessState& state) {
+  RunLog log(state.programFolder, &state.errors);
+  const JobContext job = state.job();
   int result = 0;
-  WriteRunLog("");
+  log.Write(RunLogEvent::kOpen);
 
   static char address[kSettingsBufferSize];
-  ProfileGetString("Quenvale", "IPADDRESS", "", address, kSettingsBufferSize, g_SettingsPath);
+  ProfileGetString("Quenvale", "IPADDRESS", "", address, kSettingsBufferSize, state.settingsPath);
   const bool folderMode = IsFolderAddress(address);
 
   if (!folderMode && CheckHost(address) != 0) {
-    WriteRunLog("中止");
+    log.Write(RunLogEvent::kAbort);
     return -1;
   }
-  WriteRunLog("開始");
+  log.Write(RunLogEvent::kStart);
 
-  ConversionList& list = s_List;
-  ReadConversionList(&list);
+  static ConversionList list;
+  list.programFolder = state.programFolder;
+  ReadConversionList(state.settingsPath, &list);
   list.ftpMode = !folderMode;
   if (folderMode) {
-    ShowMessageBox("Debug時はFTP.exeは使用しません。", "Quenvale", kMbOk);
+    ShowBox(kTextFolderModeBox, "Quenvale", kMbOk);
     char transfer[kPathBufferSize];
-    CopyText(transfer, kPathBufferSize, g_ProgramFolder);
+    CopyText(transfer, kPathBufferSize, state.programFolder);
     AppendText(transfer, kPathBufferSize, "DB2");
     // A first run has no transfer folder yet; the FTP job makes its own.
     CreateFolder(transfer);
-    result = CopyDb2Files(address, transfer, NoteCopied, &list);
+    // No progress window yet: the copy shows nothing and can only be stopped.
+    result = CopyDb2Files(address, transfer, IndicatorProgress(), &state.errors, &list);
   } else {
     NoteImagesBefore(&list);
-    RunFtpJob();
+    RunFtpJob(job);
     NoteImagesAfter(&list);
   }
   if (StopRequested()) result = -1;
 
   if (result >= 0) {
-    ShowIndicator(nullptr, 1);
-    result = RotateBackups(result);
-    if (result >= 0 && LoadSingleByteTable() != 0) {
-      LoadUserDoubleByteTable();
-      WriteRunLog("CSV変換");
-      result = ConvertListedFiles(list, result);
+    ShowIndicator(1);
+    char root[kPathBufferSize];
+    ReadBackupRoot(state.settingsPath, root);
+    if (root[0] != '\0') {
+      const int dateCode = log.Write(RunLogEvent::kBackup);
+      result = RotateBackups(job, root, dateCode, IndicatorProgress());
+    }
+    if (result >= 0 && LoadSingleByteTable(state.settingsPath, &state.tables) != 0) {
+      LoadUserDoubleByteTable(state.settingsPath, &state.tables);
+      log.Write(RunLogEvent::kConvert);
+      result = ConvertListedFiles(state, list, result);
     }
   }
   // A stop asked for at any point ends the run as a cancel does.
   if (StopRequested()) result = -1;
 
-  WriteRunLog(result < 0 ? "ｷｬﾝｾﾙ" : "終了");
-  ShowIndicator(nullptr, 0);
+  log.Write(result < 0 ? RunLogEvent::kCancel : RunLogEvent::kEnd);
+  ShowIndicator(0);
   return result;
 }

@@ -4,11 +4,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/process_state.h"
-#include "app/run_log.h"
-#include "convert/sjis.h"
+#include "base/error_text.h"
+#include "base/path.h"
+#include "base/sjis.h"
+#include "base/text.h"
+#include "base/texts.h"
 #include "platform/fileio.h"
-#include "platform/platform.h"
 #include "platform/profile.h"
 #include "transfer/folder_copy.h"
 
@@ -59,7 +60,7 @@ int BackupPeriod(int date, int monthBackup) {
   return period;
 }
 
-int MakeFolder(const char* path) {
+int MakeFolder(const char* path, ErrorText* errors) {
   const int code = CreateFolder(path);
   if (code == 0) return 0;
   // Only a folder will do: a file of that name would fail every copy into
@@ -70,18 +71,19 @@ int MakeFolder(const char* path) {
   char message[kPathBufferSize + 4];
   CopyText(message, sizeof message, ": ");
   SystemErrorText(code, message + 2, kPathBufferSize);
-  AppendErrorLine(path, message[2] != '\0' ? message : "");
+  errors->AppendLine(path, message[2] != '\0' ? message : "");
   return -1;
 }
 
-int RotateBackups(int runResult) {
+void ReadBackupRoot(const char* settingsPath, char* root) {
+  ProfileGetString("Quenvale", "BackupDir", "", root, kPathBufferSize, settingsPath);
+}
+
+int RotateBackups(const JobContext& job, const char* backupRoot, int dateCode, Progress* progress) {
   // One byte beyond the 255 read, for the separator appended below.
   char root[kPathBufferSize + 1];
-  ProfileGetString("Quenvale", "BackupDir", "", root, kPathBufferSize, g_SettingsPath);
-  if (root[0] == '\0') return runResult;
-
-  const int dateCode = WriteRunLog("ﾊﾞｯｸｱｯﾌﾟ");
-  int result = MakeFolder(root);
+  CopyText(root, kPathBufferSize, backupRoot);
+  int result = MakeFolder(root, job.errors);
   if (result < 0) return result;
 
   // The last byte may be the trail byte 0x5C of a character such as 表: only
@@ -93,29 +95,29 @@ int RotateBackups(int runResult) {
   }
 
   char source[kBackupPathSize];
-  std::snprintf(source, sizeof source, "%s%s", g_ProgramFolder, "DB2");
+  std::snprintf(source, sizeof source, "%s%s", job.programFolder, "DB2");
   char folder[kBackupPathSize];
   std::snprintf(folder, sizeof folder, "%s%s", root, kWeekdayFolders[dateCode % 10 % 7]);
-  result = MakeFolder(folder);
+  result = MakeFolder(folder, job.errors);
   if (result < 0) return result;
-  result = CopyDb2Files(source, folder);
+  result = CopyDb2Files(source, folder, progress, job.errors);
   if (result < 0) return result;
 
-  const int monthBackup = ProfileGetInt("Quenvale", "MonthBackup", 0, g_SettingsPath);
+  const int monthBackup = ProfileGetInt("Quenvale", "MonthBackup", 0, job.settingsPath);
   if (monthBackup <= 0) return result;
-  const int last = ProfileGetInt("Quenvale", "Last_MonthBackup", 0, g_SettingsPath);
+  const int last = ProfileGetInt("Quenvale", "Last_MonthBackup", 0, job.settingsPath);
   const int today = dateCode / 10;
   if (BackupPeriod(today, monthBackup) <= BackupPeriod(last, monthBackup)) return result;
 
   // Named after the calendar month of the run, not the month of the period.
-  std::snprintf(folder, sizeof folder, "%s%02d月", root, (dateCode / 1000) % 100);
-  result = MakeFolder(folder);
+  std::snprintf(folder, sizeof folder, kTextMonthlyFolderFormat, root, (dateCode / 1000) % 100);
+  result = MakeFolder(folder, job.errors);
   if (result < 0) return result;
-  result = CopyDb2Files(source, folder);
+  result = CopyDb2Files(source, folder, progress, job.errors);
   if (result < 0) return result;
 
   char value[16];
   std::snprintf(value, sizeof value, "%d", today);
-  ProfileWriteString("Quenvale", "Last_MonthBackup", value, g_SettingsPath);
+  ProfileWriteString("Quenvale", "Last_MonthBackup", value, job.settingsPath);
   return result;
 }

@@ -1,13 +1,24 @@
 #pragma once
 // Weekday and monthly backup folders of the transfer folder's images.
+#include "base/job_context.h"
 
-// Backs up the transfer folder; returns the new run result (the given one
-// when no backup root is configured).
-int RotateBackups(int runResult);
+class ErrorText;
+class Progress;
+
+// The backup root (settings key BackupDir, at most 255 characters) into root
+// (kPathBufferSize bytes); empty means no backup.
+void ReadBackupRoot(const char* settingsPath, char* root);
+
+// Backs up the transfer folder under root on the day of dateCode (the run
+// log's YYYYMMDDW): into the weekday folder, and once per monthly period
+// (MonthBackup, Last_MonthBackup) into the monthly folder "NN月". Returns
+// the new run result: the result of its last action, negative when a folder
+// could not be made or a copy was cancelled.
+int RotateBackups(const JobContext& job, const char* root, int dateCode, Progress* progress);
 // Creates one folder level: 0 when created or when path is a folder already,
 // else -1 (a file of that name too) with the error line "<path>: <the
 // system's text>".
-int MakeFolder(const char* path);
+int MakeFolder(const char* path, ErrorText* errors);
 // Days of month (1-12) of year.
 int DaysInMonth(int year, int month);
 // Backup period YYYYMM of the date YYYYMMDD when periods begin on day

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/process_state.h"
-#include "convert/host_code.h"
+#include "convert/code_tables.h"
+#include "convert/decoders.h"
 
 namespace {
 
@@ -83,6 +83,12 @@ const Fields& Data() {
   return f;
 }
 
+// The tables of examples/Quenvale.ini and a report without a file, as a
+// batch run converts.
+CodeTables g_Tables;
+CodeErrorReport g_Report;
+const DecodeContext g_With{&g_Tables, &g_Report};
+
 template <typename Decode>
 void Run(benchmark::State& state, const std::vector<std::vector<char>>& fields, Decode decode) {
   char src[256];
@@ -100,10 +106,10 @@ void Run(benchmark::State& state, const std::vector<std::vector<char>>& fields, 
 }
 
 void BM_ConvertMixedText(benchmark::State& state) {
-  Run(state, Data().mixed, [](char* s, int n, char* d) { return ConvertMixedText(s, n, d); });
+  Run(state, Data().mixed, [](char* s, int n, char* d) { return ConvertMixedText(s, n, d, g_With); });
 }
 void BM_ConvertDoubleByteRun(benchmark::State& state) {
-  Run(state, Data().dbcs, [](char* s, int n, char* d) { return ConvertDoubleByteRun(s, n, d); });
+  Run(state, Data().dbcs, [](char* s, int n, char* d) { return ConvertDoubleByteRun(s, n, d, g_With); });
 }
 void BM_ConvertPackedDecimal(benchmark::State& state) {
   Run(state, Data().packed, [](char* s, int n, char* d) { return ConvertPackedDecimal(s, n, d); });
@@ -116,12 +122,13 @@ BENCHMARK(BM_ConvertPackedDecimal);
 }  // namespace
 
 int main(int argc, char** argv) {
-  CopyText(g_SettingsPath, kPathBufferSize, QV_SOURCE_DIR "/examples/Quenvale.ini");
-  if (LoadSingleByteTable() == 0) {
-    std::fprintf(stderr, "decoders_bench: no [EBCDIC] table in %s\n", g_SettingsPath);
+  const char* settings = QV_SOURCE_DIR "/examples/Quenvale.ini";
+  if (LoadSingleByteTable(settings, &g_Tables) == 0) {
+    std::fprintf(stderr, "decoders_bench: no [EBCDIC] table in %s\n", settings);
     return 1;
   }
-  LoadUserDoubleByteTable();
+  LoadUserDoubleByteTable(settings, &g_Tables);
+  g_Report.Start("BENCH", nullptr);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

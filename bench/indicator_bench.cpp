@@ -16,15 +16,12 @@
 #include <cstdlib>
 
 #include "app/process_state.h"
+#include "app/progress.h"
 #include "app/startup.h"
-#include "convert/host_code.h"
 #include "convert/to_csv.h"
-#include "platform/ui.h"
 #include "platform/windows/instance.h"
 
 namespace {
-
-int NoBox(const char*, const char*, unsigned) { return kIdOk; }
 
 double Now() {
   LARGE_INTEGER f, t;
@@ -41,27 +38,29 @@ int main(int argc, char** argv) {
     return 2;
   }
   g_Instance = GetModuleHandleA(nullptr);
+  static ProcessState state;
   char exePath[kPathBufferSize];
   if (GetModuleFileNameA(nullptr, exePath, sizeof exePath) == 0 ||
-      DeriveProgramFolder(exePath, g_ProgramFolder, kPathBufferSize) <= 0) {
+      DeriveProgramFolder(exePath, state.programFolder, kPathBufferSize) <= 0) {
     return 1;
   }
-  CopyText(g_SettingsPath, kPathBufferSize, g_ProgramFolder);
-  AppendText(g_SettingsPath, kPathBufferSize, "Quenvale.ini");
-  LoadSingleByteTable();
-  LoadUserDoubleByteTable();
-  g_ToCsvMessageBox = NoBox;
+  CopyText(state.settingsPath, kPathBufferSize, state.programFolder);
+  AppendText(state.settingsPath, kPathBufferSize, "Quenvale.ini");
+  LoadSingleByteTable(state.settingsPath, &state.tables);
+  LoadUserDoubleByteTable(state.settingsPath, &state.tables);
+  const Conversion with{state.job(), &state.tables, IndicatorProgress(), nullptr};
 
   const int rounds = std::atoi(argv[2]);
   for (int r = 0; r < rounds; ++r) {
     for (int k = 0; k < 2; ++k) {
       const int window = (r + k) % 2;  // who goes first alternates
-      ClearErrorText();
-      const bool shown = window != 0 && ShowIndicator(nullptr, 1) != nullptr;
+      state.errors.Clear();
+      if (window != 0) ShowIndicator(1);
+      const bool shown = window != 0 && FindWindowA(nullptr, "Indicator") != nullptr;
       const double start = Now();
-      const int result = toCSV("", argv[1]);
+      const int result = toCSV(with, "", argv[1], nullptr);
       const double seconds = Now() - start;
-      if (window != 0) ShowIndicator(nullptr, 0);
+      if (window != 0) ShowIndicator(0);
       std::printf("window=%d seconds=%.4f result=%d shown=%d\n", window, seconds, result, shown ? 1 : 0);
       std::fflush(stdout);
     }

@@ -1,25 +1,32 @@
 #pragma once
-// Converting one host file image into a CSV file.
+// Converting one host file image into a CSV file, the operation toCSV.
 #include <cstdint>
+#include <cstdio>
+
+#include "base/job_context.h"
+#include "base/progress.h"
+#include "convert/code_tables.h"
+
+// What a conversion needs of its run.
+struct Conversion {
+  JobContext job;            // the program folder; error lines go to job.errors
+  const CodeTables* tables;
+  Progress* progress;        // the status every 100 records, and the cancel
+  FILE* codeErrorRows;       // CodeErr.csv (single-file mode) or null
+};
+
+// What a conversion leaves for its summary.
+struct ConversionCounts {
+  int32_t recordLength;  // 0 when the conversion ended before its data
+  int32_t doubleByteErrors;
+  int32_t singleByteErrors;
+};
 
 // Converts <name>.db2 into <name>.csv, guided by <name>.fdf in the program
-// folder. subFolder "" is single-file mode (files in the program folder,
-// CodeErr.csv, summary box); otherwise the files lie in that sub-folder.
-// Returns the error total, or -1 when the user cancelled.
-int toCSV(const char* subFolder, const char* name);
-// Trims ASCII and full-width blanks in place; returns the new length.
-int TrimBlanks(char* text);
-// Reads a 64-bit integer from text with separators, a currency backslash and
-// quotes.
-int64_t TextToInt64(const char* text);
-
-// The progress update and the summary box that toCSV calls. They point at
-// UpdateIndicator and ShowMessageBox of platform/ui.h; the unit tests point
-// them at recorders.
-extern int (*g_ToCsvUpdateIndicator)(const char* caption, const char* text);
-extern int (*g_ToCsvMessageBox)(const char* text, const char* caption, unsigned style);
-
-// Test switch: true makes toCSV format every row the plain, slower way (a
-// copy of each field, decoded text read back), which must give the same
-// bytes as its usual road.
-extern bool g_ToCsvPlainFields;
+// folder; subFolder "" keeps the image and the CSV in the program folder,
+// another names the folder below it that holds them. A failure appends an
+// error line and ends the conversion; whatever was written stays. Returns
+// the error total (codes that did not convert and bad packed digits), or -1
+// when the progress said to stop; the summary's figures go to counts.
+int toCSV(const Conversion& with, const char* subFolder, const char* name,
+          ConversionCounts* counts);

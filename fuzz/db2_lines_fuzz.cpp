@@ -8,9 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/process_state.h"
+#include "base/text.h"
 #include "fuzz/fuzz_support.h"
-#include "transfer/db2_line.h"
 #include "transfer/db2_line.h"
 #include "transfer/ftp_job.h"
 

@@ -1,17 +1,19 @@
 // The three field decoders over arbitrary field bytes, with code tables
-// loaded from a settings file that the input supplies.
+// built from the [EBCDIC] and [KANJI] sections of a settings text that the
+// input supplies.
 //
-// Input: settings file text, then the mark "@@FIELD@@\n", then the field
-// bytes (without the mark, the whole input is the field and the tables stay
-// as the last input left them). Each decoder gets a copy of exactly the
+// Input: settings text, then the mark "@@FIELD@@\n", then the field bytes
+// (without the mark, the whole input is the field and the tables stay as the
+// last input left them). Each decoder gets a copy of exactly the
 // field's bytes and a zero byte, and a destination of exactly 256 bytes, both
 // on the heap, so a read or write past either is caught.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "app/process_state.h"
-#include "convert/host_code.h"
+#include "base/text.h"
+#include "convert/code_tables.h"
+#include "convert/decoders.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -42,27 +44,26 @@ int Run(Decoder decode, const uint8_t* field, int length, int copyLength) {
   return errors;
 }
 
-int Double(char* s, int n, char* d) { return ConvertDoubleByteRun(s, n, d); }
-int Mixed(char* s, int n, char* d) { return ConvertMixedText(s, n, d); }
+CodeTables* s_Tables = new CodeTables;
+CodeErrorReport s_Report;
+DecodeContext s_With{s_Tables, &s_Report};
+
+int Double(char* s, int n, char* d) { return ConvertDoubleByteRun(s, n, d, s_With); }
+int Mixed(char* s, int n, char* d) { return ConvertMixedText(s, n, d, s_With); }
 int Packed(char* s, int n, char* d) { return ConvertPackedDecimal(s, n, d); }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static FILE* report = nullptr;
-  const char* folder = FuzzProgramFolder();
-  if (report == nullptr) {
-    report = std::fopen("/dev/null", "w");
-    std::strcpy(g_CurrentFileName, "FUZZ");
-  }
-  g_CodeErrorReport = report;
+  static FILE* report = std::fopen("/dev/null", "w");
+  s_Report.Start("FUZZ", report);
 
   static const char kMark[] = "@@FIELD@@\n";
   const size_t at = FuzzFind(data, size, kMark);
   const uint8_t* field = data;
   size_t fieldSize = size;
-  // The tables are loaded again only when the settings text changed: most
-  // inputs vary the field, and a load reads the file twice.
+  // The tables are built again only when the settings text changed: most
+  // inputs vary the field.
   static uint8_t* lastSettings = nullptr;
   static size_t lastSize = 0;
   if (at < size && !(lastSettings != nullptr && lastSize == at &&
@@ -71,14 +72,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     lastSettings = static_cast<uint8_t*>(std::malloc(at + 1));
     if (at > 0) std::memcpy(lastSettings, data, at);
     lastSize = at;
-    FuzzWriteFile(folder, "Quenvale.ini", data, at);
-    std::memset(g_SingleByteTable, 0, sizeof g_SingleByteTable);
-    g_SubstitutionPair[0] = g_SubstitutionPair[1] = 0;
-    LoadSingleByteTable();
-    LoadUserDoubleByteTable();
+    delete s_Tables;
+    s_Tables = new CodeTables;
+    s_With.tables = s_Tables;
+    char section[kSettingsBufferSize + 2] = {};
+    FuzzSectionEntries(data, at, "EBCDIC", section, kSettingsBufferSize);
+    AddSingleByteEntries(section, s_Tables);
+    FuzzSectionEntries(data, at, "KANJI", section, kSettingsBufferSize);
+    SetUserEntries(section, s_Tables);
     // The user table must stay ended within its slots.
     bool ended = false;
-    for (int i = 0; i < kUserTableSlots && !ended; ++i) ended = g_UserDoubleByteTable[i].sjis == 0;
+    for (int i = 0; i < kUserTableSlots && !ended; ++i) ended = s_Tables->user[i].sjis == 0;
     Check(ended, "user table without end slot");
   }
   if (at < size) {
@@ -90,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // first byte as a length of its own, clamped by the decoders, so the
   // lengths outside the ranges are tried too.
   const int whole = fieldSize > 255 ? 255 : static_cast<int>(fieldSize);
-  g_RecordCounter = static_cast<int32_t>(fieldSize);
+  s_Report.SetRecordsWritten(static_cast<int32_t>(fieldSize));
   Run(Double, field, whole, whole);
   Run(Mixed, field, whole, whole);
   Run(Packed, field, whole > 127 ? 127 : whole, whole > 127 ? 127 : whole);

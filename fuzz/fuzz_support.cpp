@@ -9,11 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/process_state.h"
-
 namespace {
 
-char s_Folder[kPathBufferSize];
+char s_Folder[256];
 
 void RemoveTree(const std::string& path) {
   if (DIR* d = opendir(path.c_str())) {
@@ -52,9 +50,6 @@ const char* FuzzProgramFolder() {
     std::strcat(s_Folder, "/");
     std::atexit(RemoveFolder);
   }
-  CopyText(g_ProgramFolder, kPathBufferSize, s_Folder);
-  CopyText(g_SettingsPath, kPathBufferSize, s_Folder);
-  AppendText(g_SettingsPath, kPathBufferSize, "Quenvale.ini");
   return s_Folder;
 }
 
@@ -82,4 +77,38 @@ size_t FuzzFind(const uint8_t* data, size_t size, const char* mark) {
     if (std::memcmp(data + i, mark, m) == 0) return i;
   }
   return size;
+}
+
+void FuzzSectionEntries(const uint8_t* text, size_t textSize, const char* name, char* out,
+                        size_t size) {
+  const std::string header = std::string("[") + name + "]";
+  bool inSection = false;
+  size_t used = 0;
+  auto put = [&](char c) {
+    if (used < size) out[used] = c;
+    ++used;
+  };
+  size_t at = 0;
+  while (at < textSize) {
+    size_t end = at;
+    while (end < textSize && text[end] != '\n' && text[end] != '\r') ++end;
+    std::string line(reinterpret_cast<const char*>(text) + at, end - at);
+    at = end < textSize ? end + 1 : end;
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
+    if (!line.empty() && line[0] == '[') {
+      inSection = line == header;
+      continue;
+    }
+    if (!inSection || line.empty()) continue;
+    for (char c : line) put(c);
+    put('\0');
+  }
+  if (size < 2) return;
+  if (used + 1 <= size) {
+    out[used] = '\0';
+    if (used == 0 && size >= 2) out[1] = '\0';
+  } else {
+    out[size - 2] = '\0';
+    out[size - 1] = '\0';
+  }
 }

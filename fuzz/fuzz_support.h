@@ -9,9 +9,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 // Creates, once per process, an empty program folder (in /dev/shm when it is
-// there, else the temporary folder), points g_ProgramFolder and
-// g_SettingsPath at it and removes it at exit. Returns the folder, ending
-// with the separator.
+// there, else the temporary folder) and removes it at exit. Returns the
+// folder, ending with the separator.
 const char* FuzzProgramFolder();
 // Writes size bytes to folder + name, replacing the file; aborts on failure,
 // since a run that cannot set up its files proves nothing.
@@ -21,3 +20,9 @@ void FuzzWriteFile(const char* folder, const char* name, const void* data, size_
 long FuzzReadFile(const char* folder, const char* name, char* buf, size_t size);
 // Finds the first occurrence of mark in data; returns its offset or size.
 size_t FuzzFind(const uint8_t* data, size_t size, const char* mark);
+// The lines of section [name] of a settings text, as the settings reader
+// delivers them: zero-terminated entries ended by an empty one, blank lines
+// and blanks at line ends left out, at most size bytes (the last entry that
+// does not fit is cut and two zero bytes end the buffer).
+void FuzzSectionEntries(const uint8_t* text, size_t textSize, const char* name, char* out,
+                        size_t size);

@@ -5,7 +5,7 @@ include(${PROJECT_SOURCE_DIR}/fuzz/targets.cmake)
 add_library(quenvale_fuzz_support STATIC
   ${PROJECT_SOURCE_DIR}/fuzz/fuzz_support.cpp ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
 qv_target_defaults(quenvale_fuzz_support)
-target_link_libraries(quenvale_fuzz_support PUBLIC quenvale_core)
+target_link_libraries(quenvale_fuzz_support PUBLIC qv_app)
 foreach(name ${QV_FUZZ_TARGETS})
   add_executable(fuzz_replay_${name} ${PROJECT_SOURCE_DIR}/fuzz/${name}_fuzz.cpp)
   qv_target_defaults(fuzz_replay_${name})

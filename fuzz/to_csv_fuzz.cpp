@@ -13,8 +13,11 @@
 #include <cstring>
 #include <string>
 
-#include "app/process_state.h"
-#include "convert/host_code.h"
+#include "base/error_text.h"
+#include "base/progress.h"
+#include "base/text.h"
+#include "convert/code_tables.h"
+#include "convert/field_list.h"
 #include "convert/to_csv.h"
 #include "fuzz/fuzz_support.h"
 
@@ -37,18 +40,32 @@ void Check(bool ok, const char* what) {
   }
 }
 
+// Counts the status texts; never cancels.
+class Statuses : public Progress {
+ public:
+  int Update(const char*, const char* text) override {
+    Check(std::strlen(text) < 256, "status text too long");
+    ++count;
+    return 0;
+  }
+  long count = 0;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static std::string folder;
+  static CodeTables* tables = new CodeTables;
+  static ErrorText* errors = new ErrorText;
   if (folder.empty()) {
     folder = FuzzProgramFolder();
-    FuzzWriteFile(folder.c_str(), "Quenvale.ini", kSettings, sizeof kSettings - 1);
-    LoadSingleByteTable();
-    LoadUserDoubleByteTable();
+    char section[kSettingsBufferSize];
+    const uint8_t* text = reinterpret_cast<const uint8_t*>(kSettings);
+    FuzzSectionEntries(text, sizeof kSettings - 1, "EBCDIC", section, sizeof section);
+    AddSingleByteEntries(section, tables);
+    FuzzSectionEntries(text, sizeof kSettings - 1, "KANJI", section, sizeof section);
+    SetUserEntries(section, tables);
     mkdir((folder + "DB2").c_str(), 0700);
-  } else {
-    FuzzProgramFolder();
   }
   static const char kMark[] = "@@DB2@@\n";
   const size_t at = FuzzFind(data, size, kMark);
@@ -57,12 +74,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzWriteFile(folder.c_str(), "DB2/F.db2", data + imageAt, size - imageAt);
   unlink((folder + "DB2/F.csv").c_str());
 
-  ClearErrorText();
-  const int result = toCSV("DB2", "F");
+  errors->Clear();
+  Statuses statuses;
+  const Conversion with{JobContext{folder.c_str(), "", errors}, tables, &statuses, nullptr};
+  ConversionCounts counts{};
+  const int result = toCSV(with, "DB2", "F", &counts);
   Check(result >= 0, "negative result without a cancel");
-  Check(std::memchr(ErrorText(), '\0', kErrorTextSize) != nullptr, "error text not terminated");
-  // Rows are written only for whole records that were read.
-  Check(g_RecordCounter >= 0 && static_cast<size_t>(g_RecordCounter) <= size - imageAt,
-        "more records than image bytes");
+  Check(std::memchr(errors->text(), '\0', kErrorTextSize) != nullptr, "error text not terminated");
+  Check(counts.recordLength >= 0 && counts.recordLength <= kMaxRecordLength, "record length out of range");
+  // A status every 100 rows and one at the end: rows only for whole records.
+  Check(statuses.count >= 1, "no final status");
+  Check(counts.recordLength == 0 ||
+            static_cast<size_t>(statuses.count - 1) * 100 <= (size - imageAt) / counts.recordLength,
+        "more rows than records");
+
+  // The reader in memory gives the list the file gives.
+  FieldList fromMemory, fromFile;
+  const bool inMemory = ParseFieldList(reinterpret_cast<const char*>(data), at, &fromMemory);
+  FILE* fdf = std::fopen((folder + "F.fdf").c_str(), "r");
+  const bool inFile = fdf != nullptr && ReadFieldList(fdf, &fromFile);
+  if (fdf != nullptr) std::fclose(fdf);
+  Check(inMemory == inFile, "the file and the memory reader disagree");
+  if (inMemory) {
+    Check(fromMemory.count == fromFile.count, "the file and the memory reader count other fields");
+    for (int i = 0; i < fromMemory.count; ++i) {
+      const FieldDescriptor& m = fromMemory.fields[i];
+      const FieldDescriptor& f = fromFile.fields[i];
+      Check(std::strcmp(m.name, f.name) == 0 && m.type == f.type && m.offset == f.offset &&
+                m.length == f.length && m.decimals == f.decimals,
+            "the file and the memory reader give other fields");
+    }
+  }
   return 0;
 }

@@ -10,18 +10,12 @@
 //   module.h   where the running program lives
 //   profile.h  the settings file, with the Windows profile-function rules
 //   stream.h   C stdio streams opened by a Shift-JIS path
-//   fileio.h   raw files, directory search, folders, file times, ticks
+//   fileio.h   raw files, file facts, directory search, folders, ticks
 //   process.h  starting, listing and terminating processes
 //   net.h      host look-up
-//   ui.h       progress window, message boxes, the terminal
+//   ui.h       progress window, message boxes, the terminal, stop signals
 //
-// All texts crossing this layer are Shift-JIS (code page 932), as the program
-// holds them. The POSIX layer converts paths to UTF-8 for the file system and
-// screen text to the terminal's encoding.
-
-#if defined(_WIN32)
-// Separator the program puts between folder and file names.
-constexpr char kPathSep = '\\';
-#else
-constexpr char kPathSep = '/';
-#endif
+// Only the base layer (base/) lies below it. All texts crossing this layer
+// are Shift-JIS (code page 932), as the program holds them. The POSIX layer
+// converts paths to UTF-8 for the file system and screen text to the
+// terminal's encoding.

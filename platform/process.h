@@ -1,6 +1,6 @@
 #pragma once
 // Starting, listing and terminating processes, for the watched external
-// process; plus the one folder call the FTP job makes before it runs.
+// process.
 
 // What the start of a process leaves behind. Only id is used by the watch;
 // the rest keeps the process id from being given to another process until
@@ -34,13 +34,6 @@ bool TerminateStartedProcess(const StartedProcess* process);
 // reaps the child).
 void ReleaseStartedProcess(StartedProcess* process);
 
-// True on the platform versions that have no process list (Windows NT before
-// 5.0): the caller then does not watch.
-bool ProcessListUnavailable();
-
-// Looks up the process-list operations. Call once before ForEachProcessName.
-void PrepareProcessList();
-
 // Calls visit with the executable file name of every running process (a bare
 // name or a full path, Shift-JIS) until visit returns true. Processes that
 // have ended but are not yet reaped are not listed. On POSIX a script run
@@ -51,7 +44,3 @@ bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void*
 
 // Pauses the calling thread.
 void SleepMilliseconds(unsigned int milliseconds);
-
-// Creates one folder level (no parents). The result is not examined by the
-// caller: an existing folder is fine.
-void CreateFolderIgnoringResult(const char* path);

@@ -1,11 +1,13 @@
 #pragma once
-// The progress window, message boxes and the terminal.
+// The progress window, message boxes and the terminal: what the system shows
+// and how the user answers. This layer paints and polls; when to paint and
+// how often to look for input is decided above it (app/progress.h).
 //
 // Windows: a modeless dialog made from the IndicatorBox template, and
-// MessageBoxA. POSIX: a progress line on standard error when it is a terminal,
-// Ctrl+C as the cancel button (confirmed on the terminal), message boxes
-// printed to standard error with their caption. Texts are Shift-JIS; the POSIX
-// layer converts them to the terminal's encoding.
+// MessageBoxA. POSIX: a progress line on standard error when it is a
+// terminal, Ctrl+C as the cancel button (confirmed on the terminal), message
+// boxes printed to standard error with their caption. Texts are Shift-JIS;
+// the POSIX layer converts them to the terminal's encoding.
 
 // Message box styles and answers, with the Windows values.
 constexpr unsigned kMbOk = 0x0;
@@ -15,27 +17,30 @@ constexpr int kIdOk = 1;
 constexpr int kIdYes = 6;
 constexpr int kIdNo = 7;
 
-// Opens (show != 0) or closes (show == 0) the progress window; both clear the
-// cancel flag. Returns the window handle, null once closed.
-void* ShowIndicator(void* parent, int show);
+// Opens the progress window; false when it cannot be made (the work then
+// goes on without one). CloseIndicator closes an open one.
+bool OpenIndicator();
+void CloseIndicator();
+// Shows text as the status line, and caption as the window's caption unless
+// caption is null (unchanged).
+void PaintIndicator(const char* caption, const char* text);
+// Lets the window react to the input that is waiting. True when the user
+// pressed the cancel button (POSIX: Ctrl+C) since the last call; the input
+// after that press waits for the next call.
+bool ServeIndicator();
+// Asks "キャンセルしますか" (Yes / No; owned by the progress window, or on
+// the terminal). True for Yes; on POSIX also when there is no terminal to
+// ask, so that Ctrl+C there cancels at once.
+bool ConfirmCancel();
 
-// Shows caption and status text, serves pending input and returns the cancel
-// flag (0 or 1); 0 when no progress window is open, unless the system asked
-// the run to stop (see StopRequested): then 1 with or without a window.
-int UpdateIndicator(const char* caption, const char* text);
+// Modal message box with no owner; returns the button pressed.
+int ShowMessageBox(const char* text, const char* caption, unsigned style);
 
 // True once the system asked the run to stop. POSIX: SIGTERM or SIGHUP at
 // any time, SIGINT while no progress window is open (with one open, Ctrl+C
 // is its cancel button and asks first). The run then ends as a confirmed
 // cancel does. Windows: a GUI program is ended without asking; never true.
 bool StopRequested();
-// Installs what StopRequested listens to; once, at start-up.
+// Installs what StopRequested and the Ctrl+C button listen to; once, at
+// start-up (OpenIndicator does it too).
 void ListenForStop();
-
-// Shows at once the texts of an UpdateIndicator whose repaint was put off
-// (repaints follow each other at most every 50 ms within one caption).
-// Message boxes do this themselves.
-void FlushIndicator();
-
-// Modal message box with no owner; returns the button pressed.
-int ShowMessageBox(const char* text, const char* caption, unsigned style);

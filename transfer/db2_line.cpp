@@ -2,29 +2,14 @@
 
 #include <cstring>
 
-#include "convert/sjis.h"
+#include "base/sjis.h"
 #include "platform/profile.h"
 
 namespace {
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 bool BeginsWithWord(const char* line, const char* word) {
   for (; *word != '\0'; ++line, ++word) {
     if (AsciiUpper(*line) != *word) return false;
-  }
-  return true;
-}
-
-// Both bytes of a double-byte character compare exactly: a trail byte in
-// 0x41-0x5A or 0x61-0x7A is no letter (ア 0x83 0x41 and ヂ 0x83 0x61 differ).
-bool SameIgnoringAsciiCase(const char* a, int aLength, const char* b) {
-  if (static_cast<int>(std::strlen(b)) != aLength) return false;
-  bool trail = false;
-  for (int i = 0; i < aLength; ++i) {
-    const bool single = !trail && !IsSjisLeadRange(static_cast<unsigned char>(a[i]));
-    trail = !trail && !single;
-    if (single ? AsciiUpper(a[i]) != AsciiUpper(b[i]) : a[i] != b[i]) return false;
   }
   return true;
 }
@@ -37,7 +22,7 @@ int EntryNameOf(const char* name, char* entry, int entrySize) {
   const char* member = dot + 1;
   const int fileLength = static_cast<int>(dot - name);
   const int memberLength = static_cast<int>(std::strlen(member));
-  const bool same = SameIgnoringAsciiCase(name, fileLength, member);
+  const bool same = SameName(name, static_cast<size_t>(fileLength), member);
   const int needed = same ? memberLength : fileLength + 1 + memberLength;
   if (needed > entrySize - 1) return kNameTooLong;
   char* o = entry;
@@ -123,8 +108,8 @@ void ShowableName(const char* name, char* out, int size) {
 bool IsImageOf(const char* fileName, const char* entry) {
   const size_t entryLength = std::strlen(entry);
   const size_t length = std::strlen(fileName);
-  return length == entryLength + 4 && SameIgnoringAsciiCase(fileName, static_cast<int>(entryLength), entry) &&
-         SameIgnoringAsciiCase(fileName + entryLength, 4, ".DB2");
+  return length == entryLength + 4 && SameName(fileName, entryLength, entry) &&
+         SameName(fileName + entryLength, 4, ".DB2");
 }
 
 void ReadDb2Section(char* out, int size, const char* settingsPath) {

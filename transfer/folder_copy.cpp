@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/process_state.h"
-#include "convert/sjis.h"
+#include "base/error_text.h"
+#include "base/path.h"
+#include "base/sjis.h"
+#include "base/progress.h"
+#include "base/text.h"
+#include "base/texts.h"
 #include "platform/fileio.h"
-#include "platform/platform.h"
-#include "platform/ui.h"
-
-int (*g_CopyProgress)(const char* caption, const char* text) = UpdateIndicator;
 
 namespace {
 
@@ -30,17 +30,9 @@ int PercentDone(uint64_t chunkIndex, uint64_t size) {
   return static_cast<int>(done / (size / 100));
 }
 
-// Start of the file name in path: after the last separator that stands as a
-// character of its own.
-const char* FileNameOf(const char* path) {
-  int n = static_cast<int>(std::strlen(path));
-  while (n > 0 && ClassifySjisByte(path, n - 1) != static_cast<unsigned char>(kPathSep)) --n;
-  return path + n;
-}
-
 // The chunk loop of one file; returns 0, -1, 2 or 3.
 int CopyChunks(FileHandle src, FileHandle dst, void* chunk, uint64_t size, const char* name,
-               const char* caption) {
+               const char* caption, Progress* progress) {
   char status[kStatusSize];
   CopyText(status, kShownNameBytes + 1, name);  // a long name is cut whole characters
   const size_t nameLen = std::strlen(status);
@@ -56,11 +48,11 @@ int CopyChunks(FileHandle src, FileHandle dst, void* chunk, uint64_t size, const
     // Seconds within the current 1,000: the display starts again from 0.
     const int elapsed = static_cast<int>((now - start) / 1000);
     char suffix[kSuffixSize];
-    std::snprintf(suffix, sizeof suffix, " ( %d %% 完了)  %d 秒経過", percent, elapsed);
+    std::snprintf(suffix, sizeof suffix, kTextCopyProgressFormat, percent, elapsed);
     status[nameLen] = '\0';
     AppendText(status, kStatusSize, suffix);
     ++chunkIndex;
-    if (g_CopyProgress(caption, status) != 0) {
+    if (progress->Update(caption, status) != 0) {
       result = kCopyCancelled;
       break;
     }
@@ -76,7 +68,8 @@ int CopyChunks(FileHandle src, FileHandle dst, void* chunk, uint64_t size, const
 
 }  // namespace
 
-int CopyFileWithProgress(const char* source, const char* target, const char* caption) {
+int CopyFileWithProgress(const char* source, const char* target, const char* caption,
+                         Progress* progress) {
   // Paths past the program's 255-byte limit are not addressed at all, not
   // even to delete an old target.
   if (strnlen(source, kPathBufferSize) >= static_cast<size_t>(kPathBufferSize) ||
@@ -105,7 +98,7 @@ int CopyFileWithProgress(const char* source, const char* target, const char* cap
     if (dst == nullptr) {
       result = kCopyOpenFailed;
     } else {
-      result = CopyChunks(src, dst, chunk, size, FileNameOf(source), caption);
+      result = CopyChunks(src, dst, chunk, size, source + FileNameStart(source), caption, progress);
       if (result == kCopyOk) {
         FileTimes times;
         if (!FileGetTimes(src, &times) || !FileSetTimes(dst, &times)) result = kCopyTimesFailed;
@@ -120,16 +113,17 @@ int CopyFileWithProgress(const char* source, const char* target, const char* cap
   return result;
 }
 
-int CopyDb2Files(const char* source, const char* target, CopiedSink copied, void* context) {
+int CopyDb2Files(const char* source, const char* target, Progress* progress, ErrorText* errors,
+                 CopiedFiles* copied) {
   char caption[kCaptionSize];
   caption[0] = '\0';
   // A monthly folder ends in the double-byte character 月.
   const int len = static_cast<int>(std::strlen(target));
-  if (len >= 2 && std::memcmp(target + len - 2, "月", 2) == 0 &&
+  if (len >= 2 && std::memcmp(target + len - 2, kTextMonth, 2) == 0 &&
       ClassifySjisByte(target, len - 2) == 1) {
-    AppendText(caption, sizeof caption, "月次");
+    AppendText(caption, sizeof caption, kTextMonthly);
   }
-  AppendText(caption, sizeof caption, "バックアップ中...");
+  AppendText(caption, sizeof caption, kTextBackingUp);
 
   const char sep[2] = {kPathSep, '\0'};
   char path[kPathBufferSize];
@@ -152,15 +146,15 @@ int CopyDb2Files(const char* source, const char* target, CopiedSink copied, void
     AppendText(to, sizeof to, sep);
     const bool toFits = AppendText(to, sizeof to, entry.name);
     // A path cut to the buffer would name another file: that file fails.
-    result = (fromFits && toFits) ? CopyFileWithProgress(from, to, caption) : kCopyOpenFailed;
+    result = (fromFits && toFits) ? CopyFileWithProgress(from, to, caption, progress) : kCopyOpenFailed;
     if (result < 0) break;
     if (result == kCopyOk) {
-      if (copied != nullptr) copied(entry.name, context);
+      if (copied != nullptr) copied->Copied(entry.name);
     } else {
       // A missing backup or image must not pass unnoticed in the run log.
       char message[64];
-      std::snprintf(message, sizeof message, "のコピーに失敗(CopyDb2Files %d)\n", result);
-      AppendErrorLine(entry.name, message);
+      std::snprintf(message, sizeof message, kTextCopyFailedFormat, result);
+      errors->AppendLine(entry.name, message);
     }
   } while (FindNext(search, &entry));
   FindEnd(search);

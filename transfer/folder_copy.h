@@ -1,6 +1,9 @@
 #pragma once
 // Copying .DB2 files between folders in 500,000-byte chunks with progress.
 
+class ErrorText;
+class Progress;
+
 // Copy result codes of one file.
 constexpr int kCopyOk = 0;
 constexpr int kCopyCancelled = -1;
@@ -13,22 +16,26 @@ constexpr int kCopyNoMemory = 9;
 // Bytes moved per read and write, with one progress display before each.
 constexpr unsigned kCopyChunkSize = 500000;
 
-// Told the file name of each file that was copied whole.
-using CopiedSink = void (*)(const char* fileName, void* context);
+// Hears of each file that was copied whole.
+class CopiedFiles {
+ public:
+  virtual void Copied(const char* fileName) = 0;
+
+ protected:
+  ~CopiedFiles() = default;
+};
 
 // Copies every *.DB2 file of source into target (folders given without a
-// trailing separator). -1 when cancelled, else the last file's result (0 when
-// there was none). Each file that fails (codes 1 to 9) gets the error line
-// "<file name>のコピーに失敗(CopyDb2Files <code>)"; a cancel writes none.
-// copied, when given, hears of every file copied whole.
-int CopyDb2Files(const char* source, const char* target, CopiedSink copied = nullptr,
-                 void* context = nullptr);
+// trailing separator), showing each chunk's progress; a progress that says
+// stop cancels. -1 when cancelled, else the last file's result (0 when there
+// was none). Each file that fails (codes 1 to 9) gets the error line
+// "<file name>のコピーに失敗(CopyDb2Files <code>)" in errors; a cancel writes
+// none. copied, when given, hears of every file copied whole.
+int CopyDb2Files(const char* source, const char* target, Progress* progress, ErrorText* errors,
+                 CopiedFiles* copied = nullptr);
 // Copies one file; returns a copy result code. A failed or cancelled copy
 // leaves nothing at target. Paths over 255 bytes are refused with code 1.
 // When source and target are one file (the same folder under another
 // spelling, or a link), nothing is copied, truncated or deleted: code 1.
-int CopyFileWithProgress(const char* source, const char* target, const char* caption);
-
-// The progress call made before each chunk: UpdateIndicator, unless a test
-// puts a recorder in its place. Returns the cancel flag.
-extern int (*g_CopyProgress)(const char* caption, const char* text);
+int CopyFileWithProgress(const char* source, const char* target, const char* caption,
+                         Progress* progress);

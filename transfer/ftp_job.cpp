@@ -3,11 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/process_state.h"
+#include "base/error_text.h"
+#include "base/path.h"
+#include "base/text.h"
+#include "base/texts.h"
 #include "platform/fileio.h"
 #include "platform/net.h"
-#include "platform/platform.h"
-#include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/stream.h"
 #include "transfer/db2_line.h"
@@ -80,7 +81,7 @@ Formed FormTransferLine(const char* line, const char* programFolder, char* out, 
 // the refused names as error lines of the run.
 class ScriptFile : public FtpScriptSink {
  public:
-  explicit ScriptFile(FILE* file) : file_(file) {}
+  ScriptFile(FILE* file, ErrorText* errors) : file_(file), errors_(errors) {}
   void Line(const char* line) override {
     std::fputs(line, file_);
     std::fputs("\n", file_);
@@ -88,11 +89,12 @@ class ScriptFile : public FtpScriptSink {
   void Refused(const char* entryName) override {
     char shown[kFtpWorkLineSize];
     ShowableName(entryName, shown, sizeof shown);
-    AppendErrorLine(shown, "は使えない名前のため転送しません(RunFtpJob)\n");
+    errors_->AppendLine(shown, kTextUnusableNameFtp);
   }
 
  private:
   FILE* file_;
+  ErrorText* errors_;
 };
 
 // Overwrites length bytes at offset of the script with blanks: the password
@@ -179,51 +181,51 @@ int CheckHost(const char* address) {
   return HostEntryExists(address) ? 0 : -1;
 }
 
-int RunFtpJob() {
+int RunFtpJob(const JobContext& job) {
   char path[kPathBufferSize];
-  if (CopyText(path, sizeof path, g_ProgramFolder) && AppendText(path, sizeof path, "DB2")) {
+  if (CopyText(path, sizeof path, job.programFolder) && AppendText(path, sizeof path, "DB2")) {
     CreateFolder(path);  // an existing folder is fine
   }
 
   // A script path that does not fit cannot be created.
   char scriptPath[kPathBufferSize];
-  if (!CopyText(scriptPath, sizeof scriptPath, g_ProgramFolder) ||
+  if (!CopyText(scriptPath, sizeof scriptPath, job.programFolder) ||
       !AppendText(scriptPath, sizeof scriptPath, "ftparg.txt")) {
     return -1;
   }
   // It holds the password: no other user may read it.
   FILE* script = OpenPrivateStream(scriptPath);
   if (script == nullptr) return -1;
-  ScriptFile lines(script);
+  ScriptFile lines(script, job.errors);
 
   static char value[kFtpSettingSize];
-  ProfileGetString("Quenvale", "USER", "", value, sizeof value, g_SettingsPath);
+  ProfileGetString("Quenvale", "USER", "", value, sizeof value, job.settingsPath);
   lines.Line(value);
   const long passwordAt = std::ftell(script);
-  ProfileGetString("Quenvale", "PASSWORD", "", value, sizeof value, g_SettingsPath);
+  ProfileGetString("Quenvale", "PASSWORD", "", value, sizeof value, job.settingsPath);
   const size_t passwordLength = std::strlen(value);
   lines.Line(value);
   std::memset(value, 0, sizeof value);
   lines.Line("binary");
 
   static char section[kFtpSettingSize];
-  ReadDb2Section(section, sizeof section, g_SettingsPath);
-  WriteFtpCommands(section, sizeof section, g_ProgramFolder, &lines);
+  ReadDb2Section(section, sizeof section, job.settingsPath);
+  WriteFtpCommands(section, sizeof section, job.programFolder, &lines);
   lines.Line("quit");
   std::fclose(script);
 
   char address[kFtpAddressSize];
-  ProfileGetString("Quenvale", "IPADDRESS", "", address, sizeof address, g_SettingsPath);
+  ProfileGetString("Quenvale", "IPADDRESS", "", address, sizeof address, job.settingsPath);
   int result = -1;
   if (IsDottedIPv4(address)) {
     char args[kPathBufferSize * 2];
-    std::snprintf(args, sizeof args, "-s:\"%sftparg.txt\" %s", g_ProgramFolder, address);
-    if (RunWatchedProcess("ftp.exe", args) == kWatchTimedOut) {
-      AppendErrorLine("ftp.exe", "を制限時間で強制終了(RunFtpJob)\n");
+    std::snprintf(args, sizeof args, "-s:\"%sftparg.txt\" %s", job.programFolder, address);
+    if (RunWatchedProcess(job.settingsPath, "ftp.exe", args) == kWatchTimedOut) {
+      job.errors->AppendLine("ftp.exe", kTextFtpTimedOut);
     }
     result = 0;
   }
   if (passwordAt >= 0) BlankOut(scriptPath, passwordAt, passwordLength);
-  RemoveCutFetches(section, sizeof section, g_ProgramFolder);
+  RemoveCutFetches(section, sizeof section, job.programFolder);
   return result;
 }

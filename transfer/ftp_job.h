@@ -1,6 +1,8 @@
 #pragma once
 // Fetching the host's images with the FTP client ftp.exe.
 
+#include "base/job_context.h"
+
 // Buffers of the job's settings reads.
 constexpr int kFtpSettingSize = 10000;
 constexpr int kFtpAddressSize = 20;
@@ -25,7 +27,7 @@ int CheckHost(const char* address);
 // the client had to be terminated at the time limit. -1 when the script
 // cannot be written or IPADDRESS is no dotted IPv4 address (the client is
 // then not started), else 0.
-int RunFtpJob();
+int RunFtpJob(const JobContext& job);
 
 // Receives what the [DB2] section gives the script.
 class FtpScriptSink {

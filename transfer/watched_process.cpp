@@ -1,12 +1,11 @@
 #include "transfer/watched_process.h"
 
 #include <climits>
-#include <cstring>
 #include <ctime>
 
-#include "app/process_state.h"
-#include "convert/sjis.h"
-#include "platform/platform.h"
+#include "base/path.h"
+#include "base/sjis.h"
+#include "base/text.h"
 #include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
@@ -15,8 +14,6 @@ namespace {
 
 constexpr int kPassMilliseconds = 100;
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 struct NameSearch {
   const char* watchedName;
   bool found;
@@ -24,7 +21,8 @@ struct NameSearch {
 
 bool MatchesWatchedName(const char* exeName, void* context) {
   NameSearch* search = static_cast<NameSearch*>(context);
-  if (SameNameIgnoringCase(exeName + FileNameStart(exeName, true), search->watchedName)) {
+  // A process list entry may be a bare name or a full path.
+  if (SameName(exeName + FileNameStart(exeName), search->watchedName)) {
     search->found = true;
     return true;
   }
@@ -42,16 +40,9 @@ bool BuildCommandLine(const char* program, const char* args, char* out, int outS
   return ok;
 }
 
-int FileNameStart(const char* path, bool separatorAtZero) {
-  const int length = static_cast<int>(std::strlen(path));
-  if (separatorAtZero) {
-    int n = length;
-    while (n > 0 && ClassifySjisByte(path, n - 1) != kPathSep) --n;
-    return n;
-  }
-  int i = length - 1;
-  while (i > 0 && ClassifySjisByte(path, i) != kPathSep) --i;
-  return i > 0 ? i + 1 : 0;
+const char* WatchedName(const char* program) {
+  const int start = FileNameStart(program);
+  return start > 1 ? program + start : program;
 }
 
 int TimeLimitFromText(const char* text) {
@@ -70,32 +61,18 @@ int TimeLimitFromText(const char* text) {
   return static_cast<int>(value);
 }
 
-bool SameNameIgnoringCase(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (AsciiUpper(*a) != AsciiUpper(*b)) return false;
-  }
-  return *a == *b;
-}
-
-int RunWatchedProcess(const char* program, const char* args) {
-  const char* watchedName = program + FileNameStart(program, false);
+int RunWatchedProcess(const char* settingsPath, const char* program, const char* args) {
+  const char* watchedName = WatchedName(program);
 
   char limitText[kPathBufferSize];
-  ProfileGetString("Quenvale", "TimeLimit", "3600", limitText, sizeof limitText, g_SettingsPath);
+  ProfileGetString("Quenvale", "TimeLimit", "3600", limitText, sizeof limitText, settingsPath);
   const long long limit = TimeLimitFromText(limitText);
 
   char commandLine[kPathBufferSize];
   // A longer command line is not supported: start nothing rather than a cut one.
-  if (!BuildCommandLine(program, args, commandLine, sizeof commandLine)) return 0;
+  if (!BuildCommandLine(program, args, commandLine, sizeof commandLine)) return kWatchDone;
   StartedProcess started;
   StartProcess(commandLine, &started);
-
-  if (ProcessListUnavailable()) {
-    // No watch: the program runs on by itself.
-    ReleaseStartedProcess(&started);
-    return 0;
-  }
-  PrepareProcessList();
 
   const long long startReading = static_cast<long long>(std::time(nullptr));
   NameSearch search{watchedName, false};

@@ -9,14 +9,14 @@ constexpr int kWatchTimedOut = 1;  // the started process had to be terminated a
 // Starts "program" args and watches it: one pass every 100 ms looks for the
 // started process (while it runs, whatever its executable's name has become)
 // and for any process whose executable file name equals program's file name
-// (ASCII case ignored); once more whole seconds than TimeLimit (settings,
-// default 3600) have passed, every pass terminates the started process,
-// never another. Returns when a pass finds no such process: kWatchTimedOut
-// when the started process was still running at the limit, else kWatchDone.
-// A command line longer than 255 characters is refused: nothing is started.
+// (SameName); once more whole seconds than TimeLimit (settings, default
+// 3600) have passed, every pass terminates the started process, never
+// another. Returns when a pass finds no such process: kWatchTimedOut when the
+// started process was still running at the limit, else kWatchDone. A
+// command line longer than 255 characters is refused: nothing is started.
 // When the run is asked to stop (StopRequested), the started process is
 // terminated and the watch ends at once.
-int RunWatchedProcess(const char* program, const char* args);
+int RunWatchedProcess(const char* settingsPath, const char* program, const char* args);
 
 // Pieces of the watch, exposed for tests.
 
@@ -24,16 +24,11 @@ int RunWatchedProcess(const char* program, const char* args);
 // when args is not empty. False (out emptied) when it exceeds outSize - 1.
 bool BuildCommandLine(const char* program, const char* args, char* out, int outSize);
 
-// Index where the file name of path begins: after its last backslash (on
-// POSIX its last slash), never after the trail byte of a double-byte
-// character. With separatorAtZero false a separator at index 0 does not count
-// (the program text); with true it does (process-list names).
-int FileNameStart(const char* path, bool separatorAtZero);
+// The file name that the watch looks for: program after its last separator,
+// or the whole of program when its only separator is its first character.
+const char* WatchedName(const char* program);
 
 // The time limit text converted as atoi does (leading white space, a sign,
 // the digits up to the first other character; no digits give 0), kept within
 // the int range.
 int TimeLimitFromText(const char* text);
-
-// True when the two texts are equal ignoring the case of ASCII letters.
-bool SameNameIgnoringCase(const char* a, const char* b);

@@ -1,6 +1,6 @@
 #include "platform/posix/command_line.h"
 
-#include "convert/sjis.h"
+#include "base/sjis.h"
 
 namespace {
 

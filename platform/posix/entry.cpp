@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "app/startup.h"
+#include "base/texts.h"
 #include "platform/posix/encoding.h"
 #include "platform/ui.h"
 
@@ -9,8 +10,7 @@ namespace {
 // Far more than a file base name may have.
 constexpr size_t kArgBufferSize = 1024;
 
-const char kBadArgumentText[] =
-    "引数をShift-JISに変換できません。\nファイル名にはShift-JISで表せる文字を使ってください。";
+constexpr char kCaption[] = "Quenvale";
 
 bool Append(char* buf, size_t size, size_t* used, const char* text) {
   const size_t len = std::strlen(text);
@@ -40,10 +40,10 @@ int main(int argc, char** argv) {
   int result;
   if (!fits) {
     // Far past the 51 characters of a file base name.
-    ShowMessageBox(kNameTooLongText, kStartupCaption, kMbOk);
+    ShowMessageBox(kTextNameTooLong, kCaption, kMbOk);
     result = -1;
   } else if (!Utf8ToSjis(joined, sjis, sizeof sjis)) {
-    ShowMessageBox(kBadArgumentText, kStartupCaption, kMbOk);
+    ShowMessageBox(kTextBadArgument, kCaption, kMbOk);
     result = -1;
   } else {
     // As Windows passes it: blanks and control characters before the first

@@ -10,8 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/process_state.h"
-#include "convert/sjis.h"
+#include "base/path.h"
+#include "base/sjis.h"
+#include "base/text.h"
 #include "platform/posix/encoding.h"
 
 // Share modes: Windows opens these files with no sharing, so another program
@@ -52,8 +53,6 @@ int OpenUtf8(const char* path, int flags, mode_t mode) {
   return open(utf8, flags | O_CLOEXEC, mode);
 }
 
-unsigned char AsciiUpper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
-
 // Matches a Shift-JIS name against a pattern of * and ?, ASCII letters
 // without regard to case, as FindFirstFileA does. ? stands for one
 // character, a double-byte one whole.
@@ -78,7 +77,7 @@ bool Matches(const char* pattern, const char* name) {
       if (width == 2) {
         same = pattern[0] == name[0] && pattern[1] == name[1];
       } else {
-        same = AsciiUpper(static_cast<unsigned char>(*pattern)) == AsciiUpper(n);
+        same = AsciiUpper(*pattern) == AsciiUpper(*name);
       }
     }
     if (same) {
@@ -226,17 +225,16 @@ bool FileInfoOf(const char* path, FileInfo* info) {
 }
 
 FindHandle FindFirst(const char* pattern, FindEntry* entry) {
-  // Split "folder/name pattern" at the last separator ('/' is never a
-  // Shift-JIS trail byte).
-  const char* slash = std::strrchr(pattern, '/');
-  const char* namePattern = slash ? slash + 1 : pattern;
+  // Split "folder/name pattern" at the last separator.
+  const int nameAt = FileNameStart(pattern);
+  const char* namePattern = pattern + nameAt;
   if (std::strlen(namePattern) >= static_cast<size_t>(kFindNameSize)) return nullptr;
   char folder[kUtf8PathSize];
   char utf8[kUtf8PathSize];
-  if (slash == nullptr) {
+  if (nameAt == 0) {
     std::strcpy(utf8, ".");
   } else {
-    const size_t len = static_cast<size_t>(slash - pattern);
+    const size_t len = static_cast<size_t>(nameAt - 1);
     if (len + 1 >= sizeof folder) return nullptr;
     std::memcpy(folder, pattern, len);
     folder[len] = '\0';

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "app/process_state.h"
+#include "base/text.h"
 #include "platform/posix/encoding.h"
 
 int GetExecutablePath(char* buf, int size) {

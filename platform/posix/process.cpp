@@ -181,10 +181,7 @@ bool VisitName(const char* name, bool (*visit)(const char*, void*), void* contex
 }  // namespace
 
 void StartProcess(const char* commandLine, StartedProcess* process) {
-  process->started = false;
-  process->id = 0;
-  process->processHandle = nullptr;
-  process->threadHandle = nullptr;
+  *process = StartedProcess{};
 
   char split[512];
   char* argv[kMaxArguments];
@@ -259,10 +256,6 @@ void ReleaseStartedProcess(StartedProcess* process) {
   process->started = false;
 }
 
-bool ProcessListUnavailable() { return false; }
-
-void PrepareProcessList() {}
-
 bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void* context) {
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return false;
@@ -289,10 +282,4 @@ void SleepMilliseconds(unsigned int milliseconds) {
   t.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
   while (nanosleep(&t, &t) != 0 && errno == EINTR) {
   }
-}
-
-void CreateFolderIgnoringResult(const char* path) {
-  char utf8[kUtf8PathSize];
-  if (!SjisToUtf8(path, utf8, sizeof utf8)) return;
-  mkdir(utf8, 0777);
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/sjis.h"
 #include "platform/posix/encoding.h"
 #include "platform/stream.h"
 
@@ -141,15 +142,8 @@ long TextLength(const char* p, long len) {
   return z ? static_cast<const char*>(z) - p : len;
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool NameEquals(const char* p, long len, const char* name) {
-  len = TextLength(p, len);
-  long i = 0;
-  for (; i < len; ++i) {
-    if (name[i] == '\0' || Lower(p[i]) != Lower(name[i])) return false;
-  }
-  return name[i] == '\0';
+  return SameName(p, static_cast<size_t>(TextLength(p, len)), name);
 }
 
 // Finds the first section named section; returns the position of the line

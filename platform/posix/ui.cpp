@@ -2,40 +2,32 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "base/texts.h"
 #include "platform/posix/encoding.h"
 
 // The progress window of a terminal program: one line on standard error,
 // rewritten in place, and Ctrl+C in place of the cancel button. Ctrl+C only
-// marks the request; the next UpdateIndicator asks on the terminal, as the
-// Windows program asks in its confirmation box, so the work is never broken
-// off in the middle of a record or a chunk.
+// marks the press; the run asks about it at its next look, as the Windows
+// program asks in its confirmation box, so the work is never broken off in
+// the middle of a record or a chunk.
 
 namespace {
 
-constexpr long kRepaintIntervalMs = 50;
-
 bool g_Open;
-int g_CancelFlag;
+bool g_Listening;
 // Set by the signal handler: Ctrl+C while the window is open (to be asked
 // about), and a stop asked for by the system.
 volatile sig_atomic_t g_WindowOpen;
 volatile sig_atomic_t g_InterruptPending;
 volatile sig_atomic_t g_StopRequested;
-bool g_Listening;
-
-char g_PendingCaption[256];
-char g_PendingText[256];
-char g_ShownCaption[256];
-bool g_Pending;
 bool g_LineShown;  // a progress line is on the terminal without its line end
-long g_LastPaintMs;
+char g_Caption[256];
 
 void OnSignal(int signal) {
   if (signal == SIGINT && g_WindowOpen) {
@@ -45,34 +37,7 @@ void OnSignal(int signal) {
   }
 }
 
-long NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-void CopyCut(char* dst, size_t size, const char* src) {
-  std::strncpy(dst, src ? src : "", size - 1);
-  dst[size - 1] = '\0';
-}
-
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
-
-void Paint() {
-  if (!g_Open || !g_Pending) return;
-  g_Pending = false;
-  g_LastPaintMs = NowMs();
-  std::memcpy(g_ShownCaption, g_PendingCaption, sizeof g_ShownCaption);
-  if (!StderrIsTerminal()) return;
-  char line[600];
-  std::snprintf(line, sizeof line, "%s %s", g_PendingCaption, g_PendingText);
-  char shown[1800];
-  SjisToTerminal(line, shown, sizeof shown);
-  // Carriage return, the line, and the rest of the old line cleared.
-  std::fprintf(stderr, "\r%s\x1b[K", shown);
-  std::fflush(stderr);
-  g_LineShown = true;
-}
 
 // Ends a progress line so that the next text starts on a line of its own.
 void EndLine() {
@@ -103,7 +68,7 @@ int AskOnTerminal(const char* question) {
     char c;
     const ssize_t n = read(tty, &c, 1);
     if (n < 0 && errno == EINTR) {
-      // Ctrl+C again while asked: taken as insisting.
+      // Ctrl+C again while asked (or a stop): taken as insisting.
       g_InterruptPending = 0;
       result = 1;
       if (write(tty, "\n", 1) < 0) {
@@ -127,10 +92,6 @@ int AskOnTerminal(const char* question) {
 
 }  // namespace
 
-void FlushIndicator() { Paint(); }
-
-bool StopRequested() { return g_StopRequested != 0; }
-
 void ListenForStop() {
   if (g_Listening) return;
   g_Listening = true;
@@ -144,52 +105,58 @@ void ListenForStop() {
   sigaction(SIGHUP, &sa, nullptr);
 }
 
-void* ShowIndicator(void*, int show) {
-  g_CancelFlag = 0;
+bool StopRequested() { return g_StopRequested != 0; }
+
+bool OpenIndicator() {
+  ListenForStop();
   g_InterruptPending = 0;
-  g_Pending = false;
-  g_ShownCaption[0] = '\0';
-  if (show != 0) {
-    ListenForStop();
-    g_Open = true;
-    g_WindowOpen = 1;
-    g_LastPaintMs = NowMs() - kRepaintIntervalMs;
-    return &g_Open;
-  }
-  if (g_Open) {
-    EndLine();
-    g_Open = false;
-    g_WindowOpen = 0;
-  }
-  return nullptr;
+  g_Caption[0] = '\0';
+  g_Open = true;
+  g_WindowOpen = 1;
+  return true;
 }
 
-int UpdateIndicator(const char* caption, const char* text) {
-  if (!g_Open) return g_StopRequested ? 1 : 0;
-  CopyCut(g_PendingCaption, sizeof g_PendingCaption, caption);
-  CopyCut(g_PendingText, sizeof g_PendingText, text);
-  g_Pending = true;
-  if (std::strcmp(g_ShownCaption, g_PendingCaption) != 0 ||
-      NowMs() - g_LastPaintMs >= kRepaintIntervalMs) {
-    Paint();
-  }
-  if (g_CancelFlag == 0 && g_InterruptPending) {
-    g_InterruptPending = 0;
-    Paint();  // the count the user is asked about
-    EndLine();
-    const int answer = AskOnTerminal("キャンセルしますか");
-    if (answer != 0) g_CancelFlag = 1;
-  }
-  return g_CancelFlag != 0 || g_StopRequested ? 1 : 0;
+void CloseIndicator() {
+  if (!g_Open) return;
+  EndLine();
+  g_Open = false;
+  g_WindowOpen = 0;
+  g_InterruptPending = 0;
+}
+
+void PaintIndicator(const char* caption, const char* text) {
+  if (!g_Open) return;
+  if (caption != nullptr) std::snprintf(g_Caption, sizeof g_Caption, "%s", caption);
+  if (!StderrIsTerminal()) return;
+  char line[600];
+  std::snprintf(line, sizeof line, "%s %s", g_Caption, text);
+  char shown[1800];
+  SjisToTerminal(line, shown, sizeof shown);
+  // Carriage return, the line, and the rest of the old line cleared.
+  std::fprintf(stderr, "\r%s\x1b[K", shown);
+  std::fflush(stderr);
+  g_LineShown = true;
+}
+
+bool ServeIndicator() {
+  if (!g_InterruptPending) return false;
+  g_InterruptPending = 0;
+  return true;
+}
+
+bool ConfirmCancel() {
+  EndLine();
+  return AskOnTerminal(kTextCancelQuestion) != 0;
 }
 
 int ShowMessageBox(const char* text, const char* caption, unsigned style) {
-  Paint();
   EndLine();
-  char line[2048];
-  std::snprintf(line, sizeof line, "%s: %s", caption ? caption : "", text ? text : "");
-  char shown[6144];
-  SjisToTerminal(line, shown, sizeof shown);
+  // Room for a summary with a whole error text: a character of Shift-JIS
+  // takes at most three bytes in the terminal's UTF-8.
+  static char shown[3 * 34 * 1024];
+  SjisToTerminal(caption ? caption : "", shown, sizeof shown);
+  std::fprintf(stderr, "%s: ", shown);
+  SjisToTerminal(text ? text : "", shown, sizeof shown);
   const size_t len = std::strlen(shown);
   std::fprintf(stderr, "%s%s", shown, (len > 0 && shown[len - 1] == '\n') ? "" : "\n");
   std::fflush(stderr);

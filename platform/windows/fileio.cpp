@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/process_state.h"
+#include "base/text.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ FILETIME ToFiletime(int64_t v) {
 
 void FillEntry(const WIN32_FIND_DATAA& data, FindEntry* entry) {
   CopyText(entry->name, kFindNameSize, data.cFileName);
-  entry->isDirectory = (data.dwFileAttributes & 0x10) != 0;
+  entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 }  // namespace
@@ -127,13 +127,14 @@ int CreateFolder(const char* path) {
 void SystemErrorText(int code, char* out, int size) {
   if (size <= 0) return;
   out[0] = '\0';
-  // FROM_SYSTEM | IGNORE_INSERTS | MAX_WIDTH_MASK: one line, no inserts.
-  const DWORD n = FormatMessageA(0x12FF, nullptr, static_cast<DWORD>(code), 0, out,
+  // One line, no inserts.
+  const DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK, nullptr, static_cast<DWORD>(code), 0, out,
                                  static_cast<DWORD>(size), nullptr);
   if (n == 0) out[0] = '\0';  // no text for the code, or it did not fit
 }
 
-void* AllocChunk(size_t size) { return GlobalAlloc(0x40, size); }
+void* AllocChunk(size_t size) { return GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size); }
 
 void FreeChunk(void* chunk) {
   if (chunk != nullptr) GlobalFree(chunk);

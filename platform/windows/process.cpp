@@ -5,18 +5,23 @@
 
 #include <cstring>
 
-#include "app/process_state.h"
+#include "base/text.h"
 
 namespace {
 
 using CreateSnapshotFn = HANDLE(WINAPI*)(DWORD, DWORD);
 using WalkProcessFn = BOOL(WINAPI*)(HANDLE, PROCESSENTRY32*);
 
-// Looked up at run time: the oldest NT versions lack them, and those are
-// excluded by the version test before the look-up.
-CreateSnapshotFn g_CreateSnapshot = nullptr;
-WalkProcessFn g_Process32First = nullptr;
-WalkProcessFn g_Process32Next = nullptr;
+// PROCESS_ALL_ACCESS as Windows XP and Server 2003 define it: the value of
+// later headers (0x1FFFFF) is refused there.
+constexpr DWORD kProcessAllAccessXp = STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFF;
+
+// The process-list operations, looked up at run time in kernel32.dll.
+struct ProcessList {
+  CreateSnapshotFn createSnapshot;
+  WalkProcessFn first;
+  WalkProcessFn next;
+};
 
 template <typename Fn>
 Fn LookUp(HMODULE module, const char* name) {
@@ -27,10 +32,7 @@ Fn LookUp(HMODULE module, const char* name) {
 }  // namespace
 
 void StartProcess(const char* commandLine, StartedProcess* process) {
-  process->started = false;
-  process->id = 0;
-  process->processHandle = nullptr;
-  process->threadHandle = nullptr;
+  *process = StartedProcess{};
 
   // CreateProcessA may write into the command line.
   char line[kPathBufferSize];
@@ -57,7 +59,7 @@ bool StartedProcessRunning(const StartedProcess* process) {
 
 bool TerminateStartedProcess(const StartedProcess* process) {
   if (!process->started) return false;
-  HANDLE handle = OpenProcess(0x1F0FFF, FALSE, static_cast<DWORD>(process->id));
+  HANDLE handle = OpenProcess(kProcessAllAccessXp, FALSE, static_cast<DWORD>(process->id));
   DWORD code = 0;
   GetExitCodeProcess(handle, &code);
   TerminateProcess(handle, code);
@@ -73,36 +75,26 @@ void ReleaseStartedProcess(StartedProcess* process) {
   process->started = false;
 }
 
-bool ProcessListUnavailable() {
-  OSVERSIONINFOA version;
-  std::memset(&version, 0, sizeof version);
-  version.dwOSVersionInfoSize = sizeof version;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  const BOOL ok = GetVersionExA(&version);
-#pragma GCC diagnostic pop
-  return ok && version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion < 5;
-}
-
-void PrepareProcessList() {
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  g_CreateSnapshot = LookUp<CreateSnapshotFn>(kernel, "CreateToolhelp32Snapshot");
-  g_Process32First = LookUp<WalkProcessFn>(kernel, "Process32First");
-  g_Process32Next = LookUp<WalkProcessFn>(kernel, "Process32Next");
+const ProcessList& LookUpProcessList() {
+  static const ProcessList list = [] {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    return ProcessList{LookUp<CreateSnapshotFn>(kernel, "CreateToolhelp32Snapshot"),
+                       LookUp<WalkProcessFn>(kernel, "Process32First"),
+                       LookUp<WalkProcessFn>(kernel, "Process32Next")};
+  }();
+  return list;
 }
 
 bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void* context) {
+  const ProcessList& list = LookUpProcessList();
   // Without the operations there is no list: the pass counts as finding nothing.
-  if (g_CreateSnapshot == nullptr || g_Process32First == nullptr || g_Process32Next == nullptr) {
-    return false;
-  }
-  HANDLE snapshot = g_CreateSnapshot(TH32CS_SNAPPROCESS, 0);
+  if (list.createSnapshot == nullptr || list.first == nullptr || list.next == nullptr) return false;
+  HANDLE snapshot = list.createSnapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return false;
   PROCESSENTRY32 entry;
   std::memset(&entry, 0, sizeof entry);
   entry.dwSize = sizeof entry;
-  for (BOOL more = g_Process32First(snapshot, &entry); more;
-       more = g_Process32Next(snapshot, &entry)) {
+  for (BOOL more = list.first(snapshot, &entry); more; more = list.next(snapshot, &entry)) {
     entry.szExeFile[sizeof entry.szExeFile - 1] = '\0';
     if (visit(entry.szExeFile, context)) break;
   }
@@ -111,5 +103,3 @@ bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void*
 }
 
 void SleepMilliseconds(unsigned int milliseconds) { Sleep(milliseconds); }
-
-void CreateFolderIgnoringResult(const char* path) { CreateDirectoryA(path, nullptr); }

@@ -3,6 +3,7 @@ import os
 import pty
 import re
 import select
+import shutil
 import signal
 import time
 import unittest
@@ -20,6 +21,9 @@ CUSTOMER_RECORD = (bytes.fromhex("000001234F") + bytes.fromhex("000000500D")
 
 # One-byte packed records: many of them make a conversion long enough to cancel.
 SMALL_FDF = "PCFO\nPCFL N 2 2\n"
+
+CODE_ERR_HEADER = qv.sjis("DB名,レコード番号,文字コード")
+EXAMPLES = os.path.join(qv.SOURCE_DIR, "examples")
 
 
 def csv_rows(data):
@@ -57,6 +61,79 @@ class SingleFile(unittest.TestCase):
             self.assertEqual(status, ["CUSTOMER：レコード数 1"])
         else:
             self.assertTrue(res.messages.startswith("CUSTOMER: "), res.messages)
+
+    def summary(self, res, caption):
+        """The summary box's text: the box found by its caption (Windows), or
+        what the program printed for it, "<caption>: <text>" (Linux)."""
+        if qv.IS_WINDOWS:
+            return "\n".join(res.box_texts)
+        text = res.stderr.decode("utf-8", "replace")
+        self.assertTrue(text.startswith(caption + ": "), text)
+        return text[len(caption) + 2:]
+
+    def test_summary_counts_each_kind_of_error(self):
+        # Record 1: an unmapped single-byte code; record 2: a user-area
+        # double-byte code and a bad packed nibble (in the total only).
+        pf = self.folder()
+        pf.write_text("T.fdf", "PCFO\nPCFL S A 2\nPCFL W W 2\nPCFL P 2 2\n", newline="\n")
+        pf.write("T.db2", bytes.fromhex("C141 4541 1C C1C2 6941 AC"))
+        pf.write("CodeErr.csv", b"old report\n")
+        res = pf.run_single("T")
+        self.assertEqual(res.code, 3, res.messages)
+        self.assertEqual(self.summary(res, "T"),
+                         "レコードサイズ = 5 バイト\n\nShift-JIS変換ｴﾗｰ総数=     3\n"
+                         "  漢字変換ｴﾗｰ\t= 1\n  EBCDIC変換ｴﾗｰ\t= 1\n")
+        self.assertEqual(pf.read("CodeErr.csv"),
+                         qv.NL.join([CODE_ERR_HEADER, b"T,1,0x41", b"T,2,0x6941", b""]))
+
+    def test_summary_shows_the_error_text_instead_of_the_counts(self):
+        # CodeErr.csv is made anew even when the conversion fails.
+        cases = [
+            ("record cut short", "PCFO\nPCFL A A 2\n",
+             "レコードサイズ = 2 バイト\n\n  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n"),
+            ("no description file", None, "レコードサイズ = 0 バイト\n\n  T.fdfのオープンに失敗(toCSV)\n"),
+        ]
+        for label, fdf, text in cases:
+            with self.subTest(label):
+                pf = self.folder()
+                if fdf is not None:
+                    pf.write_text("T.fdf", fdf, newline="\n")
+                pf.write("T.db2", bytes([0xC1, 0xC2, 0xC3]))
+                pf.write("CodeErr.csv", b"old report\n")
+                res = pf.run_single("T")
+                self.assertEqual(res.code, 0, res.messages)
+                self.assertEqual(self.summary(res, "T"), text)
+                self.assertEqual(pf.read("CodeErr.csv"), CODE_ERR_HEADER + qv.NL)
+
+    def test_bundled_example_gives_its_golden_csv(self):
+        # examples/CUSTOMER.csv, the example's expected output, was checked
+        # value by value against the description and the records.
+        pf = qv.ProgramFolder()
+        self.addCleanup(pf.__exit__)
+        for name in ("Quenvale.ini", "CUSTOMER.fdf", "CUSTOMER.db2"):
+            shutil.copyfile(os.path.join(EXAMPLES, name), pf.file(name))
+        # The example holds user-defined characters on purpose: CNAME (type W,
+        # bytes 4-23 of the 151-byte record) has 0x6941 and 0x6942, which
+        # [KANJI] maps, and 0x6943, which it does not: each 0x6943 becomes 〓,
+        # is counted, and is reported (the first 100) in CodeErr.csv.
+        image = pf.read("CUSTOMER.db2")
+        unmapped = [n + 1 for n in range(len(image) // 151) for k in range(4, 24, 2)
+                    if image[n * 151 + k:n * 151 + k + 2] == b"\x69\x43"]
+        self.assertGreater(len(unmapped), 0)
+        res = pf.run_single("CUSTOMER")
+        self.assertEqual(res.code, len(unmapped), res.messages)
+        self.assertIn("Shift-JIS変換ｴﾗｰ総数=%6d" % len(unmapped), res.messages)
+        with open(os.path.join(EXAMPLES, "CUSTOMER.csv"), "rb") as f:
+            golden = f.read().replace(b"\n", qv.NL)
+        csv = pf.read("CUSTOMER.csv")
+        if csv != golden:
+            got, want = csv.split(qv.NL), golden.split(qv.NL)
+            line = next(i for i in range(max(len(got), len(want)))
+                        if i >= len(got) or i >= len(want) or got[i] != want[i])
+            self.fail("CUSTOMER.csv differs from examples/CUSTOMER.csv from line %d on:\n got  %r\n want %r"
+                      % (line + 1, got[line] if line < len(got) else b"", want[line] if line < len(want) else b""))
+        self.assertEqual(pf.read("CodeErr.csv"), qv.NL.join(
+            [CODE_ERR_HEADER] + [b"CUSTOMER,%d,0x6943" % n for n in unmapped[:100]] + [b""]))
 
     def test_values_with_commas_and_quotes_keep_their_columns(self):
         # Every text type with a comma and a quote: the unquoted kinds (I, Y,
@@ -141,6 +218,7 @@ class SingleFile(unittest.TestCase):
         qv.screenshot("single_file_cancelled")
         code, box = qv.uiauto("texts", "BIG", "60")
         self.assertEqual(code, 0)
+        self.assertIn("Shift-JIS変換ｴﾗｰ総数=    -1", "\n".join(box))
         qv.uiauto("press", "BIG", "1")
         proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 255)
@@ -213,6 +291,7 @@ class SingleFile(unittest.TestCase):
         self.assertEqual(rows % 100, 0)
         # The summary (and the last progress line) ended the run on the terminal.
         self.assertIn("BIG: レコードサイズ = 1 バイト", text)
+        self.assertIn("Shift-JIS変換ｴﾗｰ総数=    -1", text)
 
     @qv.skip_unless("native")
     def test_no_progress_line_without_terminal(self):

@@ -3,17 +3,14 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
-#include <vector>
 
-#include "app/process_state.h"
 #include "app/run_log.h"
 #include "backup/backup_rotation.h"
+#include "base/path.h"
+#include "base/text.h"
 #include "platform/fileio.h"
-#include "platform/platform.h"
 #include "platform/profile.h"
-#include "platform/stream.h"
 #include "tests/unit/support/test_support.h"
-#include "transfer/folder_copy.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -69,54 +66,27 @@ bool SystemTakesShiftJisNames() {
 #endif
 }
 
+// The run log's clock, for the tests that write the log around a backup.
 time_t g_Now;
 time_t FixedClock() { return g_Now; }
-
-std::vector<std::string>* g_Captions = nullptr;
-int g_CancelAll = 0;
-int Record(const char* caption, const char*) {
-  g_Captions->push_back(caption);
-  return g_CancelAll;
-}
-
-bool WriteAll(const std::string& path, const std::string& bytes) {
-  FILE* f = OpenStream(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-  return true;
-}
 
 class Rotation : public ::testing::Test {
  protected:
   void SetUp() override {
-    UseProgramFolder(program_.path());
-    savedClock_ = g_RunLogClock;
-    savedProgress_ = g_CopyProgress;
-    g_RunLogClock = FixedClock;
-    g_CopyProgress = Record;
-    g_Captions = &captions_;
-    g_CancelAll = 0;
     ASSERT_EQ(CreateFolder((program_.path() + "DB2").c_str()), 0);
-    ASSERT_TRUE(WriteAll(Transfer("A.DB2"), "image A"));
-    ASSERT_TRUE(WriteAll(Transfer("B.DB2"), "image B"));
-    ASSERT_TRUE(WriteAll(Transfer("A.csv"), "not backed up"));
+    ASSERT_TRUE(WriteFileBytes(Transfer("A.DB2"), "image A"));
+    ASSERT_TRUE(WriteFileBytes(Transfer("B.DB2"), "image B"));
+    ASSERT_TRUE(WriteFileBytes(Transfer("A.csv"), "not backed up"));
     root_ = program_.path() + "backup";
-  }
-  void TearDown() override {
-    WriteRunLog("終了");
-    g_RunLogClock = savedClock_;
-    g_CopyProgress = savedProgress_;
-    g_Captions = nullptr;
-    ClearErrorText();
   }
   std::string Transfer(const std::string& name) const {
     return program_.path() + "DB2" + kSep + name;
   }
   // The settings file, [Quenvale] with the given lines.
   void Settings(const std::string& lines) {
-    ASSERT_TRUE(WriteAll(g_SettingsPath, "[Quenvale]\r\n" + lines));
+    ASSERT_TRUE(WriteFileBytes(run_.settingsPath(), "[Quenvale]\r\n" + lines));
   }
+  // 9:00 of the day, for the run log; the backup takes its date code.
   void SetDate(int y, int mo, int d) {
     struct tm t = {};
     t.tm_year = y - 1900;
@@ -125,10 +95,18 @@ class Rotation : public ::testing::Test {
     t.tm_hour = 9;
     t.tm_isdst = -1;
     g_Now = std::mktime(&t);
+    dateCode_ = DateCodeOf(t);
   }
+  // The backup of the configured root, as the batch run makes it.
+  int Rotate(int dateCode) {
+    char root[kPathBufferSize];
+    ReadBackupRoot(run_.settingsPath(), root);
+    return RotateBackups(run_.job(), root, dateCode, &progress_);
+  }
+  int Rotate() { return Rotate(dateCode_); }
   std::string LastMonthBackup() const {
     char value[64];
-    ProfileGetString("Quenvale", "Last_MonthBackup", "(none)", value, sizeof value, g_SettingsPath);
+    ProfileGetString("Quenvale", "Last_MonthBackup", "(none)", value, sizeof value, run_.settingsPath());
     return value;
   }
   // Whether folder under root holds both images.
@@ -146,10 +124,10 @@ class Rotation : public ::testing::Test {
   }
 
   TempFolder program_;
+  TestRun run_{program_.path()};
+  RecordedProgress progress_;
   std::string root_;
-  std::vector<std::string> captions_;
-  time_t (*savedClock_)() = nullptr;
-  int (*savedProgress_)(const char*, const char*) = nullptr;
+  int dateCode_ = 0;
 };
 
 TEST_F(Rotation, WeekdayAndMonthlyFolders) {
@@ -188,8 +166,8 @@ TEST_F(Rotation, WeekdayAndMonthlyFolders) {
     const std::string root = root_ + std::to_string(++n);
     Settings("BackupDir=" + root + "\r\n" + c.settings);
     SetDate(c.y, c.mo, c.d);
-    captions_.clear();
-    EXPECT_EQ(RotateBackups(0), 0);
+    progress_.updates.clear();
+    EXPECT_EQ(Rotate(), 0);
     EXPECT_TRUE(HoldsImages(root + kSep + c.weekday));
     for (const char* month : {"01月", "02月", "10月", "11月", "12月"}) {
       const bool expected = c.monthly != nullptr && std::string(month) == c.monthly;
@@ -197,20 +175,20 @@ TEST_F(Rotation, WeekdayAndMonthlyFolders) {
     }
     EXPECT_EQ(LastMonthBackup(), c.lastAfter);
     // Two images to the weekday folder, and two more to a monthly one.
-    ASSERT_EQ(captions_.size(), c.monthly ? 8u : 4u);
-    EXPECT_EQ(captions_.front(), "バックアップ中...");
-    EXPECT_EQ(captions_.back(), c.monthly ? "月次バックアップ中..." : "バックアップ中...");
-    EXPECT_STREQ(ErrorText(), "");
+    ASSERT_EQ(progress_.updates.size(), c.monthly ? 8u : 4u);
+    EXPECT_EQ(progress_.updates.front().caption, "バックアップ中...");
+    EXPECT_EQ(progress_.updates.back().caption, c.monthly ? "月次バックアップ中..." : "バックアップ中...");
+    EXPECT_STREQ(run_.errors.text(), "");
   }
 }
 
 TEST_F(Rotation, TwoRunsInOnePeriodMakeOneMonthlyBackup) {
   Settings("BackupDir=" + root_ + "\r\nMonthBackup=25\r\nLast_MonthBackup=20111025\r\n");
   SetDate(2011, 11, 25);
-  EXPECT_EQ(RotateBackups(0), 0);
-  ASSERT_TRUE(WriteAll(Transfer("A.DB2"), "image A, next day"));
+  EXPECT_EQ(Rotate(), 0);
+  ASSERT_TRUE(WriteFileBytes(Transfer("A.DB2"), "image A, next day"));
   SetDate(2011, 11, 26);
-  EXPECT_EQ(RotateBackups(0), 0);
+  EXPECT_EQ(Rotate(), 0);
   std::string a;
   EXPECT_TRUE(ReadFileBytes(root_ + kSep + "11月" + kSep + "A.DB2", &a) && a == "image A");
   EXPECT_TRUE(ReadFileBytes(root_ + kSep + "(6)Saturday" + kSep + "A.DB2", &a) && a == "image A, next day");
@@ -234,83 +212,76 @@ TEST_F(Rotation, RootsWithAndWithoutSeparatorAndEndingInTrailByte5C) {
     if (c.doubleByte && !SystemTakesShiftJisNames()) continue;
     Settings("BackupDir=" + c.root + "\r\nMonthBackup=1\r\n");
     SetDate(2011, 10, 26);
-    EXPECT_EQ(RotateBackups(5), 0);
+    EXPECT_EQ(Rotate(), 0);
     EXPECT_TRUE(HoldsImages(c.folder + kSep + "(3)Wednesday"));
     EXPECT_TRUE(HoldsImages(c.folder + kSep + "10月"));
     EXPECT_FALSE(IsFolder(c.folder + "(3)Wednesday")) << "a sibling instead of a sub-folder";
   }
 }
 
-TEST_F(Rotation, NoBackupRootLeavesTheRunAlone) {
+// An empty root means no backup: the run then neither backs up nor logs one.
+TEST_F(Rotation, NoBackupRootReadsEmpty) {
   for (const char* settings : {"", "BackupDir=\r\nMonthBackup=25\r\n"}) {
     Settings(settings);
-    SetDate(2011, 10, 26);
-    ASSERT_EQ(WriteRunLog(""), 201110263);
-    EXPECT_EQ(RotateBackups(7), 7);
-    WriteRunLog("終了");
-    EXPECT_TRUE(captions_.empty());
-    EXPECT_EQ(LastMonthBackup(), "(none)");
+    char root[kPathBufferSize];
+    ReadBackupRoot(run_.settingsPath(), root);
+    EXPECT_STREQ(root, "") << settings;
   }
-  std::string log;
-  ASSERT_TRUE(ReadFileBytes(program_.path() + "Quenvale.log", &log));
-  EXPECT_EQ(log.find("ﾊﾞｯｸｱｯﾌﾟ"), std::string::npos);
 }
 
 TEST_F(Rotation, UncreatableRootEndsTheRunWithTheSystemText) {
   Settings("BackupDir=" + program_.path() + "missing" + kSep + "backup\r\nMonthBackup=25\r\n");
   SetDate(2011, 10, 26);
-  ASSERT_EQ(WriteRunLog(""), 201110263);
-  EXPECT_EQ(RotateBackups(0), -1);
-  WriteRunLog("ｷｬﾝｾﾙ");
-  EXPECT_TRUE(captions_.empty());
+  {
+    // The log around the backup, as the batch run writes it.
+    RunLog log(program_.path().c_str(), &run_.errors, FixedClock);
+    ASSERT_EQ(log.Write(RunLogEvent::kOpen), 201110263);
+    EXPECT_EQ(Rotate(log.Write(RunLogEvent::kBackup)), -1);
+    log.Write(RunLogEvent::kCancel);
+  }
+  EXPECT_TRUE(progress_.updates.empty());
   EXPECT_EQ(LastMonthBackup(), "(none)");
 
-  const std::string error = ErrorText();
+  const std::string error = run_.errors.text();
   ASSERT_GT(error.size(), 3u);
   EXPECT_EQ(error.substr(0, 2), "  ");
   EXPECT_EQ(error.find('\n'), error.size() - 1) << "one line";
   std::string log;
   ASSERT_TRUE(ReadFileBytes(program_.path() + "Quenvale.log", &log));
-#if defined(_WIN32)
-  const std::string eol = "\r\n";
-#else
-  const std::string eol = "\n";
-#endif
-  EXPECT_EQ(log, "2011/10/26 09:00:00-ﾊﾞｯｸｱｯﾌﾟ 09:00:00-ｷｬﾝｾﾙ" + eol + error.substr(0, error.size() - 1) + eol);
+  EXPECT_EQ(log, Nl("2011/10/26 09:00:00-ﾊﾞｯｸｱｯﾌﾟ 09:00:00-ｷｬﾝｾﾙ\n" + error));
 }
 
 TEST_F(Rotation, CancelledCopyKeepsTheLastMonthlyDate) {
   Settings("BackupDir=" + root_ + "\r\nMonthBackup=25\r\nLast_MonthBackup=20111025\r\n");
   SetDate(2011, 11, 25);
-  g_CancelAll = 1;
-  EXPECT_EQ(RotateBackups(0), -1);
-  EXPECT_EQ(captions_.size(), 1u);
+  progress_.cancelAt = 1;
+  EXPECT_EQ(Rotate(), -1);
+  EXPECT_EQ(progress_.updates.size(), 1u);
   EXPECT_FALSE(IsFolder(root_ + kSep + "11月"));
   EXPECT_EQ(LastMonthBackup(), "20111025");
 }
 
 TEST(MakeFolder, OnlyAFolderWillDoAndAFailureNamesIt) {
   TempFolder tmp;
-  ClearErrorText();
-  EXPECT_EQ(MakeFolder((tmp.path() + "x").c_str()), 0);
-  EXPECT_EQ(MakeFolder((tmp.path() + "x").c_str()), 0);
-  EXPECT_EQ(MakeFolder(tmp.path().c_str()), 0) << "an existing folder with its separator";
-  EXPECT_STREQ(ErrorText(), "");
+  ErrorText errors;
+  EXPECT_EQ(MakeFolder((tmp.path() + "x").c_str(), &errors), 0);
+  EXPECT_EQ(MakeFolder((tmp.path() + "x").c_str(), &errors), 0);
+  EXPECT_EQ(MakeFolder(tmp.path().c_str(), &errors), 0) << "an existing folder with its separator";
+  EXPECT_STREQ(errors.text(), "");
   // Each failure is one line: the folder, then the system's text.
   const std::string missing = tmp.path() + "no" + kSep + "x";
-  EXPECT_EQ(MakeFolder(missing.c_str()), -1);
-  std::string error = ErrorText();
+  EXPECT_EQ(MakeFolder(missing.c_str(), &errors), -1);
+  std::string error = errors.text();
   EXPECT_EQ(error.find("  " + missing + ": "), 0u) << error;
   EXPECT_EQ(error.find('\n'), error.size() - 1) << "one line";
   // A file where the folder belongs fails too (every copy into it would),
   // and is left as it was (regression).
-  ClearErrorText();
+  errors.Clear();
   tmp.Write("plain", "a file");
-  EXPECT_EQ(MakeFolder((tmp.path() + "plain").c_str()), -1);
-  error = ErrorText();
+  EXPECT_EQ(MakeFolder((tmp.path() + "plain").c_str(), &errors), -1);
+  error = errors.text();
   EXPECT_EQ(error.find("  " + tmp.path() + "plain: "), 0u) << error;
   EXPECT_EQ(tmp.Read("plain"), "a file");
-  ClearErrorText();
 }
 
 }  // namespace

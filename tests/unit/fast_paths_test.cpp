@@ -1,7 +1,7 @@
 // The conversion's fast roads against plain ones: the direct-indexed
 // double-byte lookup against a bisection of the built-in table, the mixed-text
-// decoder against a code-by-code reference, and toCSV's row formatting
-// against its plain road (g_ToCsvPlainFields). Each must give the same bytes,
+// decoder against a code-by-code reference, and toCSV's rows against the plain
+// road of tests/unit/support/plain_road.h. Each must give the same bytes,
 // counts and report rows on realistic and on random input.
 #include <gtest/gtest.h>
 
@@ -9,45 +9,41 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "app/process_state.h"
-#include "convert/host_code.h"
+#include "convert/code_tables.h"
+#include "convert/decoders.h"
+#include "convert/field_list.h"
 #include "convert/to_csv.h"
 #include "platform/stream.h"
+#include "tests/unit/support/host_text.h"
+#include "tests/unit/support/plain_road.h"
 #include "tests/unit/support/test_support.h"
 
 namespace {
 
-void ResetTables() {
-  std::memset(g_SingleByteTable, 0, sizeof g_SingleByteTable);
-  std::memset(g_UserDoubleByteTable, 0, sizeof g_UserDoubleByteTable);
-  g_SubstitutionPair[0] = '\x81';
-  g_SubstitutionPair[1] = '\xA0';
-  g_RecordCounter = g_DoubleByteErrors = g_SingleByteErrors = 0;
-  g_CodeErrorReport = nullptr;
-  std::strcpy(g_CurrentFileName, "T");
+// Fresh tables with the pair □: the built-in table alone, nothing mapped.
+std::unique_ptr<CodeTables> NewTables() {
+  auto tables = std::make_unique<CodeTables>();
+  tables->substitution[0] = '\x81';
+  tables->substitution[1] = '\xA0';
+  return tables;
 }
 
-// CCSID 930 capitals, digits and blank, a quotation mark (0x7F) and a few
-// codes left unmapped.
-void LoadLetters() {
-  const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-  const unsigned char codes[] = {0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9,
-                                 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9,
-                                 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7, 0xE8, 0xE9};
-  for (int i = 0; i < 26; ++i) g_SingleByteTable[codes[i]] = static_cast<unsigned char>(letters[i]);
-  for (int i = 0; i < 10; ++i) g_SingleByteTable[0xF0 + i] = static_cast<unsigned char>('0' + i);
-  g_SingleByteTable[0x40] = ' ';
-  g_SingleByteTable[0x7F] = '"';
-  g_SingleByteTable[0x81] = 0xB1;  // half-width katakana
+// The letters, digits, blank and quotation mark, half-width katakana 0x81,
+// and the other codes left unmapped.
+void LoadLetters(CodeTables* tables) {
+  AddLetters(tables);
+  tables->singleByte[0x81] = 0xB1;  // half-width katakana
 }
 
-void SetUserTable(const std::vector<DoubleByteEntry>& entries) {
-  std::memset(g_UserDoubleByteTable, 0, sizeof g_UserDoubleByteTable);
-  for (size_t k = 0; k < entries.size(); ++k) g_UserDoubleByteTable[k] = entries[k];
+void SetUserTable(CodeTables* tables, const std::vector<DoubleByteEntry>& entries) {
+  std::memset(tables->user, 0, sizeof tables->user);
+  for (size_t k = 0; k < entries.size(); ++k) tables->user[k] = entries[k];
+  RebuildLookup(tables);
 }
 
 // The built-in table by bisection, as it is stored: the yardstick.
@@ -59,15 +55,15 @@ unsigned BisectBuiltIn(unsigned code) {
   return (e != end && e->host == code) ? e->sjis : 0;
 }
 
-unsigned ReferenceLookup(unsigned code) {
-  for (const DoubleByteEntry* e = g_UserDoubleByteTable; e->sjis != 0; ++e) {
-    if (e->host == code) return e->sjis;
+unsigned ReferenceLookup(const CodeTables& tables, unsigned code) {
+  for (int k = 0; k < kUserTableSlots - 1 && tables.user[k].sjis != 0; ++k) {
+    if (tables.user[k].host == code) return tables.user[k].sjis;
   }
   return BisectBuiltIn(code);
 }
 
 TEST(DirectLookup, EveryCodeAsTheTablesSay) {
-  ResetTables();
+  const auto tables = NewTables();
   struct Case {
     std::vector<DoubleByteEntry> user;
     const char* why;
@@ -88,32 +84,38 @@ TEST(DirectLookup, EveryCodeAsTheTablesSay) {
        "99 entries on 99 lead bytes: the most there can be"},
   };
   for (const Case& c : cases) {
-    SetUserTable(c.user);
+    SetUserTable(tables.get(), c.user);
     for (unsigned code = 0; code < 0x10000; ++code) {
-      ASSERT_EQ(LookupDoubleByte(code), ReferenceLookup(code)) << c.why << ", code " << code;
+      ASSERT_EQ(LookupDoubleByte(*tables, code), ReferenceLookup(*tables, code)) << c.why << ", code " << code;
     }
   }
   // The table as it is now, not as it was at an earlier lookup.
-  SetUserTable({{0x4581, 0xF042}});
-  EXPECT_EQ(LookupDoubleByte(0x4581), 0xF042u);
-  SetUserTable({});
-  EXPECT_EQ(LookupDoubleByte(0x4581), BisectBuiltIn(0x4581));
-  // Entries changed in place, and a table cut short.
-  SetUserTable({{0x4581, 0xF042}, {0x6941, 0xF040}});
-  EXPECT_EQ(LookupDoubleByte(0x6941), 0xF040u);
-  g_UserDoubleByteTable[1].sjis = 0xF050;
-  EXPECT_EQ(LookupDoubleByte(0x6941), 0xF050u);
-  g_UserDoubleByteTable[1].host = 0x6942;
-  EXPECT_EQ(LookupDoubleByte(0x6941), BisectBuiltIn(0x6941));
-  EXPECT_EQ(LookupDoubleByte(0x6942), 0xF050u);
-  g_UserDoubleByteTable[0] = DoubleByteEntry{0, 0};
-  EXPECT_EQ(LookupDoubleByte(0x4581), BisectBuiltIn(0x4581));
-  EXPECT_EQ(LookupDoubleByte(0x6942), BisectBuiltIn(0x6942));
+  SetUserTable(tables.get(), {{0x4581, 0xF042}});
+  EXPECT_EQ(LookupDoubleByte(*tables, 0x4581), 0xF042u);
+  SetUserTable(tables.get(), {});
+  EXPECT_EQ(LookupDoubleByte(*tables, 0x4581), BisectBuiltIn(0x4581));
+  // Entries changed in place, and a table cut short, then the lookup made anew.
+  SetUserTable(tables.get(), {{0x4581, 0xF042}, {0x6941, 0xF040}});
+  EXPECT_EQ(LookupDoubleByte(*tables, 0x6941), 0xF040u);
+  tables->user[1].sjis = 0xF050;
+  RebuildLookup(tables.get());
+  EXPECT_EQ(LookupDoubleByte(*tables, 0x6941), 0xF050u);
+  tables->user[1].host = 0x6942;
+  RebuildLookup(tables.get());
+  EXPECT_EQ(LookupDoubleByte(*tables, 0x6941), BisectBuiltIn(0x6941));
+  EXPECT_EQ(LookupDoubleByte(*tables, 0x6942), 0xF050u);
+  tables->user[0] = DoubleByteEntry{0, 0};
+  RebuildLookup(tables.get());
+  EXPECT_EQ(LookupDoubleByte(*tables, 0x4581), BisectBuiltIn(0x4581));
+  EXPECT_EQ(LookupDoubleByte(*tables, 0x6942), BisectBuiltIn(0x6942));
 }
 
 TEST(DirectLookup, DoubleByteRunsOverEveryCode) {
-  ResetTables();
-  SetUserTable({{0x6941, 0xF040}, {0x4581, 0xF042}});
+  const auto tables = NewTables();
+  SetUserTable(tables.get(), {{0x6941, 0xF040}, {0x4581, 0xF042}});
+  CodeErrorReport report;
+  report.Start("T", nullptr);
+  const DecodeContext with{tables.get(), &report};
   for (unsigned first = 0; first < 0x10000; first += 64) {
     char src[129];
     char dst[256];
@@ -125,12 +127,12 @@ TEST(DirectLookup, DoubleByteRunsOverEveryCode) {
     int missing = 0;
     std::string expected;
     for (unsigned k = 0; k < 64; ++k) {
-      const unsigned sjis = ReferenceLookup(first + k);
+      const unsigned sjis = ReferenceLookup(*tables, first + k);
       if (sjis == 0) ++missing;
       expected += sjis ? static_cast<char>(sjis >> 8) : '\x81';
       expected += sjis ? static_cast<char>(sjis) : '\xA0';
     }
-    ASSERT_EQ(ConvertDoubleByteRun(src, 128, dst), missing) << first;
+    ASSERT_EQ(ConvertDoubleByteRun(src, 128, dst, with), missing) << first;
     ASSERT_EQ(std::string(dst, 128), expected) << first;
   }
 }
@@ -143,12 +145,13 @@ struct Reference {
   int count = 0;
   int32_t singleErrors = 0;
   int32_t doubleErrors = 0;
+  int32_t records = 0;  // written before the field's record
   std::string rows;
 
   void Row(const char* format, unsigned code) {
     if (static_cast<int64_t>(doubleErrors) + singleErrors > 100) return;
     char row[80];
-    std::snprintf(row, sizeof row, format, "T", g_RecordCounter + 1, code);
+    std::snprintf(row, sizeof row, format, "T", records + 1, code);
     rows += row;
   }
 };
@@ -157,8 +160,9 @@ struct Reference {
 // runs between shift-out and shift-in (an odd run loses its last byte and
 // scanning resumes at the byte that ended it), quotes doubled, the text cut
 // after the last whole character within 255 bytes and at a zero byte.
-Reference ReferenceMixed(const unsigned char* s, int length) {
+Reference ReferenceMixed(const CodeTables& tables, const unsigned char* s, int length, int32_t records) {
   Reference r;
+  r.records = records;
   length = std::max(0, std::min(length, 255));
   std::string text;
   size_t fits = 0;
@@ -172,13 +176,13 @@ Reference ReferenceMixed(const unsigned char* s, int length) {
       n &= ~1;
       for (int p = 0; p < n; p += 2) {
         const unsigned code = static_cast<unsigned>(s[i + 1 + p]) << 8 | s[i + 2 + p];
-        const unsigned sjis = LookupDoubleByte(code);
+        const unsigned sjis = LookupDoubleByte(tables, code);
         if (sjis != 0) {
           text += static_cast<char>(sjis >> 8);
           text += static_cast<char>(sjis);
         } else {
-          text += static_cast<char>(g_SubstitutionPair[0]);
-          text += static_cast<char>(g_SubstitutionPair[1]);
+          text += static_cast<char>(tables.substitution[0]);
+          text += static_cast<char>(tables.substitution[1]);
           ++r.count;
           ++r.doubleErrors;
           r.Row("%s,%d,0x%04x\n", code);
@@ -188,7 +192,7 @@ Reference ReferenceMixed(const unsigned char* s, int length) {
       i = next;
       continue;
     }
-    unsigned char v = g_SingleByteTable[s[i]];
+    unsigned char v = tables.singleByte[s[i]];
     if (v == 0) {
       v = ' ';
       ++r.count;
@@ -203,17 +207,6 @@ Reference ReferenceMixed(const unsigned char* s, int length) {
   text.resize(fits);
   r.text = text.substr(0, text.find('\0'));
   return r;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::string out;
-  if (FILE* f = OpenStream(path.c_str(), "rb")) {
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    std::fclose(f);
-  }
-  return out;
 }
 
 // Random fields: mostly the shapes of real data (letters, Kanji runs, blanks),
@@ -259,14 +252,16 @@ TEST(MixedText, SameAsCodeByCode) {
                         {0x81, 0, "a pair with a zero trail byte"}};
   std::mt19937 rng(930);
   for (const Pair& pair : pairs) {
-    ResetTables();
-    LoadLetters();
-    SetUserTable({{0x6941, 0xF040}, {0x4581, 0xF042}});
-    g_SubstitutionPair[0] = pair.lead;
-    g_SubstitutionPair[1] = pair.trail;
-    const std::string report = tmp.path() + "CodeErr.csv";
-    g_CodeErrorReport = OpenStream(report.c_str(), "wb");
-    ASSERT_NE(g_CodeErrorReport, nullptr);
+    const auto tables = NewTables();
+    LoadLetters(tables.get());
+    SetUserTable(tables.get(), {{0x6941, 0xF040}, {0x4581, 0xF042}});
+    tables->substitution[0] = pair.lead;
+    tables->substitution[1] = pair.trail;
+    const std::string rowsPath = tmp.path() + "CodeErr.csv";
+    FILE* rows = OpenStream(rowsPath.c_str(), "wb");
+    ASSERT_NE(rows, nullptr);
+    CodeErrorReport report;
+    const DecodeContext with{tables.get(), &report};
     std::string expectedRows;
     for (int n = 0; n < 6000; ++n) {
       std::vector<unsigned char> field;
@@ -293,25 +288,26 @@ TEST(MixedText, SameAsCodeByCode) {
         field = RandomField(rng, length);
       }
       field.push_back(0);
-      g_SingleByteErrors = g_DoubleByteErrors = 0;
-      g_RecordCounter = n;
-      const Reference expected = ReferenceMixed(field.data(), length);
+      const Reference expected = ReferenceMixed(*tables, field.data(), length, n);
       expectedRows += expected.rows;
-      g_SingleByteErrors = g_DoubleByteErrors = 0;
+      // Each field counted from zero, its rows naming record n + 1.
+      report.Start("T", rows);
+      report.SetRecordsWritten(n);
       char dst[256];
       std::memset(dst, 'x', sizeof dst);
       int textLength = -1;
       const int count =
-          ConvertMixedTextLength(reinterpret_cast<char*>(field.data()), length, dst, &textLength);
+          ConvertMixedText(reinterpret_cast<char*>(field.data()), length, dst, with, &textLength);
       ASSERT_EQ(std::string(dst), expected.text) << pair.why << ", field " << n;
       ASSERT_EQ(textLength, static_cast<int>(expected.text.size())) << pair.why << ", field " << n;
       ASSERT_EQ(count, expected.count) << pair.why << ", field " << n;
-      ASSERT_EQ(g_SingleByteErrors, expected.singleErrors) << pair.why << ", field " << n;
-      ASSERT_EQ(g_DoubleByteErrors, expected.doubleErrors) << pair.why << ", field " << n;
+      ASSERT_EQ(report.singleByteErrors(), expected.singleErrors) << pair.why << ", field " << n;
+      ASSERT_EQ(report.doubleByteErrors(), expected.doubleErrors) << pair.why << ", field " << n;
     }
-    std::fclose(g_CodeErrorReport);
-    g_CodeErrorReport = nullptr;
-    EXPECT_EQ(ReadAll(report), expectedRows) << pair.why;
+    std::fclose(rows);
+    std::string written;
+    ASSERT_TRUE(ReadFileBytes(rowsPath, &written));
+    EXPECT_EQ(written, expectedRows) << pair.why;
   }
 }
 
@@ -396,42 +392,67 @@ std::string RandomRecord(std::mt19937& rng) {
   return r;
 }
 
-std::vector<std::string> g_Statuses;
-int RecordStatus(const char*, const char* text) {
-  g_Statuses.push_back(text);
-  return 0;
-}
-int NoBox(const char*, const char*, unsigned) { return 1; }
-
 struct Outcome {
-  int result;
+  int result = 0;
   std::string csv;
-  std::string report;
+  std::string rows;  // the CodeErr rows
   std::vector<std::string> statuses;
   std::string errorText;
 };
 
-Outcome Convert(const TempFolder& tmp, bool plain) {
-  g_ToCsvPlainFields = plain;
-  g_Statuses.clear();
-  ClearErrorText();
+// The product's conversion of T: toCSV in single-file form, its CodeErr rows
+// into a file of their own.
+Outcome ConvertWithToCsv(const TempFolder& tmp, const CodeTables& tables) {
+  TestRun run(tmp.path());
+  RecordedProgress progress;
+  const std::string rowsPath = tmp.path() + "CodeErr.csv";
+  FILE* rows = OpenStream(rowsPath.c_str(), "w");
+  EXPECT_NE(rows, nullptr);
+  const Conversion with{run.job(), &tables, &progress, rows};
+  ConversionCounts counts{};
   Outcome o;
-  o.result = toCSV("", "T");
-  g_ToCsvPlainFields = false;
+  o.result = toCSV(with, "", "T", &counts);
+  if (rows != nullptr) std::fclose(rows);
   o.csv = tmp.Read("T.csv");
-  o.report = tmp.Read("CodeErr.csv");
-  o.statuses = g_Statuses;
-  o.errorText = ErrorText();
+  ReadFileBytes(rowsPath, &o.rows);
+  for (const RecordedProgress::Shown& s : progress.updates) o.statuses.push_back(s.text);
+  o.errorText = run.errors.text();
+  return o;
+}
+
+// The same conversion done here: the field list read from the same
+// description, every record's row by the plain road, its rows through a
+// report of its own, the status texts and error line toCSV is to give.
+Outcome ConvertPlainly(const TempFolder& tmp, const CodeTables& tables, const std::string& fdf,
+                       const std::string& image) {
+  FieldList list;
+  EXPECT_TRUE(ParseFieldList(fdf.data(), fdf.size(), &list));
+  const std::string rowsPath = tmp.path() + "PlainErr.csv";
+  FILE* rows = OpenStream(rowsPath.c_str(), "w");
+  EXPECT_NE(rows, nullptr);
+  CodeErrorReport report;
+  report.Start("T", rows);
+  const PlainConversion plain = ConvertPlain(list, image, DecodeContext{&tables, &report});
+  if (rows != nullptr) std::fclose(rows);
+  Outcome o;
+  o.result = plain.errorTotal;
+  o.csv = Nl(plain.csv);
+  ReadFileBytes(rowsPath, &o.rows);
+  const auto status = [](int64_t records, int32_t total) {
+    std::string s = "T：レコード数 " + std::to_string(records);
+    if (total != 0) s += " (Shift-JIS 変換ｴﾗｰ " + std::to_string(total) + ")";
+    return s;
+  };
+  for (size_t k = 0; k < plain.totalsEveryHundred.size(); ++k) {
+    o.statuses.push_back(status(static_cast<int64_t>(k + 1) * 100, plain.totalsEveryHundred[k]));
+  }
+  o.statuses.push_back(status(plain.records, plain.errorTotal));
+  if (plain.partialRecord) o.errorText = "  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n";
   return o;
 }
 
 TEST(Rows, SameAsThePlainRoad) {
   TempFolder tmp;
-  UseProgramFolder(tmp.path());
-  const auto oldUpdate = g_ToCsvUpdateIndicator;
-  const auto oldBox = g_ToCsvMessageBox;
-  g_ToCsvUpdateIndicator = RecordStatus;
-  g_ToCsvMessageBox = NoBox;
   std::string fdf = "PCFO T\n";
   for (const FieldShape& s : kShapes) fdf += std::string(s.line) + "\n";
   tmp.Write("T.fdf", fdf);
@@ -439,35 +460,36 @@ TEST(Rows, SameAsThePlainRoad) {
   struct Case {
     unsigned char lead, trail;
     int records;
+    size_t extraBytes;  // a record cut short at the end
     const char* why;
   };
   const Case cases[] = {
-      {0x81, 0xA0, 1234, "row numbers across 9, 99 and 999; a substitution pair"},
-      {0, 0, 300, "a zero substitution pair"},
-      {0x81, 0, 300, "a pair with a zero trail byte"},
+      {0x81, 0xA0, 1234, 0, "row numbers across 9, 99 and 999; a substitution pair"},
+      {0, 0, 300, 0, "a zero substitution pair"},
+      {0x81, 0, 300, 17, "a pair with a zero trail byte; a record cut short"},
   };
   std::mt19937 rng(943);
   for (const Case& c : cases) {
-    ResetTables();
-    LoadLetters();
-    SetUserTable({{0x6941, 0xF040}, {0x7141, 0xF041}});
-    g_SubstitutionPair[0] = c.lead;
-    g_SubstitutionPair[1] = c.trail;
+    const auto tables = NewTables();
+    LoadLetters(tables.get());
+    SetUserTable(tables.get(), {{0x6941, 0xF040}, {0x7141, 0xF041}});
+    tables->substitution[0] = c.lead;
+    tables->substitution[1] = c.trail;
     std::string image;
     for (int k = 0; k < c.records; ++k) image += RandomRecord(rng);
+    image += RandomRecord(rng).substr(0, c.extraBytes);
     tmp.Write("T.db2", image);
-    const Outcome fast = Convert(tmp, false);
-    const Outcome plain = Convert(tmp, true);
+    const Outcome fast = ConvertWithToCsv(tmp, *tables);
+    const Outcome plain = ConvertPlainly(tmp, *tables, fdf, image);
     EXPECT_EQ(fast.result, plain.result) << c.why;
     EXPECT_EQ(fast.errorText, plain.errorText) << c.why;
     EXPECT_EQ(fast.statuses, plain.statuses) << c.why;
-    EXPECT_EQ(fast.report, plain.report) << c.why;
+    EXPECT_EQ(fast.rows, plain.rows) << c.why;
+    EXPECT_FALSE(fast.rows.empty()) << c.why;
     ASSERT_EQ(fast.csv.size(), plain.csv.size()) << c.why;
     EXPECT_TRUE(fast.csv == plain.csv) << c.why;
     EXPECT_GT(fast.csv.size(), static_cast<size_t>(c.records) * 100) << c.why;
   }
-  g_ToCsvUpdateIndicator = oldUpdate;
-  g_ToCsvMessageBox = oldBox;
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 
-#include "platform/platform.h"
+#include "base/error_text.h"
+#include "base/path.h"
 #include "tests/unit/support/test_support.h"
 #include "transfer/folder_copy.h"
 
@@ -14,24 +16,33 @@
 #include <unistd.h>
 #endif
 
-namespace {
+namespace fs = std::filesystem;
 
-int NoCancel(const char*, const char*) { return 0; }
+namespace {
 
 class CopyFaults : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = g_CopyProgress;
-    g_CopyProgress = NoCancel;
-    UseProgramFolder(dir_.path());
-  }
-  void TearDown() override { g_CopyProgress = saved_; }
   // A folder path without the trailing separator, as CopyDb2Files takes it.
   std::string Folder(const std::string& name) const { return dir_.path() + name; }
-  void MakeFolder(const std::string& name) const { std::filesystem::create_directories(Folder(name)); }
+  void MakeFolder(const std::string& name) const { fs::create_directories(Folder(name)); }
+  int Copy(const std::string& source, const std::string& target) {
+    return CopyDb2Files(source.c_str(), target.c_str(), &progress_, &errors_);
+  }
+  // Every path below the test's folder, relative to it.
+  std::set<std::string> Contents() const {
+    std::set<std::string> names;
+    const fs::path root(dir_.path());
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(root)) {
+      names.insert(e.path().lexically_relative(root).string());
+    }
+    return names;
+  }
   TempFolder dir_;
-  int (*saved_)(const char*, const char*) = nullptr;
+  RecordedProgress progress_;
+  ErrorText errors_;
 };
+
+const std::string kSep(1, kPathSep);
 
 #if !defined(_WIN32)
 TEST_F(CopyFaults, SourceThatCannotBeReadGivesCode2AndNoCopy) {
@@ -39,28 +50,34 @@ TEST_F(CopyFaults, SourceThatCannotBeReadGivesCode2AndNoCopy) {
   MakeFolder("src");
   MakeFolder("dst");
   ASSERT_EQ(symlink("/proc/self/mem", (Folder("src") + "/MEM.DB2").c_str()), 0);
-  EXPECT_EQ(CopyDb2Files(Folder("src").c_str(), Folder("dst").c_str()), kCopyReadFailed);
+  EXPECT_EQ(Copy(Folder("src"), Folder("dst")), kCopyReadFailed);
   EXPECT_FALSE(dir_.Exists("dst/MEM.DB2"));
 }
 #endif
 
 TEST_F(CopyFaults, TargetBelowARegularFileFailsToOpen) {
   MakeFolder("src");
-  dir_.Write(std::string("src") + kPathSep + "A.DB2", "data");
+  dir_.Write("src" + kSep + "A.DB2", "data");
   dir_.Write("plain", "not a folder");
-  const std::string target = Folder("plain") + kPathSep + "sub";
-  EXPECT_EQ(CopyDb2Files(Folder("src").c_str(), target.c_str()), kCopyOpenFailed);
-  EXPECT_FALSE(dir_.Exists(std::string("plain") + kPathSep + "sub" + kPathSep + "A.DB2"));
+  EXPECT_EQ(Copy(Folder("src"), Folder("plain") + kSep + "sub"), kCopyOpenFailed);
+  // The file where a folder was expected is neither replaced nor touched.
+  EXPECT_EQ(dir_.Read("plain"), "not a folder");
+  EXPECT_EQ(Contents(), (std::set<std::string>{"plain", "src", "src" + kSep + "A.DB2"}));
 }
 
 TEST_F(CopyFaults, TargetPathPastTheLimitIsRefusedWhole) {
-  // Source and target folders fit; the target folder with the file's name
-  // does not: the copy is refused rather than made under a cut name.
+  // Source and target folders fit (the target is made, well within what a
+  // folder may take); the target folder with the file's name does not: the
+  // copy is refused rather than made under a cut name.
+  const std::string file = "LONGNAME_LONGNAME.DB2";
   MakeFolder("src");
-  dir_.Write(std::string("src") + kPathSep + "LONGNAME.DB2", "data");
-  const std::string target = Folder("") + std::string(255 - dir_.path().size() - 4, 'T');
-  EXPECT_EQ(CopyDb2Files(Folder("src").c_str(), target.c_str()), kCopyOpenFailed);
-  EXPECT_FALSE(std::filesystem::exists(target));
+  dir_.Write("src" + kSep + file, "data");
+  const std::string target = Folder(std::string(240 - dir_.path().size(), 'T'));
+  ASSERT_EQ(target.size(), 240u);
+  ASSERT_TRUE(fs::create_directory(target));
+  ASSERT_GT(target.size() + 1 + file.size(), 255u);
+  EXPECT_EQ(Copy(Folder("src"), target), kCopyOpenFailed);
+  EXPECT_TRUE(fs::is_empty(target));
 }
 
 }  // namespace

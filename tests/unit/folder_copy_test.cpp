@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/process_state.h"
+#include "base/error_text.h"
+#include "base/path.h"
 #include "platform/fileio.h"
-#include "platform/platform.h"
-#include "platform/stream.h"
 #include "tests/unit/support/test_support.h"
 #include "transfer/folder_copy.h"
 
@@ -36,40 +35,14 @@ bool SystemTakesShiftJisNames() {
 #endif
 }
 
-// What the copy showed, and a cancel button pressed at the Nth display.
-struct Recorder {
-  std::vector<std::string> captions;
-  std::vector<std::string> texts;
-  int cancelAt = 0;  // 1-based display number that cancels; 0 never
-  bool keepTexts = true;
+// Percentage of each status text shown, "<name> ( P % 完了)  E 秒経過".
+std::vector<int> Percents(const RecordedProgress& progress) {
   std::vector<int> percents;
-};
-Recorder* g_Recorder = nullptr;
-
-// Percentage of a status text "<name> ( P % 完了)  E 秒経過".
-int PercentOf(const std::string& text) {
-  const size_t at = text.rfind(" ( ");
-  return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + 3);
-}
-
-int Record(const char* caption, const char* text) {
-  Recorder& r = *g_Recorder;
-  r.percents.push_back(PercentOf(text));
-  if (r.keepTexts) {
-    r.captions.push_back(caption);
-    r.texts.push_back(text);
+  for (const RecordedProgress::Shown& shown : progress.updates) {
+    const size_t at = shown.text.rfind(" ( ");
+    percents.push_back(at == std::string::npos ? -1 : std::atoi(shown.text.c_str() + at + 3));
   }
-  if (r.cancelAt != 0 && static_cast<int>(r.percents.size()) >= r.cancelAt) return 1;
-  return 0;
-}
-
-// Files through the program's own layer: Shift-JIS names on both systems.
-bool WriteFile(const std::string& path, const std::string& bytes) {
-  FILE* f = OpenStream(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-  return true;
+  return percents;
 }
 
 bool Exists(const std::string& path) {
@@ -94,25 +67,24 @@ bool TimesOf(const std::string& path, FileTimes* times) {
 class FolderCopy : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_Recorder = &recorder_;
-    saved_ = g_CopyProgress;
-    g_CopyProgress = Record;
     source_ = tmp_.path() + "src";
     target_ = tmp_.path() + "dst";
     ASSERT_EQ(CreateFolder(source_.c_str()), 0);
     ASSERT_EQ(CreateFolder(target_.c_str()), 0);
   }
-  void TearDown() override {
-    g_CopyProgress = saved_;
-    g_Recorder = nullptr;
-  }
   std::string Src(const std::string& name) const { return source_ + kSep + name; }
   std::string Dst(const std::string& name) const { return target_ + kSep + name; }
+  int Copy(const std::string& source, const std::string& target) {
+    return CopyFileWithProgress(source.c_str(), target.c_str(), "cap", &progress_);
+  }
+  int CopyFolder(const std::string& source, const std::string& target) {
+    return CopyDb2Files(source.c_str(), target.c_str(), &progress_, &errors_);
+  }
 
   TempFolder tmp_;
-  Recorder recorder_;
+  RecordedProgress progress_;
+  ErrorText errors_;
   std::string source_, target_;
-  int (*saved_)(const char*, const char*) = nullptr;
 };
 
 TEST_F(FolderCopy, ProgressDisplaysAndCopiedBytes) {
@@ -129,19 +101,20 @@ TEST_F(FolderCopy, ProgressDisplaysAndCopiedBytes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
-    recorder_ = Recorder();
+    progress_ = RecordedProgress();
     const std::string bytes = Pattern(c.size, static_cast<unsigned>(c.size));
-    ASSERT_TRUE(WriteFile(Src("A.DB2"), bytes));
+    ASSERT_TRUE(WriteFileBytes(Src("A.DB2"), bytes));
     // An old time, so that a copy that kept none would show.
     fs::last_write_time(fs::path(Src("A.DB2")),
                         fs::file_time_type::clock::now() - std::chrono::hours(24 * 400));
-    ASSERT_EQ(CopyFileWithProgress(Src("A.DB2").c_str(), Dst("A.DB2").c_str(), "cap"), 0);
-    EXPECT_EQ(recorder_.percents, c.percents);
-    for (size_t i = 0; i < recorder_.texts.size(); ++i) {
+    ASSERT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), 0);
+    EXPECT_EQ(Percents(progress_), c.percents);
+    for (size_t i = 0; i < progress_.updates.size(); ++i) {
       const std::string head = "A.DB2 ( " + std::to_string(c.percents[i]) + " % 完了)  ";
-      EXPECT_EQ(recorder_.texts[i].substr(0, head.size()), head);
-      EXPECT_EQ(recorder_.texts[i].substr(recorder_.texts[i].size() - 7), " 秒経過");
-      EXPECT_EQ(recorder_.captions[i], "cap");
+      const std::string& text = progress_.updates[i].text;
+      EXPECT_EQ(text.substr(0, head.size()), head);
+      EXPECT_EQ(text.substr(text.size() - 7), " 秒経過");
+      EXPECT_EQ(progress_.updates[i].caption, "cap");
     }
     FileTimes from, to;
     ASSERT_TRUE(TimesOf(Src("A.DB2"), &from));
@@ -162,16 +135,20 @@ TEST_F(FolderCopy, LongFileNameIsCutWholeInTheStatusText) {
   std::string name;
   for (int i = 0; i < 41; ++i) name += "表";
   name += ".DB2";
-  ASSERT_TRUE(WriteFile(Src(name), "x"));
-  ASSERT_EQ(CopyFileWithProgress(Src(name).c_str(), Dst(name).c_str(), "cap"), 0);
-  ASSERT_EQ(recorder_.texts.size(), 2u);
-  for (const std::string& text : recorder_.texts) {
+  ASSERT_TRUE(WriteFileBytes(Src(name), "x"));
+  ASSERT_EQ(Copy(Src(name), Dst(name)), 0);
+  ASSERT_EQ(progress_.updates.size(), 2u);
+  for (const RecordedProgress::Shown& shown : progress_.updates) {
+    const std::string& text = shown.text;
     EXPECT_LE(text.size(), 107u);
     EXPECT_EQ(text.substr(0, 83), name.substr(0, 80) + " ( ");
   }
 }
 
 TEST_F(FolderCopy, FailuresLeaveNothingAtTheTarget) {
+  // A folder of 240 bytes: with a file name it passes 255.
+  const std::string longFolder = tmp_.path() + std::string(240 - tmp_.path().size(), 'F');
+  ASSERT_EQ(CreateFolder(longFolder.c_str()), 0);
   struct Case {
     std::string source, target;
     int expected;
@@ -182,48 +159,51 @@ TEST_F(FolderCopy, FailuresLeaveNothingAtTheTarget) {
       {Src("A.DB2"), target_, 1, "the target is a folder"},
       {source_, Dst("OLD.DB2"), 1, "the source is a folder"},
       {Src(std::string(300, 'L')), Dst("OLD.DB2"), 1, "source path over 255 bytes is refused"},
-      {Src("A.DB2"), Dst(std::string(300, 'L')), 1, "target path over 255 bytes is refused"},
+      {Src("A.DB2"), longFolder + kSep + "LONGNAME_LONGNAME.DB2", 1,
+       "target path over 255 bytes in a folder that exists is refused"},
   };
-  ASSERT_TRUE(WriteFile(Src("A.DB2"), "abc"));
+  ASSERT_TRUE(WriteFileBytes(Src("A.DB2"), "abc"));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
-    ASSERT_TRUE(WriteFile(Dst("OLD.DB2"), "old"));
-    EXPECT_EQ(CopyFileWithProgress(c.source.c_str(), c.target.c_str(), "cap"), c.expected);
-    if (c.target == Dst("OLD.DB2") && c.source.size() < 256) {
-      EXPECT_FALSE(Exists(Dst("OLD.DB2")));
+    ASSERT_TRUE(WriteFileBytes(Dst("OLD.DB2"), "old"));
+    EXPECT_EQ(Copy(c.source, c.target), c.expected);
+    if (c.target == Dst("OLD.DB2")) {
+      // A path past the limit is not addressed at all, not even to delete.
+      EXPECT_EQ(Exists(Dst("OLD.DB2")), c.source.size() > 255);
     }
   }
-  EXPECT_TRUE(recorder_.percents.empty());
+  EXPECT_TRUE(fs::is_empty(fs::path(longFolder)));
+  EXPECT_TRUE(progress_.updates.empty());
   EXPECT_TRUE(fs::is_directory(fs::path(target_)));
 }
 
 TEST_F(FolderCopy, CancelOfTheFirstDisplayRemovesTheTarget) {
-  ASSERT_TRUE(WriteFile(Src("A.DB2"), Pattern(1200000, 1)));
-  ASSERT_TRUE(WriteFile(Dst("A.DB2"), "old"));
-  recorder_.cancelAt = 2;
-  EXPECT_EQ(CopyFileWithProgress(Src("A.DB2").c_str(), Dst("A.DB2").c_str(), "cap"), -1);
+  ASSERT_TRUE(WriteFileBytes(Src("A.DB2"), Pattern(1200000, 1)));
+  ASSERT_TRUE(WriteFileBytes(Dst("A.DB2"), "old"));
+  progress_.cancelAt = 2;
+  EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), -1);
   EXPECT_FALSE(Exists(Dst("A.DB2")));
-  EXPECT_EQ(recorder_.percents, (std::vector<int>{0, 41}));
+  EXPECT_EQ(Percents(progress_), (std::vector<int>{0, 41}));
 }
 
 TEST_F(FolderCopy, FolderCopySkipsFoldersAndOtherNames) {
-  ASSERT_TRUE(WriteFile(Src("A.DB2"), "a"));
-  ASSERT_TRUE(WriteFile(Src("b.db2"), "b"));  // the pattern ignores case, as on Windows
-  ASSERT_TRUE(WriteFile(Src("C.TXT"), "c"));
-  ASSERT_TRUE(WriteFile(Src("D.DB2.BAK"), "d"));
+  ASSERT_TRUE(WriteFileBytes(Src("A.DB2"), "a"));
+  ASSERT_TRUE(WriteFileBytes(Src("b.db2"), "b"));  // the pattern ignores case, as on Windows
+  ASSERT_TRUE(WriteFileBytes(Src("C.TXT"), "c"));
+  ASSERT_TRUE(WriteFileBytes(Src("D.DB2.BAK"), "d"));
   ASSERT_EQ(CreateFolder(Src("X.DB2").c_str()), 0);
-  EXPECT_EQ(CopyDb2Files(source_.c_str(), target_.c_str()), 0);
+  EXPECT_EQ(CopyFolder(source_, target_), 0);
   std::string got;
   EXPECT_TRUE(ReadFileBytes(Dst("A.DB2"), &got) && got == "a");
   EXPECT_TRUE(ReadFileBytes(Dst("b.db2"), &got) && got == "b");
   EXPECT_FALSE(Exists(Dst("C.TXT")));
   EXPECT_FALSE(Exists(Dst("D.DB2.BAK")));
   EXPECT_FALSE(fs::exists(fs::path(Dst("X.DB2"))));
-  EXPECT_EQ(recorder_.percents.size(), 4u);  // two displays for each one-byte file
+  EXPECT_EQ(progress_.updates.size(), 4u);  // two displays for each one-byte file
 }
 
 TEST_F(FolderCopy, CaptionNamesMonthlyCopies) {
-  ASSERT_TRUE(WriteFile(Src("A.DB2"), "a"));
+  ASSERT_TRUE(WriteFileBytes(Src("A.DB2"), "a"));
   const std::string monthly = tmp_.path() + "11月";
   struct Case {
     std::string target;
@@ -234,12 +214,12 @@ TEST_F(FolderCopy, CaptionNamesMonthlyCopies) {
       {tmp_.path() + "(3)Wednesday", "バックアップ中..."},
   };
   for (const Case& c : cases) {
-    recorder_ = Recorder();
+    progress_ = RecordedProgress();
     const int made = CreateFolder(c.target.c_str());
     ASSERT_TRUE(made == 0 || made == kErrorAlreadyExists);
-    EXPECT_EQ(CopyDb2Files(source_.c_str(), c.target.c_str()), 0);
-    ASSERT_FALSE(recorder_.captions.empty());
-    for (const std::string& caption : recorder_.captions) EXPECT_EQ(caption, c.caption);
+    EXPECT_EQ(CopyFolder(source_, c.target), 0);
+    ASSERT_FALSE(progress_.updates.empty());
+    for (const RecordedProgress::Shown& shown : progress_.updates) EXPECT_EQ(shown.caption, c.caption);
     EXPECT_TRUE(Exists(c.target + kSep + "A.DB2"));
   }
 #if !defined(_WIN32)
@@ -249,31 +229,35 @@ TEST_F(FolderCopy, CaptionNamesMonthlyCopies) {
 }
 
 TEST_F(FolderCopy, MissingFoldersAndEmptyFolders) {
-  ASSERT_TRUE(WriteFile(Src("A.DB2"), "a"));
-  ASSERT_TRUE(WriteFile(Src("B.DB2"), "b"));
+  ASSERT_TRUE(WriteFileBytes(Src("A.DB2"), "a"));
+  ASSERT_TRUE(WriteFileBytes(Src("B.DB2"), "b"));
   // Every file fails: the last one's code comes back, and callers go on.
-  EXPECT_EQ(CopyDb2Files(source_.c_str(), (tmp_.path() + "nowhere").c_str()), 1);
+  EXPECT_EQ(CopyFolder(source_, tmp_.path() + "nowhere"), 1);
   EXPECT_FALSE(fs::exists(fs::path(tmp_.path() + "nowhere")));
-  EXPECT_EQ(CopyDb2Files((tmp_.path() + "nowhere").c_str(), target_.c_str()), 0);
-  EXPECT_EQ(CopyDb2Files(target_.c_str(), source_.c_str()), 0);  // no .DB2 file in it
-  EXPECT_EQ(CopyDb2Files(std::string(300, 'L').c_str(), target_.c_str()), 0);
-  EXPECT_TRUE(recorder_.percents.empty());
+  // Each failed file has its line, so that a missing backup is told.
+  const std::string errors = errors_.text();
+  EXPECT_NE(errors.find("  A.DB2のコピーに失敗(CopyDb2Files 1)\n"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("  B.DB2のコピーに失敗(CopyDb2Files 1)\n"), std::string::npos) << errors;
+  EXPECT_EQ(CopyFolder(tmp_.path() + "nowhere", target_), 0);
+  EXPECT_EQ(CopyFolder(target_, source_), 0);  // no .DB2 file in it
+  EXPECT_EQ(CopyFolder(std::string(300, 'L'), target_), 0);
+  EXPECT_TRUE(progress_.updates.empty());
 }
 
 TEST_F(FolderCopy, CancelDuringTheThirdOfFiveFiles) {
   const char* names[] = {"F1.DB2", "F2.DB2", "F3.DB2", "F4.DB2", "F5.DB2"};
   for (int i = 0; i < 5; ++i) {
-    ASSERT_TRUE(WriteFile(Src(names[i]), Pattern(1000000, static_cast<unsigned>(i))));
-    ASSERT_TRUE(WriteFile(Dst(names[i]), "old"));
+    ASSERT_TRUE(WriteFileBytes(Src(names[i]), Pattern(1000000, static_cast<unsigned>(i))));
+    ASSERT_TRUE(WriteFileBytes(Dst(names[i]), "old"));
   }
   // Three displays per file: the eighth is the third file's second.
-  recorder_.cancelAt = 8;
-  EXPECT_EQ(CopyDb2Files(source_.c_str(), target_.c_str()), -1);
-  ASSERT_EQ(recorder_.texts.size(), 8u);
+  progress_.cancelAt = 8;
+  EXPECT_EQ(CopyFolder(source_, target_), -1);
+  ASSERT_EQ(progress_.updates.size(), 8u);
   // The search order is the system's: learn it from the displays.
   std::vector<std::string> order;
-  for (const std::string& text : recorder_.texts) {
-    const std::string name = text.substr(0, 6);
+  for (const RecordedProgress::Shown& shown : progress_.updates) {
+    const std::string name = shown.text.substr(0, 6);
     if (order.empty() || order.back() != name) order.push_back(name);
   }
   ASSERT_EQ(order.size(), 3u);
@@ -298,12 +282,11 @@ TEST_F(FolderCopy, SourceOf4GiBAndMoreRisesTo100) {
   const uint64_t size = (uint64_t{1} << 32) + 1000000;
   const fs::space_info space = fs::space(fs::path(tmp_.path()));
   if (space.available < size + (uint64_t{1} << 30)) GTEST_SKIP() << "not enough free space";
-  ASSERT_TRUE(WriteFile(Src("BIG.DB2"), ""));
+  ASSERT_TRUE(WriteFileBytes(Src("BIG.DB2"), ""));
   fs::resize_file(fs::path(Src("BIG.DB2")), size);
-  recorder_.keepTexts = false;
-  ASSERT_EQ(CopyFileWithProgress(Src("BIG.DB2").c_str(), Dst("BIG.DB2").c_str(), "cap"), 0);
+  ASSERT_EQ(Copy(Src("BIG.DB2"), Dst("BIG.DB2")), 0);
   EXPECT_EQ(fs::file_size(fs::path(Dst("BIG.DB2"))), size);
-  const std::vector<int>& p = recorder_.percents;
+  const std::vector<int> p = Percents(progress_);
   ASSERT_EQ(p.size(), size / kCopyChunkSize + 2);
   EXPECT_EQ(p.front(), 0);
   EXPECT_EQ(p.back(), 100);
@@ -317,10 +300,10 @@ TEST_F(FolderCopy, PipeNamedLikeAnImageDoesNotHang) {
   GTEST_SKIP() << "POSIX pipes only";
 #else
   ASSERT_EQ(mkfifo(Src("P.DB2").c_str(), 0600), 0);
-  EXPECT_EQ(CopyFileWithProgress(Src("P.DB2").c_str(), Dst("P.DB2").c_str(), "cap"), 1);
+  EXPECT_EQ(Copy(Src("P.DB2"), Dst("P.DB2")), 1);
   ASSERT_EQ(mkfifo(Dst("Q.DB2").c_str(), 0600), 0);
-  ASSERT_TRUE(WriteFile(Src("Q.DB2"), "q"));
-  EXPECT_EQ(CopyFileWithProgress(Src("Q.DB2").c_str(), Dst("Q.DB2").c_str(), "cap"), 1);
+  ASSERT_TRUE(WriteFileBytes(Src("Q.DB2"), "q"));
+  EXPECT_EQ(Copy(Src("Q.DB2"), Dst("Q.DB2")), 1);
 #endif
 }
 
@@ -328,53 +311,37 @@ TEST_F(FolderCopy, SourceHeldWithoutSharingFailsToOpen) {
 #if !defined(_WIN32)
   GTEST_SKIP() << "POSIX has no share modes";
 #else
-  ASSERT_TRUE(WriteFile(Src("A.DB2"), "a"));
-  ASSERT_TRUE(WriteFile(Dst("A.DB2"), "old"));
+  ASSERT_TRUE(WriteFileBytes(Src("A.DB2"), "a"));
+  ASSERT_TRUE(WriteFileBytes(Dst("A.DB2"), "old"));
   FileHandle held = FileOpenRead(Src("A.DB2").c_str());
   ASSERT_NE(held, nullptr);
-  EXPECT_EQ(CopyFileWithProgress(Src("A.DB2").c_str(), Dst("A.DB2").c_str(), "cap"), 1);
+  EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), 1);
   FileClose(held);
   EXPECT_FALSE(Exists(Dst("A.DB2")));
-  EXPECT_TRUE(recorder_.percents.empty());
+  EXPECT_TRUE(progress_.updates.empty());
 #endif
 }
 
 #if defined(_WIN32)
-// Run in a child process by the test below: holds QV_HOLD_FILE open without
-// sharing, says so by creating <file>.held, and lets go once <file>.release
-// appears (or after 60 s).
-TEST(FolderCopyHelper, HoldFileOpen) {
-  const char* path = std::getenv("QV_HOLD_FILE");
-  if (path == nullptr) GTEST_SKIP() << "only as the holding process";
-  HANDLE held = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  ASSERT_TRUE(WriteFile(std::string(path) + ".held", ""));
-  for (int i = 0; i < 600 && !Exists(std::string(path) + ".release"); ++i) Sleep(100);
-  CloseHandle(held);
-}
-
 TEST_F(FolderCopy, SourceHeldByAnotherProcessFailsToOpen) {
-  ASSERT_TRUE(WriteFile(Src("A.DB2"), "a"));
-  ASSERT_TRUE(WriteFile(Dst("A.DB2"), "old"));
-  char self[MAX_PATH];
-  ASSERT_GT(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
-  std::string command = std::string("\"") + self + "\" --gtest_filter=FolderCopyHelper.HoldFileOpen";
-  SetEnvironmentVariableA("QV_HOLD_FILE", Src("A.DB2").c_str());
+  ASSERT_TRUE(WriteFileBytes(Src("A.DB2"), "a"));
+  ASSERT_TRUE(WriteFileBytes(Dst("A.DB2"), "old"));
+  // The helper holds the file without sharing, says so with A.DB2.held and
+  // lets go once A.DB2.release appears.
+  std::string command = "\"" QV_TEST_HELPER "\" hold \"" + Src("A.DB2") + "\" 60";
   STARTUPINFOA si = {};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};
   const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
                                       nullptr, &si, &pi);
-  SetEnvironmentVariableA("QV_HOLD_FILE", nullptr);
   ASSERT_TRUE(started);
   for (int i = 0; i < 600 && !Exists(Src("A.DB2.held")); ++i) Sleep(100);
   ASSERT_TRUE(Exists(Src("A.DB2.held")));
 
-  EXPECT_EQ(CopyFileWithProgress(Src("A.DB2").c_str(), Dst("A.DB2").c_str(), "cap"), 1);
+  EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), 1);
   EXPECT_FALSE(Exists(Dst("A.DB2")));
 
-  ASSERT_TRUE(WriteFile(Src("A.DB2.release"), ""));
+  ASSERT_TRUE(WriteFileBytes(Src("A.DB2.release"), ""));
   WaitForSingleObject(pi.hProcess, 60000);
   DWORD code = 1;
   GetExitCodeProcess(pi.hProcess, &code);
@@ -382,7 +349,7 @@ TEST_F(FolderCopy, SourceHeldByAnotherProcessFailsToOpen) {
   CloseHandle(pi.hThread);
   EXPECT_EQ(code, 0u);
   // Once the other process lets go, the same copy goes through.
-  EXPECT_EQ(CopyFileWithProgress(Src("A.DB2").c_str(), Dst("A.DB2").c_str(), "cap"), 0);
+  EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), 0);
 }
 #endif
 

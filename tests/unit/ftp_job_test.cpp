@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -7,8 +8,8 @@
 #include <sys/stat.h>
 #endif
 
-#include "app/process_state.h"
-#include "platform/platform.h"
+#include "base/path.h"
+#include "base/text.h"
 #include "tests/unit/support/test_support.h"
 #include "transfer/db2_line.h"
 #include "transfer/ftp_job.h"
@@ -44,9 +45,20 @@ std::vector<std::string> Walk(const std::string& section, const char* folder = k
 // One [DB2] line as a section of its own.
 std::vector<std::string> WalkLine(const std::string& line) { return Walk(line + '\0' + '\0'); }
 
+// What the conversion list makes of a line where the script line does not
+// tell it (see LineCase::conversion).
+const char kAsScript[] = "<the script's entry>";
+const char kNone[] = "<no name>";
+const char kTooLong[] = "<too long>";
+
+// One [DB2] line and what each of its two uses makes of it: the FTP script
+// line, and the conversion list's entry name (a file base name, at most 51
+// bytes). By default the conversion entry is the name the script line
+// stores the image under (or refuses), and none when it names none.
 struct LineCase {
   std::string db2Line;
   std::string scriptLine;  // empty: the line gives no script line
+  std::string conversion = kAsScript;
 };
 
 const std::string k107 = "get QGPL/" + std::string(49, 'F') + "." + std::string(48, 'M');
@@ -60,6 +72,12 @@ const LineCase kLineCases[] = {
     {"get CUSTOMER.CUSTOMER", "get CUSTOMER.CUSTOMER " + Local("CUSTOMER")},
     {"get QGPL/CUSTOMER", ""},
     {"mget *", ""},
+    // Lines without a command word only name a file to convert: the text
+    // after the first slash, a slash opening the line left out.
+    {"QGPL/CUSTOMER.CUSTOMER", "", "CUSTOMER"},
+    {"/PRODLIB/ITEMS.M1", "", "ITEMS_M1"},
+    {"/ITEMS.M1", "", kNone},
+    {"", "", kNone},
     // Command words in any case keep their case.
     {"CD lib", "CD lib"},
     {"Get QGPL/A.B", "Get QGPL/A.B " + Local("A_B")},
@@ -71,6 +89,10 @@ const LineCase kLineCases[] = {
     // A slash right after "get " is not searched; the name part starts there.
     {"get /CUST.CUST", "refused /CUST_CUST"},
     {"get /LIB/CUST.CUST", "get /LIB/CUST.CUST " + Local("CUST")},
+    // Lines other than get lines keep the first slash in the conversion list.
+    {"put /LIB/CUST.CUST", "put " + Local("CUST") + " /LIB/CUST.CUST", "LIB/CUST_CUST"},
+    {"get LIB/SUB/X.Y", "refused SUB/X_Y"},
+    {"get 表/X.Y", "get 表/X.Y " + Local("X_Y")},  // the trail byte 0x5C of 表 is no slash
     // Without a slash, blanks before the name are skipped.
     {"get    QGPL.X", "get    QGPL.X " + Local("QGPL_X")},
     // The member runs to the end of the line.
@@ -80,21 +102,30 @@ const LineCase kLineCases[] = {
     {"get QGPL/A.B.C", "get QGPL/A.B.C " + Local("A_B.C")},
     // put keeps the blanks after its command word in the remote part.
     {"put  QGPL/A.A", "put " + Local("A") + "  QGPL/A.A"},
-    // Double-byte names.
+    // Double-byte names: both bytes of a character compare exactly (ア 0x83
+    // 0x41, ヂ 0x83 0x61); half-width katakana are single bytes.
     {"get QGPL/表.表", "get QGPL/表.表 " + Local("表")},
+    {"get LIB/ア.ヂ", "get LIB/ア.ヂ " + Local("ア_ヂ")},
+    {"get LIB/ｶa.ｶA", "get LIB/ｶa.ｶA " + Local("ｶA")},
+    {"get LIB/Ａ.ａ", "get LIB/Ａ.ａ " + Local("Ａ_ａ")},  // full-width letters are no ASCII
     // Too short or not a command word with its blank.
     {"get ", ""},
     {"get", ""},
-    {"getQGPL/A.A", ""},
+    {"getQGPL/A.A", "", "A"},
     {"cd", ""},
     {"cd ", "cd "},
     {"cdQGPL", ""},
-    {"QGPL/CUSTOMER.CUSTOMER", ""},
     {"get .", "get . " + Local("")},  // empty file and member are equal
-    // The work copy holds 107 characters; longer lines are left out.
-    {k107, k107 + " " + Local(std::string(49, 'F') + "_" + std::string(48, 'M'))},
-    {k107 + "M", ""},
+    // The work copy holds 107 characters; longer lines are left out. The
+    // conversion list takes names of up to 51 bytes.
+    {k107, k107 + " " + Local(std::string(49, 'F') + "_" + std::string(48, 'M')), kTooLong},
+    {k107 + "M", "", kTooLong},
     {"put " + std::string(200, 'P') + ".P", ""},
+    {"get LIB/" + std::string(51, 'M') + "." + std::string(51, 'M'), "", std::string(51, 'M')},
+    {"get LIB/F." + std::string(49, 'M'),
+     "get LIB/F." + std::string(49, 'M') + " " + Local("F_" + std::string(49, 'M'))},
+    {"get LIB/F." + std::string(50, 'M'),
+     "get LIB/F." + std::string(50, 'M') + " " + Local("F_" + std::string(50, 'M')), kTooLong},
     // Names that would leave the transfer folder or break the script line
     // are refused (they once wrote files anywhere).
     {"get LIB/X./../../../victim/f", "refused X_/../../../victim/f"},
@@ -105,22 +136,50 @@ const LineCase kLineCases[] = {
     {"get LIB/ソ.ソ", "get LIB/ソ.ソ " + Local("ソ")},  // trail byte 0x5C is no backslash
 };
 
-// The script line of each [DB2] line, and for a get line that the script
-// fetches, the conversion list's entry name: the name the image is stored
-// under (a get line once was converted under a name of its own rule).
-TEST(WriteFtpCommands, OneLineTable) {
+// The entry name a script line stores its image under or refuses.
+std::optional<std::string> ScriptEntry(const std::string& scriptLine) {
+  if (scriptLine.rfind("refused ", 0) == 0) return scriptLine.substr(8);
+  const std::string local = "\"" + std::string(kFolder) + "DB2" + kPathSep;
+  const size_t at = scriptLine.find(local);
+  if (at == std::string::npos) return std::nullopt;
+  const size_t start = at + local.size();
+  return scriptLine.substr(start, scriptLine.find('"', start) - 4 - start);
+}
+
+// The script line of each [DB2] line and its conversion list entry. A get
+// line is converted under the very name its image is stored under (a get
+// line once was converted under a name of its own rule).
+TEST(Db2Line, OneLineTable) {
   for (const LineCase& c : kLineCases) {
+    SCOPED_TRACE(c.db2Line);
     const std::vector<std::string> lines = WalkLine(c.db2Line);
+    std::optional<std::string> stored;
     if (c.scriptLine.empty()) {
-      EXPECT_TRUE(lines.empty()) << c.db2Line;
-      continue;
+      EXPECT_TRUE(lines.empty());
+    } else {
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_EQ(lines[0], c.scriptLine);
+      stored = ScriptEntry(c.scriptLine);
     }
-    ASSERT_EQ(lines.size(), 1u) << c.db2Line;
-    EXPECT_EQ(lines[0], c.scriptLine) << c.db2Line;
-    if (CommandOf(c.db2Line.c_str()) != Db2Command::kGet || lines[0].rfind("refused ", 0) == 0) continue;
-    char entry[kFtpWorkLineSize];
-    EXPECT_EQ(ConversionEntryName(c.db2Line.c_str(), entry, sizeof entry), kNameFound) << c.db2Line;
-    EXPECT_EQ(c.db2Line + " " + Local(entry), c.scriptLine) << c.db2Line;
+
+    std::string expected = c.conversion;
+    if (expected == kAsScript) expected = stored ? *stored : kNone;
+    char entry[kFileBaseNameSize];
+    const int found = ConversionEntryName(c.db2Line.c_str(), entry, sizeof entry);
+    if (expected == kNone || expected == kTooLong) {
+      EXPECT_EQ(found, expected == kNone ? kNoName : kNameTooLong);
+      EXPECT_STREQ(entry, "");
+    } else {
+      EXPECT_EQ(found, kNameFound);
+      EXPECT_EQ(entry, expected);
+    }
+
+    // Whatever the conversion list can hold, a get line's entry is the
+    // script's, refused or not.
+    if (CommandOf(c.db2Line.c_str()) != Db2Command::kGet || !stored) continue;
+    char wide[kFtpWorkLineSize];
+    EXPECT_EQ(ConversionEntryName(c.db2Line.c_str(), wide, sizeof wide), kNameFound);
+    EXPECT_EQ(wide, *stored);
   }
 }
 
@@ -128,7 +187,7 @@ TEST(WriteFtpCommands, OneLineTable) {
 // which once passed for a name in both walks: it is left out.
 TEST(ReadDb2Section, LeavesOutTheLineTheBufferCuts) {
   TempFolder folder;
-  UseProgramFolder(folder.path());
+  const TestRun run(folder.path());
   for (const int size : {3000, kMaxDb2SectionSize}) {
     SCOPED_TRACE(size);
     for (const int shift : {-1, 0, 1}) {
@@ -150,7 +209,7 @@ TEST(ReadDb2Section, LeavesOutTheLineTheBufferCuts) {
       if (shift <= 0) expected += last + '\0';
       folder.Write("Quenvale.ini", section);
       std::vector<char> out(static_cast<size_t>(size), '\x7F');
-      ReadDb2Section(out.data(), size, g_SettingsPath);
+      ReadDb2Section(out.data(), size, run.settingsPath());
       EXPECT_EQ(std::string(out.data(), expected.size() + 1), expected + '\0') << shift;
     }
   }
@@ -187,9 +246,9 @@ TEST(WriteFtpCommands, LongProgramFolder) {
 // not matter here: the settings name no host, and the limit is at once.
 class RunFtpJobTest : public ::testing::Test {
  protected:
-  void SetUp() override { UseProgramFolder(folder_.path()); }
   std::string Script() const { return folder_.Read("ftparg.txt"); }
   TempFolder folder_;
+  TestRun run_{folder_.path()};
 };
 
 TEST_F(RunFtpJobTest, WritesTheScriptByteForByte) {
@@ -197,7 +256,7 @@ TEST_F(RunFtpJobTest, WritesTheScriptByteForByte) {
                 "[Quenvale]\r\nUSER=QUSER\r\nPASSWORD=pass word\r\nTimeLimit=0\r\n"
                 "[DB2]\r\ncd QGPL\r\nget QGPL/CUSTOMER.CUSTOMER\r\nGET QGPL/ORDERS.ORD2011\r\n"
                 "QGPL/ORDERS.ORD2011\r\nput QGPL/PRICES.PRICES\r\nget QGPL/NODOT\r\n");
-  EXPECT_EQ(RunFtpJob(), -1);  // no address: the client is not started
+  EXPECT_EQ(RunFtpJob(run_.job()), -1);  // no address: the client is not started
   const std::string f = folder_.path();
   // The password line is blanked once the client has been run.
   EXPECT_EQ(Script(), "QUSER" + kEol + "         " + kEol + "binary" + kEol + "cd QGPL" + kEol +
@@ -228,23 +287,23 @@ TEST(IsDottedIPv4, OnlyAnAddressAndNothingElse) {
 
 TEST_F(RunFtpJobTest, NoCommandsAndNoLogOnGiveFourLines) {
   folder_.Write("Quenvale.ini", "[Quenvale]\r\nTimeLimit=0\r\n[DB2]\r\nQGPL/A.A\r\nLIB/B.C\r\n");
-  EXPECT_EQ(RunFtpJob(), -1);
+  EXPECT_EQ(RunFtpJob(run_.job()), -1);
   EXPECT_EQ(Script(), kEol + kEol + "binary" + kEol + "quit" + kEol);
 }
 
 TEST_F(RunFtpJobTest, ReplacesAnEarlierScriptAndKeepsAnExistingFolder) {
   folder_.Write("ftparg.txt", std::string(5000, 'x'));
   folder_.Write("Quenvale.ini", "[Quenvale]\r\nTimeLimit=0\r\nUSER=u\r\nPASSWORD=p\r\n");
-  EXPECT_EQ(RunFtpJob(), -1);
-  EXPECT_EQ(RunFtpJob(), -1);
+  EXPECT_EQ(RunFtpJob(run_.job()), -1);
+  EXPECT_EQ(RunFtpJob(run_.job()), -1);
   EXPECT_EQ(Script(), "u" + kEol + " " + kEol + "binary" + kEol + "quit" + kEol);
 }
 
 TEST_F(RunFtpJobTest, ScriptThatCannotBeCreatedEndsTheJob) {
   // The program folder does not exist: neither the transfer folder nor the
   // script can be made.
-  UseProgramFolder(folder_.path() + "missing" + kPathSep);
-  EXPECT_EQ(RunFtpJob(), -1);
+  TestRun missing(folder_.path() + "missing" + kPathSep);
+  EXPECT_EQ(RunFtpJob(missing.job()), -1);
   EXPECT_FALSE(folder_.Exists("missing"));
 }
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
+#include "base/path.h"
 #include "platform/profile.h"
 #include "tests/unit/support/test_support.h"
 
@@ -50,6 +50,11 @@ const char kSettings[] =
     ";one\r\n"
     "[QUENVALE]\r\n"
     "later=not seen\r\n"
+    "[\x83\x61]\r\n"  // ヂ
+    "sec=dji\r\n"
+    "[Names]\r\n"
+    "\x83\x61=dji\r\n"  // ヂ
+    "\x95\x5Ckey=hyo\r\n"  // 表key
     "[Last]\r\n"
     "k=no line end";
 
@@ -106,6 +111,13 @@ TEST_F(ProfileTest, StringValues) {
        "C:\\\x95\x5C\\dir"},
       {"section header with blanks inside the brackets", "DB2", "x", "", 256, "1"},
       {"first of two sections differing in case wins", "Quenvale", "later", "DEF", 256, "DEF"},
+      // Double-byte names compare both bytes exactly: ア (0x83 0x41) is not
+      // ヂ (0x83 0x61), though the trail bytes differ as 'A' and 'a' do.
+      {"double-byte key as written", "Names", "\x83\x61", "DEF", 256, "dji"},
+      {"double-byte key: its trail byte is no letter", "Names", "\x83\x41", "DEF", 256, "DEF"},
+      {"ASCII letters after a double-byte character fold", "Names", "\x95\x5CKEY", "", 256, "hyo"},
+      {"double-byte section as written", "\x83\x61", "sec", "DEF", 256, "dji"},
+      {"double-byte section: its trail byte is no letter", "\x83\x41", "sec", "DEF", 256, "DEF"},
       {"lines before the first section form the nameless one", "", "top", "", 256,
        "before any section"},
       {"last line without a line end", "Last", "k", "", 256, "no line end"},

@@ -1,11 +1,12 @@
+#include "app/run_log.h"
+
 #include <gtest/gtest.h>
 
 #include <ctime>
 #include <string>
 #include <vector>
 
-#include "app/process_state.h"
-#include "app/run_log.h"
+#include "base/error_text.h"
 #include "tests/unit/support/test_support.h"
 
 namespace {
@@ -25,101 +26,91 @@ time_t LocalTime(int y, int mo, int d, int h, int mi, int s) {
   return std::mktime(&t);
 }
 
-// The log is a text-mode file: Windows stores every line feed as CR LF.
-std::string OnDisk(const std::string& text) {
-#if defined(_WIN32)
-  std::string out;
-  for (char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-#else
-  return text;
-#endif
-}
-
 struct Event {
-  const char* text;
+  RunLogEvent event;
   int day, hour, minute, second;  // of October 2011
 };
 
+constexpr RunLogEvent kOpen = RunLogEvent::kOpen;
+constexpr RunLogEvent kAbort = RunLogEvent::kAbort;
+constexpr RunLogEvent kStart = RunLogEvent::kStart;
+constexpr RunLogEvent kBackup = RunLogEvent::kBackup;
+constexpr RunLogEvent kConvert = RunLogEvent::kConvert;
+constexpr RunLogEvent kEnd = RunLogEvent::kEnd;
+constexpr RunLogEvent kCancel = RunLogEvent::kCancel;
+
 struct RunCase {
   const char* why;
-  const char* errorText;  // in the buffer before the last event
+  const char* errorText;  // in the error text before the last event
   std::vector<Event> events;
   const char* expected;
 };
 
-class RunLog : public ::testing::Test {
+class RunLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    UseProgramFolder(folder_.path());
-    saved_ = g_RunLogClock;
-    g_RunLogClock = FixedClock;
-  }
-  void TearDown() override {
-    WriteRunLog("終了");  // a log a test left open is closed before its folder goes
-    g_RunLogClock = saved_;
-    ClearErrorText();
-  }
-  void Play(const std::vector<Event>& events) {
+  void Play(RunLog* log, const std::vector<Event>& events) {
     for (const Event& e : events) {
       g_Now = LocalTime(2011, 10, e.day, e.hour, e.minute, e.second);
-      WriteRunLog(e.text);
+      log->Write(e.event);
     }
   }
   TempFolder folder_;
-  time_t (*saved_)() = nullptr;
+  ErrorText errors_;
 };
 
-TEST_F(RunLog, LinesOfWholeRuns) {
+TEST_F(RunLogTest, LinesOfWholeRuns) {
   const RunCase cases[] = {
       {"clean run: one line ended by a line break", "",
-       {{"", 26, 9, 0, 0},
-        {"開始", 26, 9, 0, 0},
-        {"ﾊﾞｯｸｱｯﾌﾟ", 26, 9, 0, 2},
-        {"CSV変換", 26, 9, 0, 5},
-        {"終了", 26, 9, 1, 40}},
+       {{kOpen, 26, 9, 0, 0},
+        {kStart, 26, 9, 0, 0},
+        {kBackup, 26, 9, 0, 2},
+        {kConvert, 26, 9, 0, 5},
+        {kEnd, 26, 9, 1, 40}},
        "2011/10/26 09:00:00-開始 09:00:02-ﾊﾞｯｸｱｯﾌﾟ 09:00:05-CSV変換 09:01:40-終了\n"},
       {"an error line follows the end entry on the next line",
        "  CUSTOMER.fdfのオープンに失敗(toCSV)\n",
-       {{"", 26, 9, 0, 0}, {"開始", 26, 9, 0, 0}, {"CSV変換", 26, 9, 0, 5}, {"ｷｬﾝｾﾙ", 26, 9, 0, 7}},
+       {{kOpen, 26, 9, 0, 0}, {kStart, 26, 9, 0, 0}, {kConvert, 26, 9, 0, 5}, {kCancel, 26, 9, 0, 7}},
        "2011/10/26 09:00:00-開始 09:00:05-CSV変換 09:00:07-ｷｬﾝｾﾙ\n"
        "  CUSTOMER.fdfのオープンに失敗(toCSV)\n"},
       {"abort: a blank, not a hyphen, and no error text", "  not written\n",
-       {{"", 26, 9, 0, 0}, {"中止", 26, 9, 0, 31}},
+       {{kOpen, 26, 9, 0, 0}, {kAbort, 26, 9, 0, 31}},
        "2011/10/26 09:00:31 AS400からの応答がないため中止\n"},
       {"a run past midnight keeps its first date", "",
-       {{"", 26, 23, 59, 58}, {"開始", 26, 23, 59, 59}, {"終了", 27, 0, 0, 3}},
+       {{kOpen, 26, 23, 59, 58}, {kStart, 26, 23, 59, 59}, {kEnd, 27, 0, 0, 3}},
        "2011/10/26 23:59:59-開始 00:00:03-終了\n"},
       {"an unterminated line runs on into the next run's date", "",
-       {{"", 26, 9, 0, 0}, {"開始", 26, 9, 0, 1}, {"", 27, 9, 0, 0}, {"終了", 27, 9, 0, 4}},
+       {{kOpen, 26, 9, 0, 0}, {kStart, 26, 9, 0, 1}, {kOpen, 27, 9, 0, 0}, {kEnd, 27, 9, 0, 4}},
        "2011/10/26 09:00:01-開始2011/10/27 09:00:04-終了\n"},
       {"events before the open and after the close write nothing", "",
-       {{"開始", 26, 8, 0, 0}, {"", 26, 9, 0, 0}, {"終了", 26, 9, 0, 1}, {"開始", 26, 9, 0, 2}},
+       {{kStart, 26, 8, 0, 0}, {kOpen, 26, 9, 0, 0}, {kEnd, 26, 9, 0, 1}, {kStart, 26, 9, 0, 2}},
        "2011/10/26 09:00:01-終了\n"},
   };
   for (const RunCase& c : cases) {
     SCOPED_TRACE(c.why);
     folder_.Write("Quenvale.log", "");
-    ClearErrorText();
-    // The error text is in the buffer from the run's start: only end events
-    // show it. Each case holds one line, "  " included.
-    if (c.errorText[0] != '\0') AppendErrorLine("", c.errorText + 2);
-    Play(c.events);
-    EXPECT_EQ(folder_.Read("Quenvale.log"), OnDisk(c.expected));
+    errors_.Clear();
+    // The error text is there from the run's start: only end events show
+    // it. Each case holds one line, "  " included.
+    if (c.errorText[0] != '\0') errors_.AppendLine("", c.errorText + 2);
+    {
+      RunLog log(folder_.path().c_str(), &errors_, FixedClock);
+      Play(&log, c.events);
+    }
+    EXPECT_EQ(folder_.Read("Quenvale.log"), Nl(c.expected));
   }
 }
 
-TEST_F(RunLog, AppendsToEarlierRuns) {
-  folder_.Write("Quenvale.log", OnDisk("2011/10/25 09:00:00-開始 09:00:09-終了\n"));
-  Play({{"", 26, 9, 0, 0}, {"終了", 26, 9, 0, 1}});
+TEST_F(RunLogTest, AppendsToEarlierRuns) {
+  folder_.Write("Quenvale.log", Nl("2011/10/25 09:00:00-開始 09:00:09-終了\n"));
+  {
+    RunLog log(folder_.path().c_str(), &errors_, FixedClock);
+    Play(&log, {{kOpen, 26, 9, 0, 0}, {kEnd, 26, 9, 0, 1}});
+  }
   EXPECT_EQ(folder_.Read("Quenvale.log"),
-            OnDisk("2011/10/25 09:00:00-開始 09:00:09-終了\n2011/10/26 09:00:01-終了\n"));
+            Nl("2011/10/25 09:00:00-開始 09:00:09-終了\n2011/10/26 09:00:01-終了\n"));
 }
 
-TEST_F(RunLog, DateCodes) {
+TEST_F(RunLogTest, DateCodes) {
   struct Case {
     int y, mo, d;
     int expected;
@@ -131,30 +122,33 @@ TEST_F(RunLog, DateCodes) {
       {2012, 2, 29, 201202293, "leap day"},
       {2011, 1, 1, 201101016, "first day of a year"},
   };
+  RunLog log(folder_.path().c_str(), &errors_, FixedClock);
   for (const Case& c : cases) {
     g_Now = LocalTime(c.y, c.mo, c.d, 12, 0, 0);
     // No log is open: ordinary and end events still give the date code.
-    EXPECT_EQ(WriteRunLog("開始"), c.expected) << c.why;
-    EXPECT_EQ(WriteRunLog("終了"), c.expected) << c.why;
-    EXPECT_EQ(WriteRunLog(""), c.expected) << c.why;
-    EXPECT_EQ(WriteRunLog("中止"), c.expected) << c.why;
+    EXPECT_EQ(log.Write(kStart), c.expected) << c.why;
+    EXPECT_EQ(log.Write(kEnd), c.expected) << c.why;
+    EXPECT_EQ(log.Write(kOpen), c.expected) << c.why;
+    EXPECT_EQ(log.Write(kAbort), c.expected) << c.why;
   }
 }
 
-TEST_F(RunLog, UnopenableLogGivesMinusOneAndLaterEventsStillDate) {
-  UseProgramFolder(folder_.path() + "missing" + std::string(1, folder_.path().back()));
+TEST_F(RunLogTest, UnopenableLogGivesMinusOneAndLaterEventsStillDate) {
+  const std::string missing = folder_.path() + "missing" + std::string(1, folder_.path().back());
+  RunLog log(missing.c_str(), &errors_, FixedClock);
   g_Now = LocalTime(2011, 10, 26, 9, 0, 0);
-  EXPECT_EQ(WriteRunLog(""), -1);
-  EXPECT_EQ(WriteRunLog("開始"), 201110263);
-  EXPECT_EQ(WriteRunLog("終了"), 201110263);
+  EXPECT_EQ(log.Write(kOpen), -1);
+  EXPECT_EQ(log.Write(kStart), 201110263);
+  EXPECT_EQ(log.Write(kEnd), 201110263);
 }
 
-TEST_F(RunLog, OverlongProgramFolderDoesNotOpenACutPath) {
-  // 250 bytes of folder leave no room for "Quenvale.log" in 256.
-  CopyText(g_ProgramFolder, kPathBufferSize, (folder_.path() + std::string(250, 'x')).c_str());
+TEST_F(RunLogTest, OverlongProgramFolderDoesNotOpenACutPath) {
+  // A folder of 250 bytes leaves no room for "Quenvale.log" in 255.
+  const std::string folder = folder_.path() + std::string(250 - folder_.path().size(), 'x');
+  RunLog log(folder.c_str(), &errors_, FixedClock);
   g_Now = LocalTime(2011, 10, 26, 9, 0, 0);
-  EXPECT_EQ(WriteRunLog(""), -1);
-  EXPECT_EQ(WriteRunLog("終了"), 201110263);
+  EXPECT_EQ(log.Write(kOpen), -1);
+  EXPECT_EQ(log.Write(kEnd), 201110263);
 }
 
 }  // namespace

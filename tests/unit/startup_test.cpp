@@ -4,9 +4,10 @@
 
 #include <string>
 
-#include "app/process_state.h"
 #include "app/startup.h"
-#include "platform/platform.h"
+#include "base/path.h"
+#include "base/text.h"
+#include "base/texts.h"
 
 namespace {
 
@@ -63,16 +64,16 @@ TEST(Startup, FileBaseNameLimits) {
   } cases[] = {
       {"an ordinary name", folder, "CUSTOMER", nullptr},
       {"51 characters fill the file base name", folder, std::string(51, 'A'), nullptr},
-      {"52 characters do not fit", folder, std::string(52, 'A'), kNameTooLongText},
+      {"52 characters do not fit", folder, std::string(52, 'A'), kTextNameTooLong},
       {"double-byte characters count as two", folder, std::string(25, 'A') + std::string(26, '\x88'),
        nullptr},
       {"quotes are part of the name", folder, "\"ABC\"", nullptr},
       {"folder + name + extension of 255 characters fit", std::string(204, 'F'),
        std::string(47, 'N'), nullptr},
       {"one more and the path does not fit", std::string(205, 'F'), std::string(47, 'N'),
-       kPathTooLongText},
+       kTextPathTooLong},
       {"a long folder leaves room only for short names", std::string(249, 'F'), "AB", nullptr},
-      {"and refuses longer ones", std::string(249, 'F'), "ABC", kPathTooLongText},
+      {"and refuses longer ones", std::string(249, 'F'), "ABC", kTextPathTooLong},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(RefuseFileBaseName(c.folder.c_str(), c.name.c_str()), c.refusal) << c.comment;

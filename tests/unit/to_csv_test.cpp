@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "app/process_state.h"
-#include "convert/host_code.h"
-#include "platform/platform.h"
+#include "base/path.h"
+#include "convert/code_tables.h"
+#include "convert/value_format.h"
+#include "platform/stream.h"
+#include "tests/unit/support/host_text.h"
 #include "tests/unit/support/test_support.h"
 
 namespace {
@@ -18,57 +22,15 @@ namespace fs = std::filesystem;
 
 // ---- Helpers ---------------------------------------------------------------
 
-// Bytes from hex digits; blanks are skipped.
-std::string Hex(const char* hex) {
-  std::string out;
-  int high = -1;
-  for (const char* p = hex; *p != '\0'; ++p) {
-    if (*p == ' ') continue;
-    const char c = *p;
-    const int v = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-    if (high < 0) {
-      high = v;
-    } else {
-      out += static_cast<char>(high * 16 + v);
-      high = -1;
-    }
-  }
-  return out;
-}
-
-// A text as the CSV file holds it: line feeds become the platform's line end.
-std::string Nl(const std::string& text) {
-#if defined(_WIN32)
-  std::string out;
-  for (char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-#else
-  return text;
-#endif
-}
-
-// EBCDIC (host code page 930 letters and digits) for the test table.
-const char kEbcdicLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-const unsigned char kEbcdicLetterCodes[] = {0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9,
-                                            0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9,
-                                            0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7, 0xE8, 0xE9};
-
-void LoadTestTables() {
-  std::memset(g_SingleByteTable, 0, sizeof g_SingleByteTable);
-  g_SingleByteTable[0x40] = ' ';
-  for (int i = 0; i < 26; ++i) g_SingleByteTable[kEbcdicLetterCodes[i]] = static_cast<unsigned char>(kEbcdicLetters[i]);
-  for (int i = 0; i < 10; ++i) g_SingleByteTable[0xF0 + i] = static_cast<unsigned char>('0' + i);
-  g_SingleByteTable[0x7F] = '"';
-  g_SingleByteTable[0x60] = '-';
-  g_SingleByteTable[0x7C] = '@';
-  g_SingleByteTable[0x6B] = ',';
-  g_SingleByteTable[0x25] = '\n';  // no settings line can map it; the formatter must cope
-  std::memset(g_UserDoubleByteTable, 0, sizeof g_UserDoubleByteTable);
-  g_SubstitutionPair[0] = '\x81';  // □
-  g_SubstitutionPair[1] = '\xA0';
+// Letters, digits and a few marks of host code page 930, and the pair □.
+void LoadTestTables(CodeTables* tables) {
+  AddLetters(tables);
+  tables->singleByte[0x60] = '-';
+  tables->singleByte[0x7C] = '@';
+  tables->singleByte[0x6B] = ',';
+  tables->singleByte[0x25] = '\n';  // no settings line can map it; the formatter must cope
+  tables->substitution[0] = '\x81';  // □
+  tables->substitution[1] = '\xA0';
 }
 
 // EBCDIC bytes of an ASCII text of capitals, digits and blanks.
@@ -80,7 +42,7 @@ std::string Ebcdic(const std::string& text) {
     } else if (c >= '0' && c <= '9') {
       out += static_cast<char>(0xF0 + (c - '0'));
     } else {
-      out += static_cast<char>(kEbcdicLetterCodes[c - 'A']);
+      out += static_cast<char>(kHostCapitals[c - 'A']);
     }
   }
   return out;
@@ -95,63 +57,58 @@ std::string Packed(long long value, int bytes) {
   return Hex(nibbles.c_str());
 }
 
-struct Update {
-  std::string caption;
-  std::string text;
-};
-struct Box {
-  std::string text;
-  std::string caption;
-  unsigned style;
-};
-std::vector<Update> g_Updates;
-std::vector<Box> g_Boxes;
-size_t g_CancelAtUpdate = 0;  // 1-based call that answers "cancelled"; 0 none
-
-int RecordUpdate(const char* caption, const char* text) {
-  g_Updates.push_back({caption, text});
-  return g_Updates.size() == g_CancelAtUpdate ? 1 : 0;
-}
-
-int RecordBox(const char* text, const char* caption, unsigned style) {
-  g_Boxes.push_back({text, caption, style});
-  return 1;
-}
-
 const char kCaption[] = "ＣＳＶ変換中...";
 
 class ToCsv : public ::testing::Test {
  protected:
   void SetUp() override {
-    UseProgramFolder(tmp.path());
-    LoadTestTables();
-    g_Updates.clear();
-    g_Boxes.clear();
-    g_CancelAtUpdate = 0;
-    g_ToCsvUpdateIndicator = RecordUpdate;
-    g_ToCsvMessageBox = RecordBox;
+    LoadTestTables(tables.get());
     fs::create_directory(fs::path(tmp.path() + "DB2"));
   }
-  void TearDown() override { ClearErrorText(); }
+  void TearDown() override {
+    if (rows != nullptr) std::fclose(rows);
+  }
 
   static std::string InDb2(const std::string& file) { return std::string("DB2") + kPathSep + file; }
 
+  int Convert(const char* subFolder, const char* name) {
+    const Conversion with{run.job(), tables.get(), &progress, rows};
+    return toCSV(with, subFolder, name, &counts);
+  }
   // A batch-run conversion of T: T.fdf in the program folder, the image in DB2.
   int Batch(const std::string& fdf, const std::string& image, const char* name = "T") {
     tmp.Write(std::string(name) + ".fdf", fdf);
     tmp.Write(InDb2(std::string(name) + ".db2"), image);
-    return toCSV("DB2", name);
+    return Convert("DB2", name);
   }
   // A single-file conversion: everything in the program folder.
   int Single(const std::string& fdf, const std::string& image, const char* name = "T") {
     tmp.Write(std::string(name) + ".fdf", fdf);
     tmp.Write(std::string(name) + ".db2", image);
-    return toCSV("", name);
+    return Convert("", name);
   }
   std::string Csv(const char* name = "T") const { return tmp.Read(InDb2(std::string(name) + ".csv")); }
   bool CsvExists(const char* name = "T") const { return tmp.Exists(InDb2(std::string(name) + ".csv")); }
+  const char* Errors() const { return run.errors.text(); }
+
+  // The code error rows go to a file of the test's own, opened as
+  // single-file mode opens CodeErr.csv; Rows() closes it and reads it back.
+  void OpenRows() {
+    rows = OpenStream((tmp.path() + "rows.csv").c_str(), "w");
+    ASSERT_NE(rows, nullptr);
+  }
+  std::string Rows() {
+    std::fclose(rows);
+    rows = nullptr;
+    return tmp.Read("rows.csv");
+  }
 
   TempFolder tmp;
+  TestRun run{tmp.path()};
+  std::unique_ptr<CodeTables> tables = std::make_unique<CodeTables>();
+  RecordedProgress progress;
+  FILE* rows = nullptr;
+  ConversionCounts counts{};
 };
 
 // ---- The worked example and the output forms -------------------------------
@@ -161,9 +118,8 @@ TEST_F(ToCsv, WorkedExample) {
   const std::string record = Packed(1234, 5) + Packed(-500, 5) + Ebcdic("ABC") + std::string(17, '\x40');
   EXPECT_EQ(Batch(fdf, record), 0);
   EXPECT_EQ(Csv(), Nl("\"ID\",\"CUSTNO\",\"AMOUNT\",\"CNAME\"\n1,1234,-5.00,\"ABC\"\n"));
-  EXPECT_STREQ(ErrorText(), "");
+  EXPECT_STREQ(Errors(), "");
   EXPECT_FALSE(tmp.Exists("CodeErr.csv"));  // batch runs write no code error report
-  EXPECT_TRUE(g_Boxes.empty());
 }
 
 struct ValueCase {
@@ -252,18 +208,19 @@ const ValueCase kValueCases[] = {
 TEST_F(ToCsv, ValueForms) {
   for (const ValueCase& c : kValueCases) {
     SCOPED_TRACE(std::string(c.fieldLine) + " " + c.bytes);
-    ClearErrorText();
+    run.errors.Clear();
     const int result = Batch(std::string("PCFO\nPCFL F ") + c.fieldLine + "\n", Hex(c.bytes));
     EXPECT_EQ(Csv(), Nl(std::string("\"ID\",\"F\"\n1,") + c.value + "\n"));
     EXPECT_EQ(result, c.errors);
-    EXPECT_STREQ(ErrorText(), "");
+    EXPECT_STREQ(Errors(), "");
   }
 }
 
 TEST_F(ToCsv, TypeOneTakesUserCodesAsDoubleByte) {
   // 0xC1C2 would be mixed text, but the user table names it.
-  g_UserDoubleByteTable[0] = {0xC1C2, 0x82A0};  // あ
-  g_UserDoubleByteTable[1] = {0, 0};
+  tables->user[0] = {0xC1C2, 0x82A0};  // あ
+  tables->user[1] = {0, 0};
+  RebuildLookup(tables.get());
   EXPECT_EQ(Batch("PCFO\nPCFL F 1 2\n", Hex("C1C2")), 0);
   EXPECT_EQ(Csv(), Nl("\"ID\",\"F\"\n1,\"あ\"\n"));
 }
@@ -305,11 +262,9 @@ const LengthCase kLengthCases[] = {
 TEST_F(ToCsv, LengthTokens) {
   for (const LengthCase& c : kLengthCases) {
     SCOPED_TRACE(c.fieldLines);
-    g_Boxes.clear();
+    counts.recordLength = -1;
     Single(std::string("PCFO\n") + c.fieldLines, "");
-    ASSERT_EQ(g_Boxes.size(), 1u);
-    EXPECT_EQ(g_Boxes[0].text.substr(0, g_Boxes[0].text.find('\n')),
-              "レコードサイズ = " + std::to_string(c.recordLength) + " バイト");
+    EXPECT_EQ(counts.recordLength, c.recordLength);
   }
 }
 
@@ -359,22 +314,23 @@ const FormatCase kFormatCases[] = {
 TEST_F(ToCsv, DescriptionFileFormat) {
   for (const FormatCase& c : kFormatCases) {
     SCOPED_TRACE(c.why);
-    ClearErrorText();
-    g_Updates.clear();
+    run.errors.Clear();
+    progress.updates.clear();
     fs::remove(fs::path(tmp.path() + InDb2("T.csv")));
     EXPECT_EQ(Batch(c.fdf, ""), 0);
     if (c.header == nullptr || c.header[0] != '\0') {
-      EXPECT_STREQ(ErrorText(), "");
+      EXPECT_STREQ(Errors(), "");
       if (c.header != nullptr) {
         EXPECT_EQ(Csv(), Nl(std::string(c.header) + "\n"));
       }
       EXPECT_TRUE(CsvExists());
     } else {
-      EXPECT_STREQ(ErrorText(), "  T.fdfの形式が不正(toCSV)\n");
+      EXPECT_STREQ(Errors(), "  T.fdfの形式が不正(toCSV)\n");
       EXPECT_FALSE(CsvExists());
+      EXPECT_EQ(counts.recordLength, 0);
     }
-    ASSERT_EQ(g_Updates.size(), 1u);
-    EXPECT_EQ(g_Updates[0].text, "T：レコード数 0");
+    ASSERT_EQ(progress.updates.size(), 1u);
+    EXPECT_EQ(progress.updates[0].text, "T：レコード数 0");
   }
 }
 
@@ -383,11 +339,11 @@ TEST_F(ToCsv, LongDescriptionLinesArriveInPieces) {
   // rest of a longer line is a line of its own, and no field line.
   const std::string longLine = "PCFL A A 1 " + std::string(2988, 'x') + "\n";
   EXPECT_EQ(Batch("PCFO\n" + longLine, ""), 0);
-  EXPECT_STREQ(ErrorText(), "  T.fdfの形式が不正(toCSV)\n");
-  ClearErrorText();
+  EXPECT_STREQ(Errors(), "  T.fdfの形式が不正(toCSV)\n");
+  run.errors.Clear();
   const std::string fitting = "PCFL A A 1 " + std::string(2987, 'x') + "\n";
   EXPECT_EQ(Batch("PCFO\n" + fitting, ""), 0);
-  EXPECT_STREQ(ErrorText(), "");
+  EXPECT_STREQ(Errors(), "");
 }
 
 // ---- Records, files and failures ------------------------------------------
@@ -395,86 +351,79 @@ TEST_F(ToCsv, LongDescriptionLinesArriveInPieces) {
 TEST_F(ToCsv, EmptyImageGivesHeaderOnly) {
   EXPECT_EQ(Batch("PCFO\nPCFL A A 2\n", ""), 0);
   EXPECT_EQ(Csv(), Nl("\"ID\",\"A\"\n"));
-  ASSERT_EQ(g_Updates.size(), 1u);
-  EXPECT_EQ(g_Updates[0].caption, kCaption);
-  EXPECT_EQ(g_Updates[0].text, "T：レコード数 0");
+  ASSERT_EQ(progress.updates.size(), 1u);
+  EXPECT_EQ(progress.updates[0].caption, kCaption);
+  EXPECT_EQ(progress.updates[0].text, "T：レコード数 0");
 }
 
 TEST_F(ToCsv, TwoAndAHalfRecords) {
   // One unmapped code, so the result shows it is the error total, not -1.
   EXPECT_EQ(Batch("PCFO\nPCFL A A 2\n", Hex("C1C2 C341 C4")), 1);
   EXPECT_EQ(Csv(), Nl("\"ID\",\"A\"\n1,\"AB\"\n2,\"C\"\n"));
-  EXPECT_STREQ(ErrorText(), "  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n");
-  ASSERT_EQ(g_Updates.size(), 1u);
-  EXPECT_EQ(g_Updates[0].text, "T：レコード数 2 (Shift-JIS 変換ｴﾗｰ 1)");
+  EXPECT_STREQ(Errors(), "  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n");
+  EXPECT_EQ(counts.recordLength, 2);
+  ASSERT_EQ(progress.updates.size(), 1u);
+  EXPECT_EQ(progress.updates[0].text, "T：レコード数 2 (Shift-JIS 変換ｴﾗｰ 1)");
 }
 
 TEST_F(ToCsv, ImageNamedInCapitals) {
   // Batch runs fetch images as <name>.DB2.
   tmp.Write("T.fdf", "PCFO\nPCFL A A 1\n");
   tmp.Write(InDb2("T.DB2"), Ebcdic("A"));
-  EXPECT_EQ(toCSV("DB2", "T"), 0);
+  EXPECT_EQ(Convert("DB2", "T"), 0);
   EXPECT_EQ(Csv(), Nl("\"ID\",\"A\"\n1,\"A\"\n"));
 }
 
 TEST_F(ToCsv, OpenFailures) {
   // No description file: nothing else is opened.
   tmp.Write(InDb2("T.db2"), Ebcdic("A"));
-  EXPECT_EQ(toCSV("DB2", "T"), 0);
-  EXPECT_STREQ(ErrorText(), "  T.fdfのオープンに失敗(toCSV)\n");
+  EXPECT_EQ(Convert("DB2", "T"), 0);
+  EXPECT_STREQ(Errors(), "  T.fdfのオープンに失敗(toCSV)\n");
   EXPECT_FALSE(CsvExists());
 
   // No image.
-  ClearErrorText();
+  run.errors.Clear();
   tmp.Write("U.fdf", "PCFO\nPCFL A A 1\n");
-  EXPECT_EQ(toCSV("DB2", "U"), 0);
-  EXPECT_STREQ(ErrorText(), "  U.db2のオープンに失敗(toCSV)\n");
+  EXPECT_EQ(Convert("DB2", "U"), 0);
+  EXPECT_STREQ(Errors(), "  U.db2のオープンに失敗(toCSV)\n");
   EXPECT_FALSE(CsvExists("U"));
 
   // The CSV name is taken by a folder.
-  ClearErrorText();
+  run.errors.Clear();
   fs::create_directory(fs::path(tmp.path() + InDb2("V.csv")));
   EXPECT_EQ(Batch("PCFO\nPCFL A A 1\n", Ebcdic("A"), "V"), 0);
-  EXPECT_STREQ(ErrorText(), "  V.csvのオープンに失敗(toCSV)\n");
+  EXPECT_STREQ(Errors(), "  V.csvのオープンに失敗(toCSV)\n");
 
   // Error lines collect over the files of a run.
-  EXPECT_EQ(toCSV("DB2", "W"), 0);
-  EXPECT_STREQ(ErrorText(), "  V.csvのオープンに失敗(toCSV)\n  W.fdfのオープンに失敗(toCSV)\n");
+  EXPECT_EQ(Convert("DB2", "W"), 0);
+  EXPECT_STREQ(Errors(), "  V.csvのオープンに失敗(toCSV)\n  W.fdfのオープンに失敗(toCSV)\n");
 }
 
+// Single-file mode opens CodeErr.csv and shows the summary (both checked
+// end to end in tests/e2e/test_single_file.py); toCSV writes the rows into
+// the file it is handed and leaves it open to its owner.
 TEST_F(ToCsv, SingleFileMissingDescription) {
-  tmp.Write("CodeErr.csv", "old report\n");
-  EXPECT_EQ(toCSV("", "T"), 0);
-  EXPECT_EQ(tmp.Read("CodeErr.csv"), Nl("DB名,レコード番号,文字コード\n"));
-  ASSERT_EQ(g_Boxes.size(), 1u);
-  EXPECT_EQ(g_Boxes[0].text, "レコードサイズ = 0 バイト\n\n  T.fdfのオープンに失敗(toCSV)\n");
-  EXPECT_EQ(g_Boxes[0].caption, "T");
-  EXPECT_EQ(g_Boxes[0].style, 0u);
+  OpenRows();
+  EXPECT_EQ(Convert("", "T"), 0);
+  EXPECT_STREQ(Errors(), "  T.fdfのオープンに失敗(toCSV)\n");
+  EXPECT_EQ(counts.recordLength, 0);
+  EXPECT_EQ(Rows(), "");
+  EXPECT_FALSE(tmp.Exists("T.csv"));
 }
 
-TEST_F(ToCsv, SingleFileCodeErrorReportAndSummary) {
+TEST_F(ToCsv, SingleFileCodeErrorRowsAndCounts) {
   // Record 1: an unmapped single-byte code; record 2: a user-area double-byte
   // code and a bad packed nibble (counted in the total only).
   const std::string fdf = "PCFO\nPCFL S A 2\nPCFL W W 2\nPCFL P 2 2\n";
   const std::string image = Hex("C141 4541 1C") + Hex("C1C2 6941 AC");
+  OpenRows();
   EXPECT_EQ(Single(fdf, image), 3);
   EXPECT_EQ(tmp.Read("T.csv"), Nl("\"ID\",\"S\",\"W\",\"P\"\n1,\"A\",\"一\",1\n2,\"AB\",\"□\",0\n"));
-  EXPECT_EQ(tmp.Read("CodeErr.csv"), Nl("DB名,レコード番号,文字コード\nT,1,0x41\nT,2,0x6941\n"));
-  EXPECT_EQ(g_CodeErrorReport, nullptr);
-  ASSERT_EQ(g_Boxes.size(), 1u);
-  EXPECT_EQ(g_Boxes[0].text,
-            "レコードサイズ = 5 バイト\n\nShift-JIS変換ｴﾗｰ総数=     3\n  漢字変換ｴﾗｰ\t= 1\n"
-            "  EBCDIC変換ｴﾗｰ\t= 1\n");
-  EXPECT_EQ(g_Boxes[0].caption, "T");
-  EXPECT_EQ(g_DoubleByteErrors, 1);
-  EXPECT_EQ(g_SingleByteErrors, 1);
-  EXPECT_EQ(g_RecordCounter, 2);
-}
-
-TEST_F(ToCsv, SingleFileSummaryShowsErrorTextWhenThereIsSome) {
-  EXPECT_EQ(Single("PCFO\nPCFL A A 2\n", Hex("C1C2C3")), 0);
-  ASSERT_EQ(g_Boxes.size(), 1u);
-  EXPECT_EQ(g_Boxes[0].text, "レコードサイズ = 2 バイト\n\n  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n");
+  std::fputs("end\n", rows);  // still open, and nothing of toCSV's after it
+  EXPECT_EQ(Rows(), Nl("T,1,0x41\nT,2,0x6941\nend\n"));
+  EXPECT_EQ(counts.recordLength, 5);
+  EXPECT_EQ(counts.doubleByteErrors, 1);
+  EXPECT_EQ(counts.singleByteErrors, 1);
 }
 
 std::string Records(int count) {
@@ -495,12 +444,12 @@ TEST_F(ToCsv, StatusEveryHundredRecords) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.records);
-    g_Updates.clear();
+    progress.updates.clear();
     EXPECT_EQ(Batch("PCFO\nPCFL A A 1\n", Records(c.records)), 0);
-    ASSERT_EQ(g_Updates.size(), c.texts.size());
+    ASSERT_EQ(progress.updates.size(), c.texts.size());
     for (size_t i = 0; i < c.texts.size(); ++i) {
-      EXPECT_EQ(g_Updates[i].caption, kCaption);
-      EXPECT_EQ(g_Updates[i].text, c.texts[i]);
+      EXPECT_EQ(progress.updates[i].caption, kCaption);
+      EXPECT_EQ(progress.updates[i].text, c.texts[i]);
     }
   }
 }
@@ -510,41 +459,42 @@ TEST_F(ToCsv, StatusCountsErrors) {
   std::string image;
   for (int i = 0; i < 150; ++i) image += Hex("41");
   EXPECT_EQ(Batch("PCFO\nPCFL A A 1\n", image), 150);
-  ASSERT_EQ(g_Updates.size(), 2u);
-  EXPECT_EQ(g_Updates[0].text, "T：レコード数 100 (Shift-JIS 変換ｴﾗｰ 100)");
-  EXPECT_EQ(g_Updates[1].text, "T：レコード数 150 (Shift-JIS 変換ｴﾗｰ 150)");
+  ASSERT_EQ(progress.updates.size(), 2u);
+  EXPECT_EQ(progress.updates[0].text, "T：レコード数 100 (Shift-JIS 変換ｴﾗｰ 100)");
+  EXPECT_EQ(progress.updates[1].text, "T：レコード数 150 (Shift-JIS 変換ｴﾗｰ 150)");
 }
 
 TEST_F(ToCsv, CancelAtFirstStatusKeepsHundredRows) {
-  g_CancelAtUpdate = 1;
+  progress.cancelAt = 1;
   EXPECT_EQ(Single("PCFO\nPCFL A A 1\n", Records(250)), -1);
   std::string expected = "\"ID\",\"A\"\n";
   for (int i = 1; i <= 100; ++i) expected += std::to_string(i) + ",\"A\"\n";
   EXPECT_EQ(tmp.Read("T.csv"), Nl(expected));
-  ASSERT_EQ(g_Updates.size(), 2u);
-  EXPECT_EQ(g_Updates[1].text, "T：レコード数 100 (Shift-JIS 変換ｴﾗｰ -1)");
-  ASSERT_EQ(g_Boxes.size(), 1u);
-  EXPECT_NE(g_Boxes[0].text.find("Shift-JIS変換ｴﾗｰ総数=    -1\n"), std::string::npos);
+  ASSERT_EQ(progress.updates.size(), 2u);
+  EXPECT_EQ(progress.updates[1].text, "T：レコード数 100 (Shift-JIS 変換ｴﾗｰ -1)");
 }
 
 TEST_F(ToCsv, ImagesLargerThanOneBlock) {
   // 7-byte records straddle every block boundary; rows fill several output
-  // blocks.
+  // blocks. The last record holds an unmapped code: its report row names it.
   const int count = 300001;
   std::string image;
   std::string expected = "\"ID\",\"N\",\"S\"\n";
   image.reserve(static_cast<size_t>(count) * 7);
   const std::string letters = Ebcdic("XYZ");
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < count - 1; ++i) {
     image += Packed(i, 4) + letters;
     expected += std::to_string(i + 1) + "," + std::to_string(i) + ",\"XYZ\"\n";
   }
-  EXPECT_EQ(Batch("PCFO\nPCFL N 2 8\nPCFL S A 3\n", image + "\x40"), 0);
+  image += Packed(count - 1, 4) + Ebcdic("XY") + "\x41";
+  expected += std::to_string(count) + "," + std::to_string(count - 1) + ",\"XY\"\n";
+  OpenRows();
+  EXPECT_EQ(Batch("PCFO\nPCFL N 2 8\nPCFL S A 3\n", image + "\x40"), 1);
   EXPECT_TRUE(Csv() == Nl(expected));
-  EXPECT_STREQ(ErrorText(), "  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n");
-  EXPECT_EQ(g_Updates.size(), static_cast<size_t>(count / 100 + 1));
-  EXPECT_EQ(g_Updates.back().text, "T：レコード数 300001");
-  EXPECT_EQ(g_RecordCounter, count);
+  EXPECT_STREQ(Errors(), "  Tのﾌｧｲﾙｻｲｽﾞとﾚｺｰﾄﾞｻｲｽﾞが不整合(toCSV)\n");
+  EXPECT_EQ(progress.updates.size(), static_cast<size_t>(count / 100 + 1));
+  EXPECT_EQ(progress.updates.back().text, "T：レコード数 300001 (Shift-JIS 変換ｴﾗｰ 1)");
+  EXPECT_EQ(Rows(), Nl("T,300001,0x41\n"));
 }
 
 TEST_F(ToCsv, FullDiskIsReported) {
@@ -553,32 +503,34 @@ TEST_F(ToCsv, FullDiskIsReported) {
 #else
   for (int count : {1, 300000}) {  // failing at the close, and inside the record loop
     SCOPED_TRACE(count);
-    ClearErrorText();
+    run.errors.Clear();
     const fs::path csv(tmp.path() + InDb2("T.csv"));
     fs::remove(csv);
     fs::create_symlink("/dev/full", csv);
     EXPECT_EQ(Batch("PCFO\nPCFL A A 1\n", Records(count)), 0);
-    EXPECT_STREQ(ErrorText(), "  T.csvの書き込みに失敗(toCSV)\n");
+    EXPECT_STREQ(Errors(), "  T.csvの書き込みに失敗(toCSV)\n");
   }
 #endif
 }
 
 TEST_F(ToCsv, OverlongNameIsRefused) {
+  OpenRows();
   const std::string name(201, 'N');
-  EXPECT_EQ(toCSV("", name.c_str()), 0);
-  EXPECT_EQ(std::string(ErrorText()), "  " + std::string(40, 'N') + "...のﾌｧｲﾙ名が長すぎる(toCSV)\n");
-  EXPECT_FALSE(tmp.Exists("CodeErr.csv"));
-  ASSERT_EQ(g_Updates.size(), 1u);
-  EXPECT_EQ(g_Updates[0].text, std::string(40, 'N') + "...：レコード数 0");
-  ASSERT_EQ(g_Boxes.size(), 1u);
-  EXPECT_EQ(g_Boxes[0].caption, std::string(40, 'N') + "...");
+  EXPECT_EQ(Convert("", name.c_str()), 0);
+  EXPECT_EQ(std::string(Errors()), "  " + std::string(40, 'N') + "...のﾌｧｲﾙ名が長すぎる(toCSV)\n");
+  EXPECT_EQ(Rows(), "");
+  ASSERT_EQ(progress.updates.size(), 1u);
+  EXPECT_EQ(progress.updates[0].text, std::string(40, 'N') + "...：レコード数 0");
 
-  // 200 bytes are still a name.
-  ClearErrorText();
+  // 200 bytes are still a name, whole in the error line and in the report's
+  // rows.
+  run.errors.Clear();
   const std::string longest(200, 'N');
-  toCSV("DB2", longest.c_str());
-  EXPECT_EQ(std::string(ErrorText()), "  " + longest + ".fdfのオープンに失敗(toCSV)\n");
-  EXPECT_EQ(std::string(g_CurrentFileName), longest);
+  Convert("DB2", longest.c_str());
+  EXPECT_EQ(std::string(Errors()), "  " + longest + ".fdfのオープンに失敗(toCSV)\n");
+  OpenRows();
+  EXPECT_EQ(Single("PCFO\nPCFL A A 1\n", Hex("41"), longest.c_str()), 1);
+  EXPECT_EQ(Rows(), Nl(longest + ",1,0x41\n"));
 }
 
 // ---- Text routines -----------------------------------------------------------

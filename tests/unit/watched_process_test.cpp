@@ -2,16 +2,17 @@
 
 #include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "app/process_state.h"
+#include "base/path.h"
+#include "base/sjis.h"
+#include "base/text.h"
 #include "platform/module.h"
-#include "platform/platform.h"
 #include "platform/process.h"
 #include "tests/unit/support/test_support.h"
 #include "transfer/watched_process.h"
@@ -28,62 +29,44 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The copy of this test program that the watch tests start runs only this
-// test, which sleeps as long as QV_SLEEP_SECONDS says (in a normal run the
-// variable is not set and it passes at once).
-TEST(Sleeper, SleepsWhenAsked) {
-  const char* seconds = std::getenv("QV_SLEEP_SECONDS");
-  if (seconds != nullptr) std::this_thread::sleep_for(std::chrono::seconds(std::atoi(seconds)));
-}
-
-const char kSleeperName[] = "qvsleep.exe";
-const char kSleeperArgs[] = "--gtest_filter=Sleeper.*";
-
-void SetSleepSeconds(int seconds) {
-  const std::string value = std::to_string(seconds);
-#if defined(_WIN32)
-  _putenv(("QV_SLEEP_SECONDS=" + value).c_str());
-#else
-  setenv("QV_SLEEP_SECONDS", value.c_str(), 1);
-#endif
-}
-
 bool CountName(const char* exeName, void* context) {
   auto* c = static_cast<std::pair<std::string, int>*>(context);
-  if (SameNameIgnoringCase(exeName + FileNameStart(exeName, true), c->first.c_str())) ++c->second;
+  if (SameName(exeName + FileNameStart(exeName), c->first.c_str())) ++c->second;
   return false;
 }
 
 int CountProcesses(const std::string& name) {
-  PrepareProcessList();
   std::pair<std::string, int> count{name, 0};
   ForEachProcessName(CountName, &count);
   return count.second;
 }
 
-// A program folder with the time limit and a copy of this program that
-// sleeps, under a name that nothing else runs.
+// A program folder with the time limit and a copy of the helper program,
+// which sleeps as long as its arguments say, under a name that nothing else
+// runs (not even this test in another build).
 class WatchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    UseProgramFolder(folder_.path());
-    char self[kPathBufferSize];
-    ASSERT_GT(GetExecutablePath(self, sizeof self), 0);
-    sleeper_ = folder_.path() + kSleeperName;
-    std::filesystem::copy_file(self, sleeper_);
+    sleeperName_ = "qvsleep" + std::to_string(std::random_device()() % 100000000) + ".exe";
+    sleeper_ = folder_.path() + sleeperName_;
+    std::filesystem::copy_file(QV_TEST_HELPER, sleeper_);
   }
   void SetLimit(const char* limit) {
     folder_.Write("Quenvale.ini", std::string("[Quenvale]\r\nTimeLimit=") + limit + "\r\n");
   }
+  int Watch(const std::string& program, const std::string& args) {
+    return RunWatchedProcess(run_.settingsPath(), program.c_str(), args.c_str());
+  }
   TempFolder folder_;
+  TestRun run_{folder_.path()};
+  std::string sleeperName_;
   std::string sleeper_;
 };
 
 TEST_F(WatchTest, ProgramThatEndsAtOnceTakesOnePass) {
   SetLimit("3600");
-  SetSleepSeconds(0);
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(RunWatchedProcess(sleeper_.c_str(), kSleeperArgs), 0);
+  EXPECT_EQ(Watch(sleeper_, "sleep 0"), kWatchDone);
   const double took = SecondsSince(start);
   EXPECT_GE(took, 0.1);
   EXPECT_LT(took, 30.0);
@@ -91,21 +74,19 @@ TEST_F(WatchTest, ProgramThatEndsAtOnceTakesOnePass) {
 
 TEST_F(WatchTest, ProgramOverTheLimitIsTerminated) {
   SetLimit("1");
-  SetSleepSeconds(120);
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(RunWatchedProcess(sleeper_.c_str(), kSleeperArgs), kWatchTimedOut);
+  EXPECT_EQ(Watch(sleeper_, "sleep 120"), kWatchTimedOut);
   const double took = SecondsSince(start);
   // Terminated in the first pass whose whole-second readings differ by 2.
   EXPECT_GE(took, 1.0);
   EXPECT_LT(took, 15.0);
-  EXPECT_EQ(CountProcesses(kSleeperName), 0);
+  EXPECT_EQ(CountProcesses(sleeperName_), 0);
 }
 
 TEST_F(WatchTest, UnrelatedProcessOfTheSameNameIsWaitedForNeverTerminated) {
   SetLimit("1");
-  SetSleepSeconds(120);
   StartedProcess other;
-  const std::string line = "\"" + sleeper_ + "\" " + kSleeperArgs;
+  const std::string line = "\"" + sleeper_ + "\" sleep 120";
   StartProcess(line.c_str(), &other);
   ASSERT_TRUE(other.started);
 
@@ -114,11 +95,11 @@ TEST_F(WatchTest, UnrelatedProcessOfTheSameNameIsWaitedForNeverTerminated) {
   int countAfterLimit = -1;
   std::thread ender([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(4500));
-    countAfterLimit = CountProcesses(kSleeperName);
+    countAfterLimit = CountProcesses(sleeperName_);
     TerminateStartedProcess(&other);
   });
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(RunWatchedProcess(sleeper_.c_str(), kSleeperArgs), kWatchTimedOut);
+  EXPECT_EQ(Watch(sleeper_, "sleep 120"), kWatchTimedOut);
   const double took = SecondsSince(start);
   ender.join();
   ReleaseStartedProcess(&other);
@@ -128,35 +109,34 @@ TEST_F(WatchTest, UnrelatedProcessOfTheSameNameIsWaitedForNeverTerminated) {
 
 TEST_F(WatchTest, TooLongCommandLineStartsNothing) {
   SetLimit("3600");
-  SetSleepSeconds(120);
-  const std::string args = std::string(kSleeperArgs) + " " + std::string(300, 'x');
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(RunWatchedProcess(sleeper_.c_str(), args.c_str()), 0);
+  EXPECT_EQ(Watch(sleeper_, "sleep 120 " + std::string(300, 'x')), kWatchDone);
   EXPECT_LT(SecondsSince(start), 0.1);
-  EXPECT_EQ(CountProcesses(kSleeperName), 0);
+  EXPECT_EQ(CountProcesses(sleeperName_), 0);
 }
 
 #if !defined(_WIN32)
 TEST_F(WatchTest, ScriptIsWatchedUnderItsOwnName) {
   // Its image is the shell; the watch must still see the script, or a
   // wrapper script installed as the client would escape the limit.
-  const std::string script = folder_.path() + "qvscript.exe";
-  folder_.Write("qvscript.exe", "#!/bin/sh\nwhile :; do sleep 0.2; done\n");
+  const std::string name = "qvscript" + sleeperName_.substr(7);
+  const std::string script = folder_.path() + name;
+  folder_.Write(name, "#!/bin/sh\nwhile :; do sleep 0.2; done\n");
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
   SetLimit("1");
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(RunWatchedProcess(script.c_str(), ""), kWatchTimedOut);
+  EXPECT_EQ(Watch(script, ""), kWatchTimedOut);
   const double took = SecondsSince(start);
   EXPECT_GE(took, 1.0);
   EXPECT_LT(took, 15.0);
-  EXPECT_EQ(CountProcesses("qvscript.exe"), 0);
+  EXPECT_EQ(CountProcesses(name), 0);
 }
 #endif
 
 TEST(ProcessList, ListsThisProgram) {
   char self[kPathBufferSize];
   ASSERT_GT(GetExecutablePath(self, sizeof self), 0);
-  EXPECT_GE(CountProcesses(self + FileNameStart(self, true)), 1);
+  EXPECT_GE(CountProcesses(self + FileNameStart(self)), 1);
 }
 
 TEST(BuildCommandLine, QuotesTheProgramAndAddsArguments) {
@@ -177,45 +157,31 @@ TEST(BuildCommandLine, QuotesTheProgramAndAddsArguments) {
   EXPECT_FALSE(BuildCommandLine("p", std::string(252, 'a').c_str(), out, sizeof out));
 }
 
-struct NameCase {
-  std::string path;
-  bool separatorAtZero;
-  int expected;
+// The name the watch looks for. A program given with a separator only at
+// its start is looked for under the whole text.
+struct WatchedNameCase {
+  std::string program;
+  std::string expected;
   const char* why;
 };
 
 const std::string S(1, kPathSep);
 
-const NameCase kNameCases[] = {
-    {"ftp.exe", false, 0, "a bare name is the whole text"},
-    {"C:" + S + "WINDOWS" + S + "ftp.exe", false, 11, "after the last separator"},
-    {S + "ftp.exe", false, 0, "the program text's separator at index 0 does not count"},
-    {S + "ftp.exe", true, 1, "a list entry's separator at index 0 counts"},
-    {"C:" + S + "表" + S + "ftp.exe", false, 6, "past a double-byte folder name"},
-    {"C:" + S + "表ftp.exe", false, 3, "表's trail byte is no separator"},
-    {"C:" + S + "表", true, 3, "name ending in a trail byte 0x5C"},
-    {"表", true, 0, "a lone double-byte name"},
-    {"", false, 0, "empty program text"},
-    {"", true, 0, "empty list entry"},
-    {"a" + S, false, 2, "ends in a separator: an empty name"},
+const WatchedNameCase kWatchedNameCases[] = {
+    {"ftp.exe", "ftp.exe", "a bare name is the whole text"},
+    {"C:" + S + "WINDOWS" + S + "ftp.exe", "ftp.exe", "after the last separator"},
+    {S + "ftp.exe", S + "ftp.exe", "the program's separator at index 0 does not count"},
+    {"C:" + S + "表" + S + "ftp.exe", "ftp.exe", "past a double-byte folder name"},
+    {"C:" + S + "表ftp.exe", "表ftp.exe", "表's trail byte is no separator"},
+    {"表", "表", "a lone double-byte name"},
+    {"", "", "empty program text"},
+    {"a" + S, "", "ends in a separator: an empty name"},
 };
 
-TEST(FileNameStart, Table) {
-  for (const NameCase& c : kNameCases) {
-    EXPECT_EQ(FileNameStart(c.path.c_str(), c.separatorAtZero), c.expected) << c.why;
+TEST(WatchedName, Table) {
+  for (const WatchedNameCase& c : kWatchedNameCases) {
+    EXPECT_EQ(WatchedName(c.program.c_str()), c.expected) << c.why;
   }
-}
-
-TEST(SameNameIgnoringCase, AsciiLettersOnly) {
-  EXPECT_TRUE(SameNameIgnoringCase("FTP.EXE", "ftp.exe"));
-  EXPECT_TRUE(SameNameIgnoringCase("Ftp.Exe", "fTP.eXE"));
-  EXPECT_FALSE(SameNameIgnoringCase("ftp.ex", "ftp.exe"));
-  EXPECT_FALSE(SameNameIgnoringCase("ftp.exe", "ftp.ex"));
-  EXPECT_FALSE(SameNameIgnoringCase("ftp.exe", "ftp2.exe"));
-  EXPECT_TRUE(SameNameIgnoringCase("", ""));
-  // Bytes other than ASCII letters must match exactly: ｱ (0xB1) and ﾁ (0xC1).
-  EXPECT_FALSE(SameNameIgnoringCase("ｱ", "ﾁ"));
-  EXPECT_FALSE(SameNameIgnoringCase("[", "{"));
 }
 
 struct LimitCase {

@@ -10,9 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/process_state.h"
+#include "base/error_text.h"
+#include "base/path.h"
+#include "base/text.h"
 #include "platform/module.h"
-#include "platform/platform.h"
 #include "transfer/ftp_job.h"
 #include "transfer/watched_process.h"
 
@@ -21,28 +22,31 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: ftpjob_driver check <address> | run | watch <program> [args]\n");
     return 2;
   }
+  char programFolder[kPathBufferSize];
   if (const char* folder = std::getenv("QV_PROGRAM_FOLDER")) {
-    CopyText(g_ProgramFolder, kPathBufferSize, folder);
+    CopyText(programFolder, kPathBufferSize, folder);
   } else {
-    GetExecutablePath(g_ProgramFolder, kPathBufferSize);
-    char* sep = std::strrchr(g_ProgramFolder, kPathSep);
-    if (sep != nullptr) sep[1] = '\0';
+    GetExecutablePath(programFolder, kPathBufferSize);
+    programFolder[FileNameStart(programFolder)] = '\0';
   }
-  CopyText(g_SettingsPath, kPathBufferSize, g_ProgramFolder);
-  AppendText(g_SettingsPath, kPathBufferSize, "Quenvale.ini");
+  char settingsPath[kPathBufferSize];
+  CopyText(settingsPath, kPathBufferSize, programFolder);
+  AppendText(settingsPath, kPathBufferSize, "Quenvale.ini");
+  static ErrorText errors;
+  const JobContext job{programFolder, settingsPath, &errors};
 
   int result = 0;
   if (std::strcmp(argv[1], "check") == 0 && argc >= 3) {
     result = CheckHost(argv[2]);
   } else if (std::strcmp(argv[1], "run") == 0) {
-    result = RunFtpJob();
+    result = RunFtpJob(job);
   } else if (std::strcmp(argv[1], "watch") == 0 && argc >= 3) {
-    result = RunWatchedProcess(argv[2], argc >= 4 ? argv[3] : "");
+    result = RunWatchedProcess(settingsPath, argv[2], argc >= 4 ? argv[3] : "");
   } else {
     std::fprintf(stderr, "unknown operation\n");
     return 2;
   }
-  std::printf("result %d\n%s", result, ErrorText());
+  std::printf("result %d\n%s", result, errors.text());
   std::fflush(stdout);
   return result == 0 ? 0 : 1;
 }

@@ -7,8 +7,7 @@
 #include <random>
 #include <sstream>
 
-#include "app/process_state.h"
-#include "platform/platform.h"
+#include "base/path.h"
 #include "platform/stream.h"
 
 namespace fs = std::filesystem;
@@ -48,13 +47,6 @@ bool TempFolder::Exists(const std::string& name) const {
   return fs::exists(fs::path(path_ + name), ec);
 }
 
-void UseProgramFolder(const std::string& folder) {
-  CopyText(g_ProgramFolder, kPathBufferSize, folder.c_str());
-  CopyText(g_SettingsPath, kPathBufferSize, folder.c_str());
-  AppendText(g_SettingsPath, kPathBufferSize, "Quenvale.ini");
-  ClearErrorText();
-}
-
 bool ReadFileBytes(const std::string& path, std::string* bytes) {
   FILE* f = OpenStream(path.c_str(), "rb");
   if (f == nullptr) return false;
@@ -64,4 +56,59 @@ bool ReadFileBytes(const std::string& path, std::string* bytes) {
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes->append(buf, n);
   std::fclose(f);
   return true;
+}
+
+bool WriteFileBytes(const std::string& path, const std::string& bytes) {
+  FILE* f = OpenStream(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && written;
+}
+
+TestRun::TestRun(const std::string& programFolder)
+    : folder_(programFolder), settings_(programFolder + "Quenvale.ini") {}
+
+int RecordedProgress::Update(const char* caption, const char* text) {
+  updates.push_back({caption, text});
+  return cancelAt != 0 && updates.size() >= cancelAt ? 1 : 0;
+}
+
+std::string Hex(const char* hex) {
+  std::string out;
+  int high = -1;
+  for (const char* p = hex; *p != '\0'; ++p) {
+    if (*p == ' ') continue;
+    const char c = *p;
+    const int v = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+    if (high < 0) {
+      high = v;
+    } else {
+      out += static_cast<char>(high * 16 + v);
+      high = -1;
+    }
+  }
+  return out;
+}
+
+std::string HexOf(const std::string& bytes) {
+  std::string s;
+  char buf[4];
+  for (unsigned char c : bytes) {
+    std::snprintf(buf, sizeof buf, "%02X ", c);
+    s += buf;
+  }
+  return s;
+}
+
+std::string Nl(const std::string& text) {
+#if defined(_WIN32)
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+#else
+  return text;
+#endif
 }

@@ -1,0 +1,14 @@
+#pragma once
+// Fixed text buffers and bounded copies into them. Every text is Shift-JIS
+// and every buffer has the fixed size the program has always used: writers
+// go through these copies, which never write past a buffer and never cut a
+// double-byte character in two.
+
+constexpr int kPathBufferSize = 256;      // paths: at most 255 characters
+constexpr int kFileBaseNameSize = 52;     // a file base name of up to 51 characters
+constexpr int kSettingsBufferSize = 3000; // settings sections and values, .fdf lines
+
+// Both always terminate dst (size > 0) and return false when src did not fit
+// whole: then dst holds the longest prefix of src that ends on a character.
+bool CopyText(char* dst, int size, const char* src);
+bool AppendText(char* dst, int size, const char* src);

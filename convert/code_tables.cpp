@@ -1,0 +1,154 @@
+#include "convert/code_tables.h"
+
+#include <cstring>
+
+#include "base/text.h"
+#include "platform/profile.h"
+
+namespace {
+
+// Constant data: nothing is loaded or allocated for it.
+constexpr DoubleByteEntry kBuiltInTable[] = {
+#include "convert/dbcs_table.inc"
+};
+constexpr int kBuiltInCount = static_cast<int>(sizeof(kBuiltInTable) / sizeof(kBuiltInTable[0]));
+static_assert(kBuiltInCount == 7265, "built-in double-byte table must hold 7265 entries");
+
+// The built-in table indexed by host code, made from kBuiltInTable by the
+// compiler: one load per character instead of a search of 13 dependent
+// probes. 0 where the table has no entry. 128 KiB of constant data.
+struct DirectTable {
+  uint16_t sjis[65536];
+};
+
+constexpr DirectTable MakeDirectTable() {
+  DirectTable t{};
+  for (const DoubleByteEntry& e : kBuiltInTable) t.sjis[e.host] = e.sjis;
+  return t;
+}
+
+constexpr DirectTable kDirectTable = MakeDirectTable();
+
+// Value of a hexadecimal digit, or -1 for any other character.
+inline int HexDigit(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Value of count hexadecimal digits at text, most significant first, or -1
+// when one of them is not a digit (a terminator included).
+int HexValue(const char* text, int count) {
+  int value = 0;
+  for (int k = 0; k < count; ++k) {
+    const int d = HexDigit(static_cast<unsigned char>(text[k]));
+    if (d < 0) return -1;
+    value = value * 16 + d;
+  }
+  return value;
+}
+
+// Reads a settings section: consecutive zero-terminated entries ended by an
+// empty one. The two guard bytes after the reader's 3000 keep every walk
+// over the entries inside buf whatever the reader delivered.
+void ReadSection(const char* section, const char* settingsPath,
+                 char (&buf)[kSettingsBufferSize + 2]) {
+  buf[0] = '\0';
+  buf[kSettingsBufferSize] = '\0';
+  buf[kSettingsBufferSize + 1] = '\0';
+  ProfileGetSection(section, buf, kSettingsBufferSize, settingsPath);
+}
+
+}  // namespace
+
+CodeTables::CodeTables() : singleByte{}, user{}, substitution{} { RebuildLookup(this); }
+
+bool AddSingleByteEntries(const char* section, CodeTables* tables) {
+  if (section[0] == '\0') return false;
+  for (const char* entry = section; *entry != '\0';) {
+    const size_t len = std::strlen(entry);
+    const int code = len >= 4 ? HexValue(entry + 2, 2) : -1;
+    if (code >= 0) {
+      unsigned char value;
+      if (len == 4) {
+        value = ' ';
+      } else if (entry[4] == '=') {
+        value = '=';
+      } else {
+        // Character 6; for an entry of exactly five characters that is the
+        // terminator, so the code becomes unmapped.
+        value = static_cast<unsigned char>(entry[5]);
+      }
+      tables->singleByte[code] = value;
+    }
+    entry += len + 1;
+  }
+  return true;
+}
+
+void SetUserEntries(const char* section, CodeTables* tables) {
+  int slot = 0;
+  for (const char* entry = section; *entry != '\0';) {
+    const size_t len = std::strlen(entry);
+    const int code = len >= 9 ? HexValue(entry + 2, 4) : -1;
+    const unsigned char lead = static_cast<unsigned char>(len >= 9 ? entry[7] : 0);
+    const unsigned char trail = static_cast<unsigned char>(len >= 9 ? entry[8] : 0);
+    if (code == 0xFFFF) {
+      tables->substitution[0] = lead;
+      tables->substitution[1] = trail;
+    } else if (code >= 0 && slot < kUserTableSlots - 1) {
+      tables->user[slot].host = static_cast<uint16_t>(code);
+      tables->user[slot].sjis = static_cast<uint16_t>(lead << 8 | trail);
+      ++slot;
+    }
+    entry += len + 1;
+  }
+  tables->user[slot] = DoubleByteEntry{0, 0};
+  RebuildLookup(tables);
+}
+
+void RebuildLookup(CodeTables* tables) {
+  // Entries before the end slot; the table's last slot ends it in any case.
+  int n = 0;
+  while (n < kUserTableSlots - 1 && tables->user[n].sjis != 0) ++n;
+  uint8_t owner[256];  // 0: the built-in row, k: ownRows[k - 1]
+  for (int lead = 0; lead < 256; ++lead) {
+    tables->rows[lead] = kDirectTable.sjis + lead * 256;
+    owner[lead] = 0;
+  }
+  int owned = 0;
+  for (int i = n - 1; i >= 0; --i) {  // the first entry for a code wins
+    const DoubleByteEntry& e = tables->user[i];
+    const int lead = e.host >> 8;
+    if (owner[lead] == 0) {
+      std::memcpy(tables->ownRows[owned], tables->rows[lead], sizeof tables->ownRows[owned]);
+      tables->rows[lead] = tables->ownRows[owned];
+      owner[lead] = static_cast<uint8_t>(++owned);
+    }
+    tables->ownRows[owner[lead] - 1][e.host & 0xFF] = e.sjis;
+  }
+}
+
+int LoadSingleByteTable(const char* settingsPath, CodeTables* tables) {
+  char buf[kSettingsBufferSize + 2];
+  ReadSection("EBCDIC", settingsPath, buf);
+  return AddSingleByteEntries(buf, tables) ? 1 : 0;
+}
+
+void LoadUserDoubleByteTable(const char* settingsPath, CodeTables* tables) {
+  char buf[kSettingsBufferSize + 2];
+  ReadSection("KANJI", settingsPath, buf);
+  SetUserEntries(buf, tables);
+}
+
+int BuiltInTableSize() { return kBuiltInCount; }
+
+const DoubleByteEntry* BuiltInTable() { return kBuiltInTable; }
+
+bool UserTableHasHostCode(const CodeTables& tables, unsigned code) {
+  for (int i = 0; i < kUserTableSlots - 1 && tables.user[i].sjis != 0; ++i) {
+    if (tables.user[i].host == code) return true;
+  }
+  return false;
+}

@@ -1,0 +1,66 @@
+#pragma once
+// The field decoders, which turn host field bytes into Shift-JIS text, and
+// the report of the codes they could not convert.
+#include <cstdint>
+#include <cstdio>
+
+#include "convert/code_tables.h"
+
+constexpr int kCodeErrorRowLimit = 100;
+constexpr int kReportNameSize = 256;
+
+// The codes of one file that the decoders could not convert: counted per
+// kind, and the first 100 of them (both kinds together, in input order)
+// written as rows "<file name>,<record number>,0x<code>" when a report file
+// (CodeErr.csv) is open. The counters stop at INT32_MAX.
+class CodeErrorReport {
+ public:
+  // Starts a file: counters 0, name for the rows, rows the open report file
+  // or null.
+  void Start(const char* name, FILE* rows);
+  // Records of the file already written: the row of an error names the
+  // record after them.
+  void SetRecordsWritten(int32_t records) { records_ = records; }
+  int32_t doubleByteErrors() const { return doubleByte_; }
+  int32_t singleByteErrors() const { return singleByte_; }
+
+  void DoubleByteError(unsigned code);
+  void SingleByteError(unsigned code);
+
+ private:
+  void Row(const char* format, unsigned code);
+
+  char name_[kReportNameSize] = {};
+  FILE* rows_ = nullptr;
+  int32_t records_ = 0;
+  int32_t doubleByte_ = 0;
+  int32_t singleByte_ = 0;
+};
+
+// What the decoders of one file work with.
+struct DecodeContext {
+  const CodeTables* tables;
+  CodeErrorReport* report;
+};
+
+// Each decoder takes a field's bytes and a separate destination of at least
+// 256 bytes, writes zero-terminated Shift-JIS text of at most 255 bytes and
+// returns its count of errors. Lengths outside the documented ranges are
+// clamped (below 0 to 0, above the maximum to the maximum), never overrun.
+// Nothing is allocated.
+
+// length 0-255: writes exactly length bytes and a zero byte; returns the
+// characters that got the substitution pair. An odd length pairs the last
+// byte with a zero byte (taken as 0, not read).
+int ConvertDoubleByteRun(const char* src, int length, char* dst, const DecodeContext& with);
+// length 0-255. A shift-out run with an odd byte count loses its last byte.
+// Returns unconvertible codes, single-byte and double-byte together. Doubled
+// quotation marks can make the text longer than the field: it is then cut
+// after the last whole character (never half a pair or half a doubled quote)
+// that fits in 255 bytes, while every code of the field is still converted,
+// counted and reported. src is not written to. textLength, when given,
+// receives the length of the text written.
+int ConvertMixedText(const char* src, int length, char* dst, const DecodeContext& with,
+                     int* textLength = nullptr);
+// length 0-127; returns the nibbles that are not decimal digits.
+int ConvertPackedDecimal(const char* src, int length, char* dst);

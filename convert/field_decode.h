@@ -1,0 +1,23 @@
+#pragma once
+// One field of a record decoded and formatted into its row.
+#include <cstdint>
+
+#include "convert/decoders.h"
+#include "convert/field_list.h"
+
+// Type 1 holds either pure double-byte text or mixed text: it is double-byte
+// when its length is even, it holds no shift-out, and every even position
+// holds a byte below 0x70 or a host code of the user table.
+bool LooksDoubleByte(const unsigned char* bytes, int length, const CodeTables& tables);
+
+// Decodes the field of record (its bytes in place: the decoders read only
+// them) and writes its CSV value at o. Returns the position after it; adds
+// the decoder's error count to *errorTotal (saturating). The row must have
+// kMaxValueBytes of room at o.
+char* PutField(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
+               int32_t* errorTotal);
+
+// Adds errors (0 or more) to *total, stopping at INT32_MAX.
+inline void AddErrors(int32_t* total, int errors) {
+  if (errors > 0) *total = *total > INT32_MAX - errors ? INT32_MAX : *total + errors;
+}

@@ -1,0 +1,132 @@
+#include "convert/field_list.h"
+
+#include <cstring>
+
+namespace {
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// A decimal integer as the C library reads one: leading blanks, an optional
+// sign, digits up to the first other character; no digits give 0. Saturates
+// far outside every range a description file may use.
+int32_t ReadInt(const char* p) {
+  while (IsBlank(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  int64_t v = 0;
+  while (*p >= '0' && *p <= '9') {
+    if (v < 1000000000) v = v * 10 + (*p - '0');
+    ++p;
+  }
+  return static_cast<int32_t>(negative ? -v : v);
+}
+
+bool StartsWithPcfo(const char* line) {
+  const char* key = "PCFO";
+  for (int i = 0; i < 4; ++i) {
+    char c = line[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != key[i]) return false;
+  }
+  return true;
+}
+
+// Interprets one field line (line end removed). False when it is not a valid
+// field line or the field does not fit the limits.
+bool ParseFieldLine(char* line, int32_t offset, FieldDescriptor* field) {
+  char* tokens[4];
+  int count = 0;
+  char* p = line;
+  for (;;) {
+    tokens[count++] = p;
+    char* space = std::strchr(p, ' ');
+    if (space != nullptr) *space = '\0';
+    if (count == 4 || space == nullptr) break;
+    p = space + 1;
+  }
+  if (std::strcmp(tokens[0], "PCFL") != 0 || count < 4) return false;
+
+  if (std::strlen(tokens[1]) >= static_cast<size_t>(kFieldNameSize)) return false;
+  std::strcpy(field->name, tokens[1]);
+
+  const size_t typeLength = std::strlen(tokens[2]);
+  if (typeLength == 1) {
+    field->type = tokens[2][0];
+  } else if (typeLength == 2) {
+    field->type = tokens[2][1] == '2' ? '2' : '1';
+  } else {
+    return false;
+  }
+
+  const int32_t n = ReadInt(tokens[3]);
+  const char* slash = std::strchr(tokens[3], '/');
+  if (slash != nullptr) {
+    field->length = n / 2;
+    field->decimals = ReadInt(slash + 1);
+  } else {
+    const char t = field->type;
+    field->length = (typeLength == 1 && (t == '2' || t == 'y' || t == 'd')) ? n / 2 : n;
+    field->decimals = 0;
+  }
+  if (field->length < 0 || field->length > kMaxFieldLength) return false;
+  if (field->decimals < 0 || field->decimals > kMaxDecimals) return false;
+  field->offset = offset;
+  return offset + field->length <= kMaxRecordLength;
+}
+
+}  // namespace
+
+FieldListReader::FieldListReader(FieldList* list) : list_(list) { list_->count = 0; }
+
+bool FieldListReader::AddLine(char* line) {
+  if (broken_) return false;
+  if (!started_) {
+    started_ = StartsWithPcfo(line);
+    return true;
+  }
+  const size_t len = std::strlen(line);
+  if (len > 0 && line[len - 1] == '\n') line[len - 1] = '\0';
+  if (list_->count >= kMaxFields) {
+    broken_ = true;
+    return false;
+  }
+  FieldDescriptor* field = &list_->fields[list_->count];
+  if (!ParseFieldLine(line, list_->recordLength(), field)) {
+    broken_ = true;
+    return false;
+  }
+  ++list_->count;
+  return true;
+}
+
+bool FieldListReader::Finish() const { return started_ && !broken_ && list_->count > 0; }
+
+bool ParseFieldList(const char* text, size_t size, FieldList* list) {
+  FieldListReader reader(list);
+  char line[kFdfLineSize];
+  size_t at = 0;
+  while (at < size) {
+    // As fgets fills the line: up to and with a line feed, at most
+    // kFdfLineSize - 1 bytes; a zero byte ends what the line shows.
+    size_t n = 0;
+    while (at + n < size && n < kFdfLineSize - 1) {
+      if (text[at + n++] == '\n') break;
+    }
+    std::memcpy(line, text + at, n);
+    line[n] = '\0';
+    at += n;
+    if (!reader.AddLine(line)) return false;
+  }
+  return reader.Finish();
+}
+
+bool ReadFieldList(FILE* fdf, FieldList* list) {
+  FieldListReader reader(list);
+  char line[kFdfLineSize];
+  while (std::fgets(line, sizeof line, fdf) != nullptr) {
+    if (!reader.AddLine(line)) return false;
+  }
+  return reader.Finish();
+}

@@ -1,0 +1,67 @@
+#pragma once
+// Formatting a row's values: the CSV form of each type code, written
+// straight into the row. Each Put writes at o and returns the position after
+// what it wrote; the caller's row has room for any value (600 bytes).
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "convert/field_list.h"
+
+// Longest value a field can give: a packed value of 255 characters with a
+// point, 255 decimals in front of it ("0." and zeros), or a quoted or dated
+// text of 255 bytes with its marks.
+constexpr size_t kMaxValueBytes = 600;
+
+// Values are short: copied inline in words of fixed size (overlapping at
+// the end) rather than by a library call each.
+inline char* PutText(char* o, const char* text, size_t n) {
+  if (n >= 16) {
+    size_t k = 0;
+    for (; k + 16 < n; k += 16) std::memcpy(o + k, text + k, 16);
+    std::memcpy(o + n - 16, text + n - 16, 16);
+  } else if (n >= 8) {
+    std::memcpy(o, text, 8);
+    std::memcpy(o + n - 8, text + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(o, text, 4);
+    std::memcpy(o + n - 4, text + n - 4, 4);
+  } else {
+    for (size_t k = 0; k < n; ++k) o[k] = text[k];
+  }
+  return o + n;
+}
+
+// v in decimal.
+char* PutInt64(char* o, int64_t v);
+
+// A packed field's value from its decoded text: with decimals the number
+// scaled ("0." for zero), type d a date YYYY/MM/DD (nothing for 0), type y a
+// yen sign (backslash) before the integer, else the integer. Texts of more
+// than 18 characters are written digit for digit (type d: nothing).
+char* PutPackedValue(char* o, const FieldDescriptor& field, const char* text);
+// The usual packed field straight from its bytes (every nibble a digit, a
+// sign C, D or F at the end): what PutPackedValue writes for its decoded
+// text; null (nothing written) for any other field.
+char* PutPackedFast(char* o, const FieldDescriptor& field, const unsigned char* bytes);
+
+// Where a text value of type starts in its column at o: after the mark that
+// comes before it ('"' or '\\'), if any.
+inline char* TextStart(char* o, char type) { return type == 'I' || type == 'D' ? o : o + 1; }
+// Finishes a text value of n bytes (n >= 1) that stands at TextStart(o, type):
+// its marks, a date's slashes, and double quotes around an I, Y or D value
+// that holds a comma, a double quote or a line end (which would otherwise
+// shift the row's columns). Returns the position after it.
+char* FinishTextValue(char* o, char type, char* text, size_t n);
+// The same for text that stands elsewhere: copied to its place first.
+char* PutTextValue(char* o, char type, const char* text, int length);
+
+// Blanks (ASCII and full-width) at both ends of text (length bytes, then a
+// zero byte), found without moving the text: *start receives the first kept
+// byte, the result is the kept length. A cut never lands inside a character.
+int TrimmedSpan(const char* text, size_t length, const char** start);
+// Trims ASCII and full-width blanks in place; returns the new length.
+int TrimBlanks(char* text);
+// Reads a 64-bit integer from text with separators, a currency backslash and
+// quotes (at most 29 characters are read); saturates.
+int64_t TextToInt64(const char* text);

@@ -1,0 +1,64 @@
+// A process for the unit tests to start.
+//
+//   test_helper sleep SECONDS        sleeps, then ends with 0
+//   test_helper hold PATH SECONDS    opens PATH (Windows: without sharing),
+//                                    creates PATH.held, and lets go once
+//                                    PATH.release appears or SECONDS have
+//                                    passed; 1 when PATH cannot be opened
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+bool Exists(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  std::fclose(f);
+  return true;
+}
+
+int Hold(const char* path, int seconds) {
+#if defined(_WIN32)
+  HANDLE held = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (held == INVALID_HANDLE_VALUE) return 1;
+#else
+  const int held = open(path, O_RDONLY);
+  if (held < 0) return 1;
+#endif
+  const std::string release = std::string(path) + ".release";
+  // Told only once the file is held, so that the test knows when to try it.
+  if (FILE* f = std::fopen((std::string(path) + ".held").c_str(), "wb")) std::fclose(f);
+  for (int i = 0; i < seconds * 10 && !Exists(release); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+#if defined(_WIN32)
+  CloseHandle(held);
+#else
+  close(held);
+#endif
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "sleep") == 0) {
+    std::this_thread::sleep_for(std::chrono::seconds(std::atoi(argv[2])));
+    return 0;
+  }
+  if (argc == 4 && std::strcmp(argv[1], "hold") == 0) return Hold(argv[2], std::atoi(argv[3]));
+  std::fprintf(stderr, "usage: test_helper sleep SECONDS | hold PATH SECONDS\n");
+  return 2;
+}
