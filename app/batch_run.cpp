@@ -202,7 +202,10 @@ int RunBatch(ProcessState& state) {
       const int dateCode = log.Write(RunLogEvent::kBackup);
       result = RotateBackups(job, root, dateCode, IndicatorProgress());
     }
-    if (result >= 0 && LoadSingleByteTable(state.settingsPath, &state.tables) != 0) {
+    if (result >= 0 && !SettingsAreShiftJis(state.settingsPath)) {
+      // Its tables would turn every katakana and Kanji into others.
+      state.errors.AppendLine("Quenvale.ini", kTextSaveAsShiftJis);
+    } else if (result >= 0 && LoadSingleByteTable(state.settingsPath, &state.tables) != 0) {
       LoadUserDoubleByteTable(state.settingsPath, &state.tables);
       log.Write(RunLogEvent::kConvert);
       result = ConvertListedFiles(state, list, result);

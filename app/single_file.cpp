@@ -35,7 +35,13 @@ int RunSingleFile(ProcessState& state) {
   FILE* report = OpenCodeErrorReport(state.programFolder);
   const Conversion with{state.job(), &state.tables, IndicatorProgress(), report};
   ConversionCounts counts{};
-  int result = toCSV(with, "", state.fileBaseName, &counts);
+  int result = 0;
+  if (SettingsAreShiftJis(state.settingsPath)) {
+    result = toCSV(with, "", state.fileBaseName, &counts);
+  } else {
+    // Its tables would turn every katakana and Kanji into others.
+    state.errors.AppendLine("Quenvale.ini", kTextSaveAsShiftJis);
+  }
   if (report != nullptr) std::fclose(report);
 
   // Room for the whole error text after the record size.

@@ -51,6 +51,10 @@ inline constexpr char kTextCopyFailedFormat[] = "\202\314\203R\203s\201[\202\311
 inline constexpr char kTextUnusableNameFtp[] = "\202\315\216g\202\246\202\310\202\242\226\274\221O\202\314\202\275\202\337\223]\221\227\202\265\202\334\202\271\202\361(RunFtpJob)\n";
 // を制限時間で強制終了(RunFtpJob)\n
 inline constexpr char kTextFtpTimedOut[] = "\202\360\220\247\214\300\216\236\212\324\202\305\213\255\220\247\217I\227\271(RunFtpJob)\n";
+// の値が不正(toCSV)\n
+inline constexpr char kTextCsvEncodingInvalid[] = "\202\314\222l\202\252\225s\220\263(toCSV)\n";
+// をShift-JISで保存してください\n
+inline constexpr char kTextSaveAsShiftJis[] = "\202\360Shift-JIS\202\305\225\333\221\266\202\265\202\304\202\255\202\276\202\263\202\242\n";
 
 // Conversion: progress, status and summary
 // ＣＳＶ変換中...

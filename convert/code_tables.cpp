@@ -4,6 +4,7 @@
 
 #include "base/text.h"
 #include "platform/profile.h"
+#include "platform/stream.h"
 
 namespace {
 
@@ -140,6 +141,78 @@ void LoadUserDoubleByteTable(const char* settingsPath, CodeTables* tables) {
   char buf[kSettingsBufferSize + 2];
   ReadSection("KANJI", settingsPath, buf);
   SetUserEntries(buf, tables);
+}
+
+namespace {
+
+// Length of the multi-byte UTF-8 character at p (2 to 4, no overlong form,
+// no surrogate), or 0 when p does not start one.
+int Utf8SequenceAt(const unsigned char* p) {
+  const unsigned c = p[0];
+  int n;
+  unsigned low = 0x80, high = 0xBF;  // the second byte's range
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (p[1] < low || p[1] > high) return 0;
+  for (int k = 2; k < n; ++k) {
+    if ((p[k] & 0xC0) != 0x80) return 0;
+  }
+  return n;
+}
+
+// True when value, to its end, is UTF-8 whose first character is a
+// multi-byte one longer than slot bytes.
+bool ReadsAsUtf8(const char* value, int slot) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(value);
+  if (Utf8SequenceAt(p) <= slot) return false;
+  while (*p != '\0') {
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    const int n = Utf8SequenceAt(p);
+    if (n == 0) return false;
+    p += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool SectionValuesAreShiftJis(const char* entries, int valueIndex, int slot) {
+  for (const char* entry = entries; *entry != '\0'; entry += std::strlen(entry) + 1) {
+    if (std::strlen(entry) > static_cast<size_t>(valueIndex) && ReadsAsUtf8(entry + valueIndex, slot)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SettingsAreShiftJis(const char* settingsPath) {
+  if (FILE* f = OpenStream(settingsPath, "rb")) {
+    unsigned char head[3] = {};
+    const size_t n = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    const bool utf8Bom = n == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF;
+    const bool utf16Bom = n >= 2 && ((head[0] == 0xFF && head[1] == 0xFE) || (head[0] == 0xFE && head[1] == 0xFF));
+    if (utf8Bom || utf16Bom) return false;
+  }
+  char buf[kSettingsBufferSize + 2];
+  ReadSection("EBCDIC", settingsPath, buf);
+  if (!SectionValuesAreShiftJis(buf, 5, 1)) return false;
+  ReadSection("KANJI", settingsPath, buf);
+  return SectionValuesAreShiftJis(buf, 7, 2);
 }
 
 int BuiltInTableSize() { return kBuiltInCount; }

@@ -59,6 +59,19 @@ void RebuildLookup(CodeTables* tables);
 int LoadSingleByteTable(const char* settingsPath, CodeTables* tables);
 void LoadUserDoubleByteTable(const char* settingsPath, CodeTables* tables);
 
+// False when the settings file was saved in another encoding than
+// Shift-JIS: it starts with a UTF-8 or UTF-16 byte-order mark, or a value
+// of [EBCDIC] (from character 6) or [KANJI] (from character 8) reads as
+// UTF-8 text whose first character is wider than the value's slot (one
+// byte, two bytes). Such a file would convert every half-width katakana to
+// ＝ and 髙 to 鬮 without a word: its tables must not be used. A Shift-JIS
+// file never trips this: one byte, or one two-byte Shift-JIS character, is
+// never such a UTF-8 character.
+bool SettingsAreShiftJis(const char* settingsPath);
+// The rule for one section's entries (zero-terminated, ended by an empty
+// one): false when a value from index valueIndex reads as such UTF-8 text.
+bool SectionValuesAreShiftJis(const char* entries, int valueIndex, int slot);
+
 // Number of entries of the built-in double-byte table (7265).
 int BuiltInTableSize();
 // The built-in table itself, ascending by host code.

@@ -8,10 +8,12 @@
 #include "base/text.h"
 #include "base/texts.h"
 #include "convert/block_io.h"
+#include "convert/csv_encoding.h"
 #include "convert/decoders.h"
 #include "convert/field_decode.h"
 #include "convert/field_list.h"
 #include "convert/value_format.h"
+#include "platform/profile.h"
 #include "platform/stream.h"
 
 namespace {
@@ -107,6 +109,7 @@ struct RecordRun {
   const DecodeContext& decode;
   Progress* progress;
   const char* name;      // in the status text
+  bool utf8;             // rows in UTF-8, not Shift-JIS
   int32_t errorTotal;    // -1 once cancelled
   int64_t records;       // rows written
 };
@@ -188,7 +191,7 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, RecordRun* run) {
     o = rowNumber.Put(o);
     for (int i = 0; i < fieldCount; ++i) {
       *o++ = ',';
-      o = PutField(o, fields[i], record, run->decode, &errorTotal);
+      o = PutField(o, fields[i], record, run->decode, &errorTotal, run->utf8);
     }
     *o++ = '\n';
     ++records;
@@ -209,14 +212,28 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, RecordRun* run) {
   return result;
 }
 
-// The header row: "ID" and every field's name, each in double quotes.
-bool WriteHeader(FILE* csv, const FieldList& list) {
-  bool written = std::fputs("\"ID\"", csv) >= 0;
+// The header row: "ID" and every field's name, each in double quotes; in a
+// UTF-8 file after its byte-order mark, when it has one.
+bool WriteHeader(FILE* csv, const FieldList& list, CsvEncoding encoding) {
+  bool written = encoding != CsvEncoding::kUtf8Bom || std::fputs(kUtf8Bom, csv) >= 0;
+  written = written && std::fputs("\"ID\"", csv) >= 0;
   for (int i = 0; i < list.count && written; ++i) {
-    written = std::fputs(",\"", csv) >= 0 && std::fputs(list.fields[i].name, csv) >= 0 &&
-              std::fputc('"', csv) != EOF;
+    const char* name = list.fields[i].name;
+    char utf8[kFieldNameSize * kUtf8Growth + 1];
+    if (encoding != CsvEncoding::kShiftJis) {
+      *PutUtf8(utf8, name, std::strlen(name)) = '\0';
+      name = utf8;
+    }
+    written = std::fputs(",\"", csv) >= 0 && std::fputs(name, csv) >= 0 && std::fputc('"', csv) != EOF;
   }
   return written && std::fputc('\n', csv) != EOF;
+}
+
+// The encoding the settings ask for the CSV files (key CsvEncoding).
+CsvEncoding ReadCsvEncoding(const char* settingsPath) {
+  char value[kPathBufferSize];
+  ProfileGetString("Quenvale", "CsvEncoding", "", value, sizeof value, settingsPath);
+  return CsvEncodingOf(value);
 }
 
 }  // namespace
@@ -243,13 +260,17 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
   const DecodeContext decode{with.tables, &report};
   FieldList list;
   list.count = 0;
-  RecordRun run{list, decode, with.progress, shownName, 0, 0};
+  const CsvEncoding encoding = ReadCsvEncoding(with.job.settingsPath);
+  RecordRun run{list, decode, with.progress, shownName, encoding != CsvEncoding::kShiftJis, 0, 0};
   int32_t recordLength = 0;
   FILE* image = nullptr;
   FILE* csv = nullptr;
 
   if (nameTooLong) {
     errors.AppendLine(shownName, kTextNameTooLongToCsv);
+  } else if (encoding == CsvEncoding::kInvalid) {
+    // A typo must not give a file in an encoding nobody asked for.
+    errors.AppendLine("CsvEncoding", kTextCsvEncodingInvalid);
   } else {
     FILE* fdf = OpenFile(folder, "", name, ".fdf", "r");
     bool fieldsRead = false;
@@ -272,7 +293,7 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
     if (csv != nullptr) {
       recordLength = list.recordLength();
       RecordsEnd end = RecordsEnd::kWriteFailed;
-      if (WriteHeader(csv, list)) end = ConvertRecords(image, csv, &run);
+      if (WriteHeader(csv, list, encoding)) end = ConvertRecords(image, csv, &run);
       if (end == RecordsEnd::kPartial) {
         errors.AppendLine(name, kTextSizeMismatch);
       } else if (end == RecordsEnd::kReadFailed) {

@@ -1,0 +1,27 @@
+#pragma once
+// The encoding of the CSV files: Shift-JIS as the program has always written
+// them, or the same text in UTF-8 (settings key CsvEncoding), character by
+// character as Windows code page 932 maps it. Every other file the program
+// writes stays Shift-JIS.
+#include <cstddef>
+
+enum class CsvEncoding { kShiftJis, kUtf8, kUtf8Bom, kInvalid };
+
+// The setting's value: empty or "Shift_JIS", "UTF-8", "UTF-8-BOM" (ASCII
+// letters in any case); anything else is kInvalid.
+CsvEncoding CsvEncodingOf(const char* value);
+
+// A byte of Shift-JIS gives at most three of UTF-8.
+constexpr size_t kUtf8Growth = 3;
+
+// Writes the UTF-8 form of the Shift-JIS text [sjis, sjis + length) at out
+// and returns the position after it. A byte or pair the code page maps to
+// nothing (a lone lead byte, an unassigned code, 0x80, 0xA0, 0xFD-0xFF)
+// becomes U+FFFD. The byte at yenMark, when given, is the currency mark of
+// types Y and y (0x5C, which Japanese fonts show as a yen sign): it becomes
+// U+00A5, the yen sign its readers mean, where the code page's 0x5C is the
+// backslash U+005C.
+char* PutUtf8(char* out, const char* sjis, size_t length, const char* yenMark = nullptr);
+
+// The byte-order mark written first in a UTF-8-BOM file.
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
