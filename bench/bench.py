@@ -8,7 +8,8 @@ the ratios compare like with like on a machine whose load changes:
   * conversion of layout A (MIXED, 100-byte mixed text) and layout B (ORDERS,
     200-byte business records) by the native program in single-file mode,
     against ICU's uconv and glibc's iconv converting layout A's image from
-    IBM-930 to IBM-943, at 1 MiB and 1 GiB;
+    IBM-930 to IBM-943, at 1 MiB and 1 GiB; and the same two conversions
+    writing their CSV in UTF-8 (CsvEncoding=UTF-8) against Shift-JIS;
   * CopyDb2Files (bench driver copy_bench) against cp --reflink=never on a
     1 GiB image;
   * the decoders' Google Benchmark, in nanoseconds per field byte;
@@ -102,6 +103,14 @@ def prepare(folder, size):
     subprocess.run(["/usr/bin/python3", os.path.join(HERE, "gen_images.py"), folder, str(size)], check=True)
     # The program folder is the executable's own folder.
     shutil.copy2(os.path.join(NATIVE, "quenvale"), os.path.join(folder, "quenvale"))
+    # A second program folder on the same images that writes its CSV in UTF-8.
+    utf8 = os.path.join(folder, "utf8")
+    os.mkdir(utf8)
+    for name in ("quenvale", "MIXED.db2", "MIXED.fdf", "ORDERS.db2", "ORDERS.fdf"):
+        os.link(os.path.join(folder, name), os.path.join(utf8, name))
+    settings = open(os.path.join(folder, "Quenvale.ini"), "rb").read()
+    with open(os.path.join(utf8, "Quenvale.ini"), "wb") as f:
+        f.write(b"[Quenvale]\r\nCsvEncoding=UTF-8\r\n" + settings.replace(b"[Quenvale]\r\n", b"", 1))
 
 
 def convert_round(folder, size, reps):
@@ -114,13 +123,16 @@ def convert_round(folder, size, reps):
         (Runs("iconv IBM930 -> IBM943 (A)", image),
          ["iconv", "-f", "IBM930", "-t", "IBM943", "-o", "iconv.out", "MIXED.db2"], "iconv.out"),
         (Runs("quenvale layout B", orders), ["./quenvale", "ORDERS"], "ORDERS.csv"),
+        (Runs("quenvale layout A, UTF-8", image), ["./quenvale", "MIXED"], "utf8/MIXED.csv"),
+        (Runs("quenvale layout B, UTF-8", orders), ["./quenvale", "ORDERS"], "utf8/ORDERS.csv"),
     ]
     for rep in range(reps):
         # Alternate, and rotate who goes first, so that no contender always
         # meets the same state of the machine.
         k = rep % len(contenders)
         for runs, cmd, out in contenders[k:] + contenders[:k]:
-            runs.add(timed(cmd, cwd=folder))
+            cwd = os.path.join(folder, os.path.dirname(out)) if "/" in out else folder
+            runs.add(timed(cmd, cwd=cwd))
             remove(os.path.join(folder, out))
     return [c[0] for c in contenders]
 
@@ -232,10 +244,13 @@ def main():
         for r in runs:
             log("%-8s %-30s %10.1f %10.1f %10.1f %9.1f" % (label, r.name, r.mbps(), r.median_mbps(),
                                                             r.cpu_mbps(), r.peak_mib()))
-        a, u, i, b = runs
+        a, u, i, b, a8, b8 = runs
         log("%-8s ratios: A/uconv %.2f (CPU %.2f), B/uconv %.2f (CPU %.2f), A/iconv %.2f, B/iconv %.2f" % (
             label, a.mbps() / u.mbps(), a.cpu_mbps() / u.cpu_mbps(), b.mbps() / u.mbps(),
             b.cpu_mbps() / u.cpu_mbps(), a.mbps() / i.mbps(), b.mbps() / i.mbps()))
+        log("%-8s UTF-8 output costs: A %+.1f %% (CPU %+.1f %%), B %+.1f %% (CPU %+.1f %%)" % (
+            label, (a.mbps() / a8.mbps() - 1) * 100, (a.cpu_mbps() / a8.cpu_mbps() - 1) * 100,
+            (b.mbps() / b8.mbps() - 1) * 100, (b.cpu_mbps() / b8.cpu_mbps() - 1) * 100))
     log("")
     log("== Folder copy")
     for r in copy:

@@ -333,6 +333,52 @@ TEST_F(SettingsTest, KanjiEntriesBeyondNinetyNineAreIgnored) {
   EXPECT_EQ(tables_->substitution[1], 0xA0);
 }
 
+// A settings file saved in UTF-8 (Notepad's default) once turned every
+// half-width katakana into ＝ and 髙 into 鬮 without a word; it is refused.
+// A Shift-JIS file never is: not with every half-width katakana as an
+// [EBCDIC] value, nor with every character of the built-in table as a
+// [KANJI] value.
+TEST_F(SettingsTest, FilesNotSavedAsShiftJisAreTold) {
+  std::string ebcdic = "[EBCDIC]\r\n", kanji = "[KANJI]\r\n";
+  char line[32];
+  for (int c = 0xA1; c <= 0xDF; ++c) {
+    std::snprintf(line, sizeof line, "0x%02X %c\r\n", c - 0x60, c);
+    ebcdic += line;
+  }
+  for (int k = 0; k < BuiltInTableSize(); ++k) {
+    const unsigned sjis = BuiltInTable()[k].sjis;
+    std::snprintf(line, sizeof line, "0x%04X=%c%c\r\n", 0x6941 + k % 0x900, sjis >> 8, sjis & 0xFF);
+    kanji += line;
+  }
+  WriteSettings("[Quenvale]\r\n" + ebcdic + kanji);
+  EXPECT_TRUE(SettingsAreShiftJis(run_.settingsPath()));
+
+  struct Case {
+    std::string text;
+    bool shiftJis;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"[EBCDIC]\r\n0x81 ｱ\r\n0x5B \\\r\n[KANJI]\r\n0x6941=髙\r\n", true, "Shift-JIS"},
+      {std::string(u8"[EBCDIC]\r\n0x81 ｱ\r\n"), false, "a half-width katakana in UTF-8"},
+      {std::string(u8"[KANJI]\r\n0x6941=髙\r\n"), false, "a Kanji in UTF-8"},
+      {std::string(u8"[KANJI]\r\n0xFFFF=〓\r\n"), false, "the substitution character in UTF-8"},
+      {"\xEF\xBB\xBF[EBCDIC]\r\n0xC1 A\r\n", false, "a UTF-8 byte-order mark"},
+      {"\xFF\xFE[\0E\0", false, "a UTF-16 byte-order mark"},
+      {"\xFE\xFF\0[\0E", false, "a UTF-16 big-endian byte-order mark"},
+      {std::string(u8"[Quenvale]\r\nUSER=山田\r\n[EBCDIC]\r\n0xC1 A\r\n"), true,
+       "only the tables' values count: ASCII tables read the same"},
+      {"[EBCDIC]\r\n0x81 \xC2\r\n", true, "one byte is never a UTF-8 character"},
+      {"[KANJI]\r\n0x6941=\xE9\xAB\x99\x88\r\n", true, "not UTF-8 to the end of the value"},
+  };
+  for (const Case& c : cases) {
+    WriteSettings(c.text);
+    EXPECT_EQ(SettingsAreShiftJis(run_.settingsPath()), c.shiftJis) << c.why;
+  }
+  WriteSettings("");
+  EXPECT_TRUE(SettingsAreShiftJis(run_.settingsPath())) << "an empty file";
+}
+
 // ---- Decoders --------------------------------------------------------------------
 
 class DecoderTest : public ::testing::Test {

@@ -9,8 +9,13 @@
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <iconv.h>
+#endif
+
 #include "base/path.h"
 #include "convert/code_tables.h"
+#include "convert/csv_encoding.h"
 #include "convert/value_format.h"
 #include "platform/stream.h"
 #include "tests/unit/support/host_text.h"
@@ -531,6 +536,145 @@ TEST_F(ToCsv, OverlongNameIsRefused) {
   OpenRows();
   EXPECT_EQ(Single("PCFO\nPCFL A A 1\n", Hex("41"), longest.c_str()), 1);
   EXPECT_EQ(Rows(), Nl(longest + ",1,0x41\n"));
+}
+
+// ---- UTF-8 output ----------------------------------------------------------
+
+struct Utf8Case {
+  const char* fieldLine;  // after "PCFL F "
+  const char* bytes;      // field bytes in hex
+  const char* value;      // what stands after "1,", in UTF-8
+};
+
+// The Shift-JIS value mapped character by character as code page 932 maps
+// it; the currency mark of Y and y is the yen sign its readers mean.
+const Utf8Case kUtf8Cases[] = {
+    {"W 4", "45414542", u8"\"一二\""},
+    {"A 8", "C10E45414542 0FC2", u8"\"A一二B\""},
+    {"A 2", "8181", u8"\"ｱｱ\""},                     // half-width katakana: U+FF71
+    {"Y 4", "F1F5F0F0", u8"¥1500"},                   // the currency mark: U+00A5
+    {"Y 5", "F16BF0F0F0", u8"\"¥1,000\""},           // quoted, the mark after the quote
+    {"y 6", "01500C", u8"¥1500"},
+    {"y 6", "00007D", u8"¥-7"},
+    {"y 6/2", "01500C", u8"15.00"},                   // no mark with decimals
+    {"I 2", "E0C1", u8"\\A"},                        // a backslash of the data stays U+005C
+    {"W 2", "6941", u8"\"□\""},                      // the substitution pair
+    {"W 2", "7141", u8"\"\uFFFD\""},                 // a user entry to an unassigned code
+    {"2 6/2", "12345D", u8"-123.45"},
+};
+
+class ToCsvUtf8 : public ToCsv {
+ protected:
+  void SetUp() override {
+    ToCsv::SetUp();
+    tables->singleByte[0x81] = 0xB1;  // ｱ
+    tables->singleByte[0xE0] = '\\';
+    tables->user[0] = {0x7141, 0x8540};  // unassigned in code page 932
+    tables->user[1] = {0, 0};
+    RebuildLookup(tables.get());
+    Encoding("UTF-8");
+  }
+  void Encoding(const std::string& value) {
+    tmp.Write("Quenvale.ini", "[Quenvale]\r\nCsvEncoding=" + value + "\r\n");
+  }
+};
+
+TEST_F(ToCsvUtf8, ValueForms) {
+  for (const Utf8Case& c : kUtf8Cases) {
+    SCOPED_TRACE(std::string(c.fieldLine) + " " + c.bytes);
+    run.errors.Clear();
+    Batch(std::string("PCFO\nPCFL F ") + c.fieldLine + "\n", Hex(c.bytes));
+    EXPECT_EQ(Csv(), Nl(std::string("\"ID\",\"F\"\n1,") + c.value + "\n"));
+    EXPECT_STREQ(Errors(), "");
+  }
+}
+
+TEST_F(ToCsvUtf8, LongestValuesAreWhole) {
+  // 127 Kanji (254 bytes) and 255 half-width katakana: their UTF-8 is longer
+  // than a field's 255 bytes, and nothing of it is cut or runs over.
+  std::string kanji, kana;
+  for (int i = 0; i < 127; ++i) kanji += u8"一";
+  for (int i = 0; i < 255; ++i) kana += u8"ｱ";
+  std::string fdf = "PCFO\nPCFL K W 254\nPCFL L A 255\nPCFL M A 255\n";
+  std::string record;
+  for (int i = 0; i < 127; ++i) record += Hex("4541");
+  record += std::string(255, '\x81');
+  // M: a shift-out run of 127 Kanji and the shift-in.
+  record += Hex("0E");
+  for (int i = 0; i < 127; ++i) record += Hex("4541");
+  record += Hex("0F");
+  EXPECT_EQ(Batch(fdf, record), 0);
+  const std::string row = Csv().substr(Nl("\"ID\",\"K\",\"L\",\"M\"\n").size());
+  EXPECT_EQ(row, Nl("1,\"" + kanji + "\",\"" + kana + "\",\"" + kanji + "\"\n"));
+}
+
+TEST_F(ToCsvUtf8, ByteOrderMarkOnlyAtTheStartAndNamesInUtf8) {
+  Encoding("utf-8-bom");  // the value's letters in any case
+  // Several output blocks: the mark is the file's first bytes, and only there.
+  std::string image;
+  for (int i = 0; i < 40000; ++i) image += Hex("45414542") + Ebcdic(std::string(26, 'A'));
+  EXPECT_EQ(Batch("PCFO\nPCFL 名前 W 4\nPCFL TEXT A 26\n", image), 0);
+  const std::string csv = Csv();
+  ASSERT_GT(csv.size(), 1u << 20);
+  EXPECT_EQ(csv.rfind("\xEF\xBB\xBF", std::string::npos), 0u);
+  const std::string header = std::string("\xEF\xBB\xBF") + u8"\"ID\",\"名前\",\"TEXT\"";
+  EXPECT_EQ(csv.substr(0, header.size()), header);
+}
+
+TEST_F(ToCsvUtf8, UnknownValueWritesNothing) {
+  // A typo must not give a file in an encoding nobody asked for.
+  for (const char* value : {"UTF8", "utf-16", "SJIS", "Shift-JIS"}) {
+    SCOPED_TRACE(value);
+    Encoding(value);
+    run.errors.Clear();
+    EXPECT_EQ(Batch("PCFO\nPCFL F A 1\n", Hex("C1")), 0);
+    EXPECT_FALSE(CsvExists());
+    EXPECT_STREQ(Errors(), "  CsvEncodingの値が不正(toCSV)\n");
+  }
+  Encoding("Shift_JIS");
+  EXPECT_EQ(Batch("PCFO\nPCFL F W 2\n", Hex("4541")), 0);
+  EXPECT_EQ(Csv(), Nl("\"ID\",\"F\"\n1,\"一\"\n"));
+}
+
+// Every code of code page 932 as the C library's iconv maps it, U+FFFD where
+// it maps nothing.
+TEST(Utf8Table, EveryCodeAsIconvMapsIt) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the Windows C library has no iconv; the native build checks the table against it";
+#else
+  iconv_t cd = iconv_open("UTF-8", "CP932");
+  ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+  const auto viaIconv = [&](const std::string& in) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char out[8];
+    char* src = const_cast<char*>(in.data());
+    size_t srcLeft = in.size();
+    char* dst = out;
+    size_t dstLeft = sizeof out;
+    if (iconv(cd, &src, &srcLeft, &dst, &dstLeft) == static_cast<size_t>(-1)) return std::string();
+    return std::string(out, sizeof out - dstLeft);
+  };
+  const auto viaTable = [](const std::string& in) {
+    char out[16];
+    return std::string(out, PutUtf8(out, in.data(), in.size()));
+  };
+  const std::string replacement = "\xEF\xBF\xBD";
+  for (int c = 0; c < 256; ++c) {
+    const std::string one(1, static_cast<char>(c));
+    const std::string expected = viaIconv(one);
+    EXPECT_EQ(viaTable(one), expected.empty() ? replacement : expected) << std::hex << c;
+    const bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    for (int t = lead ? 0x40 : 0x100; t <= 0xFC; ++t) {
+      if (t == 0x7F) continue;
+      const std::string two{static_cast<char>(c), static_cast<char>(t)};
+      const std::string pair = viaIconv(two);
+      ASSERT_EQ(viaTable(two), pair.empty() ? replacement : pair) << std::hex << c << " " << t;
+    }
+  }
+  // A lead byte before a comma keeps the comma: the row keeps its columns.
+  EXPECT_EQ(viaTable("\x81,\""), replacement + ",\"");
+  iconv_close(cd);
+#endif
 }
 
 // ---- Text routines -----------------------------------------------------------
