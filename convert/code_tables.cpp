@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/sjis.h"
 #include "base/text.h"
 #include "platform/profile.h"
 #include "platform/stream.h"
@@ -172,7 +173,8 @@ int Utf8SequenceAt(const unsigned char* p) {
 }
 
 // True when value, to its end, is UTF-8 whose first character is a
-// multi-byte one longer than slot bytes.
+// multi-byte one longer than slot bytes: one byte of a single-byte value, or
+// one Shift-JIS character of two bytes, never is.
 bool ReadsAsUtf8(const char* value, int slot) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(value);
   if (Utf8SequenceAt(p) <= slot) return false;
@@ -188,31 +190,46 @@ bool ReadsAsUtf8(const char* value, int slot) {
   return true;
 }
 
-}  // namespace
+bool IsLineBlank(char c) { return c == ' ' || c == '\t'; }
 
-bool SectionValuesAreShiftJis(const char* entries, int valueIndex, int slot) {
-  for (const char* entry = entries; *entry != '\0'; entry += std::strlen(entry) + 1) {
-    if (std::strlen(entry) > static_cast<size_t>(valueIndex) && ReadsAsUtf8(entry + valueIndex, slot)) {
-      return false;
-    }
-  }
+// One line of the settings file without its line end and outer blanks.
+bool NextFileLine(FILE* f, char* line, int size) {
+  if (std::fgets(line, size, f) == nullptr) return false;
+  size_t n = std::strlen(line);
+  while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r' || IsLineBlank(line[n - 1]))) --n;
+  line[n] = '\0';
+  size_t start = 0;
+  while (IsLineBlank(line[start])) ++start;
+  std::memmove(line, line + start, n - start + 1);
   return true;
 }
 
+}  // namespace
+
 bool SettingsAreShiftJis(const char* settingsPath) {
-  if (FILE* f = OpenStream(settingsPath, "rb")) {
-    unsigned char head[3] = {};
-    const size_t n = std::fread(head, 1, sizeof head, f);
-    std::fclose(f);
-    const bool utf8Bom = n == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF;
-    const bool utf16Bom = n >= 2 && ((head[0] == 0xFF && head[1] == 0xFE) || (head[0] == 0xFE && head[1] == 0xFF));
-    if (utf8Bom || utf16Bom) return false;
+  // The file's own bytes: the settings reader would have converted them
+  // already (on Windows through the system's code page).
+  FILE* f = OpenStream(settingsPath, "rb");
+  if (f == nullptr) return true;
+  unsigned char head[3] = {};
+  const size_t n = std::fread(head, 1, sizeof head, f);
+  const bool utf8Bom = n == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF;
+  const bool utf16Bom = n >= 2 && ((head[0] == 0xFF && head[1] == 0xFE) || (head[0] == 0xFE && head[1] == 0xFF));
+  bool shiftJis = !utf8Bom && !utf16Bom;
+  std::rewind(f);
+  char line[kSettingsBufferSize];
+  int valueIndex = -1;  // of the section's values: 5 in [EBCDIC], 7 in [KANJI]
+  while (shiftJis && NextFileLine(f, line, sizeof line)) {
+    if (line[0] == '[') {
+      char* close = std::strchr(line, ']');
+      if (close != nullptr) *close = '\0';
+      valueIndex = SameName(line + 1, "EBCDIC") ? 5 : SameName(line + 1, "KANJI") ? 7 : -1;
+    } else if (valueIndex >= 0 && std::strlen(line) > static_cast<size_t>(valueIndex)) {
+      shiftJis = !ReadsAsUtf8(line + valueIndex, valueIndex == 5 ? 1 : 2);
+    }
   }
-  char buf[kSettingsBufferSize + 2];
-  ReadSection("EBCDIC", settingsPath, buf);
-  if (!SectionValuesAreShiftJis(buf, 5, 1)) return false;
-  ReadSection("KANJI", settingsPath, buf);
-  return SectionValuesAreShiftJis(buf, 7, 2);
+  std::fclose(f);
+  return shiftJis;
 }
 
 int BuiltInTableSize() { return kBuiltInCount; }

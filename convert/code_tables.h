@@ -68,9 +68,6 @@ void LoadUserDoubleByteTable(const char* settingsPath, CodeTables* tables);
 // file never trips this: one byte, or one two-byte Shift-JIS character, is
 // never such a UTF-8 character.
 bool SettingsAreShiftJis(const char* settingsPath);
-// The rule for one section's entries (zero-terminated, ended by an empty
-// one): false when a value from index valueIndex reads as such UTF-8 text.
-bool SectionValuesAreShiftJis(const char* entries, int valueIndex, int slot);
 
 // Number of entries of the built-in double-byte table (7265).
 int BuiltInTableSize();

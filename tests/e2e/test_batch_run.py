@@ -355,6 +355,26 @@ class BatchRun(unittest.TestCase):
                     self.assertIn(qv.sjis("  %s.DB2のコピーに失敗(CopyDb2Files 1)" % entry), log)
                     self.assertIn(qv.sjis("  %s.DB2を取得できなかったため変換しません(RunBatch)" % entry), log)
 
+    def test_csv_encoding_and_settings_saved_in_utf8(self):
+        # CsvEncoding applies to the batch run too; a settings file saved in
+        # UTF-8 converts nothing after the backup, and the log says why.
+        self.five_files()
+        os.mkdir(self.transfer)
+        lines = ["get QGPL/CUSTOMER.CUSTOMER"]
+        self.settings({"IPADDRESS": native_path(self.host), "CsvEncoding": "UTF-8-BOM"}, lines)
+        res = self.run_batch(True)
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertEqual(self.transfer_file("CUSTOMER.csv"), b"\xef\xbb\xbf" + golden_csv("CUSTOMER"))
+
+        os.remove(os.path.join(self.transfer, "CUSTOMER.csv"))
+        os.remove(self.pf.file("Quenvale.log"))
+        text = self.pf.read("Quenvale.ini").decode("cp932") + "[KANJI]\r\n0x6941=髙\r\n"
+        self.pf.write("Quenvale.ini", text.encode("utf-8"))
+        res = self.run_batch(True)
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertLog(["開始", "終了"], "  Quenvale.iniをShift-JISで保存してください\n")
+        self.assertFalse(os.path.exists(os.path.join(self.transfer, "CUSTOMER.csv")))
+
     def test_failing_backup_copy_is_reported(self):
         # A folder where a backup image belongs: that copy fails (code 1)
         # and the log says so; the run goes on.

@@ -5,6 +5,7 @@ import re
 import select
 import shutil
 import signal
+import subprocess
 import time
 import unittest
 
@@ -134,6 +135,46 @@ class SingleFile(unittest.TestCase):
                       % (line + 1, got[line] if line < len(got) else b"", want[line] if line < len(want) else b""))
         self.assertEqual(pf.read("CodeErr.csv"), qv.NL.join(
             [CODE_ERR_HEADER] + [b"CUSTOMER,%d,0x6943" % n for n in unmapped[:100]] + [b""]))
+
+    def test_bundled_example_in_utf8(self):
+        # The same conversion in UTF-8 (with and without a byte-order mark) is
+        # the Shift-JIS golden file as iconv maps code page 932, but for the
+        # currency mark of type y (TOTAL, the one backslash of every row):
+        # the yen sign U+00A5 its readers mean, not the code page's U+005C.
+        with open(os.path.join(EXAMPLES, "CUSTOMER.csv"), "rb") as f:
+            golden = f.read()
+        in_utf8 = subprocess.run(["iconv", "-f", "CP932", "-t", "UTF-8"], input=golden,
+                                 stdout=subprocess.PIPE, check=True).stdout
+        self.assertEqual(in_utf8.count(b",\\"), golden.count(b"\n") - 1)
+        expected = in_utf8.replace(b",\\", ",¥".encode()).replace(b"\n", qv.NL)
+        with open(os.path.join(EXAMPLES, "Quenvale.ini"), "rb") as f:
+            settings = f.read()
+        for value, mark in (("UTF-8", b""), ("UTF-8-BOM", b"\xef\xbb\xbf")):
+            with self.subTest(value), qv.ProgramFolder() as pf:
+                pf.write("Quenvale.ini", settings.replace(
+                    b"[Quenvale]\r\n", b"[Quenvale]\r\nCsvEncoding=" + value.encode() + b"\r\n"))
+                for name in ("CUSTOMER.fdf", "CUSTOMER.db2"):
+                    shutil.copyfile(os.path.join(EXAMPLES, name), pf.file(name))
+                res = pf.run_single("CUSTOMER")
+                self.assertEqual(res.code, 44, res.messages)
+                self.assertTrue(pf.read("CUSTOMER.csv") == mark + expected, value)
+                # Every other file stays Shift-JIS.
+                self.assertTrue(pf.read("CodeErr.csv").startswith(CODE_ERR_HEADER))
+
+    def test_settings_saved_in_utf8_are_refused(self):
+        # Notepad saves UTF-8: its tables would turn every half-width
+        # katakana into ＝ and 髙 into 鬮 with a good run's summary. Refused,
+        # and said so; no CSV.
+        with open(os.path.join(EXAMPLES, "Quenvale.ini"), "rb") as f:
+            as_utf8 = f.read().decode("cp932").encode("utf-8")
+        for label, settings in (("UTF-8", as_utf8), ("UTF-8 with its mark", b"\xef\xbb\xbf" + as_utf8)):
+            with self.subTest(label), qv.ProgramFolder() as pf:
+                pf.write("Quenvale.ini", settings)
+                for name in ("CUSTOMER.fdf", "CUSTOMER.db2"):
+                    shutil.copyfile(os.path.join(EXAMPLES, name), pf.file(name))
+                res = pf.run_single("CUSTOMER")
+                self.assertIn("Quenvale.iniをShift-JISで保存してください", res.messages)
+                self.assertFalse(pf.exists("CUSTOMER.csv"))
 
     def test_values_with_commas_and_quotes_keep_their_columns(self):
         # Every text type with a comma and a quote: the unquoted kinds (I, Y,
