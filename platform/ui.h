@@ -4,10 +4,12 @@
 // how often to look for input is decided above it (app/progress.h).
 //
 // Windows: a modeless dialog made from the IndicatorBox template, and
-// MessageBoxA. POSIX: a progress line on standard error when it is a
+// MessageBoxW. POSIX: a progress line on standard error when it is a
 // terminal, Ctrl+C as the cancel button (confirmed on the terminal), message
 // boxes printed to standard error with their caption. Texts are Shift-JIS;
-// the POSIX layer converts them to the terminal's encoding.
+// the Windows layer hands them to the windows as UTF-16 (code page 932
+// whatever the system's code page), the POSIX layer converts them to the
+// terminal's encoding.
 
 // Message box styles and answers, with the Windows values.
 constexpr unsigned kMbOk = 0x0;

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <memory>
+#include <new>
+
+#include "base/sjis.h"
 #include "base/texts.h"
 #include "platform/windows/instance.h"
 
@@ -14,9 +18,54 @@ namespace {
 constexpr int kStatusId = 100;
 constexpr int kCancelId = 200;
 
+// The program's texts are Shift-JIS whatever the system's ANSI code page is:
+// the windows get them as UTF-16, converted with code page 932, so that they
+// read right on a system whose code page is not Japanese.
+constexpr UINT kSjisCodePage = 932;
+// The indicator's texts are cut to 255 bytes above this layer; one byte or
+// one double-byte character never makes more than one UTF-16 unit.
+constexpr int kShortText = 256;
+
 HWND g_IndicatorWindow;
 // The cancel button was pressed and not yet asked about.
 bool g_CancelPressed;
+
+// text in UTF-16 into out (size units, terminated). A text longer than
+// size - 1 bytes is cut before the character that would not fit whole.
+void ToWide(const char* text, wchar_t* out, int size) {
+  int length = 0;
+  while (text[length] != '\0') {
+    const unsigned char byte = static_cast<unsigned char>(text[length]);
+    const int step = IsSjisLeadRange(byte) && text[length + 1] != '\0' ? 2 : 1;
+    if (length + step > size - 1) break;
+    length += step;
+  }
+  int units = 0;
+  if (length > 0) units = MultiByteToWideChar(kSjisCodePage, 0, text, length, out, size - 1);
+  out[units] = L'\0';
+}
+
+// A message box's text (up to the error text's 32 KiB and its summary) in a
+// buffer of its own size; null when there is no memory for it.
+std::unique_ptr<wchar_t[]> ToWideAllocated(const char* text) {
+  const int units = MultiByteToWideChar(kSjisCodePage, 0, text, -1, nullptr, 0);
+  if (units <= 0) return nullptr;
+  std::unique_ptr<wchar_t[]> wide(new (std::nothrow) wchar_t[units]);
+  if (wide == nullptr) return nullptr;
+  if (MultiByteToWideChar(kSjisCodePage, 0, text, -1, wide.get(), units) != units) return nullptr;
+  return wide;
+}
+
+int WideMessageBox(HWND owner, const char* text, const char* caption, unsigned style) {
+  wchar_t wideCaption[kShortText];
+  ToWide(caption, wideCaption, kShortText);
+  std::unique_ptr<wchar_t[]> wideText = ToWideAllocated(text);
+  if (wideText != nullptr) return MessageBoxW(owner, wideText.get(), wideCaption, style);
+  // Short of memory the box still shows, with the start of its text.
+  wchar_t shortText[kShortText];
+  ToWide(text, shortText, kShortText);
+  return MessageBoxW(owner, shortText, wideCaption, style);
+}
 
 }  // namespace
 
@@ -33,7 +82,7 @@ INT_PTR CALLBACK IndicatorProc(HWND, UINT message, WPARAM wParam, LPARAM) {
 bool OpenIndicator() {
   CloseIndicator();
   g_CancelPressed = false;
-  g_IndicatorWindow = CreateDialogParamA(g_Instance, "IndicatorBox", nullptr, IndicatorProc, 0);
+  g_IndicatorWindow = CreateDialogParamW(g_Instance, L"IndicatorBox", nullptr, IndicatorProc, 0);
   if (g_IndicatorWindow == nullptr) return false;
   ShowWindow(g_IndicatorWindow, SW_SHOW);
   return true;
@@ -46,16 +95,21 @@ void CloseIndicator() {
 
 void PaintIndicator(const char* caption, const char* text) {
   if (g_IndicatorWindow == nullptr) return;
-  if (caption != nullptr) SetWindowTextA(g_IndicatorWindow, caption);
-  SetDlgItemTextA(g_IndicatorWindow, kStatusId, text);
+  wchar_t wide[kShortText];
+  if (caption != nullptr) {
+    ToWide(caption, wide, kShortText);
+    SetWindowTextW(g_IndicatorWindow, wide);
+  }
+  ToWide(text, wide, kShortText);
+  SetDlgItemTextW(g_IndicatorWindow, kStatusId, wide);
 }
 
 bool ServeIndicator() {
   MSG msg;
-  while (!g_CancelPressed && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (g_IndicatorWindow != nullptr && IsDialogMessageA(g_IndicatorWindow, &msg)) continue;
+  while (!g_CancelPressed && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (g_IndicatorWindow != nullptr && IsDialogMessageW(g_IndicatorWindow, &msg)) continue;
     TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    DispatchMessageW(&msg);
   }
   const bool pressed = g_CancelPressed;
   g_CancelPressed = false;
@@ -63,12 +117,12 @@ bool ServeIndicator() {
 }
 
 bool ConfirmCancel() {
-  return MessageBoxA(g_IndicatorWindow, kTextCancelQuestion, kTextConfirmCaption,
-                     MB_YESNO | MB_ICONQUESTION) == IDYES;
+  return WideMessageBox(g_IndicatorWindow, kTextCancelQuestion, kTextConfirmCaption,
+                        MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
 int ShowMessageBox(const char* text, const char* caption, unsigned style) {
-  return MessageBoxA(nullptr, text, caption, style);
+  return WideMessageBox(nullptr, text, caption, style);
 }
 
 bool StopRequested() { return false; }
