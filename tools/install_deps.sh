@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-  wine wine64 xvfb xdotool x11-apps imagemagick
+  wine wine64 xvfb xdotool x11-apps imagemagick fonts-ipafont-gothic
   faketime python3 python3-pyftpdlib tmux
   clang libclang-rt-14-dev locales
 )
@@ -21,7 +21,10 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # Wine takes its ANSI code page from the locale: the Windows tests run as a
-# Japanese system (code page 932, LC_ALL=ja_JP.UTF-8), which needs that locale.
-if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
-  localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
-fi
+# Japanese system (code page 932, LC_ALL=ja_JP.UTF-8), and one of them as a
+# Western one (code page 1252, en_US.UTF-8); both need their locale.
+for name in ja_JP en_US; do
+  if ! locale -a 2>/dev/null | grep -qix "$name.utf8"; then
+    localedef -i "$name" -f UTF-8 "$name.UTF-8"
+  fi
+done

@@ -20,28 +20,8 @@ print("release archive:", sys.argv[1], "missing:" if missing else "complete", *s
 sys.exit(1 if missing else 0)
 PY
 
-# A display of our own for the Windows program's windows, up before Wine's
-# prefix is made so that Wine sets its desktop up for it.
-if [ -z "${QV_KEEP_DISPLAY:-}" ]; then
-  for n in $(seq 90 140); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
-  done
-  display=":$n"
-  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-  xvfb_pid=$!
-  trap 'kill $xvfb_pid 2>/dev/null || true' EXIT
-  export DISPLAY="$display"
-  sleep 1
-fi
-
-# Wine: a prefix of this checkout's own (no other Wine user's windows or
-# server restarts can reach the tests), initialised once, with one server
-# kept running and its output detached; otherwise every test pays Wine's
-# start-up and ctest waits on the pipes its services hold open.
-export WINEDEBUG=-all
-export WINEPREFIX="$PWD/build/wineprefix"
-wineboot -i </dev/null >/dev/null 2>&1 || true
-wineserver -p </dev/null >/dev/null 2>&1 || true
+# An X display and the Wine prefix, set up for the windows.
+source tools/wine_session.sh
 
 ctest --preset native
 ctest --preset windows

@@ -29,8 +29,11 @@ NL = b"\r\n" if IS_WINDOWS else b"\n"   # text-mode line end of the program's fi
 ARTIFACT_DIR = os.path.join(BUILD_DIR, "e2e_artifacts")
 UIAUTO = os.path.join(BUILD_DIR, "tools", "uiauto", "uiauto.exe")
 
+WINE_SETTINGS = os.path.join(SOURCE_DIR, "tools", "wine_settings.reg")
+
 _xvfb = None
 _desktop = None   # the process that keeps Wine's desktop up
+_prefix_ready = False
 
 
 def sjis(text):
@@ -44,6 +47,7 @@ def wine_env(extra=None):
     env["LANG"] = "ja_JP.UTF-8"
     env["LC_ALL"] = "ja_JP.UTF-8"
     ensure_display(env)
+    prepare_prefix(dict(env))
     keep_desktop(dict(env))
     if extra:
         env.update(extra)
@@ -73,6 +77,18 @@ def ensure_display(env):
     env["DISPLAY"] = _xvfb[1]
 
 
+def prepare_prefix(env):
+    """Once per test process, before any window opens: the prefix's fonts
+    and desktop (tools/wine_settings.reg; importing it again changes nothing)."""
+    global _prefix_ready
+    if _prefix_ready:
+        return
+    _prefix_ready = True
+    subprocess.run(["wine", "regedit", "/S", "Z:" + WINE_SETTINGS.replace("/", "\\")], env=env,
+                   timeout=120, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=True)
+
+
 def keep_desktop(env):
     """Once per test process: a Wine process that waits in the background for
     the whole run, so that Wine's desktop is up before any test program or
@@ -93,16 +109,18 @@ def keep_desktop(env):
     atexit.register(stop)
 
 
-def uiauto(*args, timeout=None):
-    """Runs uiauto under Wine; returns (exit code, list of printed texts)."""
+def uiauto(*args, timeout=None, extra_env=None):
+    """Runs uiauto under Wine; returns (exit code, list of printed texts).
+    extra_env: variables to set for it (a locale)."""
     escaped = [escape(a) for a in args]
     if timeout is None:
         # Longer than any wait that uiauto itself is given.
         waits = [float(a) for a in args[1:] if str(a).replace(".", "", 1).isdigit()]
         timeout = 30 + (max(waits) if waits else 30)
     try:
-        proc = subprocess.run(["wine", UIAUTO] + escaped, env=wine_env(), stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+        proc = subprocess.run(["wine", UIAUTO] + escaped, env=wine_env(extra_env),
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout)
     except subprocess.TimeoutExpired:
         # Wine itself did not let uiauto end: report it as a failed look.
         return 124, []
@@ -127,15 +145,52 @@ def unescape(line):
     return "".join(out)
 
 
-def screenshot(name):
-    """Saves the X screen as e2e_artifacts/<name>.png; returns its path."""
-    os.makedirs(ARTIFACT_DIR, exist_ok=True)
-    path = os.path.join(ARTIFACT_DIR, name + ".png")
+def window_rects(caption, seconds=30, extra_env=None):
+    """Where the window captioned caption and its static texts are on the
+    screen: [((left, top, right, bottom), text)], the window first; [] when
+    no such window came up."""
+    code, lines = uiauto("rects", caption, str(seconds), extra_env=extra_env)
+    if code != 0:
+        return []
+    rects = []
+    for line in lines:
+        fields = line.split(" ", 4)
+        rects.append((tuple(int(f) for f in fields[:4]), fields[4] if len(fields) > 4 else ""))
+    return rects
+
+
+def _crop(rect):
+    left, top, right, bottom = rect
+    return ["-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top), "+repage"]
+
+
+def screenshot(name, rect=None, folder=ARTIFACT_DIR):
+    """Saves the X screen (or rect of it) as <folder>/<name>.png, a small
+    palette PNG with no time stamps; returns its path. Wine's desktop covers
+    the screen from its corner, so a window's screen coordinates are those of
+    the picture."""
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, name + ".png")
     env = dict(os.environ)
     ensure_display(env)
-    subprocess.run(["import", "-window", "root", path], env=env, timeout=30,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["import", "-window", "root"] + (_crop(rect) if rect else [])
+                   + ["-strip", "-define", "png:exclude-chunks=date,time", "PNG8:" + path], env=env,
+                   timeout=30, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return path
+
+
+def grey_pixels(rect):
+    """rect of the X screen in grey levels: a list of rows of 0-255 values."""
+    env = dict(os.environ)
+    ensure_display(env)
+    command = ["import", "-window", "root"] + _crop(rect) + ["-colorspace", "gray", "-depth", "8",
+                                                            "pgm:-"]
+    data = subprocess.run(command, env=env, timeout=30, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, check=True).stdout
+    # ImageMagick's binary PGM: "P5\nWIDTH HEIGHT\n255\n", then the pixels.
+    _, size, _, pixels = data.split(b"\n", 3)
+    width, height = (int(n) for n in size.split())
+    return [list(pixels[y * width:(y + 1) * width]) for y in range(height)]
 
 
 class Result:
@@ -210,15 +265,16 @@ class ProgramFolder:
         args = [args] if isinstance(args, str) else list(args)
         return (["wine", self.exe] if IS_WINDOWS else [self.exe]) + args
 
-    def start(self, args=(), raw=None, **popen):
+    def start(self, args=(), raw=None, extra_env=None, **popen):
         """Starts the program. raw: the exact Windows command-line tail, for
-        arguments with quotes (Windows only)."""
+        arguments with quotes (Windows only). extra_env: variables to set for
+        it (Windows: a locale other than Japanese)."""
         if raw is not None:
             assert IS_WINDOWS
             cmd = ["wine", UIAUTO, "run", self.exe, raw]
         else:
             cmd = self.command(args)
-        env = wine_env() if IS_WINDOWS else dict(os.environ)
+        env = wine_env(extra_env) if IS_WINDOWS else dict(os.environ, **(extra_env or {}))
         popen.setdefault("stdin", subprocess.DEVNULL)
         popen.setdefault("stdout", subprocess.PIPE)
         popen.setdefault("stderr", subprocess.PIPE)

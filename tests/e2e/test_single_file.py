@@ -1,4 +1,5 @@
 """Single-file mode end to end: conversion, summary, cancel, arguments."""
+import collections
 import os
 import pty
 import re
@@ -32,6 +33,34 @@ def csv_rows(data):
     return data.split(qv.NL)[1:-1]
 
 
+def runs(flags):
+    """(start, end) of each run of true flags."""
+    out, start = [], None
+    for i, flag in enumerate(list(flags) + [False]):
+        if flag and start is None:
+            start = i
+        elif not flag and start is not None:
+            out.append((start, i))
+            start = None
+    return out
+
+
+def glyph_cells(pixels):
+    """A picture of text cut into lines (rows of background between them) and
+    each line into cells (columns of background between glyphs); each cell as
+    the tuple of its rows of ink, without blank rows above and below."""
+    background = collections.Counter(v for row in pixels for v in row).most_common(1)[0][0]
+    ink = [[abs(v - background) > 96 for v in row] for row in pixels]
+    cells = []
+    for top, bottom in runs(any(row) for row in ink):
+        band = ink[top:bottom]
+        for left, right in runs(any(row[x] for row in band) for x in range(len(band[0]))):
+            rows = [tuple(row[left:right]) for row in band]
+            inked = [i for i, row in enumerate(rows) if any(row)]
+            cells.append(tuple(rows[inked[0]:inked[-1] + 1]))
+    return cells
+
+
 class SingleFile(unittest.TestCase):
     def folder(self):
         pf = qv.ProgramFolder()
@@ -50,6 +79,7 @@ class SingleFile(unittest.TestCase):
             if qv.IS_WINDOWS:
                 status.extend(qv.uiauto("item", "*", "100", "10")[1])
                 qv.screenshot("single_file_summary")
+                self.assert_drawn_as_glyphs("CUSTOMER")
 
         res = pf.run_single("CUSTOMER", before_close=look)
         self.assertEqual(res.code, 0, res.messages)
@@ -237,9 +267,9 @@ class SingleFile(unittest.TestCase):
     # machine is; the cancel then ends each run early.
     LONG_IMAGE = b"\x0F" * 50_000_000
 
-    def progress_count(self, name):
+    def progress_count(self, name, extra_env=None):
         """Record count shown in the progress window's status line."""
-        code, texts = qv.uiauto("item", "ＣＳＶ変換中...", "100", "60")
+        code, texts = qv.uiauto("item", "ＣＳＶ変換中...", "100", "60", extra_env=extra_env)
         self.assertEqual(code, 0, texts)
         status = texts[0]
         self.assertTrue(status.startswith(name + "：レコード数 "), status)
@@ -291,6 +321,50 @@ class SingleFile(unittest.TestCase):
         proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 255)
         self.assertGreater(len(csv_rows(pf.read("MID.csv"))), after_no)
+
+    def assert_drawn_as_glyphs(self, caption, extra_env=None):
+        """The box's message as the screen shows it: different characters
+        drawn differently. A font without Kanji shows one and the same hollow
+        box for each Japanese character: then one shape fills more than a
+        quarter of the cells, or the boxes touch and make fewer cells than
+        half the characters."""
+        statics = qv.window_rects(caption, 30, extra_env=extra_env)[1:]
+        self.assertTrue(statics, "no box " + caption)
+        rect, text = max(statics, key=lambda s: len(s[1]))
+        for _ in range(10):   # the box may show before it is painted
+            cells = glyph_cells(qv.grey_pixels(rect))
+            most = collections.Counter(cells).most_common(1)[0][1] if cells else 0
+            if len(cells) >= len("".join(text.split())) // 2 and most <= len(cells) // 4:
+                return
+            time.sleep(0.3)
+        shot = qv.screenshot("glyphs_" + caption, rect)
+        self.fail("%r drawn as %d cells, %d of them alike: see %s" % (text, len(cells), most, shot))
+
+    @qv.skip_unless("windows")
+    def test_japanese_texts_under_western_code_page(self):
+        # A Western Windows (code page 1252) shows the same Japanese texts,
+        # and uiauto, running there too, reads them back right.
+        western = {"LANG": "en_US.UTF-8", "LC_ALL": "en_US.UTF-8"}
+        pf = self.folder()
+        pf.write_text("BIG.fdf", SMALL_FDF)
+        pf.write("BIG.db2", self.LONG_IMAGE)
+        proc = pf.start("BIG", extra_env=western)
+        self.addCleanup(proc.kill)
+        self.progress_count("BIG", extra_env=western)
+        code, _ = qv.uiauto("press", "ＣＳＶ変換中...", "200", "60", extra_env=western)
+        self.assertEqual(code, 0)
+        question = qv.window_rects("確認", 60, extra_env=western)
+        self.assertIn("キャンセルしますか", [text for _, text in question])
+        self.assert_drawn_as_glyphs("確認", extra_env=western)
+        qv.uiauto("press", "確認", "6", extra_env=western)
+        code, box = qv.uiauto("texts", "BIG", "60", extra_env=western)
+        self.assertEqual(code, 0)
+        self.assertIn("レコードサイズ = 1 バイト", "\n".join(box))
+        self.assertIn("Shift-JIS変換ｴﾗｰ総数=", "\n".join(box))
+        self.assert_drawn_as_glyphs("BIG", extra_env=western)
+        qv.uiauto("press", "BIG", "1", extra_env=western)
+        proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 255)
 
     @qv.skip_unless("native")
     def test_ctrl_c_answered_yes_cancels(self):

@@ -5,6 +5,10 @@
 //   uiauto wait CAPTION [SECONDS]         wait until a window has the caption
 //   uiauto texts CAPTION [SECONDS]        its static texts, one per line
 //   uiauto item CAPTION ID [SECONDS]      the text of one control
+//   uiauto rects CAPTION [SECONDS]        where the window and its static texts
+//                                         are on the screen: the window's
+//                                         "LEFT TOP RIGHT BOTTOM CAPTION", then
+//                                         one such line per static text
 //   uiauto press CAPTION ID|TEXT [SECONDS]  press a button (posted, so a box
 //                                         it opens does not block us)
 //   uiauto cancel [yes|no] [SECONDS]      press button 200 of the progress
@@ -14,9 +18,8 @@
 //
 // CAPTION "*" stands for any window. Arguments may carry \uXXXX escapes for
 // text the command line cannot hold. Texts are printed in UTF-8, a line feed
-// inside a text as \n and a backslash as \\. The program's windows hold
-// Shift-JIS texts; they are read back in the system code page and decoded as
-// code page 932, which gives the right text whatever the code page is.
+// inside a text as \n and a backslash as \\. Window texts are read as
+// UTF-16, so that they read right whatever the system's code page is.
 #include <windows.h>
 
 #include <cstdio>
@@ -37,14 +40,6 @@ std::string Utf16ToUtf8(const std::wstring& w) {
   return s;
 }
 
-std::wstring FromCodePage(UINT cp, const std::string& s) {
-  if (s.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(cp, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(cp, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
-  return w;
-}
-
 // An argument with \uXXXX escapes, as UTF-8.
 std::string Unescape(const char* arg) {
   std::wstring w;
@@ -61,25 +56,25 @@ std::string Unescape(const char* arg) {
   return Utf16ToUtf8(w);
 }
 
-// A window's text as the program set it (Shift-JIS), in UTF-8. A top-level
-// window's caption is read without a message to its program; a control's text
-// needs WM_GETTEXT, sent with a time-out so that a program that has stopped
-// serving messages cannot hang us.
+// A window's text in UTF-8. A top-level window's caption is read without a
+// message to its program; a control's text needs WM_GETTEXT, sent with a
+// time-out so that a program that has stopped serving messages cannot hang us.
+// A summary box holds up to about 33 KB of text.
 std::string WindowText(HWND w) {
-  char buf[4096];
-  buf[0] = '\0';
+  static wchar_t buf[40000];
+  const int size = static_cast<int>(sizeof buf / sizeof buf[0]);
   size_t n = 0;
   if (GetParent(w) == nullptr) {
-    const int got = GetWindowTextA(w, buf, sizeof buf);
+    const int got = GetWindowTextW(w, buf, size);
     n = got > 0 ? static_cast<size_t>(got) : 0;
   } else {
     DWORD_PTR got = 0;
-    if (SendMessageTimeoutA(w, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf),
-                            SMTO_ABORTIFHUNG, 2000, &got) && got < sizeof buf) {
+    if (SendMessageTimeoutW(w, WM_GETTEXT, size, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG,
+                            2000, &got) && got < static_cast<DWORD_PTR>(size)) {
       n = static_cast<size_t>(got);
     }
   }
-  return Utf16ToUtf8(FromCodePage(932, std::string(buf, n)));
+  return Utf16ToUtf8(std::wstring(buf, n));
 }
 
 void Print(const std::string& s) {
@@ -125,14 +120,35 @@ HWND WaitWindow(const std::string& caption, int needChild, double seconds) {
   }
 }
 
+// "LEFT TOP RIGHT BOTTOM " in screen coordinates.
+std::string RectText(HWND w) {
+  RECT r;
+  if (!GetWindowRect(w, &r)) r = RECT{0, 0, 0, 0};
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%ld %ld %ld %ld ", r.left, r.top, r.right, r.bottom);
+  return buf;
+}
+
+struct StaticTexts {
+  bool withRects;
+  std::vector<std::string> lines;
+};
+
 BOOL CALLBACK CollectStatic(HWND w, LPARAM lp) {
   char cls[64];
   GetClassNameA(w, cls, sizeof cls);
   if (lstrcmpiA(cls, "Static") == 0) {
     const std::string t = WindowText(w);
-    if (!t.empty()) reinterpret_cast<std::vector<std::string>*>(lp)->push_back(t);
+    StaticTexts* s = reinterpret_cast<StaticTexts*>(lp);
+    if (!t.empty()) s->lines.push_back(s->withRects ? RectText(w) + t : t);
   }
   return TRUE;
+}
+
+void PrintStatic(HWND w, bool withRects) {
+  StaticTexts texts{withRects, {}};
+  EnumChildWindows(w, CollectStatic, reinterpret_cast<LPARAM>(&texts));
+  for (const std::string& t : texts.lines) Print(t);
 }
 
 struct ButtonSearch {
@@ -153,10 +169,7 @@ BOOL CALLBACK FindButton(HWND w, LPARAM lp) {
   char cls[64];
   GetClassNameA(w, cls, sizeof cls);
   if (lstrcmpiA(cls, "Button") == 0) {
-    // Buttons of a dialog resource hold UTF-16 text: read them as such.
-    wchar_t wbuf[256];
-    GetWindowTextW(w, wbuf, 256);
-    if (WithoutAmpersand(Utf16ToUtf8(wbuf)) == s->text || WithoutAmpersand(WindowText(w)) == s->text) {
+    if (WithoutAmpersand(WindowText(w)) == s->text) {
       s->found = w;
       return FALSE;
     }
@@ -222,7 +235,7 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: uiauto list|wait|texts|item|press|cancel|run ...\n");
+    std::fprintf(stderr, "usage: uiauto list|wait|texts|item|rects|press|cancel|run ...\n");
     return 2;
   }
   const std::string cmd = argv[1];
@@ -242,14 +255,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (cmd == "run" && argc >= 3) return Run(argc, argv);
-  if ((cmd == "wait" || cmd == "texts") && argc >= 3) {
+  if ((cmd == "wait" || cmd == "texts" || cmd == "rects") && argc >= 3) {
     HWND w = WaitWindow(Unescape(argv[2]), 0, Seconds(argc, argv, 3));
     if (w == nullptr) return 1;
-    if (cmd == "texts") {
-      std::vector<std::string> texts;
-      EnumChildWindows(w, CollectStatic, reinterpret_cast<LPARAM>(&texts));
-      for (const std::string& t : texts) Print(t);
-    }
+    if (cmd == "rects") Print(RectText(w) + WindowText(w));
+    if (cmd != "wait") PrintStatic(w, cmd == "rects");
     return 0;
   }
   if (cmd == "item" && argc >= 4) {
@@ -273,9 +283,7 @@ int main(int argc, char** argv) {
     // "確認"
     HWND confirm = WaitWindow(Unescape("\\u78ba\\u8a8d"), 0, seconds);
     if (confirm == nullptr) return 4;
-    std::vector<std::string> texts;
-    EnumChildWindows(confirm, CollectStatic, reinterpret_cast<LPARAM>(&texts));
-    for (const std::string& t : texts) Print(t);
+    PrintStatic(confirm, false);
     return Press(confirm, yes ? "6" : "7") ? 0 : 3;
   }
   std::fprintf(stderr, "uiauto: unknown or incomplete command %s\n", cmd.c_str());

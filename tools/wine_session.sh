@@ -1,0 +1,30 @@
+# Sourced by tools/run_tests.sh and tools/screenshots.sh from the checkout's
+# root: an X display for the Windows program's windows and this checkout's
+# Wine prefix, with the settings its windows need.
+
+# A display of our own, up before Wine's prefix is made so that Wine sets its
+# desktop up for it.
+if [ -z "${QV_KEEP_DISPLAY:-}" ]; then
+  for n in $(seq 90 140); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
+  done
+  display=":$n"
+  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+  xvfb_pid=$!
+  trap 'kill $xvfb_pid 2>/dev/null || true' EXIT
+  export DISPLAY="$display"
+  sleep 1
+fi
+
+# Wine: a prefix of this checkout's own (no other Wine user's windows or
+# server restarts can reach the tests), initialised once, with one server
+# kept running and its output detached; otherwise every test pays Wine's
+# start-up and ctest waits on the pipes its services hold open.
+export WINEDEBUG=-all
+export WINEPREFIX="$PWD/build/wineprefix"
+wineboot -i </dev/null >/dev/null 2>&1 || true
+wineserver -p </dev/null >/dev/null 2>&1 || true
+# Fonts that hold Kanji in every locale, and a desktop that draws the
+# windows' frames (tools/wine_settings.reg says why); imported again at every
+# run, which changes nothing once it is in.
+wine regedit /S "Z:$(printf '%s' "$PWD/tools/wine_settings.reg" | tr / '\\')" </dev/null >/dev/null 2>&1
