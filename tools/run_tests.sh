@@ -18,7 +18,7 @@ cmake --build --preset native --target package >/dev/null
 import sys, tarfile, zipfile
 BOM = b"\xef\xbb\xbf"
 common = {"ftp.exe", "Quenvale.ini", "CUSTOMER.fdf", "CUSTOMER.db2", "ccsid939-EBCDIC.txt",
-          "GUIDE.ja.txt", "GUIDE.en.txt"}
+          "GUIDE.ja.txt", "GUIDE.en.txt", "progress.png", "cancel.png", "summary.png"}
 want = {"zip": common | {"Quenvale.exe"},
         "tgz": common | {"quenvale", "quenvale.service", "quenvale.timer", "quenvale.cron"}}
 sources = {"GUIDE.ja.txt": "docs/", "GUIDE.en.txt": "docs/", "Quenvale.ini": "examples/",
