@@ -73,7 +73,13 @@ bool BlockWriter::Finish() {
 
 void BlockWriter::Write(void* self) {
   BlockWriter& w = *static_cast<BlockWriter*>(self);
-  if (w.size_ != 0 && std::fwrite(w.data_, 1, w.size_, w.out_) != w.size_) w.failed_ = true;
+  const char* data = w.data_;
+  size_t size = w.size_;
+  if (w.encoder_ != nullptr && size != 0) {
+    size = w.encoder_(data, size, w.encoded_);
+    data = w.encoded_;
+  }
+  if (size != 0 && std::fwrite(data, 1, size, w.out_) != size) w.failed_ = true;
 }
 
 void BlockReader::Start(char* data, size_t size) {

@@ -32,13 +32,19 @@ class BackgroundJob {
   std::thread thread_;
 };
 
+// Turns a block into what the stream gets (another encoding) at out, which
+// has the room the caller knows it needs; returns the bytes written there.
+using BlockEncoder = size_t (*)(const char* in, size_t size, char* out);
+
 // Writes blocks to a stream behind the caller. Blocks are written whole and
 // in the order given; after the first failed write nothing more is written.
 // Submit returns once the block handed over before is written, so two
-// blocks, filled in turn, keep both sides busy.
+// blocks, filled in turn, keep both sides busy. With an encoder each block
+// is encoded into encoded on the writer's thread first.
 class BlockWriter {
  public:
-  explicit BlockWriter(FILE* out) : out_(out) {}
+  explicit BlockWriter(FILE* out, BlockEncoder encoder = nullptr, char* encoded = nullptr)
+      : out_(out), encoder_(encoder), encoded_(encoded) {}
 
   // Hands over [data, data + size), which stays untouched until the next
   // Submit or Finish returns. False when a block handed over earlier could
@@ -51,6 +57,8 @@ class BlockWriter {
   static void Write(void* self);
 
   FILE* out_;
+  BlockEncoder encoder_;
+  char* encoded_;
   const char* data_ = nullptr;
   size_t size_ = 0;
   bool failed_ = false;

@@ -14,14 +14,20 @@ CsvEncoding CsvEncodingOf(const char* value);
 // A byte of Shift-JIS gives at most three of UTF-8.
 constexpr size_t kUtf8Growth = 3;
 
+// The currency mark of types Y and y in a row that is to become UTF-8: a
+// zero byte, which no value's text holds. In Shift-JIS the mark is 0x5C,
+// which Japanese fonts show as a yen sign; its UTF-8 is U+00A5, the yen sign
+// its readers mean, where the code page's 0x5C is the backslash U+005C.
+constexpr char kYenMark = '\0';
+
 // Writes the UTF-8 form of the Shift-JIS text [sjis, sjis + length) at out
-// and returns the position after it. A byte or pair the code page maps to
-// nothing (a lone lead byte, an unassigned code, 0x80, 0xA0, 0xFD-0xFF)
-// becomes U+FFFD. The byte at yenMark, when given, is the currency mark of
-// types Y and y (0x5C, which Japanese fonts show as a yen sign): it becomes
-// U+00A5, the yen sign its readers mean, where the code page's 0x5C is the
-// backslash U+005C.
-char* PutUtf8(char* out, const char* sjis, size_t length, const char* yenMark = nullptr);
+// and returns the position after it; out needs kUtf8Growth * length bytes
+// and 8 more. A byte or pair the code page maps to nothing (a lone lead
+// byte, an unassigned code, 0x80, 0xA0, 0xFD-0xFF) becomes U+FFFD; kYenMark
+// becomes U+00A5.
+char* PutUtf8(char* out, const char* sjis, size_t length);
+// The same for a block of rows, as the CSV's writer takes it.
+size_t Utf8Block(const char* sjis, size_t length, char* out);
 
 // The byte-order mark written first in a UTF-8-BOM file.
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";

@@ -9,26 +9,16 @@ namespace {
 
 constexpr int kDecodedSize = 256;  // decoded text and its terminator
 
-// The field's value [o, end), written in Shift-JIS, made UTF-8 where it
-// stands; returns its new end.
-char* InUtf8(char* o, char* end, char type) {
-  if (!IsTextType(type)) {
-    // Packed values are ASCII, but for the currency mark that opens a y.
-    if (type != 'y' || end == o || o[0] != '\\') return end;
-    std::memmove(o + 2, o + 1, static_cast<size_t>(end - o - 1));
-    o[0] = '\xC2';
-    o[1] = '\xA5';
-    return end + 1;
+// Marks the currency mark of a Y or y value, the backslash that opens it
+// (after the quote of a quoted Y), with a zero byte, which no value's text
+// holds: the UTF-8 of the row turns it into the yen sign.
+void MarkYen(char* o, const char* end, char type) {
+  if (end == o) return;
+  if (type == 'y' && o[0] == '\\') {
+    o[0] = kYenMark;
+  } else if (type == 'Y') {
+    o[o[0] == '"' ? 1 : 0] = kYenMark;
   }
-  // The currency mark of a Y opens its value, after the quote if it has one.
-  const char* mark = type != 'Y' || end == o ? nullptr : (o[0] == '"' ? o + 1 : o);
-  bool ascii = mark == nullptr;
-  for (const char* p = o; p < end && ascii; ++p) ascii = static_cast<unsigned char>(*p) < 0x80;
-  if (ascii) return end;
-  char utf8[kMaxValueBytes];
-  const size_t n = static_cast<size_t>(PutUtf8(utf8, o, static_cast<size_t>(end - o), mark) - utf8);
-  std::memcpy(o, utf8, n);
-  return o + n;
 }
 
 }  // namespace
@@ -105,5 +95,6 @@ char* PutValue(char* o, const FieldDescriptor& field, const char* record, const 
 char* PutField(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
                int32_t* errorTotal, bool utf8) {
   char* const end = PutValue(o, field, record, with, errorTotal);
-  return utf8 ? InUtf8(o, end, field.type) : end;
+  if (utf8) MarkYen(o, end, field.type);
+  return end;
 }

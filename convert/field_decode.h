@@ -11,10 +11,10 @@
 bool LooksDoubleByte(const unsigned char* bytes, int length, const CodeTables& tables);
 
 // Decodes the field of record (its bytes in place: the decoders read only
-// them) and writes its CSV value at o, in Shift-JIS or, with utf8, in UTF-8
-// (PutUtf8: the currency mark of types Y and y as U+00A5). Returns the
-// position after it; adds the decoder's error count to *errorTotal
-// (saturating). The row must have kMaxValueBytes of room at o.
+// them) and writes its CSV value at o, in Shift-JIS; with utf8 the currency
+// mark of types Y and y is kYenMark, for the row's UTF-8 (PutUtf8) to turn
+// into U+00A5. Returns the position after it; adds the decoder's error count
+// to *errorTotal (saturating). The row must have kMaxValueBytes of room at o.
 char* PutField(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
                int32_t* errorTotal, bool utf8 = false);
 

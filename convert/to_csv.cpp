@@ -39,6 +39,9 @@ char s_ImageBlocks[2][kMaxRecordLength + kImageBlockSize];
 // rows go into the other. A row is started only while less than
 // kOutBlockSize is pending, so the margin holds any row.
 char s_OutBlocks[2][kOutBlockSize + kMaxRowBytes];
+// A block in UTF-8, made on the writer's thread: the conversion costs the
+// converting thread nothing.
+char s_Utf8Block[(kOutBlockSize + kMaxRowBytes) * kUtf8Growth + 8];
 
 // The record number of the ID column as decimal text, counted up in place
 // rather than formatted anew for every row.
@@ -120,7 +123,7 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, RecordRun* run) {
   const int fieldCount = run->list.count;
   int64_t& records = run->records;
   int32_t& errorTotal = run->errorTotal;
-  BlockWriter writer(csv);
+  BlockWriter writer(csv, run->utf8 ? Utf8Block : nullptr, s_Utf8Block);
   int filling = 0;
   char* block = s_OutBlocks[filling];
   char* o = block;
@@ -219,7 +222,7 @@ bool WriteHeader(FILE* csv, const FieldList& list, CsvEncoding encoding) {
   written = written && std::fputs("\"ID\"", csv) >= 0;
   for (int i = 0; i < list.count && written; ++i) {
     const char* name = list.fields[i].name;
-    char utf8[kFieldNameSize * kUtf8Growth + 1];
+    char utf8[kFieldNameSize * kUtf8Growth + 8];
     if (encoding != CsvEncoding::kShiftJis) {
       *PutUtf8(utf8, name, std::strlen(name)) = '\0';
       name = utf8;

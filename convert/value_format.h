@@ -10,9 +10,8 @@
 
 // Longest value a field can give: a packed value of 255 characters with a
 // point, 255 decimals in front of it ("0." and zeros), or a quoted or dated
-// text of 255 bytes with its marks (259 bytes) in UTF-8, where a byte may
-// become three.
-constexpr size_t kMaxValueBytes = 800;
+// text of 255 bytes with its marks.
+constexpr size_t kMaxValueBytes = 600;
 
 // Values are short: copied inline in words of fixed size (overlapping at
 // the end) rather than by a library call each.
