@@ -10,8 +10,8 @@ if [ -z "${QV_KEEP_DISPLAY:-}" ]; then
   done
   display=":$n"
   Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-  xvfb_pid=$!
-  trap 'kill $xvfb_pid 2>/dev/null || true' EXIT
+  qv_session_pids="$!"
+  trap 'kill $qv_session_pids 2>/dev/null || true' EXIT
   export DISPLAY="$display"
   sleep 1
 fi
@@ -28,3 +28,15 @@ wineserver -p </dev/null >/dev/null 2>&1 || true
 # windows' frames (tools/wine_settings.reg says why); imported again at every
 # run, which changes nothing once it is in.
 wine regedit /S "Z:$(printf '%s' "$PWD/tools/wine_settings.reg" | tr / '\\')" </dev/null >/dev/null 2>&1
+
+# One Wine process that waits for the whole session, so that Wine's desktop
+# stays up from the first test program to the last: a desktop that goes down
+# with one test process and comes up again for the next can fail the next
+# window's creation.
+qv_uiauto="$PWD/build/windows/tools/uiauto/uiauto.exe"
+if [ -f "$qv_uiauto" ]; then
+  wine "$qv_uiauto" wait "keep the desktop up" 86400 </dev/null >/dev/null 2>&1 &
+  qv_session_pids="${qv_session_pids:-} $!"
+  trap 'kill $qv_session_pids 2>/dev/null || true' EXIT
+  timeout 120 wine "$qv_uiauto" list </dev/null >/dev/null 2>&1 || true
+fi
