@@ -26,9 +26,11 @@ constexpr int kStatusEvery = 100;
 
 // Images of gigabytes are read and written in large blocks: records are cut
 // from the image block and rows collected in the output block, so the file
-// system sees few large calls and memory does not grow with the file.
+// system sees few large calls and memory does not grow with the file. The
+// output block is small enough that a file of a few megabytes is written
+// (and turned into UTF-8) while it is still being converted.
 constexpr size_t kImageBlockSize = 1u << 18;
-constexpr size_t kOutBlockSize = 1u << 20;
+constexpr size_t kOutBlockSize = 1u << 18;
 constexpr size_t kMaxRowBytes = 24 + kMaxFields * (1 + kMaxValueBytes) + 2;
 
 // Two image blocks, read in turn: one is read ahead while the records of
