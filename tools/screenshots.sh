@@ -35,7 +35,7 @@ def shoot(caption, name):
 
 def finish(proc, caption):
     qv.uiauto("texts", caption, "60")
-    qv.uiauto("press", caption, "1")
+    qv.uiauto("close", caption, "1")
     proc.communicate(timeout=120)
 
 
@@ -49,7 +49,7 @@ with qv.ProgramFolder() as pf:
     shoot(PROGRESS, "progress")
     qv.uiauto("press", PROGRESS, "200", "60")
     shoot(CONFIRM, "cancel")
-    qv.uiauto("press", CONFIRM, "6", "60")
+    qv.uiauto("close", CONFIRM, "6", "60")
     finish(proc, "CUSTOMER")
 
 # The bundled example converted whole: its summary counts the codes that had

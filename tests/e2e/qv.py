@@ -302,7 +302,7 @@ class ProgramFolder:
             if code == 0:
                 if before_close:
                     before_close()
-                uiauto("press", caption, "1")
+                uiauto("close", caption, "1")
         try:
             out, err = proc.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:

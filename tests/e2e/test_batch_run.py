@@ -151,10 +151,17 @@ class BatchRun(unittest.TestCase):
         if qv.IS_WINDOWS and folder_mode:
             code, box = qv.uiauto("texts", "Quenvale", "60")
             self.assertEqual(code, 0, "no folder-mode box")
-            qv.uiauto("press", "Quenvale", "1", "10")
+            self.assertEqual(qv.uiauto("close", "Quenvale", "1", "10")[0], 0, "folder-mode box stays")
         if during:
             during(proc)
-        out, err = proc.communicate(timeout=timeout)
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            # What the run was waiting on, if it is a window.
+            windows = qv.uiauto("list")[1] if qv.IS_WINDOWS else []
+            proc.kill()
+            proc.communicate()
+            self.fail("the run did not end; windows: %r" % windows)
         return qv.Result(proc.returncode, out, err, box)
 
     def assertFolderBox(self, res):

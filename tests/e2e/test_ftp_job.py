@@ -625,7 +625,7 @@ class Release(unittest.TestCase):
             self.addCleanup(proc.kill)
             found, texts = qv.uiauto("texts", "CUSTOMER", "120")
             if found == 0:
-                qv.uiauto("press", "CUSTOMER", "1")
+                qv.uiauto("close", "CUSTOMER", "1")
             output = proc.communicate(timeout=120)[0]
             code, summary = proc.returncode, "\n".join(texts)
         else:

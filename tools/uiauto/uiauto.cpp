@@ -11,6 +11,8 @@
 //                                         one such line per static text
 //   uiauto press CAPTION ID|TEXT [SECONDS]  press a button (posted, so a box
 //                                         it opens does not block us)
+//   uiauto close CAPTION ID|TEXT [SECONDS]  press a button that closes its
+//                                         window, and wait until it has
 //   uiauto cancel [yes|no] [SECONDS]      press button 200 of the progress
 //                                         window, then answer the "確認" box
 //   uiauto run EXE [ARGUMENT STRING]      start EXE with exactly that command
@@ -197,6 +199,22 @@ bool Press(HWND top, const std::string& which) {
                       reinterpret_cast<LPARAM>(button)) != 0;
 }
 
+// A click posted while a box is still being set up can go unseen under Wine,
+// and the program then waits on the box for good: press again until the
+// window is gone. 0 when it is, 3 when there is no such button, 5 when the
+// window is still there after SECONDS.
+int PressToClose(HWND w, const std::string& which, double seconds) {
+  const DWORD end = GetTickCount() + static_cast<DWORD>(seconds * 1000);
+  for (;;) {
+    if (!Press(w, which) && IsWindow(w)) return 3;
+    for (int i = 0; i < 20; ++i) {
+      if (!IsWindow(w) || !IsWindowVisible(w)) return 0;
+      Sleep(50);
+    }
+    if (static_cast<LONG>(GetTickCount() - end) >= 0) return 5;
+  }
+}
+
 double Seconds(int argc, char** argv, int at) { return argc > at ? std::atof(argv[at]) : 30.0; }
 
 BOOL CALLBACK ListTop(HWND w, LPARAM) {
@@ -235,7 +253,7 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: uiauto list|wait|texts|item|rects|press|cancel|run ...\n");
+    std::fprintf(stderr, "usage: uiauto list|wait|texts|item|rects|press|close|cancel|run ...\n");
     return 2;
   }
   const std::string cmd = argv[1];
@@ -273,6 +291,12 @@ int main(int argc, char** argv) {
     if (w == nullptr) return 1;
     return Press(w, Unescape(argv[3])) ? 0 : 3;
   }
+  if (cmd == "close" && argc >= 4) {
+    const double seconds = Seconds(argc, argv, 4);
+    HWND w = WaitWindow(Unescape(argv[2]), 0, seconds);
+    if (w == nullptr) return 1;
+    return PressToClose(w, Unescape(argv[3]), seconds);
+  }
   if (cmd == "cancel") {
     const bool yes = argc < 3 || std::string(argv[2]) != "no";
     const double seconds = Seconds(argc, argv, 3);
@@ -284,7 +308,7 @@ int main(int argc, char** argv) {
     HWND confirm = WaitWindow(Unescape("\\u78ba\\u8a8d"), 0, seconds);
     if (confirm == nullptr) return 4;
     PrintStatic(confirm, false);
-    return Press(confirm, yes ? "6" : "7") ? 0 : 3;
+    return PressToClose(confirm, yes ? "6" : "7", seconds);
   }
   std::fprintf(stderr, "uiauto: unknown or incomplete command %s\n", cmd.c_str());
   return 2;
