@@ -44,3 +44,8 @@ bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void*
 
 // Pauses the calling thread.
 void SleepMilliseconds(unsigned int milliseconds);
+
+// Whole seconds of real time since an arbitrary origin, the machine's sleep
+// included (GetTickCount64, CLOCK_BOOTTIME): setting the calendar clock (a
+// time sync, a user's change) does not move it.
+long long MonotonicSeconds();

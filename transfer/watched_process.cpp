@@ -1,7 +1,6 @@
 #include "transfer/watched_process.h"
 
 #include <climits>
-#include <ctime>
 
 #include "base/path.h"
 #include "base/sjis.h"
@@ -74,7 +73,9 @@ int RunWatchedProcess(const char* settingsPath, const char* program, const char*
   StartedProcess started;
   StartProcess(commandLine, &started);
 
-  const long long startReading = static_cast<long long>(std::time(nullptr));
+  // Real seconds, not the calendar: a clock set forward must not cut a
+  // healthy transfer short, nor one set back let a hung client run on.
+  const long long startReading = MonotonicSeconds();
   NameSearch search{watchedName, false};
   bool timedOut = false;
   do {
@@ -88,7 +89,7 @@ int RunWatchedProcess(const char* settingsPath, const char* program, const char*
       TerminateStartedProcess(&started);
       break;
     }
-    const long long elapsed = static_cast<long long>(std::time(nullptr)) - startReading;
+    const long long elapsed = MonotonicSeconds() - startReading;
     if (elapsed > limit && TerminateStartedProcess(&started)) timedOut = true;
   } while (search.found);
 

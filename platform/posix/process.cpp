@@ -283,3 +283,9 @@ void SleepMilliseconds(unsigned int milliseconds) {
   while (nanosleep(&t, &t) != 0 && errno == EINTR) {
   }
 }
+
+long long MonotonicSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_BOOTTIME, &t);
+  return static_cast<long long>(t.tv_sec);
+}

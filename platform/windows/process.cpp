@@ -103,3 +103,5 @@ bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void*
 }
 
 void SleepMilliseconds(unsigned int milliseconds) { Sleep(milliseconds); }
+
+long long MonotonicSeconds() { return static_cast<long long>(GetTickCount64() / 1000); }

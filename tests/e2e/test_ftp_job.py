@@ -501,12 +501,37 @@ class FtpJobTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stdout)
         # Terminated once the whole-second readings differ by 3, the client's
         # own time-out (300 s) being far off.
-        self.assertGreaterEqual(took, 2.0)
-        self.assertLess(took, 20.0)
+        self.assertGreaterEqual(took, 2.0, result.stdout)
+        self.assertLess(took, 20.0, result.stdout)
         self.assertEqual(len(stall.connections), 1)
         self.assertTrue(peer_closed(stall.connections[0]), "the client still runs")
         # The log tells why nothing came (once it did not).
         self.assertIn("  ftp.exeを制限時間で強制終了(RunFtpJob)".encode("cp932"), result.stdout)
+
+    @unittest.skipUnless(KIND == "native" and shutil.which("faketime"), "faketime")
+    def test_time_limit_counts_real_seconds_whatever_the_clock_says(self):
+        # The limit was once measured on the calendar clock: a clock set
+        # forward cut a healthy transfer short (a failed CI run), one set
+        # back let a hung client run on. Here the job's calendar clock runs
+        # ten times too fast or too slow; the client's time is real.
+        script = os.path.join(self.prog, "qvclient")
+        env = dict(os.environ, FAKETIME_ONLY_CMDS="ftpjob_driver", DONT_FAKE_MONOTONIC="1")
+        for rate, limit, body, result, least, most in (
+                ("x10", "4", "sleep 2", b"result 0", 2.0, 3.9),          # ends on its own
+                ("x0.1", "1", "sleep 120", b"result 1", 1.0, 6.0)):    # terminated in time
+            with self.subTest(rate):
+                with open(script, "w") as f:
+                    f.write("#!/bin/sh\n%s\n" % body)
+                os.chmod(script, 0o755)
+                self.write_settings({"TimeLimit": limit})
+                start = time.monotonic()
+                out = subprocess.run(["faketime", "-f", "+0 " + rate, self.driver, "watch", script],
+                                     env=env, timeout=60, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT).stdout
+                took = time.monotonic() - start
+                self.assertIn(result, out)
+                self.assertGreaterEqual(took, least, out)
+                self.assertLess(took, most, out)
 
     @unittest.skipUnless(KIND == "native", "a POSIX wrapper script")
     def test_wrapper_that_execs_another_program_is_still_watched(self):
