@@ -47,5 +47,6 @@ void SleepMilliseconds(unsigned int milliseconds);
 
 // Whole seconds of real time since an arbitrary origin, the machine's sleep
 // included (GetTickCount64, CLOCK_BOOTTIME): setting the calendar clock (a
-// time sync, a user's change) does not move it.
+// time sync, a user's change) does not move it. Not GetTicks: that wraps
+// after 49.7 days, well within the range of a time limit.
 long long MonotonicSeconds();
