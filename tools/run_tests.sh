@@ -17,12 +17,13 @@ cmake --build --preset native --target package >/dev/null
 /usr/bin/python3 - build/windows/Quenvale-*-win64.zip build/native/Quenvale-*-linux-x86_64.tar.gz <<'PY'
 import sys, tarfile, zipfile
 BOM = b"\xef\xbb\xbf"
-common = {"ftp.exe", "Quenvale.ini", "CUSTOMER.fdf", "CUSTOMER.db2", "ccsid939-EBCDIC.txt",
-          "GUIDE.ja.txt", "GUIDE.en.txt", "progress.png", "cancel.png", "summary.png"}
+common = {"ftp.exe", "Quenvale.ini", "CUSTOMER.fdf", "CUSTOMER.db2", "ORDERS.fdf", "ORDERS.db2",
+          "ccsid939-EBCDIC.txt", "GUIDE.ja.txt", "GUIDE.en.txt", "progress.png", "cancel.png", "summary.png"}
 want = {"zip": common | {"Quenvale.exe"},
         "tgz": common | {"quenvale", "quenvale.service", "quenvale.timer", "quenvale.cron"}}
 sources = {"GUIDE.ja.txt": "docs/", "GUIDE.en.txt": "docs/", "Quenvale.ini": "examples/",
-           "CUSTOMER.fdf": "examples/", "CUSTOMER.db2": "examples/"}
+           "CUSTOMER.fdf": "examples/", "CUSTOMER.db2": "examples/", "ORDERS.fdf": "examples/",
+           "ORDERS.db2": "examples/"}
 
 def windows_text(data):
     """UTF-8 with a byte-order mark and CR LF line ends, as every Notepad reads it."""

@@ -25,6 +25,14 @@ CUSTOMER_RECORD = (bytes.fromhex("000001234F") + bytes.fromhex("000000500D")
 SMALL_FDF = "PCFO\nPCFL N 2 2\n"
 
 CODE_ERR_HEADER = qv.sjis("DB名,レコード番号,文字コード")
+# The Unicode characters of examples/ORDERS.db2 that Shift-JIS lacks, as
+# record:code point, in the order of CodeErr.csv.
+ORDERS_UNMAPPED = """
+    1:20BB7 2:20BB7 3:20BB7 4:20BB7 10:1F64F 20:20BB7 24:20BB7 25:20BB7 26:20BB7 27:20BB7 27:525D
+    28:20BB7 29:20BB7 30:20BB7 34:20BB7 35:20BB7 36:20BB7 37:20BB7 41:9DD7 42:9DD7 43:9DD7 47:20BB7
+    56:9DD7 57:9DD7 62:1F64F 73:20BB7 73:20BB7 74:20BB7 75:20BB7 76:20BB7 77:9DD7 78:9DD7 79:525D
+    82:00E9 83:00E9 84:00E9 85:00E9 96:00E9 97:00E9 98:00E9 102:00E9 103:00E9 110:1F64F 115:9DD7
+    120:00E9 120:20BB7""".split()
 EXAMPLES = os.path.join(qv.SOURCE_DIR, "examples")
 
 
@@ -154,17 +162,21 @@ class SingleFile(unittest.TestCase):
         res = pf.run_single("CUSTOMER")
         self.assertEqual(res.code, len(unmapped), res.messages)
         self.assertIn("Shift-JIS変換ｴﾗｰ総数=%6d" % len(unmapped), res.messages)
-        with open(os.path.join(EXAMPLES, "CUSTOMER.csv"), "rb") as f:
-            golden = f.read().replace(b"\n", qv.NL)
-        csv = pf.read("CUSTOMER.csv")
+        self.assert_golden(pf.read("CUSTOMER.csv"), "CUSTOMER.csv")
+        self.assertEqual(pf.read("CodeErr.csv"), qv.NL.join(
+            [CODE_ERR_HEADER] + [b"CUSTOMER,%d,0x6943" % n for n in unmapped[:100]] + [b""]))
+
+    def assert_golden(self, csv, golden_name, mark=b""):
+        """csv is examples/<golden_name> (LF there, the program's line end here)."""
+        with open(os.path.join(EXAMPLES, golden_name), "rb") as f:
+            golden = mark + f.read().replace(b"\n", qv.NL)
         if csv != golden:
             got, want = csv.split(qv.NL), golden.split(qv.NL)
             line = next(i for i in range(max(len(got), len(want)))
                         if i >= len(got) or i >= len(want) or got[i] != want[i])
-            self.fail("CUSTOMER.csv differs from examples/CUSTOMER.csv from line %d on:\n got  %r\n want %r"
-                      % (line + 1, got[line] if line < len(got) else b"", want[line] if line < len(want) else b""))
-        self.assertEqual(pf.read("CodeErr.csv"), qv.NL.join(
-            [CODE_ERR_HEADER] + [b"CUSTOMER,%d,0x6943" % n for n in unmapped[:100]] + [b""]))
+            self.fail("the CSV differs from examples/%s from line %d on:\n got  %r\n want %r"
+                      % (golden_name, line + 1, got[line] if line < len(got) else b"",
+                         want[line] if line < len(want) else b""))
 
     def test_bundled_example_in_utf8(self):
         # The same conversion in UTF-8 (with and without a byte-order mark) is
@@ -190,6 +202,33 @@ class SingleFile(unittest.TestCase):
                 self.assertTrue(pf.read("CUSTOMER.csv") == mark + expected, value)
                 # Every other file stays Shift-JIS.
                 self.assertTrue(pf.read("CodeErr.csv").startswith(CODE_ERR_HEADER))
+
+    def test_bundled_order_example_gives_its_golden_csvs(self):
+        # examples/ORDERS: zoned, binary, floating point, hex, varying and
+        # UTF-16 fields. Its golden files were computed from the description,
+        # the records and the settings in Python (tools/make_examples/
+        # golden_orders.py), not by the program. In UTF-8 every character
+        # arrives; in Shift-JIS 𠮷, 鷗, é, 剝 and 🙏 have no code: each becomes
+        # the settings' 〓 and a Kanji error, reported by its code point.
+        with open(os.path.join(EXAMPLES, "Quenvale.ini"), "rb") as f:
+            settings = f.read()
+        cases = [("Shift-JIS", None, "ORDERS.csv", ORDERS_UNMAPPED),
+                 ("UTF-8", b"", "ORDERS.utf8.csv", []),
+                 ("UTF-8-BOM", b"\xef\xbb\xbf", "ORDERS.utf8.csv", [])]
+        for value, mark, golden_name, unmapped in cases:
+            with self.subTest(value), qv.ProgramFolder() as pf:
+                pf.write("Quenvale.ini", settings if mark is None else settings.replace(
+                    b"[Quenvale]\r\n", b"[Quenvale]\r\nCsvEncoding=" + value.encode() + b"\r\n"))
+                for name in ("ORDERS.fdf", "ORDERS.db2"):
+                    shutil.copyfile(os.path.join(EXAMPLES, name), pf.file(name))
+                res = pf.run_single("ORDERS")
+                self.assertEqual(res.code, len(unmapped), res.messages)
+                self.assertIn("レコードサイズ = 176 バイト", res.messages)
+                self.assertIn("  漢字変換ｴﾗｰ\t= %d\n  EBCDIC変換ｴﾗｰ\t= 0" % len(unmapped), res.messages)
+                self.assert_golden(pf.read("ORDERS.csv"), golden_name, mark or b"")
+                self.assertEqual(pf.read("CodeErr.csv"), qv.NL.join(
+                    [CODE_ERR_HEADER] + [b"ORDERS,%s,U+%s" % tuple(e.encode().split(b":")) for e in unmapped]
+                    + [b""]))
 
     def test_settings_saved_in_utf8_are_refused(self):
         # Notepad saves UTF-8: its tables would turn every half-width

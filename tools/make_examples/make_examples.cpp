@@ -1,6 +1,8 @@
 // Writes the example program folder: Quenvale.ini, CUSTOMER.fdf and a
-// CUSTOMER.db2 of customer invoices, plus ccsid939-EBCDIC.txt, the [EBCDIC]
-// section for host code page 939 ready to paste into Quenvale.ini.
+// CUSTOMER.db2 of customer invoices, ORDERS.fdf and an ORDERS.db2 of order
+// lines (zoned, binary, floating point, varying and Unicode fields), plus
+// ccsid939-EBCDIC.txt, the [EBCDIC] section for host code page 939 ready to
+// paste into Quenvale.ini.
 //
 // The [EBCDIC] entries come from the C library's iconv: every host
 // single-byte code 0x40-0xFE of IBM930 (or IBM939) that converts to one code
@@ -11,6 +13,7 @@
 // Usage (from the repository root):
 //   cmake --build --preset native --target make_examples
 //   build/native/tools/make_examples/make_examples examples
+//   python3 tools/make_examples/golden_orders.py examples   (the order example's CSVs)
 #include <iconv.h>
 
 #include <cstdint>
@@ -377,6 +380,198 @@ std::string DescriptionFile() {
       "PCFL STATUS A 1\n");
 }
 
+// ---- The order file ----------------------------------------------------------
+//
+// ORDERS.db2: order lines of a table made with SQL on the host, so its numbers
+// are zoned (NUMERIC), binary (SMALLINT, INTEGER, BIGINT) and floating point
+// (REAL), its item names varying text (VARCHAR, CCSID 930) and its recipients
+// and notes Unicode (GRAPHIC and NVARCHAR, CCSID 1200), with characters that
+// Shift-JIS lacks among them. Its own random sequence keeps CUSTOMER.db2 as it
+// was.
+
+uint32_t g_OrderSeed = 20240402;
+uint32_t NextOrder(uint32_t range) {
+  g_OrderSeed = g_OrderSeed * 1103515245u + 12345u;
+  return (g_OrderSeed >> 8) % range;
+}
+
+// Zoned decimal of value in digits bytes: F zone, sign half F or D.
+std::string Zoned(int64_t value, int digits) {
+  uint64_t u = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  std::string out(static_cast<size_t>(digits), '\xF0');
+  for (size_t i = out.size(); i-- > 0 && u != 0; u /= 10) out[i] = static_cast<char>(0xF0 + u % 10);
+  if (u != 0) Fail("zoned value too large");
+  if (value < 0) out.back() = static_cast<char>((out.back() & 0x0F) | 0xD0);
+  return out;
+}
+
+// Big-endian two's complement of value in bytes bytes.
+std::string Binary(int64_t value, int bytes) {
+  std::string out;
+  for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>(static_cast<uint64_t>(value) >> (8 * i));
+  return out;
+}
+
+std::string Real(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, 4);
+  return Binary(bits, 4);
+}
+
+// UTF-16 big-endian text padded to bytes bytes with the unit pad.
+std::string Utf16(const std::string& utf8, size_t bytes, unsigned pad) {
+  std::string out = utf8.empty() ? std::string() : Convert("UTF-16BE", "UTF-8", utf8);
+  if (out.size() > bytes) Fail("UTF-16 text too long: " + utf8);
+  while (out.size() < bytes) {
+    out += static_cast<char>(pad >> 8);
+    out += static_cast<char>(pad & 0xFF);
+  }
+  return out;
+}
+
+// A varying field: the length (in bytes, or in UTF-16 units for NVARCHAR),
+// then the value, then zero bytes up to the maximum.
+std::string Varying(const std::string& value, size_t maximum, size_t unit) {
+  if (value.size() > maximum) Fail("varying value too long");
+  return Binary(static_cast<int64_t>(value.size() / unit), 2) + value + std::string(maximum - value.size(), '\0');
+}
+
+struct Item {
+  const char* code;
+  const char* name;  // mixed text; U+E000 is the user-defined 髙
+  int price;         // in sen
+  int grams;
+};
+
+const Item kItems[] = {
+    {"PEN-0001", "ﾎﾞｰﾙﾍﾟﾝ 黒 0.5mm", 12000, 10},
+    {"PEN-0002", "ﾎﾞｰﾙﾍﾟﾝ 赤 0.5mm", 12000, 10},
+    {"PPR-A4", "コピー用紙 A4 500枚", 58000, 2200},
+    {"PPR-B5", "コピー用紙 B5 500枚", 52000, 1650},
+    {"FIL-CLR", "ｸﾘｱﾌｧｲﾙ A4 10P", 35000, 350},
+    {"NOTE-75", "付箋 75X75 黄", 19800, 80},
+    {"STP-HD", "ホッチキス 中型", 148000, 250},
+    {"INK-PAD", "\xEE\x80\x80橋印 朱肉 \"特大\"", 165000, 420},
+    {"ENV-N3", "封筒 長3 100枚", 62000, 480},
+    {"TAP-18", "セロハンテープ 18mm", 9800, 45},
+    {"BAT-AA", "ｱﾙｶﾘ電池 単3 4本", 39800, 96},
+};
+
+// Recipients (GRAPHIC(10), ten UTF-16 units): 𠮷 (outside the Basic
+// Multilingual Plane), 鷗 and é have no Shift-JIS code; 髙, 﨑 and ㈱ have one
+// only in code page 932's extensions.
+const char* const kRecipients[] = {
+    "𠮷田　太郎", "髙橋　一郎", "山﨑　美咲", "渡邉　恵美", "佐藤　花子",
+    "鈴木　健太", "森　鷗介",   "㈱ミドリ商会", "ｻﾄｳ ｼｮｳｼﾞ", "Café Nord",
+};
+
+// Notes (NVARCHAR(20)), on the first line of every other order.
+const char* const kNotes[] = {
+    "午前中〜12時 配達希望", "送料¥500 着払い", "置き配希望🙏",  "\"FRAGILE\" 取扱注意",
+    "のし「御祝」𠮷田様",   "剝離紙付き",       "請求書在中　",    "①②③ 3箱に分割",
+    "ﾃﾞﾝﾜ ｱﾘ",
+};
+
+constexpr int kOrderLines = 120;
+constexpr int kOrdersRecord = 176;
+
+std::string MakeOrdersImage() {
+  const int64_t firstDay = DaysFromCivil(2024, 4, 1);
+  uint64_t track = 9100000000000000000u;
+  std::string image;
+  int order = 0;
+  int line = 0;
+  int lines = 0;
+  int64_t customer = 0;
+  std::string recipient;
+  unsigned recipientPad = 0x0020;
+  for (int i = 0; i < kOrderLines; ++i) {
+    if (line == lines) {  // a new order
+      ++order;
+      line = 0;
+      lines = 1 + static_cast<int>(NextOrder(4));
+      customer = 100001 + NextOrder(600);
+      recipient = kRecipients[NextOrder(sizeof kRecipients / sizeof kRecipients[0])];
+      recipientPad = NextOrder(2) == 0 ? 0x0020 : 0x3000;
+      if (order % 9 == 4) recipient.clear();  // the customer's own address
+    }
+    ++line;
+    const bool open = order > 40;
+    const bool returned = order % 11 == 7 && line == 1;
+    const bool discount = lines > 2 && line == lines;
+    const bool sample = i == 57;
+    const Item& item = kItems[NextOrder(sizeof kItems / sizeof kItems[0])];
+    std::string code = item.code;
+    std::string name = item.name;
+    int64_t quantity = 1 + NextOrder(returned ? 5 : 30);
+    int64_t price = item.price;
+    int64_t grams = quantity * item.grams;
+    if (discount) {
+      code = "DISCOUNT";
+      name = "値引き";
+      quantity = 1;
+      price = -(100 + static_cast<int64_t>(NextOrder(20)) * 50) * 100;
+      grams = 0;
+    } else if (sample) {
+      code = "SAMPLE";
+      name = "見本品 ｶﾀﾛｸﾞ 2024";
+      price = 0;
+      quantity = 1;
+      grams = 150;
+    }
+    if (returned) quantity = -quantity;
+    std::string note = line == 1 && order % 2 == 0 ? kNotes[order / 2 % (sizeof kNotes / sizeof kNotes[0])] : "";
+    if (i == 30) note = "　再送";  // a leading ideographic space, kept
+    track += 1 + NextOrder(1000000) * uint64_t{1000003};
+    const char status = returned ? 'R' : open ? 'O' : 'S';
+
+    std::string record;
+    record += Zoned(240400000 + order, 9);                                // ORDNO S 9
+    record += Binary(line, 2);                                            // LINENO B 2
+    record += Zoned(CivilFromDays(firstDay + order / 3), 8);              // ORDDATE S 8
+    record += Packed(customer, 4);                                        // CUSTNO 2 9
+    record += Pad(HostMixed(code), 8, "\x40");                            // ITEMCD A 8
+    record += Varying(HostMixed(name), 40, 1);                            // ITEMNM V 40
+    record += Zoned(quantity, 5);                                         // QTY S 5
+    record += Binary(price, 4);                                           // PRICE B 4/2
+    record += Zoned(quantity * price, 11);                                // AMOUNT S 11/2
+    record += Real(static_cast<float>(grams / 1000.0));                   // WEIGHT F 4
+    record += Binary(open ? 0 : static_cast<int64_t>(track), 8);          // TRACKNO B 8
+    record += Utf16(recipient, 20, i == 99 ? 0x0000 : recipientPad);      // SHIPTO U 20
+    record += Varying(note.empty() ? "" : Convert("UTF-16BE", "UTF-8", note), 40, 2);  // NOTE N 40
+    std::string rfid(8, '\0');                                            // RFID H 8
+    if (!open) {
+      for (char& b : rfid) b = static_cast<char>(NextOrder(256));
+    }
+    record += rfid;
+    record += HostMixed(std::string(1, status));                          // STATUS A 1
+    if (record.size() != kOrdersRecord) Fail("order record of " + std::to_string(record.size()) + " bytes");
+    image += record;
+  }
+  return image;
+}
+
+std::string OrdersDescriptionFile() {
+  return WindowsText(
+      "* ORDERS 受注明細 (SALESLIB/ORDERS, SQL で作った表)\n"
+      "PCFO ORDERS\n"
+      "PCFL ORDNO S 9\n"
+      "PCFL LINENO B 2\n"
+      "PCFL ORDDATE S 8\n"
+      "PCFL CUSTNO 2 9\n"
+      "PCFL ITEMCD A 8\n"
+      "PCFL ITEMNM V 40\n"
+      "PCFL QTY S 5\n"
+      "PCFL PRICE B 4/2\n"
+      "PCFL AMOUNT S 11/2\n"
+      "PCFL WEIGHT F 4\n"
+      "PCFL TRACKNO B 8\n"
+      "PCFL SHIPTO U 20\n"
+      "PCFL NOTE N 40\n"
+      "PCFL RFID H 8\n"
+      "PCFL STATUS A 1\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -389,5 +584,7 @@ int main(int argc, char** argv) {
   WriteFile(folder, "ccsid939-EBCDIC.txt", EbcdicSection("IBM939"));
   WriteFile(folder, "CUSTOMER.fdf", DescriptionFile());
   WriteFile(folder, "CUSTOMER.db2", MakeImage());
+  WriteFile(folder, "ORDERS.fdf", OrdersDescriptionFile());
+  WriteFile(folder, "ORDERS.db2", MakeOrdersImage());
   return 0;
 }
