@@ -5,11 +5,13 @@ Run through bench/run.sh, which builds the programs first. Everything is
 measured in one run, alternating the contenders and repeating them, so that
 the ratios compare like with like on a machine whose load changes:
 
-  * conversion of layout A (MIXED, 100-byte mixed text) and layout B (ORDERS,
-    200-byte business records) by the native program in single-file mode,
-    against ICU's uconv and glibc's iconv converting layout A's image from
-    IBM-930 to IBM-943, at 1 MiB and 1 GiB; and the same two conversions
-    writing their CSV in UTF-8 (CsvEncoding=UTF-8) against Shift-JIS;
+  * conversion of layout A (MIXED, 100-byte mixed text), layout B (ORDERS,
+    200-byte business records) and layout C (HOSTTYPES, 200-byte records of
+    zoned, binary, floating-point, hex, varying and UTF-16 fields) by the
+    native program in single-file mode, against ICU's uconv and glibc's iconv
+    converting layout A's image from IBM-930 to IBM-943, at 1 MiB and 1 GiB;
+    and the same three conversions writing their CSV in UTF-8
+    (CsvEncoding=UTF-8) against Shift-JIS;
   * CopyDb2Files (bench driver copy_bench) against cp --reflink=never on a
     1 GiB image;
   * the decoders' Google Benchmark, in nanoseconds per field byte;
@@ -33,6 +35,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+# The native build to measure (--native): build/native, as run.sh builds it.
 NATIVE = os.path.join(ROOT, "build", "native")
 WINDOWS = os.path.join(ROOT, "build", "windows")
 MIB = 1 << 20
@@ -106,7 +109,8 @@ def prepare(folder, size):
     # A second program folder on the same images that writes its CSV in UTF-8.
     utf8 = os.path.join(folder, "utf8")
     os.mkdir(utf8)
-    for name in ("quenvale", "MIXED.db2", "MIXED.fdf", "ORDERS.db2", "ORDERS.fdf"):
+    for name in ("quenvale", "MIXED.db2", "MIXED.fdf", "ORDERS.db2", "ORDERS.fdf", "HOSTTYPES.db2",
+                 "HOSTTYPES.fdf"):
         os.link(os.path.join(folder, name), os.path.join(utf8, name))
     settings = open(os.path.join(folder, "Quenvale.ini"), "rb").read()
     with open(os.path.join(utf8, "Quenvale.ini"), "wb") as f:
@@ -116,6 +120,7 @@ def prepare(folder, size):
 def convert_round(folder, size, reps):
     image = os.path.getsize(os.path.join(folder, "MIXED.db2"))
     orders = os.path.getsize(os.path.join(folder, "ORDERS.db2"))
+    types = os.path.getsize(os.path.join(folder, "HOSTTYPES.db2"))
     contenders = [
         (Runs("quenvale layout A", image), ["./quenvale", "MIXED"], "MIXED.csv"),
         (Runs("uconv ibm-930 -> ibm-943 (A)", image),
@@ -125,6 +130,8 @@ def convert_round(folder, size, reps):
         (Runs("quenvale layout B", orders), ["./quenvale", "ORDERS"], "ORDERS.csv"),
         (Runs("quenvale layout A, UTF-8", image), ["./quenvale", "MIXED"], "utf8/MIXED.csv"),
         (Runs("quenvale layout B, UTF-8", orders), ["./quenvale", "ORDERS"], "utf8/ORDERS.csv"),
+        (Runs("quenvale layout C", types), ["./quenvale", "HOSTTYPES"], "HOSTTYPES.csv"),
+        (Runs("quenvale layout C, UTF-8", types), ["./quenvale", "HOSTTYPES"], "utf8/HOSTTYPES.csv"),
     ]
     for rep in range(reps):
         # Alternate, and rotate who goes first, so that no contender always
@@ -216,11 +223,14 @@ def wine_indicator(reps):
 
 
 def main():
+    global NATIVE
     ap = argparse.ArgumentParser()
     ap.add_argument("--reps", type=int, default=3, help="repetitions of each 1 GiB run")
     ap.add_argument("--big", type=int, default=GIB, help="size of the large images in bytes")
     ap.add_argument("--no-wine", action="store_true")
+    ap.add_argument("--native", default=NATIVE, help="the native build folder to measure")
     args = ap.parse_args()
+    NATIVE = os.path.abspath(args.native)
 
     work = os.path.join(ROOT, "build", "bench")
     os.makedirs(work, exist_ok=True)
@@ -244,13 +254,17 @@ def main():
         for r in runs:
             log("%-8s %-30s %10.1f %10.1f %10.1f %9.1f" % (label, r.name, r.mbps(), r.median_mbps(),
                                                             r.cpu_mbps(), r.peak_mib()))
-        a, u, i, b, a8, b8 = runs
-        log("%-8s ratios: A/uconv %.2f (CPU %.2f), B/uconv %.2f (CPU %.2f), A/iconv %.2f, B/iconv %.2f" % (
-            label, a.mbps() / u.mbps(), a.cpu_mbps() / u.cpu_mbps(), b.mbps() / u.mbps(),
-            b.cpu_mbps() / u.cpu_mbps(), a.mbps() / i.mbps(), b.mbps() / i.mbps()))
-        log("%-8s UTF-8 output costs: A %+.1f %% (CPU %+.1f %%), B %+.1f %% (CPU %+.1f %%)" % (
-            label, (a.mbps() / a8.mbps() - 1) * 100, (a.cpu_mbps() / a8.cpu_mbps() - 1) * 100,
-            (b.mbps() / b8.mbps() - 1) * 100, (b.cpu_mbps() / b8.cpu_mbps() - 1) * 100))
+        a, u, i, b, a8, b8, c, c8 = runs
+        log("%-8s ratios: A/uconv %.2f (CPU %.2f), B/uconv %.2f (CPU %.2f), C/uconv %.2f (CPU %.2f), "
+            "A/iconv %.2f, B/iconv %.2f" % (
+                label, a.mbps() / u.mbps(), a.cpu_mbps() / u.cpu_mbps(), b.mbps() / u.mbps(),
+                b.cpu_mbps() / u.cpu_mbps(), c.mbps() / u.mbps(), c.cpu_mbps() / u.cpu_mbps(),
+                a.mbps() / i.mbps(), b.mbps() / i.mbps()))
+        log("%-8s UTF-8 output costs: A %+.1f %% (CPU %+.1f %%), B %+.1f %% (CPU %+.1f %%), "
+            "C %+.1f %% (CPU %+.1f %%)" % (
+                label, (a.mbps() / a8.mbps() - 1) * 100, (a.cpu_mbps() / a8.cpu_mbps() - 1) * 100,
+                (b.mbps() / b8.mbps() - 1) * 100, (b.cpu_mbps() / b8.cpu_mbps() - 1) * 100,
+                (c.mbps() / c8.mbps() - 1) * 100, (c.cpu_mbps() / c8.cpu_mbps() - 1) * 100))
     log("")
     log("== Folder copy")
     for r in copy:

@@ -4,7 +4,7 @@
     gen_images.py FOLDER SIZE
 
 FOLDER receives a program folder's data: MIXED.db2/.fdf (layout A), ORDERS.db2/.fdf
-(layout B) and Quenvale.ini, whose [KANJI] and [EBCDIC] sections are those of
+(layout B), HOSTTYPES.db2/.fdf (layout C) and Quenvale.ini, whose [KANJI] and [EBCDIC] sections are those of
 examples/Quenvale.ini ([EBCDIC] is the CCSID 930 table). SIZE is the image
 size in bytes (rounded down to whole records). The same arguments always give
 the same bytes.
@@ -17,6 +17,11 @@ a packed date (d), a character date (D), a double-byte name (W), a type 1
 note (pure double-byte or mixed), a mixed address (A), an item code (I) and
 a price (y).
 
+Layout C: 200-byte records of the other host field types: zoned numbers
+with and without decimals (S), binary integers of 2, 4 and 8 bytes (B), a
+double (F), bytes in hex (H), a varying mixed-text item name (V), a UTF-16
+name (U) and a varying UTF-16 note (N), and a one-byte status (A).
+
 Kanji are taken from the repository's own built-in table (convert/dbcs_table.inc):
 host codes whose Shift-JIS code is a JIS level 1 Kanji, which every converter
 of code page 930 maps.
@@ -24,6 +29,7 @@ of code page 930 maps.
 import os
 import random
 import re
+import struct
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -44,6 +50,14 @@ def kanji_codes():
     if len(codes) < 1000:
         sys.exit("gen_images: built-in table has too few level 1 Kanji")
     return codes
+
+
+def unicode_kanji():
+    """The level 1 Kanji of the built-in table as Unicode characters (every
+    one has a code page 932 code)."""
+    text = open(os.path.join(ROOT, "convert", "dbcs_table.inc"), encoding="ascii").read()
+    codes = [int(s, 16) for _, s in re.findall(r"\{0x([0-9A-F]{4}), 0x([0-9A-F]{4})\}", text)]
+    return [c.to_bytes(2, "big").decode("cp932") for c in codes if 0x889F <= c <= 0x9872]
 
 
 def settings():
@@ -90,6 +104,61 @@ class Gen:
 
 def layout_a(g):
     return g.mixed(100, 14)
+
+
+def zoned(value, digits):
+    """Zoned decimal of digits bytes: F zones, sign half F or D."""
+    text = str(abs(value)).rjust(digits, "0")[-digits:]
+    out = bytearray(0xF0 | int(c) for c in text)
+    if value < 0:
+        out[-1] = 0xD0 | (out[-1] & 0x0F)
+    return bytes(out)
+
+
+def varying(data, maximum, unit=1):
+    """A varying field: 2-byte length (bytes, or UTF-16 units), the data, zero bytes."""
+    return (len(data) // unit).to_bytes(2, "big") + data + bytes(maximum - len(data))
+
+
+# (name, type, description length, bytes)
+HOSTTYPES_FIELDS = [
+    ("ORDNO", "S", "9", 9),
+    ("LINENO", "B", "2", 2),
+    ("QTY", "S", "7", 7),
+    ("PRICE", "B", "4/2", 4),
+    ("AMOUNT", "S", "15/2", 15),
+    ("TOTAL", "B", "8/2", 8),
+    ("RATE", "F", "8", 8),
+    ("TAG", "H", "8", 8),
+    ("ITEMNM", "V", "60", 62),
+    ("SHIPTO", "U", "40", 40),
+    ("NOTE", "N", "30", 32),
+    ("STATUS", "A", "5", 5),
+]
+HOSTTYPES_LENGTH = sum(f[3] for f in HOSTTYPES_FIELDS)
+assert HOSTTYPES_LENGTH == 200
+
+
+def layout_c(g, unicode_kanji, index):
+    r = g.r
+    name = "".join(r.choice(unicode_kanji) for _ in range(r.randint(3, 12)))
+    note = "".join(r.choice(unicode_kanji + ["A", "B", "1", "2", " ", "ｱ", "ｲ"]) for _ in range(r.randint(0, 15)))
+    rec = b"".join([
+        zoned(index + 1, 9),
+        r.randint(1, 999).to_bytes(2, "big", signed=True),
+        zoned(r.randint(-99999, 9999999), 7),
+        r.randint(-99999999, 999999999).to_bytes(4, "big", signed=True),
+        zoned(r.randint(-10 ** 14, 10 ** 15 - 1), 15),
+        r.randint(-(1 << 62), 1 << 62).to_bytes(8, "big", signed=True),
+        struct.pack(">d", r.randint(-10 ** 7, 10 ** 9) / 1000.0),
+        bytes(r.randrange(256) for _ in range(8)),
+        varying(g.mixed(r.randint(12, 60), r.randint(1, 5)), 60),
+        (name.encode("utf-16-be") + "\u3000".encode("utf-16-be") * 20)[:40],
+        varying(note.encode("utf-16-be"), 30, 2),
+        pad(g.letters(r.randint(1, 5)), 5),
+    ])
+    assert len(rec) == HOSTTYPES_LENGTH
+    return rec
 
 
 # (name, type, description length, bytes)
@@ -172,6 +241,12 @@ def main():
     g = Gen(943)
     write_image(os.path.join(folder, "ORDERS.db2"),
                 [layout_b(g, k) for k in range(POOL_RECORDS)], ORDERS_LENGTH, size)
+    with open(os.path.join(folder, "HOSTTYPES.fdf"), "wb") as f:
+        f.write(b"PCFO HOSTTYPES\n" + b"".join(
+            ("PCFL %s %s %s\n" % (n, t, l)).encode() for n, t, l, _ in HOSTTYPES_FIELDS))
+    g, kanji = Gen(1200), unicode_kanji()
+    write_image(os.path.join(folder, "HOSTTYPES.db2"),
+                [layout_c(g, kanji, k) for k in range(POOL_RECORDS)], HOSTTYPES_LENGTH, size)
 
 
 if __name__ == "__main__":

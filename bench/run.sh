@@ -2,7 +2,7 @@
 # Builds the programs and runs the benchmark (bench/bench.py): conversion
 # against uconv and iconv, folder copy against cp, the decoders' Google
 # Benchmark and, when Wine is there, the progress window's cost. Takes a few
-# minutes on a 2-core machine and needs about 5 GB of free disk for a moment;
+# minutes on a 2-core machine and needs about 7 GB of free disk for a moment;
 # the images are deleted at the end.
 #
 #   bash bench/run.sh [--reps N] [--big BYTES] [--no-wine]
