@@ -132,6 +132,16 @@ char* PutUtf8(char* out, const char* sjis, size_t length) {
         c = s[i];
       }
     } else if (c == static_cast<unsigned char>(kYenMark)) {
+      if (i + 1 < length && s[i + 1] == 0) {
+        // Marked UTF-8 text: up to the zero byte that closes it.
+        const void* close = std::memchr(s + i + 2, 0, length - (i + 2));
+        const size_t end = close != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(close) - s)
+                                            : length;
+        std::memcpy(out, s + i + 2, end - (i + 2));
+        out += end - (i + 2);
+        i = end + 1;
+        continue;
+      }
       std::memcpy(out, kYenSign, 2);
       out += 2;
       i += 1;

@@ -20,11 +20,25 @@ constexpr size_t kUtf8Growth = 3;
 // its readers mean, where the code page's 0x5C is the backslash U+005C.
 constexpr char kYenMark = '\0';
 
+// Text already in UTF-8 (a Unicode field's value) stands in such a row
+// between two zero bytes and one zero byte, and is copied as it is. A
+// currency mark is never followed by a zero byte (its value's text or
+// number follows), and UTF-8 text of a value holds none.
+inline char* PutRawUtf8Open(char* o) {
+  o[0] = '\0';
+  o[1] = '\0';
+  return o + 2;
+}
+inline char* PutRawUtf8Close(char* o) {
+  *o = '\0';
+  return o + 1;
+}
+
 // Writes the UTF-8 form of the Shift-JIS text [sjis, sjis + length) at out
 // and returns the position after it; out needs kUtf8Growth * length bytes
 // and 8 more. A byte or pair the code page maps to nothing (a lone lead
 // byte, an unassigned code, 0x80, 0xA0, 0xFD-0xFF) becomes U+FFFD; kYenMark
-// becomes U+00A5.
+// becomes U+00A5; marked UTF-8 text is copied.
 char* PutUtf8(char* out, const char* sjis, size_t length);
 // The same for a block of rows, as the CSV's writer takes it.
 size_t Utf8Block(const char* sjis, size_t length, char* out);

@@ -16,7 +16,6 @@ namespace {
 
 constexpr unsigned char kShiftOut = 0x0E;
 constexpr unsigned char kShiftIn = 0x0F;
-constexpr int kMaxTextLength = 255;  // decoded text, without its terminator
 constexpr int kMaxPackedLength = 127;
 
 inline int32_t Saturated(int32_t counter) {
@@ -102,29 +101,32 @@ void CodeErrorReport::DoubleByteError(unsigned code) {
 }
 
 QV_COLD
+void CodeErrorReport::UnicodeError(unsigned codePoint) {
+  doubleByte_ = Saturated(doubleByte_);
+  Row("%s,%d,U+%04X\n", codePoint);
+}
+
+QV_COLD
 void CodeErrorReport::SingleByteError(unsigned code) {
   singleByte_ = Saturated(singleByte_);
   Row("%s,%d,0x%02x\n", code);
 }
 
 int ConvertDoubleByteRun(const char* src, int length, char* dst, const DecodeContext& with) {
-  return DoubleByteRun(reinterpret_cast<const unsigned char*>(src), Clamp(length, kMaxTextLength),
+  return DoubleByteRun(reinterpret_cast<const unsigned char*>(src), Clamp(length, kMaxTextFieldLength),
                        reinterpret_cast<unsigned char*>(dst), *with.tables, with.report);
 }
 
 int ConvertMixedText(const char* src, int length, char* dst, const DecodeContext& with,
                      int* textLength) {
-  // Every source byte gives at most two output bytes, so 2 * 255 bytes and a
-  // terminator always fit and the loop needs no bounds checks; the text is
-  // cut to 255 bytes at the end. A field of up to 127 bytes cannot give more
-  // than 254, so it is written straight into dst.
-  unsigned char buffer[2 * kMaxTextLength + 2];
+  // Every source byte gives at most two output bytes, so the caller's 2 *
+  // length + 1 bytes always hold the text and the loop needs no bounds
+  // checks. The text is never cut: a value is either whole or not written.
   const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
-  length = Clamp(length, kMaxTextLength);
-  unsigned char* text = length <= kMaxTextLength / 2 ? reinterpret_cast<unsigned char*>(dst) : buffer;
+  length = Clamp(length, kMaxTextFieldLength);
+  unsigned char* text = reinterpret_cast<unsigned char*>(dst);
   int count = 0;
   int o = 0;
-  int fits = 0;  // end of the last whole character within 255 bytes
   int i = 0;
   bool mayHoldZero = false;
   while (i < length) {
@@ -146,11 +148,6 @@ int ConvertMixedText(const char* src, int length, char* dst, const DecodeContext
       const int substituted = DoubleByteRun(s + i + 1, n, text + o, *with.tables, with.report);
       count += substituted;
       mayHoldZero = mayHoldZero || substituted != 0;
-      if (o + n <= kMaxTextLength) {
-        fits = o + n;
-      } else if (o <= kMaxTextLength) {
-        fits = o + ((kMaxTextLength - o) & ~1);
-      }
       o += n;
       i = next;
       continue;
@@ -186,14 +183,7 @@ int ConvertMixedText(const char* src, int length, char* dst, const DecodeContext
       special |= (v == 0) | (v == '"');
     }
     if (special == 0) {
-      const int n = end - i;  // at least 1: s[i] is no shift-out
-      // Characters of one byte each: the last end within 255 bytes.
-      if (o + n <= kMaxTextLength) {
-        fits = o + n;
-      } else if (o < kMaxTextLength) {
-        fits = kMaxTextLength;
-      }
-      o += n;
+      o += end - i;  // at least 1: s[i] is no shift-out
       i = end;
       continue;
     }
@@ -206,14 +196,12 @@ int ConvertMixedText(const char* src, int length, char* dst, const DecodeContext
       }
       text[o++] = v;
       if (v == '"') text[o++] = '"';
-      if (o <= kMaxTextLength) fits = o;
     }
   }
   // Up to the first zero byte (a zero substitution pair ends the text; no
   // other code gives a zero byte).
-  const void* zero = mayHoldZero ? memchr(text, 0, static_cast<size_t>(fits)) : nullptr;
-  const int out = zero ? static_cast<int>(static_cast<const unsigned char*>(zero) - text) : fits;
-  if (text == buffer) memcpy(dst, text, static_cast<size_t>(out));
+  const void* zero = mayHoldZero ? memchr(text, 0, static_cast<size_t>(o)) : nullptr;
+  const int out = zero ? static_cast<int>(static_cast<const unsigned char*>(zero) - text) : o;
   dst[out] = '\0';
   if (textLength != nullptr) *textLength = out;
   return count;

@@ -11,7 +11,8 @@ constexpr int kReportNameSize = 256;
 
 // The codes of one file that the decoders could not convert: counted per
 // kind, and the first 100 of them (both kinds together, in input order)
-// written as rows "<file name>,<record number>,0x<code>" when a report file
+// written as rows "<file name>,<record number>,0x<code>" (Unicode
+// characters "U+<code>") when a report file
 // (CodeErr.csv) is open. The counters stop at INT32_MAX.
 class CodeErrorReport {
  public:
@@ -26,6 +27,9 @@ class CodeErrorReport {
 
   void DoubleByteError(unsigned code);
   void SingleByteError(unsigned code);
+  // A Unicode character that Shift-JIS cannot show (or half a surrogate
+  // pair): counted as a double-byte error, its row's code "U+XXXX".
+  void UnicodeError(unsigned codePoint);
 
  private:
   void Row(const char* format, unsigned code);
@@ -43,24 +47,25 @@ struct DecodeContext {
   CodeErrorReport* report;
 };
 
-// Each decoder takes a field's bytes and a separate destination of at least
-// 256 bytes, writes zero-terminated Shift-JIS text of at most 255 bytes and
-// returns its count of errors. Lengths outside the documented ranges are
-// clamped (below 0 to 0, above the maximum to the maximum), never overrun.
-// Nothing is allocated.
+// The longest text field: the host's longest record.
+constexpr int kMaxTextFieldLength = 32766;
 
-// length 0-255: writes exactly length bytes and a zero byte; returns the
-// characters that got the substitution pair. An odd length pairs the last
-// byte with a zero byte (taken as 0, not read).
+// Each decoder takes a field's bytes and a separate destination, writes
+// zero-terminated Shift-JIS text and returns its count of errors. Lengths
+// outside the documented ranges are clamped (below 0 to 0, above the
+// maximum to the maximum), never overrun. Nothing is allocated.
+
+// length 0-32766, dst of length + 1 bytes: writes exactly length bytes and a
+// zero byte; returns the characters that got the substitution pair. An odd
+// length pairs the last byte with a zero byte (taken as 0, not read).
 int ConvertDoubleByteRun(const char* src, int length, char* dst, const DecodeContext& with);
-// length 0-255. A shift-out run with an odd byte count loses its last byte.
-// Returns unconvertible codes, single-byte and double-byte together. Doubled
-// quotation marks can make the text longer than the field: it is then cut
-// after the last whole character (never half a pair or half a doubled quote)
-// that fits in 255 bytes, while every code of the field is still converted,
-// counted and reported. src is not written to. textLength, when given,
-// receives the length of the text written.
+// length 0-32766, dst of 2 * length + 1 bytes (doubled quotation marks make
+// the text longer than the field; it is never cut). A shift-out run with an
+// odd byte count loses its last byte. Returns unconvertible codes,
+// single-byte and double-byte together. src is not written to. textLength,
+// when given, receives the length of the text written.
 int ConvertMixedText(const char* src, int length, char* dst, const DecodeContext& with,
                      int* textLength = nullptr);
-// length 0-127; returns the nibbles that are not decimal digits.
+// length 0-127, dst of 256 bytes; returns the nibbles that are not decimal
+// digits.
 int ConvertPackedDecimal(const char* src, int length, char* dst);

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "convert/csv_encoding.h"
+#include "convert/host_numbers.h"
+#include "convert/unicode_text.h"
 #include "convert/value_format.h"
 
 namespace {
@@ -42,8 +44,8 @@ char* PutValue(char* o, const FieldDescriptor& field, const char* record, const 
   const char* bytes = record + field.offset;
   const unsigned char* raw = reinterpret_cast<const unsigned char*>(bytes);
   // Text is decoded straight into the row, after the mark that comes before
-  // it, and trimmed where it stands; the row's margin holds the decoder's
-  // 256 bytes. Packed fields go through the decoded text.
+  // it, and trimmed where it stands; the row has room for the decoder's
+  // 2 * length + 1 bytes. Packed fields go through the decoded text.
   char decoded[kDecodedSize];
   char* const text = TextStart(o, field.type);
   int errors = 0;
@@ -92,9 +94,98 @@ char* PutValue(char* o, const FieldDescriptor& field, const char* record, const 
 
 }  // namespace
 
-char* PutField(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
-               int32_t* errorTotal, bool utf8) {
+char* PutClassic(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
+                 int32_t* errorTotal, bool utf8) {
   char* const end = PutValue(o, field, record, with, errorTotal);
   if (utf8) MarkYen(o, end, field.type);
+  return end;
+}
+
+namespace {
+
+inline unsigned BigEndian16(const char* p) {
+  return static_cast<unsigned>(static_cast<unsigned char>(p[0])) << 8 | static_cast<unsigned char>(p[1]);
+}
+
+// A field of the same decimals and type code as field, whose bytes are
+// length bytes at offset 0 of what it is handed: how a zoned or varying
+// field reuses the road of its packed or text twin.
+FieldDescriptor Twin(const FieldDescriptor& field, char type, int32_t length) {
+  FieldDescriptor twin;
+  twin.name[0] = '\0';
+  twin.type = type;
+  twin.offset = 0;
+  twin.length = length;
+  twin.size = length;
+  twin.decimals = field.decimals;
+  return twin;
+}
+
+}  // namespace
+
+char* PutZoned(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
+               int32_t* errorTotal, bool) {
+  unsigned char packed[kMaxZonedPackedBytes];
+  int packedLength = 0;
+  const int invalidSign = ZonedToPacked(reinterpret_cast<const unsigned char*>(record + field.offset),
+                                        field.length, packed, &packedLength);
+  AddErrors(errorTotal, invalidSign);
+  const FieldDescriptor twin = Twin(field, '2', packedLength);
+  return PutValue(o, twin, reinterpret_cast<const char*>(packed), with, errorTotal);
+}
+
+char* PutBinary(char* o, const FieldDescriptor& field, const char* record, const DecodeContext&,
+                int32_t*, bool) {
+  const int64_t v = BinaryValue(reinterpret_cast<const unsigned char*>(record + field.offset), field.length);
+  return PutScaledInt64(o, v, field.decimals);
+}
+
+char* PutFloatValue(char* o, const FieldDescriptor& field, const char* record, const DecodeContext&,
+                    int32_t* errorTotal, bool) {
+  if (!PutFloat(&o, reinterpret_cast<const unsigned char*>(record + field.offset), field.length)) {
+    AddErrors(errorTotal, 1);
+  }
+  return o;
+}
+
+char* PutHexValue(char* o, const FieldDescriptor& field, const char* record, const DecodeContext&,
+                  int32_t*, bool) {
+  return PutHex(o, reinterpret_cast<const unsigned char*>(record + field.offset), field.length);
+}
+
+char* PutVaryingText(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
+                     int32_t* errorTotal, bool utf8) {
+  const char* at = record + field.offset;
+  int32_t used = static_cast<int32_t>(BigEndian16(at));
+  if (used > field.length) {
+    // A length past the field's room: its bytes, and the fault counted.
+    used = field.length;
+    AddErrors(errorTotal, 1);
+  }
+  const FieldDescriptor twin = Twin(field, 'A', used);
+  return PutClassic(o, twin, at + 2, with, errorTotal, utf8);
+}
+
+char* PutUnicode(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
+                 int32_t* errorTotal, bool utf8) {
+  int errors = 0;
+  char* const end = PutUnicodeText(o, reinterpret_cast<const unsigned char*>(record + field.offset),
+                                   field.length / 2, utf8, with, &errors);
+  AddErrors(errorTotal, errors);
+  return end;
+}
+
+char* PutVaryingUnicode(char* o, const FieldDescriptor& field, const char* record,
+                        const DecodeContext& with, int32_t* errorTotal, bool utf8) {
+  const char* at = record + field.offset;
+  int units = static_cast<int>(BigEndian16(at));
+  if (units > field.length / 2) {
+    units = field.length / 2;
+    AddErrors(errorTotal, 1);
+  }
+  int errors = 0;
+  char* const end =
+      PutUnicodeText(o, reinterpret_cast<const unsigned char*>(at + 2), units, utf8, with, &errors);
+  AddErrors(errorTotal, errors);
   return end;
 }

@@ -12,11 +12,32 @@ bool LooksDoubleByte(const unsigned char* bytes, int length, const CodeTables& t
 
 // Decodes the field of record (its bytes in place: the decoders read only
 // them) and writes its CSV value at o, in Shift-JIS; with utf8 the currency
-// mark of types Y and y is kYenMark, for the row's UTF-8 (PutUtf8) to turn
-// into U+00A5. Returns the position after it; adds the decoder's error count
-// to *errorTotal (saturating). The row must have kMaxValueBytes of room at o.
-char* PutField(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
-               int32_t* errorTotal, bool utf8 = false);
+// mark of types Y and y is kYenMark and Unicode text is marked UTF-8, for
+// the row's UTF-8 (PutUtf8) to finish. Returns the position after it; adds
+// the field's error count to *errorTotal (saturating). The row must have
+// MaxValueBytes(field) of room at o.
+inline char* PutField(char* o, const FieldDescriptor& field, const char* record,
+                      const DecodeContext& with, int32_t* errorTotal, bool utf8 = false) {
+  return FieldTypeOf(field.type).put(o, field, record, with, errorTotal, utf8);
+}
+
+// The put functions of the type table's rows (field_types.cpp).
+char* PutClassic(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
+                 int32_t* errorTotal, bool utf8);
+char* PutZoned(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
+               int32_t* errorTotal, bool utf8);
+char* PutBinary(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
+                int32_t* errorTotal, bool utf8);
+char* PutFloatValue(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
+                    int32_t* errorTotal, bool utf8);
+char* PutHexValue(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
+                  int32_t* errorTotal, bool utf8);
+char* PutVaryingText(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
+                     int32_t* errorTotal, bool utf8);
+char* PutUnicode(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
+                 int32_t* errorTotal, bool utf8);
+char* PutVaryingUnicode(char* o, const FieldDescriptor& field, const char* record,
+                        const DecodeContext& with, int32_t* errorTotal, bool utf8);
 
 // Adds errors (0 or more) to *total, stopping at INT32_MAX.
 inline void AddErrors(int32_t* total, int errors) {

@@ -33,6 +33,46 @@ bool StartsWithPcfo(const char* line) {
   return true;
 }
 
+// The byte length and decimals of a length token ("n" or "n/d") by the
+// rule of the field's type. False when the token breaks the rule.
+bool ApplyLengthRule(const FieldType& row, const char* token, size_t typeTokenLength,
+                     FieldDescriptor* field) {
+  const int32_t n = ReadInt(token);
+  const char* slash = std::strchr(token, '/');
+  const int32_t d = slash != nullptr ? ReadInt(slash + 1) : 0;
+  field->decimals = d;
+  switch (row.length) {
+    case LengthRule::kClassic: {
+      const char t = field->type;
+      const bool halved = slash != nullptr || (typeTokenLength == 1 && (t == '2' || t == 'y' || t == 'd'));
+      field->length = halved ? n / 2 : n;
+      break;
+    }
+    case LengthRule::kZonedDigits:
+      field->length = n;
+      if (n < 1) return false;
+      break;
+    case LengthRule::kBinaryWidth:
+      field->length = n;
+      if (n != 2 && n != 4 && n != 8) return false;
+      break;
+    case LengthRule::kFloatWidth:
+      field->length = n;
+      if ((n != 4 && n != 8) || slash != nullptr) return false;
+      break;
+    case LengthRule::kBytes:
+      field->length = n;
+      if (slash != nullptr) return false;
+      break;
+    case LengthRule::kEvenBytes:
+      field->length = n;
+      if (n % 2 != 0 || slash != nullptr) return false;
+      break;
+  }
+  if (field->length < 0 || field->length > row.maxLength) return false;
+  return field->decimals >= 0 && field->decimals <= kMaxDecimals;
+}
+
 // Interprets one field line (line end removed). False when it is not a valid
 // field line or the field does not fit the limits.
 bool ParseFieldLine(char* line, int32_t offset, FieldDescriptor* field) {
@@ -59,26 +99,19 @@ bool ParseFieldLine(char* line, int32_t offset, FieldDescriptor* field) {
   } else {
     return false;
   }
-
-  const int32_t n = ReadInt(tokens[3]);
-  const char* slash = std::strchr(tokens[3], '/');
-  if (slash != nullptr) {
-    field->length = n / 2;
-    field->decimals = ReadInt(slash + 1);
-  } else {
-    const char t = field->type;
-    field->length = (typeLength == 1 && (t == '2' || t == 'y' || t == 'd')) ? n / 2 : n;
-    field->decimals = 0;
-  }
-  if (field->length < 0 || field->length > kMaxFieldLength) return false;
-  if (field->decimals < 0 || field->decimals > kMaxDecimals) return false;
+  const FieldType& row = FieldTypeOf(field->type);
+  if (!ApplyLengthRule(row, tokens[3], typeLength, field)) return false;
+  field->size = field->length + row.prefix;
   field->offset = offset;
-  return offset + field->length <= kMaxRecordLength;
+  return offset + field->size <= kMaxRecordLength;
 }
 
 }  // namespace
 
-FieldListReader::FieldListReader(FieldList* list) : list_(list) { list_->count = 0; }
+FieldListReader::FieldListReader(FieldList* list) : list_(list) {
+  list_->fields.clear();
+  list_->count = 0;
+}
 
 bool FieldListReader::AddLine(char* line) {
   if (broken_) return false;
@@ -92,11 +125,12 @@ bool FieldListReader::AddLine(char* line) {
     broken_ = true;
     return false;
   }
-  FieldDescriptor* field = &list_->fields[list_->count];
-  if (!ParseFieldLine(line, list_->recordLength(), field)) {
+  FieldDescriptor field{};
+  if (!ParseFieldLine(line, list_->recordLength(), &field)) {
     broken_ = true;
     return false;
   }
+  list_->fields.push_back(field);
   ++list_->count;
   return true;
 }

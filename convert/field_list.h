@@ -5,27 +5,31 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
-constexpr int kMaxFields = 100;
-constexpr int kFieldNameSize = 50;  // names of at most 49 bytes
-constexpr int kMaxFieldLength = 255;
+#include "convert/field_types.h"
+
+// What the host allows in one physical file.
+constexpr int kMaxFields = 8000;
+constexpr int kMaxRecordLength = 32766;
+constexpr int kFieldNameSize = 129;  // names of at most 128 bytes
 constexpr int kMaxDecimals = 255;
-constexpr int kMaxRecordLength = 3000;
 constexpr int kFdfLineSize = 3000;  // a longer line arrives in pieces, each a line
 
 struct FieldDescriptor {
   char name[kFieldNameSize];
-  char type;  // the type code: text 1 A W I Y D, anything else packed
+  char type;  // the type code, see field_types.h
   int32_t offset;
-  int32_t length;
+  int32_t length;    // n after the length rule: the data's bytes (a varying field's most)
   int32_t decimals;
+  int32_t size;      // bytes in the record: length, and the length before a varying field's data
 };
 
 struct FieldList {
-  FieldDescriptor fields[kMaxFields];
-  int count;
+  std::vector<FieldDescriptor> fields;
+  int count = 0;
   int32_t recordLength() const {
-    return count > 0 ? fields[count - 1].offset + fields[count - 1].length : 0;
+    return count > 0 ? fields[count - 1].offset + fields[count - 1].size : 0;
   }
 };
 
@@ -49,14 +53,14 @@ class FieldListReader {
 
 // The whole description file in memory, cut into lines as a file read with
 // kFdfLineSize-byte lines would be. False when it breaks the format or a
-// limit: no PCFO line, no field, a line that is not a valid field line,
-// more than 100 fields, a name of 50 bytes or more, a byte length outside
-// 0-255, decimals outside 0-255, a record over 3000 bytes.
+// limit: no PCFO line, no field, a line that is not a valid field line, a
+// length token its type's row does not allow, more than 8000 fields, a name
+// of more than 128 bytes, decimals outside 0-255, a record over 32766 bytes.
 bool ParseFieldList(const char* text, size_t size, FieldList* list);
 // The same, read from an open description file.
 bool ReadFieldList(FILE* fdf, FieldList* list);
 
-// Type codes of text fields; every other code is packed decimal.
+// Type codes of the first text fields, decoded by the host text decoders.
 inline bool IsTextType(char type) {
   return type == '1' || type == 'A' || type == 'W' || type == 'I' || type == 'Y' || type == 'D';
 }

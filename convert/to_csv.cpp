@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "base/error_text.h"
 #include "base/path.h"
@@ -31,19 +33,43 @@ constexpr int kStatusEvery = 100;
 // (and turned into UTF-8) while it is still being converted.
 constexpr size_t kImageBlockSize = 1u << 18;
 constexpr size_t kOutBlockSize = 1u << 18;
-constexpr size_t kMaxRowBytes = 24 + kMaxFields * (1 + kMaxValueBytes) + 2;
 
-// Two image blocks, read in turn: one is read ahead while the records of
-// the other are converted. The start of a record that spans two blocks is
-// moved into the margin in front of the next one.
-char s_ImageBlocks[2][kMaxRecordLength + kImageBlockSize];
-// Two output blocks, filled in turn: one is written by the block writer while
-// rows go into the other. A row is started only while less than
-// kOutBlockSize is pending, so the margin holds any row.
-char s_OutBlocks[2][kOutBlockSize + kMaxRowBytes];
-// A block in UTF-8, made on the writer's thread: the conversion costs the
-// converting thread nothing.
-char s_Utf8Block[(kOutBlockSize + kMaxRowBytes) * kUtf8Growth + 8];
+// The blocks of one conversion, sized by its field list: made once per file,
+// never per record.
+// - Two image blocks, read in turn: one is read ahead while the records of
+//   the other are converted. The start of a record that spans two blocks is
+//   moved into the margin (a record long) in front of the next one.
+// - Two output blocks, filled in turn: one is written by the block writer
+//   while rows go into the other. A row is started only while less than
+//   kOutBlockSize is pending, so the margin (the longest row) holds any row.
+// - A block in UTF-8, made on the writer's thread: the conversion costs the
+//   converting thread nothing.
+struct Blocks {
+  size_t margin;   // in front of each image block
+  size_t outSize;  // each output block, with its margin
+  std::unique_ptr<char[]> image[2];
+  std::unique_ptr<char[]> out[2];
+  std::unique_ptr<char[]> utf8;
+
+  // False when memory for them cannot be had.
+  bool Make(const FieldList& list, bool inUtf8) {
+    size_t row = 24 + 2;  // the record number, the line end
+    for (int i = 0; i < list.count; ++i) row += 1 + MaxValueBytes(list.fields[i]);
+    margin = static_cast<size_t>(list.recordLength());
+    outSize = kOutBlockSize + row;
+    for (int k = 0; k < 2; ++k) {
+      // Not zeroed: every byte is written before it is read.
+      image[k].reset(new (std::nothrow) char[margin + kImageBlockSize]);
+      out[k].reset(new (std::nothrow) char[outSize]);
+      if (!image[k] || !out[k]) return false;
+    }
+    if (inUtf8) {
+      utf8.reset(new (std::nothrow) char[outSize * kUtf8Growth + 8]);
+      if (!utf8) return false;
+    }
+    return true;
+  }
+};
 
 // The record number of the ID column as decimal text, counted up in place
 // rather than formatted anew for every row.
@@ -105,7 +131,7 @@ void BuildStatus(char* status, const char* name, int64_t records, int32_t errorT
   }
 }
 
-enum class RecordsEnd { kDone, kCancelled, kPartial, kReadFailed, kWriteFailed };
+enum class RecordsEnd { kDone, kCancelled, kPartial, kReadFailed, kWriteFailed, kNoMemory };
 
 // The conversion of one file's records: its fields, where its rows go, and
 // what it has counted.
@@ -121,13 +147,15 @@ struct RecordRun {
 
 // Converts every record of image into rows of csv.
 RecordsEnd ConvertRecords(FILE* image, FILE* csv, RecordRun* run) {
-  const FieldDescriptor* fields = run->list.fields;
+  Blocks blocks;
+  if (!blocks.Make(run->list, run->utf8)) return RecordsEnd::kNoMemory;
+  const FieldDescriptor* fields = run->list.fields.data();
   const int fieldCount = run->list.count;
   int64_t& records = run->records;
   int32_t& errorTotal = run->errorTotal;
-  BlockWriter writer(csv, run->utf8 ? Utf8Block : nullptr, s_Utf8Block);
+  BlockWriter writer(csv, run->utf8 ? Utf8Block : nullptr, blocks.utf8.get());
   int filling = 0;
-  char* block = s_OutBlocks[filling];
+  char* block = blocks.out[filling].get();
   char* o = block;
   // The counts at the end of the block handed over last: a failed write is
   // learnt one block late, and the summary then counts as if the conversion
@@ -146,7 +174,7 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, RecordRun* run) {
       recordsSubmitted = records;
       errorsSubmitted = errorTotal;
       filling ^= 1;
-      block = s_OutBlocks[filling];
+      block = blocks.out[filling].get();
       o = block;
     }
     return ok;
@@ -154,7 +182,7 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, RecordRun* run) {
   // The image bytes at hand are [data + pos, data + have).
   BlockReader reader(image);
   int reading = 0;
-  reader.Start(s_ImageBlocks[reading] + kMaxRecordLength, kImageBlockSize);
+  reader.Start(blocks.image[reading].get() + blocks.margin, kImageBlockSize);
   const char* data = nullptr;
   size_t have = 0;
   size_t pos = 0;
@@ -166,7 +194,7 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, RecordRun* run) {
     if (have - pos < length && !atEnd) {
       bool failed = false;
       const size_t n = reader.Wait(&failed);
-      char* fresh = s_ImageBlocks[reading] + kMaxRecordLength;
+      char* fresh = blocks.image[reading].get() + blocks.margin;
       const size_t rest = have - pos;  // less than a record
       if (rest > 0) std::memcpy(fresh - rest, data + pos, rest);
       data = fresh - rest;
@@ -180,7 +208,7 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, RecordRun* run) {
         atEnd = true;  // blocks are read until full or the end
       } else {
         reading ^= 1;  // the block before is done with: read into it
-        reader.Start(s_ImageBlocks[reading] + kMaxRecordLength, kImageBlockSize);
+        reader.Start(blocks.image[reading].get() + blocks.margin, kImageBlockSize);
       }
     }
     const size_t available = have - pos;
@@ -303,7 +331,7 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
         errors.AppendLine(name, kTextSizeMismatch);
       } else if (end == RecordsEnd::kReadFailed) {
         errors.AppendLine(name, kTextDb2ReadFailed);
-      } else if (end == RecordsEnd::kWriteFailed) {
+      } else if (end == RecordsEnd::kWriteFailed || end == RecordsEnd::kNoMemory) {
         errors.AppendLine(name, kTextCsvWriteFailed);
         std::fclose(csv);
         csv = nullptr;

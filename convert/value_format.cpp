@@ -95,6 +95,28 @@ char* PutInteger(char* o, const char* text, size_t textLength) {
 
 }  // namespace
 
+char* PutDecimalNumber(char* o, bool negative, const char* digits, int count, int decimals) {
+  const DigitRun run{negative, digits, count};
+  if (decimals > 0) return PutScaled(o, run, decimals);
+  if (count == 0) {
+    *o++ = '0';
+    return o;
+  }
+  if (negative) *o++ = '-';
+  return PutText(o, digits, static_cast<size_t>(count));
+}
+
+char* PutScaledInt64(char* o, int64_t v, int decimals) {
+  uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  char digits[20];
+  int start = 20;
+  while (u != 0) {
+    digits[--start] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  }
+  return PutDecimalNumber(o, v < 0, digits + start, 20 - start, decimals);
+}
+
 char* PutPackedValue(char* o, const FieldDescriptor& field, const char* text) {
   if (field.decimals > 0) return PutScaled(o, ScanDigits(text), field.decimals);
   const size_t textLength = std::strlen(text);

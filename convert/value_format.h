@@ -1,19 +1,15 @@
 #pragma once
 // Formatting a row's values: the CSV form of each type code, written
 // straight into the row. Each Put writes at o and returns the position after
-// what it wrote; the caller's row has room for any value (600 bytes).
+// what it wrote; the caller's row has room for the value (MaxValueBytes of
+// field_types.h).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "convert/field_list.h"
 
-// Longest value a field can give: a packed value of 255 characters with a
-// point, 255 decimals in front of it ("0." and zeros), or a quoted or dated
-// text of 255 bytes with its marks.
-constexpr size_t kMaxValueBytes = 600;
-
-// Values are short: copied inline in words of fixed size (overlapping at
+// Values are mostly short: copied inline in words of fixed size (overlapping at
 // the end) rather than by a library call each.
 inline char* PutText(char* o, const char* text, size_t n) {
   if (n >= 16) {
@@ -40,6 +36,12 @@ char* PutInt64(char* o, int64_t v);
 // yen sign (backslash) before the integer, else the integer. Texts of more
 // than 18 characters are written digit for digit (type d: nothing).
 char* PutPackedValue(char* o, const FieldDescriptor& field, const char* text);
+// A number given as its sign and decimal digits (count of them, no leading
+// zero; none for zero) as a packed field of those digits writes it: with
+// decimals the number scaled ("0." for zero), else the integer.
+char* PutDecimalNumber(char* o, bool negative, const char* digits, int count, int decimals);
+// v with decimals, the same way.
+char* PutScaledInt64(char* o, int64_t v, int decimals);
 // The usual packed field straight from its bytes (every nibble a digit, a
 // sign C, D or F at the end): what PutPackedValue writes for its decoded
 // text; null (nothing written) for any other field.

@@ -4,7 +4,8 @@
 // Input: the .fdf bytes, the mark "@@DB2@@\n", then the .db2 bytes (without
 // the mark everything is the .fdf and the image is empty). The files go into
 // a program folder of the target's own, the image into its DB2 sub-folder,
-// and toCSV runs as a batch run calls it, so no message box shows.
+// and toCSV runs as a batch run calls it, so no message box shows. An input
+// of odd size asks for the CSV in UTF-8.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,9 +75,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzWriteFile(folder.c_str(), "DB2/F.db2", data + imageAt, size - imageAt);
   unlink((folder + "DB2/F.csv").c_str());
 
+  static const std::string settings = folder + "Quenvale.ini";
+  static const bool settingsWritten = [] {
+    static const char kUtf8[] = "[Quenvale]\nCsvEncoding=UTF-8\n";
+    FuzzWriteFile(folder.c_str(), "Quenvale.ini", reinterpret_cast<const uint8_t*>(kUtf8), sizeof kUtf8 - 1);
+    return true;
+  }();
+  (void)settingsWritten;
   errors->Clear();
   Statuses statuses;
-  const Conversion with{JobContext{folder.c_str(), "", errors}, tables, &statuses, nullptr};
+  const char* settingsPath = size % 2 == 1 ? settings.c_str() : "";
+  const Conversion with{JobContext{folder.c_str(), settingsPath, errors}, tables, &statuses, nullptr};
   ConversionCounts counts{};
   const int result = toCSV(with, "DB2", "F", &counts);
   Check(result >= 0, "negative result without a cancel");
@@ -101,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const FieldDescriptor& m = fromMemory.fields[i];
       const FieldDescriptor& f = fromFile.fields[i];
       Check(std::strcmp(m.name, f.name) == 0 && m.type == f.type && m.offset == f.offset &&
-                m.length == f.length && m.decimals == f.decimals,
+                m.length == f.length && m.decimals == f.decimals && m.size == f.size,
             "the file and the memory reader give other fields");
     }
   }

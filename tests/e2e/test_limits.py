@@ -30,16 +30,20 @@ CASES = [
     ("no PCFO line", "PCFL A A 1\n", None),
     ("no field after PCFO", "PCFO\n", None),
     ("fewer than four tokens", "PCFO\nPCFL A A\n", None),
-    ("101 field lines", "PCFO\n" + fields(101, "PCFL A A 1\n"), None),
-    ("100 field lines", "PCFO\n" + fields(100, "PCFL A A 1\n"), 100),
-    ("field name of 50 bytes", "PCFO\nPCFL " + "N" * 50 + " A 1\n", None),
-    ("field name of 49 bytes", "PCFO\nPCFL " + "N" * 49 + " A 1\n", 1),
+    ("8001 field lines", "PCFO\n" + fields(8001, "PCFL A A 1\n"), None),
+    ("8000 field lines", "PCFO\n" + fields(8000, "PCFL A A 1\n"), 8000),
+    ("field name of 129 bytes", "PCFO\nPCFL " + "N" * 129 + " A 1\n", None),
+    ("field name of 128 bytes", "PCFO\nPCFL " + "N" * 128 + " A 1\n", 1),
     ("byte length below 0", "PCFO\nPCFL A A -1\n", None),
-    ("byte length above 255", "PCFO\nPCFL A A 256\n", None),
-    ("byte length 255", "PCFO\nPCFL A A 255\n", 255),
+    ("text of 32767 bytes", "PCFO\nPCFL A A 32767\n", None),
+    ("packed of 256 bytes", "PCFO\nPCFL A 2 512\n", None),
+    ("text of 256 bytes", "PCFO\nPCFL A A 256\n", 256),
     ("negative decimals", "PCFO\nPCFL A 2 6/-1\n", None),
-    ("record length above 3000", "PCFO\n" + fields(11, "PCFL A A 255\n") + "PCFL B A 196\n", None),
-    ("record length 3000", "PCFO\n" + fields(11, "PCFL A A 255\n") + "PCFL B A 195\n", 3000),
+    ("binary of 3 bytes", "PCFO\nPCFL A B 3\n", None),
+    ("record length above 32766", "PCFO\nPCFL A A 32766\nPCFL B A 1\n", None),
+    ("record of 32766 bytes in every kind of field",
+     "PCFO\nPCFL A A 30000\nPCFL V V 2000\nPCFL U U 678\nPCFL N N 6\nPCFL S S 60/2\nPCFL B B 8\n"
+     "PCFL F F 4\nPCFL H H 2\nPCFL P 2 5\nPCFL W W 2\n", 32766),
 ]
 
 
@@ -50,7 +54,7 @@ class DescriptionLimits(unittest.TestCase):
                 with qv.ProgramFolder() as pf:
                     pf.write_text("Quenvale.ini", SETTINGS)
                     pf.write_text("LIMIT.fdf", fdf, newline="\n")
-                    pf.write("LIMIT.db2", b"\xC1" * 3000 * 2)
+                    pf.write("LIMIT.db2", b"\xC1" * 32766 * 2)
                     res = pf.run_single("LIMIT")
                     self.assertEqual(sanitizer_report(res), "")
                     if record_length is None:
@@ -61,7 +65,7 @@ class DescriptionLimits(unittest.TestCase):
                         self.assertNotIn(BAD_FDF, res.messages)
                         self.assertIn("レコードサイズ = %d バイト" % record_length, res.messages)
                         rows = pf.read("LIMIT.csv").split(qv.NL)[1:-1]
-                        self.assertEqual(len(rows), 6000 // record_length, label)
+                        self.assertEqual(len(rows), 32766 * 2 // record_length, label)
 
     def test_date_text_shorter_than_four_characters_stays_as_it_is(self):
         with qv.ProgramFolder() as pf:

@@ -494,10 +494,10 @@ TEST_F(DecoderTest, MixedTextZeroPairEndsText) {
   EXPECT_EQ(report_.doubleByteErrors(), 1);
 }
 
-// Doubled quotation marks can outgrow 255 bytes: the text stops at the last
-// whole character that fits, and every code is still counted.
-TEST_F(DecoderTest, MixedTextCutAt255Bytes) {
-  struct CutCase {
+// Doubled quotation marks can make a text twice its field: it is never cut
+// (a value cut short is a wrong value), and every code is still counted.
+TEST_F(DecoderTest, MixedTextWithDoubledQuotesIsNeverCut) {
+  struct WholeCase {
     Bytes in;
     Bytes out;
     int count;
@@ -508,55 +508,54 @@ TEST_F(DecoderTest, MixedTextCutAt255Bytes) {
     for (int k = 0; k < 30; ++k) b += "\x45\x41";
     return b;
   }();
-  Bytes kanji27;
-  for (int k = 0; k < 27; ++k) kanji27 += "\x88\xEA";
-  const CutCase cases[] = {
-      {Bytes(255, '\x7F'), Bytes(254, '"'), 0, "127 doubled quotes fit, the 128th pair does not"},
-      {"\xC1" + Bytes(127, '\x7F'), "A" + Bytes(254, '"'), 0, "exactly 255 bytes"},
-      {Bytes(100, '\x7F') + "\x0E" + run30 + "\x0F", Bytes(200, '"') + kanji27, 0,
-       "double-byte run cut after its last whole character"},
-      {"\xC1" + Bytes(100, '\x7F') + "\x0E" + run30 + "\x0F", "A" + Bytes(200, '"') + kanji27, 0,
-       "odd start: 54 bytes left, exactly 255 bytes"},
-      {Bytes(200, '\x7F') + "\x01\x0E\x69\x41\x0F", Bytes(254, '"'), 2,
-       "errors past the cut still counted"},
+  Bytes kanji30;
+  for (int k = 0; k < 30; ++k) kanji30 += "\x88\xEA";
+  const WholeCase cases[] = {
+      {Bytes(255, '\x7F'), Bytes(510, '"'), 0, "255 quotes give 510 bytes"},
+      {Bytes(100, '\x7F') + "\x0E" + run30 + "\x0F", Bytes(200, '"') + kanji30, 0,
+       "a double-byte run after the quotes is whole"},
+      {Bytes(200, '\x7F') + "\x01\x0E\x69\x41\x0F", Bytes(400, '"') + " \x81\xA0", 2,
+       "unmapped codes after them are counted and shown"},
+      {Bytes(32766, '\x7F'), Bytes(65532, '"'), 0, "the longest field"},
   };
-  for (const CutCase& c : cases) {
+  for (const WholeCase& c : cases) {
     Reset();
     std::vector<char> src = Field(c.in);
-    char dst[300];
-    memset(dst, 'x', sizeof dst);
-    EXPECT_EQ(ConvertMixedText(src.data(), static_cast<int>(c.in.size()), dst, with_), c.count) << c.why;
-    EXPECT_EQ(HexOf(dst), HexOf(c.out)) << c.why;
-    EXPECT_LE(strlen(dst), 255u) << c.why;
-    EXPECT_EQ(dst[256], 'x') << c.why << ": wrote past 256 bytes";
+    std::vector<char> dst(2 * c.in.size() + 1, 'x');
+    int textLength = -1;
+    EXPECT_EQ(ConvertMixedText(src.data(), static_cast<int>(c.in.size()), dst.data(), with_, &textLength),
+              c.count)
+        << c.why;
+    EXPECT_EQ(HexOf(dst.data()), HexOf(c.out)) << c.why;
+    EXPECT_EQ(textLength, static_cast<int>(c.out.size())) << c.why;
   }
 }
 
 TEST_F(DecoderTest, LengthsAreClamped) {
-  std::vector<char> src(400, '\xC1');
+  std::vector<char> src(kMaxTextFieldLength + 100, '\xC1');
   src.push_back('\0');
-  char dst[300];
-  memset(dst, 'x', sizeof dst);
-  EXPECT_EQ(ConvertMixedText(src.data(), 400, dst, with_), 0);
-  EXPECT_EQ(strlen(dst), 255u);
-  EXPECT_EQ(ConvertMixedText(src.data(), -3, dst, with_), 0);
-  EXPECT_STREQ(dst, "");
+  std::vector<char> dst(2 * kMaxTextFieldLength + 1 + 100, 'x');
+  EXPECT_EQ(ConvertMixedText(src.data(), kMaxTextFieldLength + 100, dst.data(), with_), 0);
+  EXPECT_EQ(strlen(dst.data()), static_cast<size_t>(kMaxTextFieldLength));
+  EXPECT_EQ(ConvertMixedText(src.data(), -3, dst.data(), with_), 0);
+  EXPECT_STREQ(dst.data(), "");
 
-  std::vector<char> run(400, '\x45');
-  memset(dst, 'x', sizeof dst);
-  ConvertDoubleByteRun(run.data(), 1000, dst, with_);
-  EXPECT_EQ(dst[255], '\0');
-  EXPECT_EQ(dst[256], 'x');
-  EXPECT_EQ(ConvertDoubleByteRun(run.data(), -1, dst, with_), 0);
+  std::vector<char> run(kMaxTextFieldLength + 100, '\x45');
+  std::fill(dst.begin(), dst.end(), 'x');
+  ConvertDoubleByteRun(run.data(), kMaxTextFieldLength + 1000, dst.data(), with_);
+  EXPECT_EQ(dst[kMaxTextFieldLength], '\0');
+  EXPECT_EQ(dst[kMaxTextFieldLength + 1], 'x');
+  EXPECT_EQ(ConvertDoubleByteRun(run.data(), -1, dst.data(), with_), 0);
   EXPECT_EQ(dst[0], '\0');
 
+  char out[300];
   std::vector<char> packed(200, '\x11');
-  memset(dst, 'x', sizeof dst);
-  EXPECT_EQ(ConvertPackedDecimal(packed.data(), 200, dst), 0);
-  EXPECT_EQ(strlen(dst), 255u);
-  EXPECT_EQ(dst[256], 'x');
-  EXPECT_EQ(ConvertPackedDecimal(packed.data(), -7, dst), 0);
-  EXPECT_STREQ(dst, " ");
+  memset(out, 'x', sizeof out);
+  EXPECT_EQ(ConvertPackedDecimal(packed.data(), 200, out), 0);
+  EXPECT_EQ(strlen(out), 255u);
+  EXPECT_EQ(out[256], 'x');
+  EXPECT_EQ(ConvertPackedDecimal(packed.data(), -7, out), 0);
+  EXPECT_STREQ(out, " ");
 }
 
 struct PackedCase {

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <random>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "base/path.h"
 #include "convert/code_tables.h"
 #include "convert/csv_encoding.h"
+#include "convert/unicode_text.h"
 #include "convert/value_format.h"
 #include "platform/stream.h"
 #include "tests/unit/support/host_text.h"
@@ -208,6 +212,80 @@ const ValueCase kValueCases[] = {
     {"2 4", "123E", "123", 1},                           // E is no sign: " 123>"
     {"2 20", "1234567890123A56789C", "1234567890123", 1},
     {"2 20/2", "1234567890123A56789C", "12345678901.23", 1},
+    // Zoned decimal: a digit in each byte's low half, the sign in the last
+    // byte's high half (B, D negative; A, C, E, F positive); written as the
+    // packed field of the same digits would be.
+    {"S 4", "F1F2F3F4", "1234", 0},
+    {"S 4", "F1F2F3D4", "-1234", 0},
+    {"S 4", "F1F2F3B4", "-1234", 0},
+    {"S 4", "F1F2F3C4", "1234", 0},
+    {"S 4", "F1F2F3A4", "1234", 0},
+    {"S 4", "F1F2F3E4", "1234", 0},
+    {"S 4", "F1F2F374", "1234", 1},                      // zone 7 is no sign: positive, counted
+    {"S 4", "40404040", "0", 1},                         // blanks: zero digits, no sign
+    {"S 4", "F0F0F0D0", "0", 0},                         // -0
+    {"S 1", "D9", "-9", 0},
+    {"S 4/2", "F1F2F3D4", "-12.34", 0},
+    {"S 4/2", "F0F0F0F5", "0.05", 0},
+    {"S 4/2", "F0F0F0F0", "0.", 0},
+    {"S 4", "F1FAF3F4", "1", 1},                         // a digit above 9 ends the number, as in packed
+    {"S 63", "F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9F9D9", "-999999999999999999999999999999999999999999999999999999999999999", 0},
+    {"11 5", "F0F1F2F3D4", "\"0123M\"", 0},            // a two-character token stays text
+    // Binary: big-endian two's complement of 2, 4 or 8 bytes.
+    {"B 2", "0000", "0", 0},
+    {"B 2", "7FFF", "32767", 0},
+    {"B 2", "8000", "-32768", 0},
+    {"B 2", "FFFF", "-1", 0},
+    {"B 4", "7FFFFFFF", "2147483647", 0},
+    {"B 4", "80000000", "-2147483648", 0},
+    {"B 8", "7FFFFFFFFFFFFFFF", "9223372036854775807", 0},
+    {"B 8", "8000000000000000", "-9223372036854775808", 0},
+    {"B 4/2", "FFFFFFFB", "-0.05", 0},
+    {"B 4/2", "00003039", "123.45", 0},
+    {"B 2/1", "0000", "0.", 0},
+    {"B 8/4", "8000000000000000", "-922337203685477.5808", 0},
+    // Floating point, big-endian IEEE 754: the shortest text that reads back.
+    {"F 4", "00000000", "0", 0},
+    {"F 4", "80000000", "-0", 0},
+    {"F 4", "3DCCCCCD", "0.1", 0},
+    {"F 4", "7F7FFFFF", "3.4028235e+38", 0},
+    {"F 4", "00000001", "1e-45", 0},
+    {"F 4", "7FC00000", "", 1},                          // NaN: nothing, counted
+    {"F 4", "FF800000", "", 1},                          // -infinity
+    {"F 8", "3FF8000000000000", "1.5", 0},
+    {"F 8", "3FB999999999999A", "0.1", 0},
+    {"F 8", "419D6F3454000000", "123456789", 0},
+    {"F 8", "7FEFFFFFFFFFFFFF", "1.7976931348623157e+308", 0},
+    {"F 8", "0000000000000001", "5e-324", 0},
+    {"F 8", "7FF0000000000000", "", 1},
+    {"F 8", "7FF8000000000001", "", 1},
+    // Bytes as hex.
+    {"H 3", "00FFA5", "00FFA5", 0},
+    // Varying text: a big-endian length L, then the field's n bytes.
+    {"V 6", "0003C1C2C3404040", "\"ABC\"", 0},
+    {"V 6", "0000C1C2C3C4C5C6", "", 0},                  // L = 0
+    {"V 6", "0006C1C2C3C4C5C6", "\"ABCDEF\"", 0},       // L = n
+    {"V 6", "0007C1C2C3C4C5C6", "\"ABCDEF\"", 1},       // L > n: the n bytes, counted
+    {"V 6", "FFFFC1C2C3C4C5C6", "\"ABCDEF\"", 1},
+    {"V 6", "00040E45410F4040", "\"一\"", 0},          // mixed text
+    {"V 4", "0003C17FC240", "\"A\"\"B\"", 0},
+    // UTF-16 text: trailing U+0020, U+3000 (and zero padding) trimmed; each
+    // character as iconv's CP932 maps it, or the substitution pair, counted.
+    {"U 8", "0041004200203000", "\"AB\"", 0},
+    {"U 4", "00200041", "\" A\"", 0},                   // a leading blank stays
+    {"U 4", "30000000", "", 0},
+    {"U 6", "004100000042", "\"A B\"", 0},              // U+0000 inside: a blank
+    {"U 2", "0022", "\"\"\"\"", 0},
+    {"U 8", "9AD94E00301CFF61", "\"髙一〜｡\"", 0},
+    {"U 4", "D842DFB7", "\"□\"", 1},                    // a pair beyond the BMP: no Shift-JIS
+    {"U 4", "D8000041", "\"□A\"", 1},                   // an unpaired surrogate
+    {"U 2", "DC00", "\"□\"", 1},
+    {"U 2", "00E9", "\"□\"", 1},                        // é: not in code page 932
+    // Varying UTF-16: a length in units, then n bytes.
+    {"N 8", "00000041004200430044", "", 0},
+    {"N 8", "00020041004200430044", "\"AB\"", 0},
+    {"N 8", "00040041004200430044", "\"ABCD\"", 0},
+    {"N 8", "00050041004200430044", "\"ABCD\"", 1},      // L > n / 2: n / 2 units, counted
 };
 
 TEST_F(ToCsv, ValueForms) {
@@ -259,6 +337,15 @@ const LengthCase kLengthCases[] = {
     {"PCFL F 2 7 anything after the length\n", 3},
     {"PCFL F A 0\n", 0},
     {"PCFL F 2 511\n", 255},
+    // Later codes: n is what the host's field description says, no halving.
+    {"PCFL F S 7\n", 7},
+    {"PCFL F S 7/2\n", 7},
+    {"PCFL F B 8/2\n", 8},
+    {"PCFL F F 4\n", 4},
+    {"PCFL F H 5\n", 5},
+    {"PCFL F V 10\n", 12},        // the length before the data
+    {"PCFL F U 10\n", 10},
+    {"PCFL F N 10\n", 12},
     {"PCFL CUSTNO 2 11\nPCFL AMOUNT 2 11/2\nPCFL CNAME 1 20\nPCFL KNAME 11 20\nPCFL RATE 12 6\n"
      "PCFL BIRTH d 8\n",
      60},
@@ -292,9 +379,11 @@ const FormatCase kFormatCases[] = {
     {"PCFOX\nPCFL A A 1", "\"ID\",\"A\"", "first four characters; no final line feed"},
     {"PCFO\nPCFL A A 0\n", "\"ID\",\"A\"", "record length 0"},
     {"PCFO\nPCFL A\"B A 1\n", "\"ID\",\"A\"B\"", "a quote in a name is not doubled"},
-    {"PCFO\nPCFL " + std::string(49, 'N') + " A 1\n", nullptr, "name of 49 bytes"},
-    {"PCFO\n" + Fields(100, "PCFL A A 1\n"), nullptr, "100 fields"},
-    {"PCFO\n" + Fields(11, "PCFL A A 255\n") + "PCFL B A 195\n", nullptr, "record of 3000 bytes"},
+    {"PCFO\nPCFL " + std::string(128, 'N') + " A 1\n", nullptr, "name of 128 bytes"},
+    {"PCFO\n" + Fields(8000, "PCFL A A 1\n"), nullptr, "8000 fields"},
+    {"PCFO\nPCFL A A 32766\n", nullptr, "text field and record of 32766 bytes"},
+    {"PCFO\nPCFL A S 63/63\nPCFL B B 2\nPCFL C F 8\nPCFL D U 0\nPCFL E N 32600\n", nullptr,
+     "each later code at its limits"},
     {"PCFO\nPCFL A 2 6/255\n", "\"ID\",\"A\"", "255 decimals"},
     {"PCFO\npcfl A A 1\n", "", "keyword in lower case"},
     {"PCFO\nPCFL A A 1\n\n", "", "blank line after the last field line"},
@@ -306,14 +395,24 @@ const FormatCase kFormatCases[] = {
     {"PCFO\n", "", "no field"},
     {"PCFO\nPCFL A A\n", "", "three tokens"},
     {"PCFO\nPCFL\n", "", "keyword alone"},
-    {"PCFO\nPCFL " + std::string(50, 'N') + " A 1\n", "", "name of 50 bytes"},
+    {"PCFO\nPCFL " + std::string(129, 'N') + " A 1\n", "", "name of 129 bytes"},
     {"PCFO\nPCFL A A -1\n", "", "negative length"},
-    {"PCFO\nPCFL A A 256\n", "", "length above 255"},
+    {"PCFO\nPCFL A A 32767\n", "", "text length above 32766"},
+    {"PCFO\nPCFL A 2 600/0\n", "", "packed length above 255"},
     {"PCFO\nPCFL A 2 512\n", "", "halved length above 255"},
     {"PCFO\nPCFL A 2 6/-1\n", "", "negative decimals"},
     {"PCFO\nPCFL A 2 6/256\n", "", "decimals above 255"},
-    {"PCFO\n" + Fields(101, "PCFL A A 1\n"), "", "101 fields"},
-    {"PCFO\n" + Fields(11, "PCFL A A 255\n") + "PCFL B A 196\n", "", "record above 3000 bytes"},
+    {"PCFO\n" + Fields(8001, "PCFL A A 1\n"), "", "8001 fields"},
+    {"PCFO\nPCFL A A 32766\nPCFL B A 1\n", "", "record above 32766 bytes"},
+    {"PCFO\nPCFL A V 32765\n", "", "varying field whose length makes the record too long"},
+    {"PCFO\nPCFL A S 0\n", "", "zoned of no digit"},
+    {"PCFO\nPCFL A S 64\n", "", "zoned of 64 digits"},
+    {"PCFO\nPCFL A B 3\n", "", "binary of 3 bytes"},
+    {"PCFO\nPCFL A F 2\n", "", "float of 2 bytes"},
+    {"PCFO\nPCFL A F 8/2\n", "", "float with decimals"},
+    {"PCFO\nPCFL A H 4/1\n", "", "hex with decimals"},
+    {"PCFO\nPCFL A U 7\n", "", "UTF-16 of an odd length"},
+    {"PCFO\nPCFL A N 9\n", "", "varying UTF-16 of an odd length"},
 };
 
 TEST_F(ToCsv, DescriptionFileFormat) {
@@ -418,16 +517,18 @@ TEST_F(ToCsv, SingleFileMissingDescription) {
 
 TEST_F(ToCsv, SingleFileCodeErrorRowsAndCounts) {
   // Record 1: an unmapped single-byte code; record 2: a user-area double-byte
-  // code and a bad packed nibble (counted in the total only).
-  const std::string fdf = "PCFO\nPCFL S A 2\nPCFL W W 2\nPCFL P 2 2\n";
-  const std::string image = Hex("C141 4541 1C") + Hex("C1C2 6941 AC");
+  // code, a bad packed nibble (counted in the total only) and a Unicode
+  // character Shift-JIS lacks (a double-byte error named U+XXXX).
+  const std::string fdf = "PCFO\nPCFL S A 2\nPCFL W W 2\nPCFL P 2 2\nPCFL U U 4\n";
+  const std::string image = Hex("C141 4541 1C 00410042") + Hex("C1C2 6941 AC D842DFB7");
   OpenRows();
-  EXPECT_EQ(Single(fdf, image), 3);
-  EXPECT_EQ(tmp.Read("T.csv"), Nl("\"ID\",\"S\",\"W\",\"P\"\n1,\"A\",\"一\",1\n2,\"AB\",\"□\",0\n"));
+  EXPECT_EQ(Single(fdf, image), 4);
+  EXPECT_EQ(tmp.Read("T.csv"), Nl("\"ID\",\"S\",\"W\",\"P\",\"U\"\n1,\"A\",\"一\",1,\"AB\"\n"
+                                  "2,\"AB\",\"□\",0,\"□\"\n"));
   std::fputs("end\n", rows);  // still open, and nothing of toCSV's after it
-  EXPECT_EQ(Rows(), Nl("T,1,0x41\nT,2,0x6941\nend\n"));
-  EXPECT_EQ(counts.recordLength, 5);
-  EXPECT_EQ(counts.doubleByteErrors, 1);
+  EXPECT_EQ(Rows(), Nl("T,1,0x41\nT,2,0x6941\nT,2,U+20BB7\nend\n"));
+  EXPECT_EQ(counts.recordLength, 9);
+  EXPECT_EQ(counts.doubleByteErrors, 2);
   EXPECT_EQ(counts.singleByteErrors, 1);
 }
 
@@ -561,6 +662,14 @@ const Utf8Case kUtf8Cases[] = {
     {"W 2", "6941", u8"\"□\""},                      // the substitution pair
     {"W 2", "7141", u8"\"\uFFFD\""},                 // a user entry to an unassigned code
     {"2 6/2", "12345D", u8"-123.45"},
+    // Unicode text keeps every character, beyond Shift-JIS and the BMP too.
+    {"U 4", "D842DFB7", u8"\"𠮷\""},
+    {"U 4", "D8000041", u8"\"\uFFFDA\""},             // an unpaired surrogate
+    {"U 8", "301CFF5E00E90022", u8"\"〜～é\"\"\""},
+    {"U 4", "00A5005C", u8"\"¥\\\""},                // yen sign and backslash as they are
+    {"N 8", "0002D842DFB700410042", u8"\"𠮷\""},
+    {"V 4", "0002C1C24040", u8"\"AB\""},
+    {"H 2", "C1C2", u8"C1C2"},
 };
 
 class ToCsvUtf8 : public ToCsv {
@@ -677,6 +786,106 @@ TEST(Utf8Table, EveryCodeAsIconvMapsIt) {
   EXPECT_EQ(viaTable("\x81,\""), replacement + ",\"");
   iconv_close(cd);
 #endif
+}
+
+// Every character of the BMP as the C library's iconv maps it to code page
+// 932 (the file's table is generated from it; this checks the lookup).
+TEST(UnicodeTable, EveryCharacterAsIconvMapsIt) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the Windows C library has no iconv; the native build checks the table against it";
+#else
+  iconv_t cd = iconv_open("CP932", "UTF-16BE");
+  ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+  for (unsigned cp = 1; cp < 0x10000; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char in[2] = {static_cast<char>(cp >> 8), static_cast<char>(cp)};
+    unsigned char out[8];
+    char* src = in;
+    char* dst = reinterpret_cast<char*>(out);
+    size_t srcLeft = 2, dstLeft = sizeof out;
+    unsigned expected = 0;
+    if (iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<size_t>(-1)) {
+      expected = sizeof out - dstLeft == 1 ? out[0] : static_cast<unsigned>(out[0]) << 8 | out[1];
+    }
+    ASSERT_EQ(Cp932OfCodePoint(cp), expected) << std::hex << cp;
+  }
+  EXPECT_EQ(Cp932OfCodePoint(0x20BB7), 0u);  // beyond the BMP: none
+  iconv_close(cd);
+#endif
+}
+
+// Numbers of every width against the standard library's own text: binary
+// and zoned values of random sizes, and floats that must read back as the
+// same bits.
+TEST_F(ToCsv, LaterNumbersAgainstTheStandardLibrary) {
+  std::mt19937_64 rng(400);
+  const std::string fdf =
+      "PCFO\nPCFL A B 2\nPCFL B B 4\nPCFL C B 8\nPCFL D B 8/3\nPCFL E S 18\nPCFL F S 9/3\n"
+      "PCFL G F 4\nPCFL H F 8\n";
+  const auto bigEndian = [](uint64_t v, int width) {
+    std::string b;
+    for (int k = width - 1; k >= 0; --k) b += static_cast<char>(v >> (8 * k));
+    return b;
+  };
+  const auto zoned = [](long long v, int digits) {
+    std::string d = std::to_string(v < 0 ? -v : v);
+    d = std::string(static_cast<size_t>(digits) - d.size(), '0') + d;
+    std::string b;
+    for (char c : d) b += static_cast<char>(0xF0 | (c - '0'));
+    if (v < 0) b.back() = static_cast<char>(0xD0 | (b.back() & 0x0F));
+    return b;
+  };
+  // "12345" with 3 decimals as a scaled number: "12.345"; zero "0.".
+  const auto scaled = [](long long v, int decimals) {
+    if (v == 0) return std::string("0.");
+    std::string d = v < 0 ? std::to_string(v).substr(1) : std::to_string(v);
+    if (d.size() <= static_cast<size_t>(decimals)) d = std::string(decimals + 1 - d.size(), '0') + d;
+    return (v < 0 ? "-" : "") + d.insert(d.size() - static_cast<size_t>(decimals), ".");
+  };
+  std::string image;
+  std::vector<std::vector<std::string>> expected;
+  std::vector<std::pair<float, double>> floats;
+  for (int r = 0; r < 500; ++r) {
+    const int shift = static_cast<int>(rng() % 64);
+    const int64_t b8 = static_cast<int64_t>(rng()) >> shift;
+    const int16_t b2 = static_cast<int16_t>(rng());
+    const int32_t b4 = static_cast<int32_t>(rng() >> shift);
+    const long long z18 = static_cast<long long>(rng() % 1000000000000000000ULL) * (r % 2 ? -1 : 1) >> (shift % 60);
+    const long long z9 = static_cast<long long>(rng() % 1000000000) * (r % 3 ? 1 : -1);
+    uint32_t fbits = static_cast<uint32_t>(rng());
+    uint64_t dbits = rng();
+    float f;
+    double d;
+    std::memcpy(&f, &fbits, 4);
+    std::memcpy(&d, &dbits, 8);
+    if (!std::isfinite(f)) fbits = 0x3F800000, f = 1.0f;
+    if (!std::isfinite(d)) dbits = 0, d = 0.0;
+    image += bigEndian(static_cast<uint16_t>(b2), 2) + bigEndian(static_cast<uint32_t>(b4), 4) +
+             bigEndian(static_cast<uint64_t>(b8), 8) + bigEndian(static_cast<uint64_t>(b8), 8) +
+             zoned(z18, 18) + zoned(z9, 9) + bigEndian(fbits, 4) + bigEndian(dbits, 8);
+    expected.push_back({std::to_string(b2), std::to_string(b4), std::to_string(b8), scaled(b8, 3),
+                        std::to_string(z18), scaled(z9, 3)});
+    floats.emplace_back(f, d);
+  }
+  EXPECT_EQ(Batch(fdf, image), 0);
+  std::stringstream rows(Csv());
+  std::string line;
+  std::getline(rows, line);
+  for (size_t r = 0; r < expected.size(); ++r) {
+    ASSERT_TRUE(std::getline(rows, line));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> cells;
+    std::stringstream cut(line);
+    for (std::string cell; std::getline(cut, cell, ',');) cells.push_back(cell);
+    ASSERT_EQ(cells.size(), 9u) << line;
+    for (size_t c = 0; c < expected[r].size(); ++c) EXPECT_EQ(cells[c + 1], expected[r][c]) << line;
+    // Floats: the text reads back as the same value.
+    const float f = std::strtof(cells[7].c_str(), nullptr);
+    const double d = std::strtod(cells[8].c_str(), nullptr);
+    EXPECT_EQ(std::memcmp(&f, &floats[r].first, 4), 0) << cells[7];
+    EXPECT_EQ(std::memcmp(&d, &floats[r].second, 8), 0) << cells[8];
+  }
 }
 
 // ---- Text routines -----------------------------------------------------------

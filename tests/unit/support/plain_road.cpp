@@ -1,22 +1,21 @@
 #include "tests/unit/support/plain_road.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "convert/field_decode.h"
 #include "convert/value_format.h"
 
-namespace {
-
-constexpr int kFieldBufferSize = 256;  // a field of up to 255 bytes and its zero
-
-}  // namespace
-
 char* PutFieldPlain(char* o, const FieldDescriptor& field, const char* record,
                     const DecodeContext& with, int32_t* errorTotal) {
-  char fieldBuffer[kFieldBufferSize];
-  char decoded[kFieldBufferSize];
-  std::memcpy(fieldBuffer, record + field.offset, static_cast<size_t>(field.length));
-  fieldBuffer[field.length] = '\0';
+  // The types that came later have one road only.
+  if (FieldTypeOf(field.type).put != PutClassic) return PutField(o, field, record, with, errorTotal);
+  const size_t length = static_cast<size_t>(field.length);
+  std::vector<char> fieldBuffer(length + 1);
+  std::vector<char> decodedBuffer(2 * length + 256);
+  char* const decoded = decodedBuffer.data();
+  std::memcpy(fieldBuffer.data(), record + field.offset, length);
+  fieldBuffer[length] = '\0';
 
   int errors;
   switch (field.type) {
@@ -24,28 +23,28 @@ char* PutFieldPlain(char* o, const FieldDescriptor& field, const char* record,
     case 'I':
     case 'Y':
     case 'D':
-      errors = ConvertMixedText(fieldBuffer, field.length, decoded, with);
+      errors = ConvertMixedText(fieldBuffer.data(), field.length, decoded, with);
       break;
     case 'W':
-      errors = ConvertDoubleByteRun(fieldBuffer, field.length, decoded, with);
+      errors = ConvertDoubleByteRun(fieldBuffer.data(), field.length, decoded, with);
       break;
     case '1':
-      errors = LooksDoubleByte(reinterpret_cast<const unsigned char*>(fieldBuffer), field.length,
+      errors = LooksDoubleByte(reinterpret_cast<const unsigned char*>(fieldBuffer.data()), field.length,
                                *with.tables)
-                   ? ConvertDoubleByteRun(fieldBuffer, field.length, decoded, with)
-                   : ConvertMixedText(fieldBuffer, field.length, decoded, with);
+                   ? ConvertDoubleByteRun(fieldBuffer.data(), field.length, decoded, with)
+                   : ConvertMixedText(fieldBuffer.data(), field.length, decoded, with);
       break;
     default:
-      errors = ConvertPackedDecimal(fieldBuffer, field.length, decoded);
+      errors = ConvertPackedDecimal(fieldBuffer.data(), field.length, decoded);
       break;
   }
-  decoded[kFieldBufferSize - 1] = '\0';
+  decodedBuffer.back() = '\0';
   AddErrors(errorTotal, errors);
 
   if (!IsTextType(field.type)) return PutPackedValue(o, field, decoded);
-  const int length = TrimBlanks(decoded);
-  if (length == 0) return o;
-  return PutTextValue(o, field.type, decoded, length);
+  const int trimmed = TrimBlanks(decoded);
+  if (trimmed == 0) return o;
+  return PutTextValue(o, field.type, decoded, trimmed);
 }
 
 PlainConversion ConvertPlain(const FieldList& list, const std::string& image,
@@ -56,7 +55,9 @@ PlainConversion ConvertPlain(const FieldList& list, const std::string& image,
   out.csv += "\n";
   const size_t length = static_cast<size_t>(list.recordLength());
   if (length == 0) return out;
-  std::vector<char> value(kMaxValueBytes + kFieldBufferSize);
+  size_t room = 0;
+  for (int i = 0; i < list.count; ++i) room = std::max(room, MaxValueBytes(list.fields[i]));
+  std::vector<char> value(room + 256);
   for (size_t at = 0; at + length <= image.size(); at += length) {
     with.report->SetRecordsWritten(static_cast<int32_t>(out.records));
     out.csv += std::to_string(out.records + 1);

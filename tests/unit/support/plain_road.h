@@ -1,8 +1,7 @@
 #pragma once
 // The plain road of a field's value, kept by the tests as the yardstick of
 // the product's fast one (PutField, toCSV's rows): the field copied into a
-// zero-terminated buffer, decoded by the decoders into a separate 256-byte
-// buffer, the text trimmed with TrimBlanks, then written with
+// zero-terminated buffer, decoded by the decoders into a separate buffer, the text trimmed with TrimBlanks, then written with
 // PutPackedValue or PutTextValue. Nothing of it is fast; all of it is
 // obvious.
 #include <cstdint>
@@ -13,7 +12,8 @@
 #include "convert/field_list.h"
 
 // Decodes the field of record the plain way and writes its CSV value at o
-// (room for kMaxValueBytes and a margin of 256 bytes). Returns the position
+// (room for MaxValueBytes(field) and a margin of 256 bytes). Types other
+// than the classic ones take the product's road, which is their only one. Returns the position
 // after it; adds the decoder's error count to *errorTotal (saturating).
 char* PutFieldPlain(char* o, const FieldDescriptor& field, const char* record,
                     const DecodeContext& with, int32_t* errorTotal);
