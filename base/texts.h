@@ -51,6 +51,10 @@ inline constexpr char kTextCopyFailedFormat[] = "\202\314\203R\203s\201[\202\311
 inline constexpr char kTextUnusableNameFtp[] = "\202\315\216g\202\246\202\310\202\242\226\274\221O\202\314\202\275\202\337\223]\221\227\202\265\202\334\202\271\202\361(RunFtpJob)\n";
 // を制限時間で強制終了(RunFtpJob)\n
 inline constexpr char kTextFtpTimedOut[] = "\202\360\220\247\214\300\216\236\212\324\202\305\213\255\220\247\217I\227\271(RunFtpJob)\n";
+// がリンクのため取得しません(RunFtpJob)\n
+inline constexpr char kTextScriptIsLink[] = "\202\252\203\212\203\223\203N\202\314\202\275\202\337\216\346\223\276\202\265\202\334\202\271\202\361(RunFtpJob)\n";
+// を作成できないため取得しません(RunFtpJob)\n
+inline constexpr char kTextScriptNotCreated[] = "\202\360\215\354\220\254\202\305\202\253\202\310\202\242\202\275\202\337\216\346\223\276\202\265\202\334\202\271\202\361(RunFtpJob)\n";
 // の値が不正(toCSV)\n
 inline constexpr char kTextCsvEncodingInvalid[] = "\202\314\222l\202\252\225s\220\263(toCSV)\n";
 // をShift-JISで保存してください\n

@@ -20,6 +20,13 @@ struct StartedProcess {
 // the program has replaced the child.
 void StartProcess(const char* commandLine, StartedProcess* process);
 
+// As StartProcess, but on POSIX the program and its arguments are arguments
+// (ended by a null pointer), handed over as they are and never split, so a
+// path may hold any character; Windows starts commandLine, which must say
+// the same.
+void StartProcessWithArguments(const char* commandLine, const char* const* arguments,
+                               StartedProcess* process);
+
 // True while the started process runs (whatever its executable's name has
 // become since). Leaves an ended child unreaped.
 bool StartedProcessRunning(const StartedProcess* process);

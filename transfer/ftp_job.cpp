@@ -1,5 +1,6 @@
 #include "transfer/ftp_job.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -97,16 +98,15 @@ class ScriptFile : public FtpScriptSink {
   ErrorText* errors_;
 };
 
-// Overwrites length bytes at offset of the script with blanks: the password
-// is not left on disk once the client has read it.
-void BlankOut(const char* path, long offset, size_t length) {
-  if (length == 0) return;
-  FILE* f = OpenStream(path, "r+b");
-  if (f == nullptr) return;
-  if (std::fseek(f, offset, SEEK_SET) == 0) {
-    for (size_t i = 0; i < length; ++i) std::fputc(' ', f);
+// Overwrites length bytes at offset of the script with blanks and closes it:
+// the password is not left on disk once the client has read it. The script
+// stays open from its creation on, so the blanks go to the very file written,
+// never to one put in its place meanwhile.
+void BlankOutAndClose(FILE* script, long offset, size_t length) {
+  if (offset >= 0 && length > 0 && std::fseek(script, offset, SEEK_SET) == 0) {
+    for (size_t i = 0; i < length; ++i) std::fputc(' ', script);
   }
-  std::fclose(f);
+  std::fclose(script);
 }
 
 // Removes what a client cut off at the time limit may have left of a get:
@@ -143,6 +143,8 @@ bool IsDottedIPv4(const char* text) {
       ++digits;
     }
     if (digits == 0 || digits > 3 || value > 255) return false;
+    // "010" reads as octal to some resolvers, and "000" is no more an address.
+    if (digits > 1 && p[-digits] == '0') return false;
   }
   return *p == '\0';
 }
@@ -195,7 +197,16 @@ int RunFtpJob(const JobContext& job) {
   }
   // It holds the password: no other user may read it.
   FILE* script = OpenPrivateStream(scriptPath);
-  if (script == nullptr) return -1;
+  if (script == nullptr) {
+    // A link planted in its place is refused: the log says so.
+#if defined(ELOOP)
+    const bool link = errno == ELOOP;
+#else
+    const bool link = false;
+#endif
+    job.errors->AppendLine("ftparg.txt", link ? kTextScriptIsLink : kTextScriptNotCreated);
+    return -1;
+  }
   ScriptFile lines(script, job.errors);
 
   static char value[kFtpSettingSize];
@@ -212,7 +223,7 @@ int RunFtpJob(const JobContext& job) {
   ReadDb2Section(section, sizeof section, job.settingsPath);
   WriteFtpCommands(section, sizeof section, job.programFolder, &lines);
   lines.Line("quit");
-  std::fclose(script);
+  std::fflush(script);
 
   char address[kFtpAddressSize];
   ProfileGetString("Quenvale", "IPADDRESS", "", address, sizeof address, job.settingsPath);
@@ -220,12 +231,17 @@ int RunFtpJob(const JobContext& job) {
   if (IsDottedIPv4(address)) {
     char args[kPathBufferSize * 2];
     std::snprintf(args, sizeof args, "-s:\"%sftparg.txt\" %s", job.programFolder, address);
-    if (RunWatchedProcess(job.settingsPath, "ftp.exe", args) == kWatchTimedOut) {
+    // The same as an argument array: a '"' in the program folder's path
+    // (allowed on POSIX) must not split it.
+    char scriptArgument[kPathBufferSize * 2];
+    std::snprintf(scriptArgument, sizeof scriptArgument, "-s:%sftparg.txt", job.programFolder);
+    const char* const arguments[] = {"ftp.exe", scriptArgument, address, nullptr};
+    if (RunWatchedProcess(job.settingsPath, "ftp.exe", args, arguments) == kWatchTimedOut) {
       job.errors->AppendLine("ftp.exe", kTextFtpTimedOut);
     }
     result = 0;
   }
-  if (passwordAt >= 0) BlankOut(scriptPath, passwordAt, passwordLength);
+  BlankOutAndClose(script, passwordAt, passwordLength);
   RemoveCutFetches(section, sizeof section, job.programFolder);
   return result;
 }

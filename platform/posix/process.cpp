@@ -182,16 +182,22 @@ bool VisitName(const char* name, bool (*visit)(const char*, void*), void* contex
 
 void StartProcess(const char* commandLine, StartedProcess* process) {
   *process = StartedProcess{};
-
   char split[512];
   char* argv[kMaxArguments];
-  const int argc = SplitCommandLine(commandLine, split, sizeof split, argv, kMaxArguments);
-  if (argc < 1) return;
+  if (SplitCommandLine(commandLine, split, sizeof split, argv, kMaxArguments) < 1) return;
+  StartProcessWithArguments(commandLine, argv, process);
+}
+
+void StartProcessWithArguments(const char*, const char* const* arguments, StartedProcess* process) {
+  *process = StartedProcess{};
+  int argc = 0;
+  while (argc < kMaxArguments - 1 && arguments[argc] != nullptr) ++argc;
+  if (argc < 1 || arguments[argc] != nullptr) return;
   // The arguments leave in the encoding of this system's file names.
   static char utf8[kMaxArguments][kUtf8PathSize / 4];
   char* utf8Argv[kMaxArguments];
   for (int i = 0; i < argc; ++i) {
-    if (!SjisToUtf8(argv[i], utf8[i], sizeof utf8[i])) return;
+    if (!SjisToUtf8(arguments[i], utf8[i], sizeof utf8[i])) return;
     utf8Argv[i] = utf8[i];
   }
   utf8Argv[argc] = nullptr;

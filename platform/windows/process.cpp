@@ -52,6 +52,10 @@ void StartProcess(const char* commandLine, StartedProcess* process) {
   process->threadHandle = info.hThread;
 }
 
+void StartProcessWithArguments(const char* commandLine, const char* const*, StartedProcess* process) {
+  StartProcess(commandLine, process);
+}
+
 bool StartedProcessRunning(const StartedProcess* process) {
   return process->started && process->processHandle != nullptr &&
          WaitForSingleObject(static_cast<HANDLE>(process->processHandle), 0) == WAIT_TIMEOUT;

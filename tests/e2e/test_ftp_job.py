@@ -221,12 +221,47 @@ def short_data(final):
     return retr
 
 
+def short_data_unsized(s, name):
+    s.say("150 Opening data connection.")
+    with s.accept_data() as data:
+        data.sendall(MEMBERS[name][:100])
+    s.say("226 Transfer complete.")
+
+
 def hang_up_after_data(s, name):
     # No size stated: only the missing final reply tells that something failed.
     s.say("150 Opening data connection.")
     with s.accept_data() as data:
         data.sendall(MEMBERS[name])
     raise Hangup
+
+
+def endless_data(s, name):
+    # 100 bytes announced, and then no end: the client must stop, not fill the disk.
+    s.say("150 Opening BINARY mode data connection (100 bytes).")
+    deadline = time.monotonic() + 30
+    try:
+        with s.accept_data() as data:
+            while time.monotonic() < deadline:
+                data.sendall(b"x" * 65536)
+    except OSError:
+        pass
+    s.say("426 Connection closed; transfer aborted.")
+
+
+def size_elsewhere(first_line):
+    """No size where the old client looked for it; short data, then 226."""
+    def retr(s, name):
+        s.say(first_line % len(MEMBERS[name]))
+        s.say("150 Opening data connection.")
+        with s.accept_data() as data:
+            data.sendall(MEMBERS[name][:100])
+        s.say("226 Transfer complete.")
+    return retr
+
+
+def size_reply(s, name):
+    s.say("213 %d" % len(MEMBERS[name]) if name in MEMBERS else "550 No such member.")
 
 
 def endless_greeting(s, _):
@@ -272,6 +307,18 @@ HOSTILE_ROWS = [
     ("endless greeting", {"CONNECT": endless_greeting}, set()),
     # A greeting of one byte a second: every read succeeds, the reply never ends.
     ("trickling greeting", {"CONNECT": trickling_greeting}, set()),
+    # More bytes than the 150 reply announced, without end.
+    ("more data than announced", {"RETR": for_orders(endless_data)}, {"CUSTOMER", "PRICES"}),
+    # No size in the 150 reply, but SIZE answered: short data then 226.
+    ("size from SIZE only, short data then 226",
+     {"SIZE": size_reply, "RETR": for_orders(short_data_unsized)}, {"CUSTOMER", "PRICES"}),
+    # The size in the first line of a multi-line 150 only.
+    ("size in a continued 150, short data then 226",
+     {"RETR": for_orders(size_elsewhere("150-Member size (%d bytes)."))}, {"CUSTOMER", "PRICES"}),
+    # A reply line whose password starts just before the 1,023rd byte: it was
+    # cut, then masked, and its first characters showed.
+    ("password across the cut of a reply line",
+     {"PASS": lambda s, _: s.say("530 " + "x" * 1016 + PASSWORD + " refused.")}, set()),
     # Terminal escape sequences in the replies of a transfer that works.
     ("escape sequences", {
         "CONNECT": lambda s, _: s.say(b"220 \x1b[2J\x1b]0;owned\x07Ready.\x1b[?1049h"),
@@ -461,6 +508,7 @@ class FtpJobTest(unittest.TestCase):
             self.assertLess(time.monotonic() - start, 15, run.__name__)
             out = result.stdout
             self.assertNotIn(PASSWORD.encode(), out)
+            self.assertNotIn(PASSWORD[:3].encode(), out)
             self.assertNotIn(b"Invalid command", out)
             self.assertNotIn(b"\x1b", out)
             self.assertNotIn(b"\x07", out)
@@ -479,16 +527,33 @@ class FtpJobTest(unittest.TestCase):
         # A typo in [DB2] once wrote files outside the transfer folder.
         self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "u", "PASSWORD": "p", "TimeLimit": "5"},
                             ["get LIB/X./../../victim/f", 'get LIB/A.A "/tmp/x"', "put LIB/A.B\\C",
-                             "get LIB/GOOD.GOOD"])
-        result = self.run_job(free_port(), timeout=2)
+                             "get LIB/FILE.MBR victim.txt", "get LIB/GOOD.GOOD"])
+        result = subprocess.run(command(self.driver, "run"), env=self.env(free_port(), 2), cwd=self.tmp,
+                                timeout=60, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         with open(os.path.join(self.prog, "ftparg.txt"), "rb") as f:
             script = f.read()
         self.assertEqual(script.split(EOL)[3:-1], [
             ('get LIB/GOOD.GOOD "%sDB2%sGOOD.DB2"' % (self.program_folder(), SEP)).encode(), b"quit"])
-        for name in ("X_/../../victim/f", 'A_A "/tmp/x"', "A_B\\C"):
+        for name in ("X_/../../victim/f", 'A_A "/tmp/x"', "A_B\\C", "FILE_MBR victim.txt"):
             self.assertIn(("  %sは使えない名前のため転送しません(RunFtpJob)" % name).encode("cp932"),
                           result.stdout)
         self.assertFalse(os.path.exists(os.path.join(self.tmp, "victim")))
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "victim.txt")))
+
+    @unittest.skipUnless(KIND == "native", "a file name Windows does not allow")
+    def test_program_folder_with_a_double_quote_still_gives_the_client_its_script(self):
+        # The client's command line was split at the '"': it got no script.
+        prog = os.path.join(self.tmp, 'a "quoted" prog')
+        shutil.move(self.prog, prog)
+        self.prog = prog
+        self.driver = os.path.join(prog, "ftpjob_driver")
+        server = RawFtpServer({})
+        self.addCleanup(server.close)
+        self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": PASSWORD,
+                             "TimeLimit": "15"}, [])
+        result = self.run_job(server.port, timeout=5)
+        self.assertIn(b"230 Logged on.", result.stdout)
+        self.assertNotIn(PASSWORD.encode(), result.stdout)
 
     def test_stalled_transfer_ends_at_the_time_limit(self):
         stall = StallServer()
@@ -669,6 +734,14 @@ class Release(unittest.TestCase):
         self.assertIn("Shift-JIS変換ｴﾗｰ総数=%6d" % unmapped, summary)
         with open(os.path.join(prog, "CUSTOMER.csv"), "rb") as f:
             self.assertEqual(f.read(), golden.replace(b"\n", EOL))
+
+    @unittest.skipUnless(KIND == "native", "the Linux tarball only")
+    def test_tarball_keeps_the_password_and_the_data_private(self):
+        # Quenvale.ini, which holds the password, was unpacked world-readable.
+        prog = self.unpack()
+        self.assertEqual(os.stat(os.path.join(prog, "Quenvale.ini")).st_mode & 0o777, 0o600)
+        with open(os.path.join(prog, "quenvale.service")) as f:
+            self.assertIn("\nUMask=0077\n", f.read())
 
     @unittest.skipUnless(KIND == "windows", "the Windows release only")
     def test_batch_from_the_zip_keeps_the_old_image_on_a_cut_transfer(self):

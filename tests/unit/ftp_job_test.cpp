@@ -95,9 +95,11 @@ const LineCase kLineCases[] = {
     {"get 表/X.Y", "get 表/X.Y " + Local("X_Y")},  // the trail byte 0x5C of 表 is no slash
     // Without a slash, blanks before the name are skipped.
     {"get    QGPL.X", "get    QGPL.X " + Local("QGPL_X")},
-    // The member runs to the end of the line.
-    {"get QGPL/CUSTOMER.CUSTOMER extra",
-     "get QGPL/CUSTOMER.CUSTOMER extra " + Local("CUSTOMER_CUSTOMER extra")},
+    // The member runs to the end of the line; a blank in it would make the
+    // client take the word after it for the local file (it once wrote
+    // victim.txt in the working folder).
+    {"get QGPL/CUSTOMER.CUSTOMER extra", "refused CUSTOMER_CUSTOMER extra"},
+    {"get LIB/FILE.MBR victim.txt", "refused FILE_MBR victim.txt"},
     // Only the first dot divides.
     {"get QGPL/A.B.C", "get QGPL/A.B.C " + Local("A_B.C")},
     // put keeps the blanks after its command word in the remote part.
@@ -134,6 +136,9 @@ const LineCase kLineCases[] = {
     {"get LIB/A.B\x01", "refused A_B\x01"},
     {"get LIB/表.表\\", "refused 表_表\\"},
     {"get LIB/ソ.ソ", "get LIB/ソ.ソ " + Local("ソ")},  // trail byte 0x5C is no backslash
+    // A lead byte shields only a valid trail byte (a TAB once got past it).
+    {"get LIB/A.B\x81\tC", "refused A_B\x81\tC"},
+    {"get LIB/A.B\x81", "get LIB/A.B\x81 " + Local("A_B\x81")},
 };
 
 // The entry name a script line stores its image under or refuses.
@@ -278,7 +283,9 @@ TEST(IsDottedIPv4, OnlyAnAddressAndNothingElse) {
   }
   // "127.0.0.1 -s:e.txt" once made the client run another script.
   for (const char* bad : {"", "127.0.0.1 -s:e.txt", "127.0.0.1 ", " 127.0.0.1", "127.0.0", "1.2.3.4.5",
-                          "256.0.0.1", "1..2.3", "0001.1.1.1", "1.2.3.x", "localhost", "::1",
+                          "256.0.0.1", "1..2.3", "0001.1.1.1",
+                          // Leading zeros: some resolvers read 010 as octal.
+                          "127.000.000.001", "010.0.0.1", "1.2.3.00", "1.2.3.x", "localhost", "::1",
                           "\\\\server\\share", "1.2.3.4\n"}) {
     EXPECT_FALSE(IsDottedIPv4(bad)) << bad;
     EXPECT_EQ(CheckHost(bad), -1) << bad;
@@ -305,6 +312,19 @@ TEST_F(RunFtpJobTest, ScriptThatCannotBeCreatedEndsTheJob) {
   TestRun missing(folder_.path() + "missing" + kPathSep);
   EXPECT_EQ(RunFtpJob(missing.job()), -1);
   EXPECT_FALSE(folder_.Exists("missing"));
+  EXPECT_STREQ(missing.errors.text(), "  ftparg.txtを作成できないため取得しません(RunFtpJob)\n");
 }
+
+#if !defined(_WIN32)
+// A planted link was refused, but the log said only that nothing was fetched.
+TEST_F(RunFtpJobTest, PlantedScriptLinkIsRefusedWithItsReason) {
+  folder_.Write("victim", "keep");
+  ASSERT_EQ(symlink((folder_.path() + "victim").c_str(), (folder_.path() + "ftparg.txt").c_str()), 0);
+  folder_.Write("Quenvale.ini", "[Quenvale]\r\nUSER=u\r\nPASSWORD=p\r\nIPADDRESS=127.0.0.1\r\n");
+  EXPECT_EQ(RunFtpJob(run_.job()), -1);
+  EXPECT_STREQ(run_.errors.text(), "  ftparg.txtがリンクのため取得しません(RunFtpJob)\n");
+  EXPECT_EQ(folder_.Read("victim"), "keep");
+}
+#endif
 
 }  // namespace

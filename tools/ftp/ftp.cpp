@@ -9,10 +9,10 @@
 // get <remote> ["local"], put "local" [<remote>], pwd, literal <text>, close,
 // quit. Transfers use passive mode.
 //
-// A get writes to <local>.part and renames it over <local> only once the
-// server has confirmed the transfer (and the byte count agrees with the size
-// its 150 reply states, if it states one), so a failed transfer never
-// replaces the previous copy. The exit status is the number of failed gets
+// A get asks SIZE first, then writes to <local>.part and renames it over
+// <local> only once the server has confirmed the transfer and the byte count
+// agrees with every size the server gave (SIZE, and any line of its 150
+// reply), so a failed transfer never replaces the previous copy. The exit status is the number of failed gets
 // and puts (at most 250); when the connection or the log-on fails, every get
 // and put of the script has failed.
 //
@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -88,6 +89,21 @@ int g_TimeoutSeconds = 120;
 // Kept only to blank it out of anything shown.
 char g_Password[kScriptLineSize];
 
+// Overwrites every copy of the password in the length bytes of text (zero
+// bytes included) with stars.
+void MaskPassword(char* text, size_t length) {
+  const size_t passwordLength = std::strlen(g_Password);
+  if (passwordLength == 0) return;
+  for (size_t at = 0; at + passwordLength <= length;) {
+    if (std::memcmp(text + at, g_Password, passwordLength) == 0) {
+      std::memset(text + at, '*', passwordLength);
+      at += passwordLength;
+    } else {
+      ++at;
+    }
+  }
+}
+
 // Shows one line of output. Every output goes through here, so the password
 // cannot reach a log even when a server or a script line repeats it.
 __attribute__((format(gnu_printf, 1, 2))) void Say(const char* format, ...) {
@@ -96,12 +112,7 @@ __attribute__((format(gnu_printf, 1, 2))) void Say(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  const size_t length = std::strlen(g_Password);
-  if (length > 0) {
-    for (char* p = std::strstr(text, g_Password); p != nullptr; p = std::strstr(p + length, g_Password)) {
-      std::memset(p, '*', length);
-    }
-  }
+  MaskPassword(text, std::strlen(text));
   std::printf("%s\n", text);
   std::fflush(stdout);
 }
@@ -213,8 +224,12 @@ struct ReplyBudget {
 enum class LineResult { kLine, kEnded, kTimedOut, kTooLong };
 
 // One reply line without its line end, cut to size - 1 bytes, with control
-// characters as '?' so that a server cannot drive the terminal.
+// characters as '?' so that a server cannot drive the terminal. The password
+// is masked before the cut: a copy of it that the cut would split must not
+// show its first characters.
 LineResult ReadLine(Control* c, ReplyBudget* budget, char* line, int size) {
+  static char wide[kReplyLineSize + kScriptLineSize];
+  const int keep = size - 1 + static_cast<int>(std::strlen(g_Password));
   int used = 0;
   while (true) {
     if (c->pendingStart == c->pendingEnd) {
@@ -227,9 +242,12 @@ LineResult ReadLine(Control* c, ReplyBudget* budget, char* line, int size) {
     const char ch = c->pending[c->pendingStart++];
     if (--budget->bytesLeft < 0) return LineResult::kTooLong;
     if (ch == '\n') break;
-    if (used < size - 1) line[used++] = ch;
+    if (used < keep) wide[used++] = ch;
   }
-  if (used > 0 && line[used - 1] == '\r') --used;
+  if (used > 0 && wide[used - 1] == '\r') --used;
+  MaskPassword(wide, static_cast<size_t>(used));
+  if (used > size - 1) used = size - 1;
+  std::memcpy(line, wide, static_cast<size_t>(used));
   for (int i = 0; i < used; ++i) {
     const unsigned char b = static_cast<unsigned char>(line[i]);
     if (b < 0x20 || b == 0x7F) line[i] = '?';
@@ -240,10 +258,14 @@ LineResult ReadLine(Control* c, ReplyBudget* budget, char* line, int size) {
 
 bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
 
+long long StatedSize(const char* reply);
+
 // Reads a whole reply (several lines when it begins "nnn-") and shows it.
 // Returns its code; on a lost connection or a reply that breaks a limit or
-// the form, closes the connection and returns -1. last receives the last line.
-int ReadReply(Control* c, char* last = nullptr, int lastSize = 0) {
+// the form, closes the connection and returns -1. last receives the last
+// line; stated, when given, the first size that any line states (or -1).
+int ReadReply(Control* c, char* last = nullptr, int lastSize = 0, long long* stated = nullptr) {
+  if (stated != nullptr) *stated = -1;
   if (c->socket == kNoSocket) return -1;
   ReplyBudget budget{Deadline(), kReplyMaxBytes};
   char line[kReplyLineSize];
@@ -260,6 +282,7 @@ int ReadReply(Control* c, char* last = nullptr, int lastSize = 0) {
     }
     if (result == LineResult::kTooLong) break;
     Say("%s", line);
+    if (stated != nullptr && *stated < 0) *stated = StatedSize(line);
     bool done;
     if (lines == 0) {
       if (!IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) {
@@ -282,7 +305,7 @@ int ReadReply(Control* c, char* last = nullptr, int lastSize = 0) {
 }
 
 int Command(Control* c, const char* verb, const char* argument, char* reply = nullptr,
-            int replySize = 0) {
+            int replySize = 0, long long* stated = nullptr) {
   if (c->socket == kNoSocket) return -1;
   // Room for any script line behind the verb: a command is never sent cut.
   char line[kScriptLineSize + 16];
@@ -297,7 +320,7 @@ int Command(Control* c, const char* verb, const char* argument, char* reply = nu
     Drop(c, "Connection closed by remote host.");
     return -1;
   }
-  return ReadReply(c, reply, replySize);
+  return ReadReply(c, reply, replySize, stated);
 }
 
 // Reads up to three digits as a number of 0 to 255; false otherwise.
@@ -368,16 +391,38 @@ void ReportFailure(const char* remote, const char* why) {
   Say("ftp: transfer of %s failed: %s", remote, why);
 }
 
-// Receives remote into out. On failure why says what went wrong.
+// The size in a "213 <size>" reply to SIZE, or -1.
+long long SizeReplied(const char* reply) {
+  const char* p = reply + 4;
+  long long value = 0;
+  int digits = 0;
+  while (IsDigit(*p) && digits < 18) {
+    value = value * 10 + (*p++ - '0');
+    ++digits;
+  }
+  return (digits > 0 && !IsDigit(*p) && (*p == '\0' || *p == ' ')) ? value : -1;
+}
+
+// Receives remote into out. On failure why says what went wrong. The size
+// comes from SIZE where the server answers it and from the 150 reply where
+// it states one: a transfer is whole only when it has every size known, and
+// it is stopped as soon as it brings more than one of them.
 bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* why, int whySize) {
+  char reply[kReplyLineSize];
+  long long asked = -1;
+  if (Command(c, "SIZE", remote, reply, sizeof reply) == 213) asked = SizeReplied(reply);
+  if (c->lost) {
+    std::snprintf(why, static_cast<size_t>(whySize), "the connection was lost");
+    return false;
+  }
   Socket data = OpenData(c);
   if (data == kNoSocket) {
     std::snprintf(why, static_cast<size_t>(whySize), "%s",
                   c->lost ? "the connection was lost" : "no data connection");
     return false;
   }
-  char reply[kReplyLineSize];
-  int code = Command(c, "RETR", remote, reply, sizeof reply);
+  long long stated = -1;
+  int code = Command(c, "RETR", remote, reply, sizeof reply, &stated);
   if (code / 100 != 1) {
     CloseSocket(data);
     if (code < 0) {
@@ -387,7 +432,8 @@ bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* wh
     }
     return false;
   }
-  const long long stated = StatedSize(reply);
+  long long most = stated;
+  if (most < 0 || (asked >= 0 && asked < most)) most = asked;
 
   static char buf[65536];
   bool whole = false;
@@ -405,6 +451,11 @@ bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* wh
     }
     if (n < 0) {
       std::snprintf(why, static_cast<size_t>(whySize), "the data connection broke off");
+      break;
+    }
+    // A server that sends on past its size would fill the disk.
+    if (most >= 0 && n > most - *total) {
+      std::snprintf(why, static_cast<size_t>(whySize), "more than the %lld bytes announced", most);
       break;
     }
     if (std::fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
@@ -426,9 +477,11 @@ bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* wh
     std::snprintf(why, static_cast<size_t>(whySize), "the server answered %d", code);
     return false;
   }
-  if (stated >= 0 && stated != *total) {
-    std::snprintf(why, static_cast<size_t>(whySize), "%lld bytes received of %lld", *total, stated);
-    return false;
+  for (const long long size : {stated, asked}) {
+    if (size >= 0 && size != *total) {
+      std::snprintf(why, static_cast<size_t>(whySize), "%lld bytes received of %lld", *total, size);
+      return false;
+    }
   }
   return true;
 }
