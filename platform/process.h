@@ -36,6 +36,14 @@ bool StartedProcessRunning(const StartedProcess* process);
 // start failed. True when the process was still running.
 bool TerminateStartedProcess(const StartedProcess* process);
 
+// The exit status of the started process once it has ended by itself
+// (exited, not killed), else -1.
+int StartedProcessExitCode(const StartedProcess* process);
+
+// Sets an environment variable of this process, which the processes it
+// starts from then on inherit. False when the system refuses it.
+bool SetEnvironmentText(const char* name, const char* value);
+
 // Gives back what the start kept (closes the handles; on POSIX ends what is
 // left of its process group, so nothing it started outlives the run, and
 // reaps the child).

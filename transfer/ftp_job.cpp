@@ -6,10 +6,12 @@
 
 #include "base/error_text.h"
 #include "base/path.h"
+#include "base/sjis.h"
 #include "base/text.h"
 #include "base/texts.h"
 #include "platform/fileio.h"
 #include "platform/net.h"
+#include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/stream.h"
 #include "transfer/db2_line.h"
@@ -130,6 +132,56 @@ void RemoveCutFetches(const char* section, int sectionSize, const char* programF
   }
 }
 
+// What [Quenvale] FTPS and FTPSFingerprint ask of the client.
+struct Ftps {
+  const char* mode;  // "none", "explicit" or "implicit"
+  char fingerprint[kFtpSettingSize];
+};
+
+// Reads FTPS and, with TLS, FTPSFingerprint; false with an error line when
+// either holds what the client cannot follow: the fetch is then refused.
+bool ReadFtps(const JobContext& job, Ftps* ftps) {
+  char value[kFtpAddressSize];
+  ProfileGetString("Quenvale", "FTPS", "", value, sizeof value, job.settingsPath);
+  ftps->fingerprint[0] = '\0';
+  if (value[0] == '\0' || SameName(value, "none")) {
+    ftps->mode = "none";
+    return true;
+  }
+  if (SameName(value, "explicit")) {
+    ftps->mode = "explicit";
+  } else if (SameName(value, "implicit")) {
+    ftps->mode = "implicit";
+  } else {
+    job.errors->AppendLine("FTPS", kTextFtpsInvalid);
+    return false;
+  }
+  ProfileGetString("Quenvale", "FTPSFingerprint", "", ftps->fingerprint, sizeof ftps->fingerprint,
+                   job.settingsPath);
+  unsigned char digest[kFingerprintSize];
+  if (ftps->fingerprint[0] != '\0' && !ParseFingerprint(ftps->fingerprint, digest)) {
+    job.errors->AppendLine("FTPSFingerprint", kTextFtpsInvalid);
+    return false;
+  }
+  return true;
+}
+
+// The error text for an exit status by which our client refused the host.
+const char* RefusalText(int exitCode) {
+  switch (exitCode) {
+    case kFtpExitNoTls:
+      return kTextFtpsNotOffered;
+    case kFtpExitCertificate:
+      return kTextFtpsCertificate;
+    case kFtpExitFingerprint:
+      return kTextFtpsFingerprint;
+    case kFtpExitHandshake:
+      return kTextFtpsHandshake;
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 bool IsDottedIPv4(const char* text) {
@@ -184,6 +236,23 @@ int CheckHost(const char* address) {
 }
 
 int RunFtpJob(const JobContext& job) {
+  static Ftps ftps;
+  if (!ReadFtps(job, &ftps)) return -1;
+  const bool tls = std::strcmp(ftps.mode, "none") != 0;
+  // Only our client speaks TLS: with it asked for, the one beside the
+  // program, never one found on the search path.
+  char client[kPathBufferSize];
+  if (!CopyText(client, sizeof client, tls ? job.programFolder : "") ||
+      !AppendText(client, sizeof client, "ftp.exe")) {
+    job.errors->AppendLine("ftp.exe", kTextFtpsClientMissing);
+    return -1;
+  }
+  FileInfo clientInfo;
+  if (tls && (!FileInfoOf(client, &clientInfo) || clientInfo.isDirectory)) {
+    job.errors->AppendLine(client, kTextFtpsClientMissing);
+    return -1;
+  }
+
   char path[kPathBufferSize];
   if (CopyText(path, sizeof path, job.programFolder) && AppendText(path, sizeof path, "DB2")) {
     CreateFolder(path);  // an existing folder is fine
@@ -235,10 +304,17 @@ int RunFtpJob(const JobContext& job) {
     // (allowed on POSIX) must not split it.
     char scriptArgument[kPathBufferSize * 2];
     std::snprintf(scriptArgument, sizeof scriptArgument, "-s:%sftparg.txt", job.programFolder);
-    const char* const arguments[] = {"ftp.exe", scriptArgument, address, nullptr};
-    if (RunWatchedProcess(job.settingsPath, "ftp.exe", args, arguments) == kWatchTimedOut) {
+    const char* const arguments[] = {client, scriptArgument, address, nullptr};
+    // The client's TLS settings; set every time, so that nothing else in
+    // this process's environment can choose for it.
+    SetEnvironmentText("QV_FTPS", ftps.mode);
+    SetEnvironmentText("QV_FTPS_FINGERPRINT", ftps.fingerprint);
+    int exitCode = -1;
+    if (RunWatchedProcess(job.settingsPath, client, args, arguments, &exitCode) == kWatchTimedOut) {
       job.errors->AppendLine("ftp.exe", kTextFtpTimedOut);
     }
+    const char* refusal = tls ? RefusalText(exitCode) : nullptr;
+    if (refusal != nullptr) job.errors->AppendLine("", refusal);
     result = 0;
   }
   BlankOutAndClose(script, passwordAt, passwordLength);

@@ -3,6 +3,13 @@
 
 #include "base/job_context.h"
 
+// Exit statuses of our ftp.exe when, with TLS asked for, it refused the host
+// before sending the user name (every get and put of the script then failed).
+constexpr int kFtpExitNoTls = 251;        // no TLS offered (AUTH TLS, PBSZ, PROT refused)
+constexpr int kFtpExitCertificate = 252;  // certificate not verified: root, address, validity
+constexpr int kFtpExitFingerprint = 253;  // not the pinned certificate
+constexpr int kFtpExitHandshake = 254;    // the TLS handshake failed or stalled
+
 // Buffers of the job's settings reads.
 constexpr int kFtpSettingSize = 10000;
 constexpr int kFtpAddressSize = 20;

@@ -61,7 +61,8 @@ int TimeLimitFromText(const char* text) {
 }
 
 int RunWatchedProcess(const char* settingsPath, const char* program, const char* args,
-                      const char* const* arguments) {
+                      const char* const* arguments, int* exitCode) {
+  if (exitCode != nullptr) *exitCode = -1;
   const char* watchedName = WatchedName(program);
 
   char limitText[kPathBufferSize];
@@ -98,6 +99,7 @@ int RunWatchedProcess(const char* settingsPath, const char* program, const char*
     if (elapsed > limit && TerminateStartedProcess(&started)) timedOut = true;
   } while (search.found);
 
+  if (exitCode != nullptr && !timedOut) *exitCode = StartedProcessExitCode(&started);
   ReleaseStartedProcess(&started);
   return timedOut ? kWatchTimedOut : kWatchDone;
 }

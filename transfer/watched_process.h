@@ -18,9 +18,10 @@ constexpr int kWatchTimedOut = 1;  // the started process had to be terminated a
 // terminated and the watch ends at once.
 // With arguments (program first, ended by a null pointer, saying what
 // program and args say), POSIX starts the program with them as they are,
-// unsplit: see StartProcessWithArguments.
+// unsplit: see StartProcessWithArguments. exitCode, when given, receives the
+// started process's exit status, -1 when it was terminated or is unknown.
 int RunWatchedProcess(const char* settingsPath, const char* program, const char* args,
-                      const char* const* arguments = nullptr);
+                      const char* const* arguments = nullptr, int* exitCode = nullptr);
 
 // Pieces of the watch, exposed for tests.
 

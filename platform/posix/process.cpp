@@ -252,6 +252,19 @@ bool TerminateStartedProcess(const StartedProcess* process) {
   return running;
 }
 
+int StartedProcessExitCode(const StartedProcess* process) {
+  if (!process->started || process->id == 0) return -1;
+  siginfo_t info;
+  std::memset(&info, 0, sizeof info);
+  // WNOWAIT: the child stays unreaped until ReleaseStartedProcess.
+  if (waitid(P_PID, static_cast<id_t>(process->id), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    return -1;
+  }
+  return info.si_pid != 0 && info.si_code == CLD_EXITED ? info.si_status : -1;
+}
+
+bool SetEnvironmentText(const char* name, const char* value) { return setenv(name, value, 1) == 0; }
+
 void ReleaseStartedProcess(StartedProcess* process) {
   if (process->started && process->id != 0) {
     const pid_t pid = static_cast<pid_t>(process->id);

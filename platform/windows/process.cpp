@@ -71,6 +71,19 @@ bool TerminateStartedProcess(const StartedProcess* process) {
   return code == STILL_ACTIVE;
 }
 
+int StartedProcessExitCode(const StartedProcess* process) {
+  DWORD code = 0;
+  if (!process->started || process->processHandle == nullptr ||
+      !GetExitCodeProcess(static_cast<HANDLE>(process->processHandle), &code) || code == STILL_ACTIVE) {
+    return -1;
+  }
+  return static_cast<int>(code);
+}
+
+bool SetEnvironmentText(const char* name, const char* value) {
+  return SetEnvironmentVariableA(name, value) != FALSE;
+}
+
 void ReleaseStartedProcess(StartedProcess* process) {
   if (process->processHandle != nullptr) CloseHandle(process->processHandle);
   if (process->threadHandle != nullptr) CloseHandle(process->threadHandle);

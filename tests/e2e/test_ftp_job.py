@@ -327,6 +327,118 @@ HOSTILE_ROWS = [
 ]
 
 
+def openssl(*args, at=None):
+    """Runs the openssl command; at: a date its clock is set to (faketime)."""
+    command = (["faketime", at] if at else []) + ["openssl"] + list(args)
+    return subprocess.run(command, check=True, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
+
+
+class Certificates:
+    """Made at test time: a test root and the host certificates it signs
+    (for 127.0.0.1, for another address, one expired), and a self-signed one
+    for pinning."""
+
+    KEY = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.root = self.path("root")
+        openssl("req", "-x509", *self.KEY, "-keyout", self.path("root", ".key"), "-out", self.root,
+                "-subj", "/CN=Quenvale test root", "-days", "30",
+                "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        for name, address, at in (("host", "127.0.0.1", None), ("other", "127.0.0.2", None),
+                                  ("expired", "127.0.0.1", "2020-01-01")):
+            openssl("req", *self.KEY, "-keyout", self.path(name, ".key"), "-out", self.path(name, ".csr"),
+                    "-subj", "/CN=" + name)
+            with open(self.path(name, ".ext"), "w") as f:
+                f.write("subjectAltName=IP:%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n"
+                        % address)
+            openssl("x509", "-req", "-in", self.path(name, ".csr"), "-CA", self.root,
+                    "-CAkey", self.path("root", ".key"), "-CAcreateserial", "-days", "30",
+                    "-extfile", self.path(name, ".ext"), "-out", self.path(name), at=at)
+        openssl("req", "-x509", *self.KEY, "-keyout", self.path("pinned", ".key"), "-out",
+                self.path("pinned"), "-subj", "/CN=pinned", "-days", "30")
+
+    def path(self, name, suffix=".pem"):
+        return os.path.join(self.folder, name + suffix)
+
+    def fingerprint(self, name):
+        """As the guide tells to read it: AA:BB:..."""
+        out = openssl("x509", "-in", self.path(name), "-noout", "-fingerprint", "-sha256")
+        return out.decode().strip().split("=", 1)[1]
+
+
+class Recorder:
+    """A relay on loopback between the client and a server's control port
+    that keeps every byte that crosses it, both ways."""
+
+    def __init__(self, target_port):
+        self.target = target_port
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.seen = bytearray()
+        self.sockets = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", self.target))
+            self.sockets += [client, server]
+            for a, b in ((client, server), (server, client)):
+                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+
+    def _pump(self, a, b):
+        try:
+            while True:
+                data = a.recv(65536)
+                if not data:
+                    break
+                self.seen += data
+                b.sendall(data)
+        except OSError:
+            pass
+        finally:
+            for sock in (a, b):
+                try:
+                    sock.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+    def close(self):
+        self.listener.close()
+        for sock in self.sockets:
+            sock.close()
+
+
+NO_TLS = "  ホストがTLSに対応していないため接続しません(RunFtpJob)"
+CERTIFICATE = "  ホストの証明書を確認できないため接続しません(RunFtpJob)"
+FINGERPRINT = "  ホストの証明書がFTPSFingerprintと一致しないため接続しません(RunFtpJob)"
+HANDSHAKE = "  ホストとTLSで接続できないため接続しません(RunFtpJob)"
+
+# FTP over TLS, one case per row: FTPS, the server (its TLS mode and
+# certificate; "stall": one that accepts and never answers), the certificate
+# whose fingerprint is pinned, the members fetched, the run-log line.
+TLS_ROWS = [
+    ("explicit, trusted root", "explicit", ("explicit", "host"), None, set(MEMBERS), None),
+    ("implicit, trusted root", "implicit", ("implicit", "host"), None, set(MEMBERS), None),
+    ("pinned fingerprint", "explicit", ("explicit", "pinned"), "pinned", set(MEMBERS), None),
+    ("wrong fingerprint", "explicit", ("explicit", "pinned"), "host", set(), FINGERPRINT),
+    ("trusted root, another address", "explicit", ("explicit", "other"), None, set(), CERTIFICATE),
+    ("expired", "explicit", ("explicit", "expired"), None, set(), CERTIFICATE),
+    ("unknown root", "implicit", ("implicit", "pinned"), None, set(), CERTIFICATE),
+    ("server without TLS", "explicit", ("plain", None), None, set(), NO_TLS),
+    ("handshake that stalls", "implicit", ("stall", None), None, set(), HANDSHAKE),
+    # 100 bytes of ORDERS, a clean TLS end and 226: SIZE told the whole size.
+    ("cut transfer over TLS", "explicit", ("explicit", "host", ORDERS), None,
+     set(MEMBERS) - {ORDERS}, None),
+]
+
+
 def free_port():
     with socket.create_server(("127.0.0.1", 0)) as sock:
         return sock.getsockname()[1]
@@ -522,6 +634,62 @@ class FtpJobTest(unittest.TestCase):
         self.assertEqual(result.returncode, len(MEMBERS) - len(fetched), out)
         for remote, entry in ENTRIES.items():
             self.assertEqual(b"transfer of %s failed" % remote.encode() in out, entry not in fetched)
+
+    @unittest.skipUnless(KIND == "native", "Wine: the rows its Schannel can take, below")
+    def test_ftp_over_tls(self):
+        certs = Certificates(self.tmp)
+        root = os.path.join(self.tmp, "host")
+        os.makedirs(os.path.join(root, "QGPL"))
+        for remote, data in MEMBERS.items():
+            with open(os.path.join(root, remote), "wb") as f:
+                f.write(data)
+        for name, ftps, server, pin, fetched, line in TLS_ROWS:
+            with self.subTest(name):
+                self.check_tls(certs, root, ftps, server, pin, fetched, line)
+
+    def check_tls(self, certs, root, ftps, server, pin, fetched, line):
+        mode, cert = server[0], server[1]
+        if mode == "stall":
+            stall = StallServer()
+            self.addCleanup(stall.close)
+            port = stall.port
+        else:
+            args = [root, "QUSER", PASSWORD]
+            if mode != "plain":
+                args += [mode, certs.path(cert), certs.path(cert, ".key")] + list(server[2:])
+            proc = subprocess.Popen([PYTHON, FTP_SERVER_SCRIPT] + args, stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL)
+            self.procs.append(proc)
+            self.addCleanup(proc.stdout.close)
+            port = int(proc.stdout.readline())
+        recorder = Recorder(port)
+        self.addCleanup(recorder.close)
+        settings = {"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": PASSWORD, "TimeLimit": "15",
+                    "FTPS": ftps}
+        if pin:
+            settings["FTPSFingerprint"] = certs.fingerprint(pin)
+        self.write_settings(settings, ["get " + remote for remote in MEMBERS])
+        self.write_old_copies(ENTRIES.values())
+        env = dict(self.env(recorder.port, 2), SSL_CERT_FILE=certs.root)
+        start = time.monotonic()
+        result = subprocess.run(command(self.driver, "run"), env=env, timeout=60,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.assertLess(time.monotonic() - start, 15, result.stdout)
+        for remote, entry in ENTRIES.items():
+            if remote in fetched:
+                with open(os.path.join(self.prog, "DB2", entry + ".DB2"), "rb") as f:
+                    self.assertEqual(f.read(), MEMBERS[remote], entry)
+            else:
+                self.assert_kept(entry)
+        self.assert_no_part_files()
+        self.assertIn(b"result 0", result.stdout)
+        errors = result.stdout.split(b"result 0")[1]
+        self.assertEqual(errors, b"\n" + ((line + "\n").encode("cp932") if line else b""))
+        # Nothing of the log-on crossed in clear, whatever became of TLS.
+        self.assertTrue(recorder.seen)
+        self.assertNotIn(PASSWORD.encode(), recorder.seen)
+        self.assertNotIn(b"USER QUSER", recorder.seen)
+        self.assertNotIn(PASSWORD.encode(), result.stdout)
 
     def test_unusable_names_stay_out_of_the_script(self):
         # A typo in [DB2] once wrote files outside the transfer folder.

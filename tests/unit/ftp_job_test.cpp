@@ -315,6 +315,31 @@ TEST_F(RunFtpJobTest, ScriptThatCannotBeCreatedEndsTheJob) {
   EXPECT_STREQ(missing.errors.text(), "  ftparg.txtを作成できないため取得しません(RunFtpJob)\n");
 }
 
+// TLS asked for in a way the client cannot follow, or without our client
+// beside the program: refused with its line, and nothing touched.
+TEST_F(RunFtpJobTest, FtpsThatCannotBeFollowedTouchesNothing) {
+  const std::string f = folder_.path();
+  const struct {
+    const char* settings;
+    std::string line;
+  } cases[] = {
+      {"FTPS=tls\r\n", "  FTPSの値が不正なため取得しません(RunFtpJob)\n"},
+      {"FTPS=explicit\r\nFTPSFingerprint=12:34\r\n",
+       "  FTPSFingerprintの値が不正なため取得しません(RunFtpJob)\n"},
+      {"FTPS=Implicit\r\n", "  " + f + "ftp.exeがないため取得しません(RunFtpJob)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.settings);
+    TestRun run(f);
+    folder_.Write("Quenvale.ini", std::string("[Quenvale]\r\nUSER=u\r\nPASSWORD=p\r\nIPADDRESS=127.0.0.1\r\n") +
+                                      c.settings + "[DB2]\r\nget QGPL/A.A\r\n");
+    EXPECT_EQ(RunFtpJob(run.job()), -1);
+    EXPECT_EQ(run.errors.text(), c.line);
+    EXPECT_FALSE(folder_.Exists("ftparg.txt"));
+    EXPECT_FALSE(folder_.Exists("DB2"));
+  }
+}
+
 #if !defined(_WIN32)
 // A planted link was refused, but the log said only that nothing was fetched.
 TEST_F(RunFtpJobTest, PlantedScriptLinkIsRefusedWithItsReason) {

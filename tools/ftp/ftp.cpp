@@ -65,8 +65,11 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 #include "platform/posix/encoding.h"
 #endif
 
+#include "base/text.h"
 #include "platform/fileio.h"
 #include "platform/stream.h"
+#include "platform/tls.h"
+#include "transfer/ftp_job.h"
 
 namespace {
 
@@ -86,6 +89,8 @@ constexpr char kPartSuffix[] = ".part";
 constexpr int kTimedOut = -2;
 
 int g_TimeoutSeconds = 120;
+// With TLS asked for (QV_FTPS), what the host must show; address null: plain FTP.
+TlsPeer g_TlsPeer{nullptr, nullptr};
 // Kept only to blank it out of anything shown.
 char g_Password[kScriptLineSize];
 
@@ -171,9 +176,23 @@ Socket ConnectTo(const sockaddr_in& address) {
   return s;
 }
 
+int MillisecondsUntil(Clock::time_point deadline) {
+  const long long ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return ms > 0 ? static_cast<int>(ms) : 0;
+}
+
 // Receives what is there, waiting until deadline at most: the byte count,
-// 0 at the end, -1 on error, kTimedOut when the wait ran out.
-int Receive(Socket s, char* buf, int size, Clock::time_point deadline) {
+// 0 at the end, -1 on error, kTimedOut when the wait ran out. Over TLS
+// (tls not null) an end without the peer's close_notify is an error: the
+// stream may have been cut.
+int Receive(Socket s, TlsConnection* tls, char* buf, int size, Clock::time_point deadline) {
+  if (tls != nullptr) {
+    const int left = MillisecondsUntil(deadline);
+    if (left <= 0) return kTimedOut;
+    const int n = TlsRead(tls, buf, size, left);
+    return n == kTlsTimedOut ? kTimedOut : (n < 0 ? -1 : n);
+  }
   while (true) {
     if (!WaitFor(s, Wait::kReadable, deadline)) return Clock::now() >= deadline ? kTimedOut : -1;
     const int n = static_cast<int>(recv(s, buf, size, 0));
@@ -183,7 +202,8 @@ int Receive(Socket s, char* buf, int size, Clock::time_point deadline) {
 }
 
 // Sends all of data; false when the peer takes nothing for the time-out.
-bool SendAll(Socket s, const char* data, int length) {
+bool SendAll(Socket s, TlsConnection* tls, const char* data, int length) {
+  if (tls != nullptr) return TlsWrite(tls, data, length, g_TimeoutSeconds * 1000);
   Clock::time_point deadline = Deadline();
   while (length > 0) {
     if (!WaitFor(s, Wait::kWritable, deadline)) return false;
@@ -200,6 +220,7 @@ bool SendAll(Socket s, const char* data, int length) {
 // The control connection with its read-ahead.
 struct Control {
   Socket socket = kNoSocket;
+  TlsConnection* tls = nullptr;  // TLS on the socket, once started
   sockaddr_in peer{};
   char pending[4096];
   int pendingStart = 0;
@@ -207,11 +228,17 @@ struct Control {
   bool lost = false;  // closed after an error: nothing more is sent
 };
 
+void CloseControl(Control* c) {
+  TlsClose(c->tls);
+  c->tls = nullptr;
+  if (c->socket != kNoSocket) CloseSocket(c->socket);
+  c->socket = kNoSocket;
+}
+
 // Closes the control connection for good after a fault of the server.
 void Drop(Control* c, const char* why) {
   Say("%s", why);
-  if (c->socket != kNoSocket) CloseSocket(c->socket);
-  c->socket = kNoSocket;
+  CloseControl(c);
   c->lost = true;
 }
 
@@ -233,7 +260,8 @@ LineResult ReadLine(Control* c, ReplyBudget* budget, char* line, int size) {
   int used = 0;
   while (true) {
     if (c->pendingStart == c->pendingEnd) {
-      const int n = Receive(c->socket, c->pending, static_cast<int>(sizeof c->pending), budget->deadline);
+      const int n =
+          Receive(c->socket, c->tls, c->pending, static_cast<int>(sizeof c->pending), budget->deadline);
       if (n == kTimedOut) return LineResult::kTimedOut;
       if (n <= 0) return LineResult::kEnded;
       c->pendingStart = 0;
@@ -316,7 +344,7 @@ int Command(Control* c, const char* verb, const char* argument, char* reply = nu
     Say("ftp: command too long.");
     return -1;
   }
-  if (!SendAll(c->socket, line, length)) {
+  if (!SendAll(c->socket, c->tls, line, length)) {
     Drop(c, "Connection closed by remote host.");
     return -1;
   }
@@ -391,6 +419,40 @@ void ReportFailure(const char* remote, const char* why) {
   Say("ftp: transfer of %s failed: %s", remote, why);
 }
 
+const char* TlsFailureText(TlsFailure failure) {
+  switch (failure) {
+    case TlsFailure::kUntrusted:
+      return "the host's certificate has no chain to a trusted root";
+    case TlsFailure::kWrongHost:
+      return "the host's certificate does not name its address";
+    case TlsFailure::kExpired:
+      return "the host's certificate has expired";
+    case TlsFailure::kNotYetValid:
+      return "the host's certificate is not yet valid";
+    case TlsFailure::kWrongFingerprint:
+      return "the host's certificate is not the one pinned by its fingerprint";
+    case TlsFailure::kTimedOut:
+      return "the TLS handshake stalled";
+    case TlsFailure::kHandshake:
+    case TlsFailure::kNone:
+      break;
+  }
+  return "the TLS handshake failed";
+}
+
+// Over a TLS control connection, starts TLS on a data connection after its
+// 1xx reply (servers begin theirs then), resuming the control connection's
+// session and verifying the host as there. Null (why set) on failure.
+TlsConnection* SecureData(Control* c, Socket data, char* why, int whySize) {
+  TlsFailure failure;
+  TlsConnection* tls = TlsConnect(static_cast<intptr_t>(data), g_TlsPeer, c->tls,
+                                  g_TimeoutSeconds * 1000, &failure);
+  if (tls == nullptr) {
+    std::snprintf(why, static_cast<size_t>(whySize), "data connection: %s", TlsFailureText(failure));
+  }
+  return tls;
+}
+
 // The size in a "213 <size>" reply to SIZE, or -1.
 long long SizeReplied(const char* reply) {
   const char* p = reply + 4;
@@ -434,12 +496,21 @@ bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* wh
   }
   long long most = stated;
   if (most < 0 || (asked >= 0 && asked < most)) most = asked;
+  TlsConnection* tls = nullptr;
+  if (c->tls != nullptr) {
+    tls = SecureData(c, data, why, whySize);
+    if (tls == nullptr) {
+      CloseSocket(data);
+      ReadReply(c);
+      return false;
+    }
+  }
 
   static char buf[65536];
   bool whole = false;
   while (true) {
     // The time-out counts from the last bytes: a slow but moving transfer goes on.
-    const int n = Receive(data, buf, static_cast<int>(sizeof buf), Deadline());
+    const int n = Receive(data, tls, buf, static_cast<int>(sizeof buf), Deadline());
     if (n == 0) {
       whole = true;
       break;
@@ -464,6 +535,7 @@ bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* wh
     }
     *total += n;
   }
+  TlsClose(tls);
   CloseSocket(data);
   // The final reply is read after a failure too: when the server gives one,
   // the connection goes on with the next line of the script.
@@ -534,12 +606,18 @@ bool Put(Control* c, const char* local, const char* remote) {
     return false;
   }
   const char* why = nullptr;
+  char tlsWhy[128];
+  TlsConnection* tls = nullptr;
   int code = Command(c, "STOR", remote);
-  if (code / 100 == 1) {
+  if (code / 100 == 1 && c->tls != nullptr) {
+    tls = SecureData(c, data, tlsWhy, sizeof tlsWhy);
+    if (tls == nullptr) why = tlsWhy;
+  }
+  if (code / 100 == 1 && why == nullptr) {
     static char buf[65536];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) {
-      if (!SendAll(data, buf, static_cast<int>(n))) {
+      if (!SendAll(data, tls, buf, static_cast<int>(n))) {
         why = "the data connection broke off or stalled";
         break;
       }
@@ -547,6 +625,8 @@ bool Put(Control* c, const char* local, const char* remote) {
     if (why == nullptr && std::ferror(in)) why = "cannot read the local file";
   }
   std::fclose(in);
+  // Over TLS the close_notify tells the server that the file is whole.
+  TlsClose(tls);
   CloseSocket(data);
   char answered[48];
   if (code / 100 == 1) code = ReadReply(c);
@@ -630,6 +710,28 @@ bool Resolve(const char* host, int port, sockaddr_in* address) {
   return true;
 }
 
+// Starts TLS on the control connection and verifies the host: 0, or the exit
+// status that says why not (the connection is then closed).
+int StartTls(Control* c) {
+  TlsFailure failure;
+  c->tls = TlsConnect(static_cast<intptr_t>(c->socket), g_TlsPeer, nullptr, g_TimeoutSeconds * 1000,
+                      &failure);
+  if (c->tls != nullptr) return 0;
+  Say("ftp: %s; not logging on.", TlsFailureText(failure));
+  CloseControl(c);
+  switch (failure) {
+    case TlsFailure::kUntrusted:
+    case TlsFailure::kWrongHost:
+    case TlsFailure::kExpired:
+    case TlsFailure::kNotYetValid:
+      return kFtpExitCertificate;
+    case TlsFailure::kWrongFingerprint:
+      return kFtpExitFingerprint;
+    default:
+      return kFtpExitHandshake;
+  }
+}
+
 // A positive whole number from the environment, or fallback.
 int EnvironmentNumber(const char* name, int fallback, long most) {
   const char* text = std::getenv(name);
@@ -662,7 +764,29 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Error opening script file %s.\n", scriptPath);
     return 1;
   }
-  const int port = EnvironmentNumber("QV_FTP_PORT", 21, 65535);
+  // FTP over TLS when QV_FTPS says so; never a fall-back to plain FTP then.
+  const char* ftps = std::getenv("QV_FTPS");
+  if (ftps == nullptr) ftps = "";
+  const bool implicitTls = std::strcmp(ftps, "implicit") == 0;
+  const bool explicitTls = std::strcmp(ftps, "explicit") == 0;
+  static unsigned char pinned[kFingerprintSize];
+  int refusal = 0;  // the exit status when the host is refused before the log-on
+  if (implicitTls || explicitTls) {
+    g_TlsPeer.address = host != nullptr ? host : "";
+    const char* fingerprint = std::getenv("QV_FTPS_FINGERPRINT");
+    if (fingerprint != nullptr && fingerprint[0] != '\0') {
+      if (ParseFingerprint(fingerprint, pinned)) {
+        g_TlsPeer.fingerprint = pinned;
+      } else {
+        Say("ftp: QV_FTPS_FINGERPRINT is no SHA-256 fingerprint; not connecting.");
+        refusal = kFtpExitCertificate;
+      }
+    }
+  } else if (ftps[0] != '\0' && std::strcmp(ftps, "none") != 0) {
+    Say("ftp: QV_FTPS must be none, explicit or implicit; not connecting.");
+    refusal = kFtpExitNoTls;
+  }
+  const int port = EnvironmentNumber("QV_FTP_PORT", implicitTls ? 990 : 21, 65535);
   // A day at most keeps the deadline arithmetic far from any overflow.
   g_TimeoutSeconds = EnvironmentNumber("QV_FTP_TIMEOUT", 120, 86400);
 #if defined(_WIN32)
@@ -678,18 +802,41 @@ int main(int argc, char** argv) {
 
   Control control;
   bool connected = false;
-  if (host != nullptr && Resolve(host, port, &control.peer)) {
+  if (refusal == 0 && host != nullptr && Resolve(host, port, &control.peer)) {
     control.socket = ConnectTo(control.peer);
     if (control.socket == kNoSocket) {
       Say("> ftp: connect :Connection refused");
+    } else if (implicitTls && (refusal = StartTls(&control)) != 0) {
+      // Refused: StartTls has said why.
     } else if (ReadReply(&control) / 100 == 2) {
       connected = true;
-    } else if (control.socket != kNoSocket) {
-      CloseSocket(control.socket);
-      control.socket = kNoSocket;
+    } else {
+      CloseControl(&control);
     }
-  } else if (host != nullptr) {
+  } else if (refusal == 0 && host != nullptr) {
     Say("Unknown host %s.", host);
+  }
+  if (connected && explicitTls) {
+    const int code = Command(&control, "AUTH", "TLS");
+    // Bytes already sent behind the 234 were sent in clear: not to be taken
+    // as if they came over TLS.
+    if (code == 234 && control.pendingStart == control.pendingEnd) {
+      refusal = StartTls(&control);
+    } else {
+      if (code >= 0) Say("ftp: the server does not offer TLS (AUTH TLS); not logging on.");
+      refusal = kFtpExitNoTls;
+    }
+  }
+  if (connected && refusal == 0 && control.tls != nullptr) {
+    // Every data connection protected as well.
+    if (Command(&control, "PBSZ", "0") / 100 != 2 || Command(&control, "PROT", "P") / 100 != 2) {
+      if (!control.lost) Say("ftp: the server refuses protected data connections; not logging on.");
+      refusal = kFtpExitNoTls;
+    }
+  }
+  if (refusal != 0) {
+    CloseControl(&control);
+    connected = false;
   }
 
   if (connected) {
@@ -699,8 +846,7 @@ int main(int argc, char** argv) {
       // Not logged on: nothing of the script can work on this connection.
       Say("Login failed.");
       Command(&control, "QUIT", nullptr);
-      if (control.socket != kNoSocket) CloseSocket(control.socket);
-      control.socket = kNoSocket;
+      CloseControl(&control);
       connected = false;
     }
   }
@@ -756,8 +902,7 @@ int main(int argc, char** argv) {
       Command(&control, rest != nullptr ? rest : words[1], nullptr);
     } else if (SameWord(verb, "close") || SameWord(verb, "disconnect")) {
       Command(&control, "QUIT", nullptr);
-      if (control.socket != kNoSocket) CloseSocket(control.socket);
-      control.socket = kNoSocket;
+      CloseControl(&control);
       connected = false;
     } else {
       known = false;
@@ -767,10 +912,11 @@ int main(int argc, char** argv) {
     if (control.lost) connected = false;
   }
   if (connected && !quit) Command(&control, "QUIT", nullptr);
-  if (control.socket != kNoSocket) CloseSocket(control.socket);
+  CloseControl(&control);
   std::fclose(script);
 #if defined(_WIN32)
   WSACleanup();
 #endif
+  if (refusal != 0) return refusal;
   return failures < kMaxExitFailures ? failures : kMaxExitFailures;
 }
