@@ -33,7 +33,8 @@ enum class TlsFailure {
 // Starts TLS as the client on socket (connected, non-blocking; left open
 // and owned by the caller), waiting at most timeoutMilliseconds for each
 // step of the peer. resumeFrom: a connection to the same host whose TLS
-// session is offered for resumption (FTP data connections), or null.
+// session is to be resumed (FTP data connections), or null. A TLS 1.3
+// session resumes once only: a later ticket of the host is offered first.
 // Returns null with *failure set when the host is not verified.
 TlsConnection* TlsConnect(intptr_t socket, const TlsPeer& peer, const TlsConnection* resumeFrom,
                           int timeoutMilliseconds, TlsFailure* failure);

@@ -19,6 +19,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Sessions the servers gave, newest last. A TLS 1.3 session resumes once
+// only: each data connection takes a fresh one (the control connection gets
+// some after its handshake, and every resumed connection a new one).
+constexpr int kSessionPool = 16;
+SSL_SESSION* g_sessions[kSessionPool];
+int g_sessionCount = 0;
+
+int KeepSession(SSL*, SSL_SESSION* session) {
+  if (g_sessionCount == kSessionPool) {
+    SSL_SESSION_free(g_sessions[0]);
+    std::memmove(g_sessions, g_sessions + 1, sizeof g_sessions[0] * (kSessionPool - 1));
+    --g_sessionCount;
+  }
+  g_sessions[g_sessionCount++] = session;
+  return 1;  // the reference is kept
+}
+
 // One context for the process: the data connections resume the control
 // connection's session, which needs the same context.
 SSL_CTX* Context() {
@@ -30,6 +47,7 @@ SSL_CTX* Context() {
   // SSL_CERT_FILE and SSL_CERT_DIR apply, as for every OpenSSL program.
   SSL_CTX_set_default_verify_paths(context);
   SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(context, KeepSession);
   SSL_CTX_set_mode(context, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_AUTO_RETRY);
   return context;
 }
@@ -103,7 +121,8 @@ TlsConnection* TlsConnect(intptr_t socket, const TlsPeer& peer, const TlsConnect
     SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
   }
   if (resumeFrom != nullptr) {
-    SSL_SESSION* session = SSL_get1_session(resumeFrom->ssl);
+    SSL_SESSION* session =
+        g_sessionCount > 0 ? g_sessions[--g_sessionCount] : SSL_get1_session(resumeFrom->ssl);
     if (session != nullptr) {
       SSL_set_session(ssl, session);
       SSL_SESSION_free(session);
