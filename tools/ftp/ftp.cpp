@@ -49,6 +49,7 @@ constexpr int kSendFlags = 0;
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -792,6 +793,10 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
   WSADATA wsa;
   WSAStartup(MAKEWORD(2, 2), &wsa);
+#else
+  // The TLS library writes to the sockets itself, without MSG_NOSIGNAL: a
+  // server that hung up must give an error, not end the client.
+  signal(SIGPIPE, SIG_IGN);
 #endif
 
   // The log-on lines are taken first, whatever becomes of the connection,
