@@ -15,6 +15,8 @@ namespace {
 
 // One TLS record: header, up to 16 KiB of data, trailer; with room to spare.
 constexpr int kRecordBufferSize = 16384 + 2048;
+// SECURITY_FLAG_IGNORE_CERT_CN_INVALID of wininet.h.
+constexpr DWORD kIgnoreNameMismatch = 0x00001000;
 // The content type of a TLS alert record.
 constexpr unsigned char kAlertRecord = 21;
 
@@ -165,6 +167,31 @@ bool Sha256(const BYTE* data, DWORD length, unsigned char out[32]) {
   return ok;
 }
 
+// True when the certificate names the dotted IPv4 address among its
+// IP-address subject alternative names. (Checked here: not every SSL policy
+// matches a name that is an address.)
+bool NamesAddress(PCCERT_CONTEXT certificate, const char* address) {
+  const unsigned long wanted = inet_addr(address);
+  if (wanted == INADDR_NONE && std::strcmp(address, "255.255.255.255") != 0) return false;
+  PCERT_EXTENSION extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2, certificate->pCertInfo->cExtension,
+                                                certificate->pCertInfo->rgExtension);
+  if (extension == nullptr) return false;
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size)) {
+    return false;
+  }
+  bool found = false;
+  for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
+            std::memcmp(entry.IPAddress.pbData, &wanted, 4) == 0;
+  }
+  LocalFree(names);
+  return found;
+}
+
 // The certificate against the pinned fingerprint, or the system's roots and
 // the address.
 TlsFailure Verify(TlsConnection* c, const TlsPeer& peer) {
@@ -204,6 +231,8 @@ TlsFailure Verify(TlsConnection* c, const TlsPeer& peer) {
   ssl.cbSize = sizeof ssl;
   ssl.dwAuthType = AUTHTYPE_SERVER;
   ssl.pwszServerName = name;
+  // The address is matched below, against the IP-address names.
+  ssl.fdwChecks = kIgnoreNameMismatch;
   CERT_CHAIN_POLICY_PARA policy;
   std::memset(&policy, 0, sizeof policy);
   policy.cbSize = sizeof policy;
@@ -220,6 +249,8 @@ TlsFailure Verify(TlsConnection* c, const TlsPeer& peer) {
     result = TlsFailure::kWrongHost;
   } else if (status.dwError != 0) {
     result = TlsFailure::kUntrusted;
+  } else if (!NamesAddress(certificate, peer.address)) {
+    result = TlsFailure::kWrongHost;
   }
   CertFreeCertificateChain(chain);
   CertFreeCertificateContext(certificate);
