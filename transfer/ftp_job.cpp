@@ -310,7 +310,11 @@ int RunFtpJob(const JobContext& job) {
     SetEnvironmentText("QV_FTPS", ftps.mode);
     SetEnvironmentText("QV_FTPS_FINGERPRINT", ftps.fingerprint);
     int exitCode = -1;
-    if (RunWatchedProcess(job.settingsPath, client, args, arguments, &exitCode) == kWatchTimedOut) {
+    char commandLine[kPathBufferSize];
+    if (!BuildCommandLine(client, args, commandLine, sizeof commandLine)) {
+      // The watch would start nothing: the log says why nothing came.
+      job.errors->AppendLine("ftp.exe", kTextFtpCommandTooLong);
+    } else if (RunWatchedProcess(job.settingsPath, client, args, arguments, &exitCode) == kWatchTimedOut) {
       job.errors->AppendLine("ftp.exe", kTextFtpTimedOut);
     }
     const char* refusal = tls ? RefusalText(exitCode) : nullptr;

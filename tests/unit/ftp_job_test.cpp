@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 
 #include "base/path.h"
 #include "base/text.h"
+#include "platform/fileio.h"
 #include "tests/unit/support/test_support.h"
 #include "transfer/db2_line.h"
 #include "transfer/ftp_job.h"
@@ -338,6 +340,20 @@ TEST_F(RunFtpJobTest, FtpsThatCannotBeFollowedTouchesNothing) {
     EXPECT_FALSE(folder_.Exists("ftparg.txt"));
     EXPECT_FALSE(folder_.Exists("DB2"));
   }
+}
+
+// A program folder so long that the client's command line passes 255
+// characters: nothing could be started, and the log said nothing.
+TEST_F(RunFtpJobTest, CommandLineTooLongIsLogged) {
+  const std::string f = folder_.path() + std::string(236 - folder_.path().size(), 'd') + kPathSep;
+  ASSERT_EQ(CreateFolder(f.c_str()), 0);
+  TestRun run(f);
+  std::FILE* settings = std::fopen((f + "Quenvale.ini").c_str(), "wb");
+  ASSERT_NE(settings, nullptr);
+  std::fputs("[Quenvale]\r\nUSER=u\r\nPASSWORD=p\r\nIPADDRESS=127.0.0.1\r\n", settings);
+  std::fclose(settings);
+  EXPECT_EQ(RunFtpJob(run.job()), 0);
+  EXPECT_STREQ(run.errors.text(), "  ftp.exeの起動行が255文字を超えるため取得しません(RunFtpJob)\n");
 }
 
 #if !defined(_WIN32)
