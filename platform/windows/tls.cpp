@@ -118,6 +118,7 @@ bool SendToken(SOCKET socket, SecBuffer* token, int timeoutMilliseconds) {
 TlsFailure Handshake(TlsConnection* c, CredHandle* credentials, const char* target, int timeoutMilliseconds) {
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMilliseconds);
   bool first = true;
+  DWORD request = kContextRequest;
   c->inUsed = 0;
   while (true) {
     SecBuffer inBuffers[2];
@@ -129,9 +130,15 @@ TlsFailure Handshake(TlsConnection* c, CredHandle* credentials, const char* targ
     unsigned long attributes = 0;
     TimeStamp expiry;
     const SECURITY_STATUS status = InitializeSecurityContextA(
-        credentials, first ? nullptr : &c->context, const_cast<char*>(target), kContextRequest, 0, 0,
+        credentials, first ? nullptr : &c->context, const_cast<char*>(target), request, 0, 0,
         first ? nullptr : &inDesc, 0, first ? &c->context : nullptr, &outDesc, &attributes, &expiry);
     first = false;
+    if (status == SEC_I_INCOMPLETE_CREDENTIALS && !(request & ISC_REQ_USE_SUPPLIED_CREDS)) {
+      // The server asks for a client certificate: go on without one, on
+      // the same input.
+      request |= ISC_REQ_USE_SUPPLIED_CREDS;
+      continue;
+    }
     if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED ||
         (FAILED(status) && (attributes & ISC_RET_EXTENDED_ERROR))) {
       if (!SendToken(c->socket, &outBuffer, timeoutMilliseconds)) return TlsFailure::kHandshake;

@@ -1,12 +1,13 @@
 """A loopback FTP server for the tests:
 
-    ftp_server.py ROOT USER PASSWORD [explicit|implicit CERTFILE KEYFILE [CUT]]
+    ftp_server.py ROOT USER PASSWORD [explicit|implicit CERTFILE KEYFILE [OPTION...]]
 
 Serves ROOT on 127.0.0.1 at a free port, which it prints on its first line.
 With TLS (explicit: AUTH TLS; implicit: from the first byte) the control
 connection must be protected before USER and every data connection as well.
-A RETR of the file CUT (a path) sends its first 100 bytes, ends the data
-connection cleanly and says 226: a transfer cut short.
+Options: cut=NAME: a RETR of a path ending in NAME sends its first 100
+bytes, ends the data connection cleanly and says 226 (a transfer cut
+short); client-cert: the server asks for a client certificate (optional).
 """
 import logging
 import sys
@@ -20,7 +21,11 @@ authorizer = DummyAuthorizer()
 authorizer.add_user(sys.argv[2], sys.argv[3], sys.argv[1], perm="elradfmw")
 
 if len(sys.argv) > 4:
+    from OpenSSL import SSL
     from pyftpdlib.handlers import TLS_FTPHandler
+
+    options = sys.argv[7:]
+    cut = next((o[4:] for o in options if o.startswith("cut=")), None)
 
     class Handler(TLS_FTPHandler):
         certfile = sys.argv[5]
@@ -29,7 +34,7 @@ if len(sys.argv) > 4:
         tls_data_required = True
 
         def ftp_RETR(self, file):
-            if len(sys.argv) > 7 and file.endswith(sys.argv[7]):
+            if cut and file.endswith(cut):
                 with open(file, "rb") as f:
                     self.push_dtp_data(f.read(100), cmd="RETR")
                 return
@@ -51,6 +56,11 @@ else:
         pass
 
 
+if len(sys.argv) > 4 and "client-cert" in options:
+    Handler.get_ssl_context()
+    Handler.ssl_context.set_verify(SSL.VERIFY_PEER, lambda *args: True)
+    # Resumed sessions of a server that verifies its peers need an id context.
+    Handler.ssl_context.set_session_id(b"quenvale-test")
 Handler.authorizer = authorizer
 server = FTPServer(("127.0.0.1", 0), Handler)
 print(server.socket.getsockname()[1], flush=True)

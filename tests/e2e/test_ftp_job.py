@@ -436,7 +436,10 @@ TLS_ROWS = [
     ("server without TLS", "explicit", ("plain", None), None, set(), NO_TLS),
     ("handshake that stalls", "implicit", ("stall", None), None, set(), HANDSHAKE),
     # 100 bytes of ORDERS, a clean TLS end and 226: SIZE told the whole size.
-    ("cut transfer over TLS", "explicit", ("explicit", "host", ORDERS), "host",
+    # A server that asks for a client certificate, which the client has none of.
+    ("server asks for a client certificate", "explicit", ("explicit", "host", "client-cert"), "host",
+     set(MEMBERS), None),
+    ("cut transfer over TLS", "explicit", ("explicit", "host", "cut=" + ORDERS), "host",
      set(MEMBERS) - {ORDERS}, None),
 ]
 
