@@ -677,8 +677,15 @@ class FtpJobTest(unittest.TestCase):
                     "FTPS": ftps}
         if pin:
             settings["FTPSFingerprint"] = certs.fingerprint(pin)
-        self.write_settings(settings, ["get " + remote for remote in MEMBERS])
+        # The gets, and a put over TLS once logged on.
+        self.write_settings(settings, ["get " + remote for remote in MEMBERS] + ["put QGPL/UPLOAD.UPLOAD"])
         self.write_old_copies(ENTRIES.values())
+        upload = os.urandom(70000)
+        with open(os.path.join(self.prog, "DB2", "UPLOAD.DB2"), "wb") as f:
+            f.write(upload)
+        uploaded = os.path.join(root, "QGPL", "UPLOAD.UPLOAD")
+        if os.path.exists(uploaded):
+            os.remove(uploaded)
         env = dict(self.env(recorder.port, 2), SSL_CERT_FILE=certs.root)
         start = time.monotonic()
         result = subprocess.run(command(self.driver, "run"), env=env, timeout=60,
@@ -691,6 +698,11 @@ class FtpJobTest(unittest.TestCase):
             else:
                 self.assert_kept(entry)
         self.assert_no_part_files()
+        if fetched:
+            with open(uploaded, "rb") as f:
+                self.assertEqual(f.read(), upload)
+        else:
+            self.assertFalse(os.path.exists(uploaded))
         self.assertIn(b"result 0", result.stdout)
         errors = result.stdout.split(b"result 0")[1].replace(b"\r\n", b"\n")
         self.assertEqual(errors, b"\n" + ((line + "\n").encode("cp932") if line else b""))

@@ -45,6 +45,7 @@ void SetNonBlocking(Socket s, bool on) {
   ioctlsocket(s, FIONBIO, &mode);
 }
 constexpr int kSendFlags = 0;
+constexpr int kShutdownSend = SD_SEND;
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -63,6 +64,7 @@ void SetNonBlocking(Socket s, bool on) {
   fcntl(s, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
 }
 constexpr int kSendFlags = MSG_NOSIGNAL;
+constexpr int kShutdownSend = SHUT_WR;
 #include "platform/posix/encoding.h"
 #endif
 
@@ -627,7 +629,17 @@ bool Put(Control* c, const char* local, const char* remote) {
   }
   std::fclose(in);
   // Over TLS the close_notify tells the server that the file is whole.
-  TlsClose(tls);
+  if (tls != nullptr) {
+    TlsClose(tls);
+    // What the server sent and nobody read (a TLS 1.3 session ticket) would
+    // make the close a reset, which can drop the file's last bytes at the
+    // server: the end is sent, and the rest read, first.
+    shutdown(data, kShutdownSend);
+    static char rest[4096];
+    const Clock::time_point deadline = Deadline();
+    while (Receive(data, nullptr, rest, static_cast<int>(sizeof rest), deadline) > 0) {
+    }
+  }
   CloseSocket(data);
   char answered[48];
   if (code / 100 == 1) code = ReadReply(c);
