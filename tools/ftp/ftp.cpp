@@ -16,7 +16,15 @@
 // and puts (at most 250); when the connection or the log-on fails, every get
 // and put of the script has failed.
 //
-// The port is 21 unless the environment variable QV_FTP_PORT names another.
+// QV_FTPS=explicit (AUTH TLS, then PBSZ 0 and PROT P) or implicit (TLS from
+// the first byte, port 990) makes it FTP over TLS, data connections
+// included, with the host verified before the user name is sent: by its
+// chain to a system root and its IP-address name, or by the SHA-256
+// fingerprint in QV_FTPS_FINGERPRINT. A host refused so exits with 251-254
+// (see ftp_job.h) and never gets a plain-FTP log-on.
+//
+// The port is 21 (990 for implicit TLS) unless the environment variable
+// QV_FTP_PORT names another.
 // QV_FTP_TIMEOUT (seconds, default 120) bounds the connect, each whole reply
 // of the server and each pause of a data connection, so that neither a dead
 // nor a trickling server can hold the client. A reply is also limited in
