@@ -7,9 +7,13 @@ With TLS (explicit: AUTH TLS; implicit: from the first byte) the control
 connection must be protected before USER and every data connection as well.
 Options: cut=NAME: a RETR of a path ending in NAME sends its first 100
 bytes, ends the data connection cleanly and says 226 (a transfer cut
-short); client-cert: the server asks for a client certificate (optional).
+short); client-cert: the server asks for a client certificate (optional);
+reset: the control connection is reset (no TLS end) at the first TYPE.
 """
 import logging
+import os
+import socket
+import struct
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -32,6 +36,16 @@ if len(sys.argv) > 4:
         keyfile = sys.argv[6]
         tls_control_required = True
         tls_data_required = True
+
+        def ftp_TYPE(self, line):
+            if "reset" in options:
+                raw = socket.socket(fileno=os.dup(self.socket.fileno()))
+                raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                raw.close()
+                self._error = True  # no close_notify: a plain close, which resets
+                self.close()
+                return
+            return super().ftp_TYPE(line)
 
         def ftp_RETR(self, file):
             if cut and file.endswith(cut):

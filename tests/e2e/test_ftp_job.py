@@ -712,6 +712,25 @@ class FtpJobTest(unittest.TestCase):
         self.assertNotIn(b"USER QUSER", recorder.seen)
         self.assertNotIn(PASSWORD.encode(), result.stdout)
 
+    def test_tls_server_that_resets_the_connection_counts_a_failure(self):
+        # OpenSSL writes without MSG_NOSIGNAL: the close_notify to a server
+        # that had reset the connection ended the client by SIGPIPE instead
+        # of with its count of failed transfers.
+        certs = Certificates(self.tmp)
+        proc = subprocess.Popen([PYTHON, FTP_SERVER_SCRIPT, self.tmp, "QUSER", PASSWORD, "explicit",
+                                 certs.path("host"), certs.path("host", ".key"), "reset"],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.procs.append(proc)
+        self.addCleanup(proc.stdout.close)
+        port = int(proc.stdout.readline())
+        with open(os.path.join(self.prog, "script.txt"), "wb") as f:
+            f.write(EOL.join([b"QUSER", PASSWORD.encode(), b"binary", b"get QGPL/A.A a.bin", b"quit", b""]))
+        env = dict(self.env(port, 5), QV_FTPS="explicit", QV_FTPS_FINGERPRINT=certs.fingerprint("host"))
+        result = subprocess.run(command(os.path.join(self.prog, "ftp.exe"),
+                                        "-s:" + self.program_folder() + "script.txt", "127.0.0.1"),
+                                env=env, timeout=60, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.assertEqual(result.returncode, 1, result.stdout)
+
     @unittest.skipUnless(KIND == "native" and os.path.exists(VSFTPD), "vsftpd")
     def test_ftp_over_tls_against_an_independent_server(self):
         # vsftpd, run by this test: anonymous log-on and data only over TLS,
