@@ -18,6 +18,11 @@ inline bool IsSjisLeadRange(unsigned char c) {
   return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
 }
 
+// True for a byte that may follow a lead byte: 0x40-0x7E and 0x80-0xFC.
+inline bool IsSjisTrailByte(unsigned char c) {
+  return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC);
+}
+
 // True when the last byte of text[0, length) is the lead byte of a character
 // the end cuts in two. Reads backwards: a byte outside the lead ranges always
 // ends a character, so only the run of lead-range bytes before the end

@@ -42,3 +42,28 @@ bool CopyText(char* dst, int size, const char* src) {
   dst[0] = '\0';
   return AppendText(dst, size, src);
 }
+
+bool ParseFingerprint(const char* text, unsigned char out[kFingerprintSize]) {
+  int digits = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p == ':') continue;
+    int value;
+    if (*p >= '0' && *p <= '9') {
+      value = *p - '0';
+    } else if (*p >= 'a' && *p <= 'f') {
+      value = *p - 'a' + 10;
+    } else if (*p >= 'A' && *p <= 'F') {
+      value = *p - 'A' + 10;
+    } else {
+      return false;
+    }
+    if (digits >= 2 * kFingerprintSize) return false;
+    if (digits % 2 == 0) {
+      out[digits / 2] = static_cast<unsigned char>(value << 4);
+    } else {
+      out[digits / 2] = static_cast<unsigned char>(out[digits / 2] | value);
+    }
+    ++digits;
+  }
+  return digits == 2 * kFingerprintSize;
+}

@@ -12,3 +12,8 @@ constexpr int kSettingsBufferSize = 3000; // settings sections and values, .fdf 
 // whole: then dst holds the longest prefix of src that ends on a character.
 bool CopyText(char* dst, int size, const char* src);
 bool AppendText(char* dst, int size, const char* src);
+
+// A SHA-256 fingerprint as hosts and tools show it: 64 hex digits in any
+// case, colons anywhere ignored, nothing else. False for any other text.
+constexpr int kFingerprintSize = 32;
+bool ParseFingerprint(const char* text, unsigned char out[kFingerprintSize]);

@@ -51,6 +51,24 @@ inline constexpr char kTextCopyFailedFormat[] = "\202\314\203R\203s\201[\202\311
 inline constexpr char kTextUnusableNameFtp[] = "\202\315\216g\202\246\202\310\202\242\226\274\221O\202\314\202\275\202\337\223]\221\227\202\265\202\334\202\271\202\361(RunFtpJob)\n";
 // を制限時間で強制終了(RunFtpJob)\n
 inline constexpr char kTextFtpTimedOut[] = "\202\360\220\247\214\300\216\236\212\324\202\305\213\255\220\247\217I\227\271(RunFtpJob)\n";
+// がリンクのため取得しません(RunFtpJob)\n
+inline constexpr char kTextScriptIsLink[] = "\202\252\203\212\203\223\203N\202\314\202\275\202\337\216\346\223\276\202\265\202\334\202\271\202\361(RunFtpJob)\n";
+// を作成できないため取得しません(RunFtpJob)\n
+inline constexpr char kTextScriptNotCreated[] = "\202\360\215\354\220\254\202\305\202\253\202\310\202\242\202\275\202\337\216\346\223\276\202\265\202\334\202\271\202\361(RunFtpJob)\n";
+// の起動行が255文字を超えるため取得しません(RunFtpJob)\n
+inline constexpr char kTextFtpCommandTooLong[] = "\202\314\213N\223\256\215s\202\252255\225\266\216\232\202\360\222\264\202\246\202\351\202\275\202\337\216\346\223\276\202\265\202\334\202\271\202\361(RunFtpJob)\n";
+// の値が不正なため取得しません(RunFtpJob)\n
+inline constexpr char kTextFtpsInvalid[] = "\202\314\222l\202\252\225s\220\263\202\310\202\275\202\337\216\346\223\276\202\265\202\334\202\271\202\361(RunFtpJob)\n";
+// がないため取得しません(RunFtpJob)\n
+inline constexpr char kTextFtpsClientMissing[] = "\202\252\202\310\202\242\202\275\202\337\216\346\223\276\202\265\202\334\202\271\202\361(RunFtpJob)\n";
+// ホストがTLSに対応していないため接続しません(RunFtpJob)\n
+inline constexpr char kTextFtpsNotOffered[] = "\203z\203X\203g\202\252TLS\202\311\221\316\211\236\202\265\202\304\202\242\202\310\202\242\202\275\202\337\220\332\221\261\202\265\202\334\202\271\202\361(RunFtpJob)\n";
+// ホストの証明書を確認できないため接続しません(RunFtpJob)\n
+inline constexpr char kTextFtpsCertificate[] = "\203z\203X\203g\202\314\217\330\226\276\217\221\202\360\212m\224F\202\305\202\253\202\310\202\242\202\275\202\337\220\332\221\261\202\265\202\334\202\271\202\361(RunFtpJob)\n";
+// ホストの証明書がFTPSFingerprintと一致しないため接続しません(RunFtpJob)\n
+inline constexpr char kTextFtpsFingerprint[] = "\203z\203X\203g\202\314\217\330\226\276\217\221\202\252FTPSFingerprint\202\306\210\352\222v\202\265\202\310\202\242\202\275\202\337\220\332\221\261\202\265\202\334\202\271\202\361(RunFtpJob)\n";
+// ホストとTLSで接続できないため接続しません(RunFtpJob)\n
+inline constexpr char kTextFtpsHandshake[] = "\203z\203X\203g\202\306TLS\202\305\220\332\221\261\202\305\202\253\202\310\202\242\202\275\202\337\220\332\221\261\202\265\202\334\202\271\202\361(RunFtpJob)\n";
 // の値が不正(toCSV)\n
 inline constexpr char kTextCsvEncodingInvalid[] = "\202\314\222l\202\252\225s\220\263(toCSV)\n";
 // をShift-JISで保存してください\n

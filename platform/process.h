@@ -20,6 +20,13 @@ struct StartedProcess {
 // the program has replaced the child.
 void StartProcess(const char* commandLine, StartedProcess* process);
 
+// As StartProcess, but on POSIX the program and its arguments are arguments
+// (ended by a null pointer), handed over as they are and never split, so a
+// path may hold any character; Windows starts commandLine, which must say
+// the same.
+void StartProcessWithArguments(const char* commandLine, const char* const* arguments,
+                               StartedProcess* process);
+
 // True while the started process runs (whatever its executable's name has
 // become since). Leaves an ended child unreaped.
 bool StartedProcessRunning(const StartedProcess* process);
@@ -28,6 +35,14 @@ bool StartedProcessRunning(const StartedProcess* process);
 // started in its process group). Failures are ignored; does nothing when the
 // start failed. True when the process was still running.
 bool TerminateStartedProcess(const StartedProcess* process);
+
+// The exit status of the started process once it has ended by itself
+// (exited, not killed), else -1.
+int StartedProcessExitCode(const StartedProcess* process);
+
+// Sets an environment variable of this process, which the processes it
+// starts from then on inherit. False when the system refuses it.
+bool SetEnvironmentText(const char* name, const char* value);
 
 // Gives back what the start kept (closes the handles; on POSIX ends what is
 // left of its process group, so nothing it started outlives the run, and

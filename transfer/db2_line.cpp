@@ -73,18 +73,17 @@ int ConversionEntryName(const char* line, char* entry, int entrySize) {
 
 bool IsUsableEntryName(const char* name) {
   if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-  bool trail = false;
   for (const char* p = name; *p != '\0'; ++p) {
     const unsigned char c = static_cast<unsigned char>(*p);
-    if (trail) {
-      trail = false;
+    // A lead byte shields only a real trail byte: one before a TAB or a
+    // zero is a byte of its own, and what follows is checked by itself.
+    if (IsSjisLeadRange(c) && IsSjisTrailByte(static_cast<unsigned char>(p[1]))) {
+      ++p;
       continue;
     }
-    if (IsSjisLeadRange(c)) {
-      trail = true;
-      continue;
-    }
-    if (c == '/' || c == '\\' || c == '"' || c < 0x20 || c == 0x7F) return false;
+    // A blank would end the name in the client's get line: the rest would
+    // be taken for the local file.
+    if (c == '/' || c == '\\' || c == '"' || c == ' ' || c < 0x20 || c == 0x7F) return false;
   }
   return true;
 }

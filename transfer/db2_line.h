@@ -33,8 +33,9 @@ int ConversionEntryName(const char* line, char* entry, int entrySize);
 
 // False for an entry name that would reach outside the transfer folder or
 // break a script line: one holding a path separator ('/' or '\', never the
-// trail byte of a double-byte character), a double quote or a control
-// character, and the names "." and "..".
+// trail byte of a double-byte character), a double quote, a blank or a
+// control character, and the names "." and "..". A lead byte pairs only with
+// a valid trail byte; otherwise both are checked as single bytes.
 bool IsUsableEntryName(const char* name);
 
 // name as it may stand in a log line: control characters shown as '?', cut

@@ -1,14 +1,17 @@
 #include "transfer/ftp_job.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "base/error_text.h"
 #include "base/path.h"
+#include "base/sjis.h"
 #include "base/text.h"
 #include "base/texts.h"
 #include "platform/fileio.h"
 #include "platform/net.h"
+#include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/stream.h"
 #include "transfer/db2_line.h"
@@ -97,16 +100,15 @@ class ScriptFile : public FtpScriptSink {
   ErrorText* errors_;
 };
 
-// Overwrites length bytes at offset of the script with blanks: the password
-// is not left on disk once the client has read it.
-void BlankOut(const char* path, long offset, size_t length) {
-  if (length == 0) return;
-  FILE* f = OpenStream(path, "r+b");
-  if (f == nullptr) return;
-  if (std::fseek(f, offset, SEEK_SET) == 0) {
-    for (size_t i = 0; i < length; ++i) std::fputc(' ', f);
+// Overwrites length bytes at offset of the script with blanks and closes it:
+// the password is not left on disk once the client has read it. The script
+// stays open from its creation on, so the blanks go to the very file written,
+// never to one put in its place meanwhile.
+void BlankOutAndClose(FILE* script, long offset, size_t length) {
+  if (offset >= 0 && length > 0 && std::fseek(script, offset, SEEK_SET) == 0) {
+    for (size_t i = 0; i < length; ++i) std::fputc(' ', script);
   }
-  std::fclose(f);
+  std::fclose(script);
 }
 
 // Removes what a client cut off at the time limit may have left of a get:
@@ -130,6 +132,56 @@ void RemoveCutFetches(const char* section, int sectionSize, const char* programF
   }
 }
 
+// What [Quenvale] FTPS and FTPSFingerprint ask of the client.
+struct Ftps {
+  const char* mode;  // "none", "explicit" or "implicit"
+  char fingerprint[kFtpSettingSize];
+};
+
+// Reads FTPS and, with TLS, FTPSFingerprint; false with an error line when
+// either holds what the client cannot follow: the fetch is then refused.
+bool ReadFtps(const JobContext& job, Ftps* ftps) {
+  char value[kFtpAddressSize];
+  ProfileGetString("Quenvale", "FTPS", "", value, sizeof value, job.settingsPath);
+  ftps->fingerprint[0] = '\0';
+  if (value[0] == '\0' || SameName(value, "none")) {
+    ftps->mode = "none";
+    return true;
+  }
+  if (SameName(value, "explicit")) {
+    ftps->mode = "explicit";
+  } else if (SameName(value, "implicit")) {
+    ftps->mode = "implicit";
+  } else {
+    job.errors->AppendLine("FTPS", kTextFtpsInvalid);
+    return false;
+  }
+  ProfileGetString("Quenvale", "FTPSFingerprint", "", ftps->fingerprint, sizeof ftps->fingerprint,
+                   job.settingsPath);
+  unsigned char digest[kFingerprintSize];
+  if (ftps->fingerprint[0] != '\0' && !ParseFingerprint(ftps->fingerprint, digest)) {
+    job.errors->AppendLine("FTPSFingerprint", kTextFtpsInvalid);
+    return false;
+  }
+  return true;
+}
+
+// The error text for an exit status by which our client refused the host.
+const char* RefusalText(int exitCode) {
+  switch (exitCode) {
+    case kFtpExitNoTls:
+      return kTextFtpsNotOffered;
+    case kFtpExitCertificate:
+      return kTextFtpsCertificate;
+    case kFtpExitFingerprint:
+      return kTextFtpsFingerprint;
+    case kFtpExitHandshake:
+      return kTextFtpsHandshake;
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 bool IsDottedIPv4(const char* text) {
@@ -143,6 +195,8 @@ bool IsDottedIPv4(const char* text) {
       ++digits;
     }
     if (digits == 0 || digits > 3 || value > 255) return false;
+    // "010" reads as octal to some resolvers, and "000" is no more an address.
+    if (digits > 1 && p[-digits] == '0') return false;
   }
   return *p == '\0';
 }
@@ -182,6 +236,23 @@ int CheckHost(const char* address) {
 }
 
 int RunFtpJob(const JobContext& job) {
+  static Ftps ftps;
+  if (!ReadFtps(job, &ftps)) return -1;
+  const bool tls = std::strcmp(ftps.mode, "none") != 0;
+  // Only our client speaks TLS: with it asked for, the one beside the
+  // program, never one found on the search path.
+  char client[kPathBufferSize];
+  if (!CopyText(client, sizeof client, tls ? job.programFolder : "") ||
+      !AppendText(client, sizeof client, "ftp.exe")) {
+    job.errors->AppendLine("ftp.exe", kTextFtpsClientMissing);
+    return -1;
+  }
+  FileInfo clientInfo;
+  if (tls && (!FileInfoOf(client, &clientInfo) || clientInfo.isDirectory)) {
+    job.errors->AppendLine(client, kTextFtpsClientMissing);
+    return -1;
+  }
+
   char path[kPathBufferSize];
   if (CopyText(path, sizeof path, job.programFolder) && AppendText(path, sizeof path, "DB2")) {
     CreateFolder(path);  // an existing folder is fine
@@ -195,7 +266,16 @@ int RunFtpJob(const JobContext& job) {
   }
   // It holds the password: no other user may read it.
   FILE* script = OpenPrivateStream(scriptPath);
-  if (script == nullptr) return -1;
+  if (script == nullptr) {
+    // A link planted in its place is refused: the log says so.
+#if defined(ELOOP)
+    const bool link = errno == ELOOP;
+#else
+    const bool link = false;
+#endif
+    job.errors->AppendLine("ftparg.txt", link ? kTextScriptIsLink : kTextScriptNotCreated);
+    return -1;
+  }
   ScriptFile lines(script, job.errors);
 
   static char value[kFtpSettingSize];
@@ -212,7 +292,7 @@ int RunFtpJob(const JobContext& job) {
   ReadDb2Section(section, sizeof section, job.settingsPath);
   WriteFtpCommands(section, sizeof section, job.programFolder, &lines);
   lines.Line("quit");
-  std::fclose(script);
+  std::fflush(script);
 
   char address[kFtpAddressSize];
   ProfileGetString("Quenvale", "IPADDRESS", "", address, sizeof address, job.settingsPath);
@@ -220,12 +300,28 @@ int RunFtpJob(const JobContext& job) {
   if (IsDottedIPv4(address)) {
     char args[kPathBufferSize * 2];
     std::snprintf(args, sizeof args, "-s:\"%sftparg.txt\" %s", job.programFolder, address);
-    if (RunWatchedProcess(job.settingsPath, "ftp.exe", args) == kWatchTimedOut) {
+    // The same as an argument array: a '"' in the program folder's path
+    // (allowed on POSIX) must not split it.
+    char scriptArgument[kPathBufferSize * 2];
+    std::snprintf(scriptArgument, sizeof scriptArgument, "-s:%sftparg.txt", job.programFolder);
+    const char* const arguments[] = {client, scriptArgument, address, nullptr};
+    // The client's TLS settings; set every time, so that nothing else in
+    // this process's environment can choose for it.
+    SetEnvironmentText("QV_FTPS", ftps.mode);
+    SetEnvironmentText("QV_FTPS_FINGERPRINT", ftps.fingerprint);
+    int exitCode = -1;
+    char commandLine[kPathBufferSize];
+    if (!BuildCommandLine(client, args, commandLine, sizeof commandLine)) {
+      // The watch would start nothing: the log says why nothing came.
+      job.errors->AppendLine("ftp.exe", kTextFtpCommandTooLong);
+    } else if (RunWatchedProcess(job.settingsPath, client, args, arguments, &exitCode) == kWatchTimedOut) {
       job.errors->AppendLine("ftp.exe", kTextFtpTimedOut);
     }
+    const char* refusal = tls ? RefusalText(exitCode) : nullptr;
+    if (refusal != nullptr) job.errors->AppendLine("", refusal);
     result = 0;
   }
-  if (passwordAt >= 0) BlankOut(scriptPath, passwordAt, passwordLength);
+  BlankOutAndClose(script, passwordAt, passwordLength);
   RemoveCutFetches(section, sizeof section, job.programFolder);
   return result;
 }

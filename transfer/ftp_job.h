@@ -3,6 +3,13 @@
 
 #include "base/job_context.h"
 
+// Exit statuses of our ftp.exe when, with TLS asked for, it refused the host
+// before sending the user name (every get and put of the script then failed).
+constexpr int kFtpExitNoTls = 251;        // no TLS offered (AUTH TLS, PBSZ, PROT refused)
+constexpr int kFtpExitCertificate = 252;  // certificate not verified: root, address, validity
+constexpr int kFtpExitFingerprint = 253;  // not the pinned certificate
+constexpr int kFtpExitHandshake = 254;    // the TLS handshake failed or stalled
+
 // Buffers of the job's settings reads.
 constexpr int kFtpSettingSize = 10000;
 constexpr int kFtpAddressSize = 20;
@@ -11,7 +18,8 @@ constexpr int kFtpAddressSize = 20;
 constexpr int kFtpWorkLineSize = 108;
 
 // True when text is one dotted IPv4 address (four decimal numbers of 0 to
-// 255, one to three digits each, between dots) and nothing else. Only such
+// 255, one to three digits each without leading zeros, between dots) and
+// nothing else. Only such
 // a text reaches the name service and the client's command line: anything
 // more ("127.0.0.1 -s:other.txt") would be read by the client as options.
 bool IsDottedIPv4(const char* text);
@@ -25,8 +33,10 @@ int CheckHost(const char* address);
 // password line is overwritten with blanks. Appends an error line for each
 // get or put line with an unusable name (left out of the script) and when
 // the client had to be terminated at the time limit. -1 when the script
-// cannot be written or IPADDRESS is no dotted IPv4 address (the client is
-// then not started), else 0.
+// cannot be written (with an error line that says whether a link stood in
+// its place) or IPADDRESS is no dotted IPv4 address (the client is then not
+// started), else 0. The script stays open until its password line has been
+// blanked, so the blanks reach the file written and no other.
 int RunFtpJob(const JobContext& job);
 
 // Receives what the [DB2] section gives the script.

@@ -60,7 +60,9 @@ int TimeLimitFromText(const char* text) {
   return static_cast<int>(value);
 }
 
-int RunWatchedProcess(const char* settingsPath, const char* program, const char* args) {
+int RunWatchedProcess(const char* settingsPath, const char* program, const char* args,
+                      const char* const* arguments, int* exitCode) {
+  if (exitCode != nullptr) *exitCode = -1;
   const char* watchedName = WatchedName(program);
 
   char limitText[kPathBufferSize];
@@ -71,7 +73,11 @@ int RunWatchedProcess(const char* settingsPath, const char* program, const char*
   // A longer command line is not supported: start nothing rather than a cut one.
   if (!BuildCommandLine(program, args, commandLine, sizeof commandLine)) return kWatchDone;
   StartedProcess started;
-  StartProcess(commandLine, &started);
+  if (arguments != nullptr) {
+    StartProcessWithArguments(commandLine, arguments, &started);
+  } else {
+    StartProcess(commandLine, &started);
+  }
 
   // Real seconds, not the calendar: a clock set forward must not cut a
   // healthy transfer short, nor one set back let a hung client run on.
@@ -93,6 +99,7 @@ int RunWatchedProcess(const char* settingsPath, const char* program, const char*
     if (elapsed > limit && TerminateStartedProcess(&started)) timedOut = true;
   } while (search.found);
 
+  if (exitCode != nullptr && !timedOut) *exitCode = StartedProcessExitCode(&started);
   ReleaseStartedProcess(&started);
   return timedOut ? kWatchTimedOut : kWatchDone;
 }

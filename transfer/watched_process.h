@@ -16,7 +16,12 @@ constexpr int kWatchTimedOut = 1;  // the started process had to be terminated a
 // command line longer than 255 characters is refused: nothing is started.
 // When the run is asked to stop (StopRequested), the started process is
 // terminated and the watch ends at once.
-int RunWatchedProcess(const char* settingsPath, const char* program, const char* args);
+// With arguments (program first, ended by a null pointer, saying what
+// program and args say), POSIX starts the program with them as they are,
+// unsplit: see StartProcessWithArguments. exitCode, when given, receives the
+// started process's exit status, -1 when it was terminated or is unknown.
+int RunWatchedProcess(const char* settingsPath, const char* program, const char* args,
+                      const char* const* arguments = nullptr, int* exitCode = nullptr);
 
 // Pieces of the watch, exposed for tests.
 

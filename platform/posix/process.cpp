@@ -182,16 +182,22 @@ bool VisitName(const char* name, bool (*visit)(const char*, void*), void* contex
 
 void StartProcess(const char* commandLine, StartedProcess* process) {
   *process = StartedProcess{};
-
   char split[512];
   char* argv[kMaxArguments];
-  const int argc = SplitCommandLine(commandLine, split, sizeof split, argv, kMaxArguments);
-  if (argc < 1) return;
+  if (SplitCommandLine(commandLine, split, sizeof split, argv, kMaxArguments) < 1) return;
+  StartProcessWithArguments(commandLine, argv, process);
+}
+
+void StartProcessWithArguments(const char*, const char* const* arguments, StartedProcess* process) {
+  *process = StartedProcess{};
+  int argc = 0;
+  while (argc < kMaxArguments - 1 && arguments[argc] != nullptr) ++argc;
+  if (argc < 1 || arguments[argc] != nullptr) return;
   // The arguments leave in the encoding of this system's file names.
   static char utf8[kMaxArguments][kUtf8PathSize / 4];
   char* utf8Argv[kMaxArguments];
   for (int i = 0; i < argc; ++i) {
-    if (!SjisToUtf8(argv[i], utf8[i], sizeof utf8[i])) return;
+    if (!SjisToUtf8(arguments[i], utf8[i], sizeof utf8[i])) return;
     utf8Argv[i] = utf8[i];
   }
   utf8Argv[argc] = nullptr;
@@ -245,6 +251,19 @@ bool TerminateStartedProcess(const StartedProcess* process) {
   kill(pid, SIGKILL);
   return running;
 }
+
+int StartedProcessExitCode(const StartedProcess* process) {
+  if (!process->started || process->id == 0) return -1;
+  siginfo_t info;
+  std::memset(&info, 0, sizeof info);
+  // WNOWAIT: the child stays unreaped until ReleaseStartedProcess.
+  if (waitid(P_PID, static_cast<id_t>(process->id), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    return -1;
+  }
+  return info.si_pid != 0 && info.si_code == CLD_EXITED ? info.si_status : -1;
+}
+
+bool SetEnvironmentText(const char* name, const char* value) { return setenv(name, value, 1) == 0; }
 
 void ReleaseStartedProcess(StartedProcess* process) {
   if (process->started && process->id != 0) {

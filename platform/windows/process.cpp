@@ -52,6 +52,10 @@ void StartProcess(const char* commandLine, StartedProcess* process) {
   process->threadHandle = info.hThread;
 }
 
+void StartProcessWithArguments(const char* commandLine, const char* const*, StartedProcess* process) {
+  StartProcess(commandLine, process);
+}
+
 bool StartedProcessRunning(const StartedProcess* process) {
   return process->started && process->processHandle != nullptr &&
          WaitForSingleObject(static_cast<HANDLE>(process->processHandle), 0) == WAIT_TIMEOUT;
@@ -65,6 +69,19 @@ bool TerminateStartedProcess(const StartedProcess* process) {
   TerminateProcess(handle, code);
   CloseHandle(handle);
   return code == STILL_ACTIVE;
+}
+
+int StartedProcessExitCode(const StartedProcess* process) {
+  DWORD code = 0;
+  if (!process->started || process->processHandle == nullptr ||
+      !GetExitCodeProcess(static_cast<HANDLE>(process->processHandle), &code) || code == STILL_ACTIVE) {
+    return -1;
+  }
+  return static_cast<int>(code);
+}
+
+bool SetEnvironmentText(const char* name, const char* value) {
+  return SetEnvironmentVariableA(name, value) != FALSE;
 }
 
 void ReleaseStartedProcess(StartedProcess* process) {

@@ -1,8 +1,19 @@
-"""A loopback FTP server for the tests: ftp_server.py ROOT USER PASSWORD.
+"""A loopback FTP server for the tests:
+
+    ftp_server.py ROOT USER PASSWORD [explicit|implicit CERTFILE KEYFILE [OPTION...]]
 
 Serves ROOT on 127.0.0.1 at a free port, which it prints on its first line.
+With TLS (explicit: AUTH TLS; implicit: from the first byte) the control
+connection must be protected before USER and every data connection as well.
+Options: cut=NAME: a RETR of a path ending in NAME sends its first 100
+bytes, ends the data connection cleanly and says 226 (a transfer cut
+short); client-cert: the server asks for a client certificate (optional);
+reset: the control connection is reset (no TLS end) at the first TYPE.
 """
 import logging
+import os
+import socket
+import struct
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -13,11 +24,57 @@ logging.basicConfig(level=logging.ERROR)
 authorizer = DummyAuthorizer()
 authorizer.add_user(sys.argv[2], sys.argv[3], sys.argv[1], perm="elradfmw")
 
+if len(sys.argv) > 4:
+    from OpenSSL import SSL
+    from pyftpdlib.handlers import TLS_FTPHandler
 
-class Handler(FTPHandler):
-    pass
+    options = sys.argv[7:]
+    cut = next((o[4:] for o in options if o.startswith("cut=")), None)
+
+    class Handler(TLS_FTPHandler):
+        certfile = sys.argv[5]
+        keyfile = sys.argv[6]
+        tls_control_required = True
+        tls_data_required = True
+
+        def ftp_TYPE(self, line):
+            if "reset" in options:
+                raw = socket.socket(fileno=os.dup(self.socket.fileno()))
+                raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                raw.close()
+                self._error = True  # no close_notify: a plain close, which resets
+                self.close()
+                return
+            return super().ftp_TYPE(line)
+
+        def ftp_RETR(self, file):
+            if cut and file.endswith(cut):
+                with open(file, "rb") as f:
+                    self.push_dtp_data(f.read(100), cmd="RETR")
+                return
+            return super().ftp_RETR(file)
+
+    if sys.argv[4] == "implicit":
+        class Handler(Handler):
+            greeted = False
+
+            def handle(self):
+                self.secure_connection(self.ssl_context)
+
+            def handle_ssl_established(self):
+                if not self.greeted:
+                    self.greeted = True
+                    TLS_FTPHandler.handle(self)
+else:
+    class Handler(FTPHandler):
+        pass
 
 
+if len(sys.argv) > 4 and "client-cert" in options:
+    Handler.get_ssl_context()
+    Handler.ssl_context.set_verify(SSL.VERIFY_PEER, lambda *args: True)
+    # Resumed sessions of a server that verifies its peers need an id context.
+    Handler.ssl_context.set_session_id(b"quenvale-test")
 Handler.authorizer = authorizer
 server = FTPServer(("127.0.0.1", 0), Handler)
 print(server.socket.getsockname()[1], flush=True)

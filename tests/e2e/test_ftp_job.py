@@ -25,6 +25,7 @@ FTP_SERVER_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ft
 KIND = os.environ.get("QV_KIND", "native")
 BUILD = os.environ.get("QV_BUILD_DIR", "")
 PYTHON = "/usr/bin/python3"
+VSFTPD = "/usr/sbin/vsftpd"
 SUFFIX = ".exe" if KIND == "windows" else ""
 EOL = b"\r\n" if KIND == "windows" else b"\n"
 SEP = "\\" if KIND == "windows" else "/"
@@ -221,12 +222,47 @@ def short_data(final):
     return retr
 
 
+def short_data_unsized(s, name):
+    s.say("150 Opening data connection.")
+    with s.accept_data() as data:
+        data.sendall(MEMBERS[name][:100])
+    s.say("226 Transfer complete.")
+
+
 def hang_up_after_data(s, name):
     # No size stated: only the missing final reply tells that something failed.
     s.say("150 Opening data connection.")
     with s.accept_data() as data:
         data.sendall(MEMBERS[name])
     raise Hangup
+
+
+def endless_data(s, name):
+    # 100 bytes announced, and then no end: the client must stop, not fill the disk.
+    s.say("150 Opening BINARY mode data connection (100 bytes).")
+    deadline = time.monotonic() + 30
+    try:
+        with s.accept_data() as data:
+            while time.monotonic() < deadline:
+                data.sendall(b"x" * 65536)
+    except OSError:
+        pass
+    s.say("426 Connection closed; transfer aborted.")
+
+
+def size_elsewhere(first_line):
+    """No size where the old client looked for it; short data, then 226."""
+    def retr(s, name):
+        s.say(first_line % len(MEMBERS[name]))
+        s.say("150 Opening data connection.")
+        with s.accept_data() as data:
+            data.sendall(MEMBERS[name][:100])
+        s.say("226 Transfer complete.")
+    return retr
+
+
+def size_reply(s, name):
+    s.say("213 %d" % len(MEMBERS[name]) if name in MEMBERS else "550 No such member.")
 
 
 def endless_greeting(s, _):
@@ -272,11 +308,139 @@ HOSTILE_ROWS = [
     ("endless greeting", {"CONNECT": endless_greeting}, set()),
     # A greeting of one byte a second: every read succeeds, the reply never ends.
     ("trickling greeting", {"CONNECT": trickling_greeting}, set()),
+    # More bytes than the 150 reply announced, without end.
+    ("more data than announced", {"RETR": for_orders(endless_data)}, {"CUSTOMER", "PRICES"}),
+    # No size in the 150 reply, but SIZE answered: short data then 226.
+    ("size from SIZE only, short data then 226",
+     {"SIZE": size_reply, "RETR": for_orders(short_data_unsized)}, {"CUSTOMER", "PRICES"}),
+    # The size in the first line of a multi-line 150 only.
+    ("size in a continued 150, short data then 226",
+     {"RETR": for_orders(size_elsewhere("150-Member size (%d bytes)."))}, {"CUSTOMER", "PRICES"}),
+    # A reply line whose password starts just before the 1,023rd byte: it was
+    # cut, then masked, and its first characters showed.
+    ("password across the cut of a reply line",
+     {"PASS": lambda s, _: s.say("530 " + "x" * 1016 + PASSWORD + " refused.")}, set()),
     # Terminal escape sequences in the replies of a transfer that works.
     ("escape sequences", {
         "CONNECT": lambda s, _: s.say(b"220 \x1b[2J\x1b]0;owned\x07Ready.\x1b[?1049h"),
         "RETR": lambda s, name: serve(s, name, before=b"\x1b[31m", after=b"\x1b[8m\x7f"),
     }, {"CUSTOMER", "ORDERS", "PRICES"}),
+]
+
+
+def openssl(*args, at=None):
+    """Runs the openssl command; at: a date its clock is set to (faketime)."""
+    command = (["faketime", at] if at else []) + ["openssl"] + list(args)
+    return subprocess.run(command, check=True, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
+
+
+class Certificates:
+    """Made at test time: a test root and the host certificates it signs
+    (for 127.0.0.1, for another address, one expired), and a self-signed one
+    for pinning."""
+
+    KEY = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.root = self.path("root")
+        openssl("req", "-x509", *self.KEY, "-keyout", self.path("root", ".key"), "-out", self.root,
+                "-subj", "/CN=Quenvale test root", "-days", "30",
+                "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        for name, address, at in (("host", "127.0.0.1", None), ("other", "127.0.0.2", None),
+                                  ("expired", "127.0.0.1", "2020-01-01")):
+            openssl("req", *self.KEY, "-keyout", self.path(name, ".key"), "-out", self.path(name, ".csr"),
+                    "-subj", "/CN=" + name)
+            with open(self.path(name, ".ext"), "w") as f:
+                f.write("subjectAltName=IP:%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n"
+                        % address)
+            openssl("x509", "-req", "-in", self.path(name, ".csr"), "-CA", self.root,
+                    "-CAkey", self.path("root", ".key"), "-CAcreateserial", "-days", "30",
+                    "-extfile", self.path(name, ".ext"), "-out", self.path(name), at=at)
+        openssl("req", "-x509", *self.KEY, "-keyout", self.path("pinned", ".key"), "-out",
+                self.path("pinned"), "-subj", "/CN=pinned", "-days", "30")
+
+    def path(self, name, suffix=".pem"):
+        return os.path.join(self.folder, name + suffix)
+
+    def fingerprint(self, name):
+        """As the guide tells to read it: AA:BB:..."""
+        out = openssl("x509", "-in", self.path(name), "-noout", "-fingerprint", "-sha256")
+        return out.decode().strip().split("=", 1)[1]
+
+
+class Recorder:
+    """A relay on loopback between the client and a server's control port
+    that keeps every byte that crosses it, both ways."""
+
+    def __init__(self, target_port):
+        self.target = target_port
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.seen = bytearray()
+        self.sockets = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", self.target))
+            self.sockets += [client, server]
+            for a, b in ((client, server), (server, client)):
+                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+
+    def _pump(self, a, b):
+        try:
+            while True:
+                data = a.recv(65536)
+                if not data:
+                    break
+                self.seen += data
+                b.sendall(data)
+        except OSError:
+            pass
+        finally:
+            for sock in (a, b):
+                try:
+                    sock.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+    def close(self):
+        self.listener.close()
+        for sock in self.sockets:
+            sock.close()
+
+
+NO_TLS = "  ホストがTLSに対応していないため接続しません(RunFtpJob)"
+CERTIFICATE = "  ホストの証明書を確認できないため接続しません(RunFtpJob)"
+FINGERPRINT = "  ホストの証明書がFTPSFingerprintと一致しないため接続しません(RunFtpJob)"
+HANDSHAKE = "  ホストとTLSで接続できないため接続しません(RunFtpJob)"
+
+# FTP over TLS, one case per row: FTPS, the server (its TLS mode and
+# certificate; "stall": one that accepts and never answers), the certificate
+# whose fingerprint is pinned, the members fetched, the run-log line.
+TLS_ROWS = [
+    ("explicit, trusted root", "explicit", ("explicit", "host"), None, set(MEMBERS), None),
+    ("implicit, trusted root", "implicit", ("implicit", "host"), None, set(MEMBERS), None),
+    ("pinned fingerprint", "explicit", ("explicit", "pinned"), "pinned", set(MEMBERS), None),
+    ("implicit, pinned fingerprint", "implicit", ("implicit", "host"), "host", set(MEMBERS), None),
+    ("wrong fingerprint", "explicit", ("explicit", "pinned"), "host", set(), FINGERPRINT),
+    ("trusted root, another address", "explicit", ("explicit", "other"), None, set(), CERTIFICATE),
+    ("expired", "explicit", ("explicit", "expired"), None, set(), CERTIFICATE),
+    ("unknown root", "implicit", ("implicit", "pinned"), None, set(), CERTIFICATE),
+    ("server without TLS", "explicit", ("plain", None), None, set(), NO_TLS),
+    ("handshake that stalls", "implicit", ("stall", None), None, set(), HANDSHAKE),
+    # 100 bytes of ORDERS, a clean TLS end and 226: SIZE told the whole size.
+    # A server that asks for a client certificate, which the client has none of.
+    ("server asks for a client certificate", "explicit", ("explicit", "host", "client-cert"), "host",
+     set(MEMBERS), None),
+    ("cut transfer over TLS", "explicit", ("explicit", "host", "cut=" + ORDERS), "host",
+     set(MEMBERS) - {ORDERS}, None),
 ]
 
 
@@ -461,6 +625,7 @@ class FtpJobTest(unittest.TestCase):
             self.assertLess(time.monotonic() - start, 15, run.__name__)
             out = result.stdout
             self.assertNotIn(PASSWORD.encode(), out)
+            self.assertNotIn(PASSWORD[:3].encode(), out)
             self.assertNotIn(b"Invalid command", out)
             self.assertNotIn(b"\x1b", out)
             self.assertNotIn(b"\x07", out)
@@ -475,20 +640,170 @@ class FtpJobTest(unittest.TestCase):
         for remote, entry in ENTRIES.items():
             self.assertEqual(b"transfer of %s failed" % remote.encode() in out, entry not in fetched)
 
+    def test_ftp_over_tls(self):
+        certs = Certificates(self.tmp)
+        root = os.path.join(self.tmp, "host")
+        os.makedirs(os.path.join(root, "QGPL"))
+        for remote, data in MEMBERS.items():
+            with open(os.path.join(root, remote), "wb") as f:
+                f.write(data)
+        if KIND == "windows":
+            # Schannel trusts the roots of the (test-owned) Wine prefix's store.
+            helper = command(os.path.join(BUILD, "test_helper.exe"), "root")
+            subprocess.run(helper + ["add", certs.root], check=True, timeout=60)
+            self.addCleanup(subprocess.run, helper + ["remove", certs.root], timeout=60)
+        for name, ftps, server, pin, fetched, line in TLS_ROWS:
+            with self.subTest(name):
+                self.check_tls(certs, root, ftps, server, pin, fetched, line)
+
+    def check_tls(self, certs, root, ftps, server, pin, fetched, line):
+        mode, cert = server[0], server[1]
+        if mode == "stall":
+            stall = StallServer()
+            self.addCleanup(stall.close)
+            port = stall.port
+        else:
+            args = [root, "QUSER", PASSWORD]
+            if mode != "plain":
+                args += [mode, certs.path(cert), certs.path(cert, ".key")] + list(server[2:])
+            proc = subprocess.Popen([PYTHON, FTP_SERVER_SCRIPT] + args, stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL)
+            self.procs.append(proc)
+            self.addCleanup(proc.stdout.close)
+            port = int(proc.stdout.readline())
+        recorder = Recorder(port)
+        self.addCleanup(recorder.close)
+        settings = {"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": PASSWORD, "TimeLimit": "15",
+                    "FTPS": ftps}
+        if pin:
+            settings["FTPSFingerprint"] = certs.fingerprint(pin)
+        # The gets, and a put over TLS once logged on.
+        self.write_settings(settings, ["get " + remote for remote in MEMBERS] + ["put QGPL/UPLOAD.UPLOAD"])
+        self.write_old_copies(ENTRIES.values())
+        upload = os.urandom(70000)
+        with open(os.path.join(self.prog, "DB2", "UPLOAD.DB2"), "wb") as f:
+            f.write(upload)
+        uploaded = os.path.join(root, "QGPL", "UPLOAD.UPLOAD")
+        if os.path.exists(uploaded):
+            os.remove(uploaded)
+        env = dict(self.env(recorder.port, 2), SSL_CERT_FILE=certs.root)
+        start = time.monotonic()
+        result = subprocess.run(command(self.driver, "run"), env=env, timeout=60,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.assertLess(time.monotonic() - start, 15, result.stdout)
+        for remote, entry in ENTRIES.items():
+            if remote in fetched:
+                with open(os.path.join(self.prog, "DB2", entry + ".DB2"), "rb") as f:
+                    self.assertEqual(f.read(), MEMBERS[remote], entry)
+            else:
+                self.assert_kept(entry)
+        self.assert_no_part_files()
+        if fetched:
+            with open(uploaded, "rb") as f:
+                self.assertEqual(f.read(), upload)
+        else:
+            self.assertFalse(os.path.exists(uploaded))
+        self.assertIn(b"result 0", result.stdout)
+        errors = result.stdout.split(b"result 0")[1].replace(b"\r\n", b"\n")
+        self.assertEqual(errors, b"\n" + ((line + "\n").encode("cp932") if line else b""))
+        # Nothing of the log-on crossed in clear, whatever became of TLS.
+        self.assertTrue(recorder.seen)
+        self.assertNotIn(PASSWORD.encode(), recorder.seen)
+        self.assertNotIn(b"USER QUSER", recorder.seen)
+        self.assertNotIn(PASSWORD.encode(), result.stdout)
+
+    def test_tls_server_that_resets_the_connection_counts_a_failure(self):
+        # OpenSSL writes without MSG_NOSIGNAL: the close_notify to a server
+        # that had reset the connection ended the client by SIGPIPE instead
+        # of with its count of failed transfers.
+        certs = Certificates(self.tmp)
+        proc = subprocess.Popen([PYTHON, FTP_SERVER_SCRIPT, self.tmp, "QUSER", PASSWORD, "explicit",
+                                 certs.path("host"), certs.path("host", ".key"), "reset"],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.procs.append(proc)
+        self.addCleanup(proc.stdout.close)
+        port = int(proc.stdout.readline())
+        with open(os.path.join(self.prog, "script.txt"), "wb") as f:
+            f.write(EOL.join([b"QUSER", PASSWORD.encode(), b"binary", b"get QGPL/A.A a.bin", b"quit", b""]))
+        env = dict(self.env(port, 5), QV_FTPS="explicit", QV_FTPS_FINGERPRINT=certs.fingerprint("host"))
+        result = subprocess.run(command(os.path.join(self.prog, "ftp.exe"),
+                                        "-s:" + self.program_folder() + "script.txt", "127.0.0.1"),
+                                env=env, timeout=60, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.assertEqual(result.returncode, 1, result.stdout)
+
+    @unittest.skipUnless(KIND == "native" and os.path.exists(VSFTPD), "vsftpd")
+    def test_ftp_over_tls_against_an_independent_server(self):
+        # vsftpd, run by this test: anonymous log-on and data only over TLS,
+        # and data connections that must resume the control connection's
+        # TLS session (require_ssl_reuse).
+        certs = Certificates(self.tmp)
+        root = os.path.join(self.tmp, "host")
+        os.makedirs(os.path.join(root, "QGPL"))
+        for remote, data in MEMBERS.items():
+            with open(os.path.join(root, remote), "wb") as f:
+                f.write(data)
+        os.mkdir(os.path.join(self.tmp, "empty"))
+        port = free_port()
+        conf = os.path.join(self.tmp, "vsftpd.conf")
+        with open(conf, "w") as f:
+            f.write("\n".join([
+                "listen=YES", "listen_address=127.0.0.1", "listen_port=%d" % port, "background=NO",
+                "run_as_launching_user=YES", "anonymous_enable=YES", "local_enable=NO",
+                "anon_root=" + root, "no_anon_password=YES", "ssl_enable=YES", "allow_anon_ssl=YES",
+                "force_anon_logins_ssl=YES", "force_anon_data_ssl=YES", "require_ssl_reuse=YES",
+                "ssl_tlsv1=NO", "ssl_sslv2=NO", "ssl_sslv3=NO", "rsa_cert_file=" + certs.path("host"),
+                "rsa_private_key_file=" + certs.path("host", ".key"), "seccomp_sandbox=NO",
+                "xferlog_enable=NO", "secure_chroot_dir=" + os.path.join(self.tmp, "empty"), ""]))
+        server = subprocess.Popen([VSFTPD, conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(server)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port)).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "anonymous", "PASSWORD": PASSWORD,
+                             "TimeLimit": "15", "FTPS": "explicit"}, ["get " + remote for remote in MEMBERS])
+        self.write_old_copies(ENTRIES.values())
+        result = subprocess.run(command(self.driver, "run"), env=dict(self.env(port, 5), SSL_CERT_FILE=certs.root),
+                                timeout=60, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.assertTrue(result.stdout.endswith(b"result 0\n"), result.stdout)
+        for remote, entry in ENTRIES.items():
+            with open(os.path.join(self.prog, "DB2", entry + ".DB2"), "rb") as f:
+                self.assertEqual(f.read(), MEMBERS[remote], entry)
+
     def test_unusable_names_stay_out_of_the_script(self):
         # A typo in [DB2] once wrote files outside the transfer folder.
         self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "u", "PASSWORD": "p", "TimeLimit": "5"},
                             ["get LIB/X./../../victim/f", 'get LIB/A.A "/tmp/x"', "put LIB/A.B\\C",
-                             "get LIB/GOOD.GOOD"])
-        result = self.run_job(free_port(), timeout=2)
+                             "get LIB/FILE.MBR victim.txt", "get LIB/GOOD.GOOD"])
+        result = subprocess.run(command(self.driver, "run"), env=self.env(free_port(), 2), cwd=self.tmp,
+                                timeout=60, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         with open(os.path.join(self.prog, "ftparg.txt"), "rb") as f:
             script = f.read()
         self.assertEqual(script.split(EOL)[3:-1], [
             ('get LIB/GOOD.GOOD "%sDB2%sGOOD.DB2"' % (self.program_folder(), SEP)).encode(), b"quit"])
-        for name in ("X_/../../victim/f", 'A_A "/tmp/x"', "A_B\\C"):
+        for name in ("X_/../../victim/f", 'A_A "/tmp/x"', "A_B\\C", "FILE_MBR victim.txt"):
             self.assertIn(("  %sは使えない名前のため転送しません(RunFtpJob)" % name).encode("cp932"),
                           result.stdout)
         self.assertFalse(os.path.exists(os.path.join(self.tmp, "victim")))
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "victim.txt")))
+
+    @unittest.skipUnless(KIND == "native", "a file name Windows does not allow")
+    def test_program_folder_with_a_double_quote_still_gives_the_client_its_script(self):
+        # The client's command line was split at the '"': it got no script.
+        prog = os.path.join(self.tmp, 'a "quoted" prog')
+        shutil.move(self.prog, prog)
+        self.prog = prog
+        self.driver = os.path.join(prog, "ftpjob_driver")
+        server = RawFtpServer({})
+        self.addCleanup(server.close)
+        self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": PASSWORD,
+                             "TimeLimit": "15"}, [])
+        result = self.run_job(server.port, timeout=5)
+        self.assertIn(b"230 Logged on.", result.stdout)
+        self.assertNotIn(PASSWORD.encode(), result.stdout)
 
     def test_stalled_transfer_ends_at_the_time_limit(self):
         stall = StallServer()
@@ -669,6 +984,14 @@ class Release(unittest.TestCase):
         self.assertIn("Shift-JIS変換ｴﾗｰ総数=%6d" % unmapped, summary)
         with open(os.path.join(prog, "CUSTOMER.csv"), "rb") as f:
             self.assertEqual(f.read(), golden.replace(b"\n", EOL))
+
+    @unittest.skipUnless(KIND == "native", "the Linux tarball only")
+    def test_tarball_keeps_the_password_and_the_data_private(self):
+        # Quenvale.ini, which holds the password, was unpacked world-readable.
+        prog = self.unpack()
+        self.assertEqual(os.stat(os.path.join(prog, "Quenvale.ini")).st_mode & 0o777, 0o600)
+        with open(os.path.join(prog, "quenvale.service")) as f:
+            self.assertIn("\nUMask=0077\n", f.read())
 
     @unittest.skipUnless(KIND == "windows", "the Windows release only")
     def test_batch_from_the_zip_keeps_the_old_image_on_a_cut_transfer(self):

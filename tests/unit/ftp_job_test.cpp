@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 
 #include "base/path.h"
 #include "base/text.h"
+#include "platform/fileio.h"
 #include "tests/unit/support/test_support.h"
 #include "transfer/db2_line.h"
 #include "transfer/ftp_job.h"
@@ -95,9 +97,11 @@ const LineCase kLineCases[] = {
     {"get 表/X.Y", "get 表/X.Y " + Local("X_Y")},  // the trail byte 0x5C of 表 is no slash
     // Without a slash, blanks before the name are skipped.
     {"get    QGPL.X", "get    QGPL.X " + Local("QGPL_X")},
-    // The member runs to the end of the line.
-    {"get QGPL/CUSTOMER.CUSTOMER extra",
-     "get QGPL/CUSTOMER.CUSTOMER extra " + Local("CUSTOMER_CUSTOMER extra")},
+    // The member runs to the end of the line; a blank in it would make the
+    // client take the word after it for the local file (it once wrote
+    // victim.txt in the working folder).
+    {"get QGPL/CUSTOMER.CUSTOMER extra", "refused CUSTOMER_CUSTOMER extra"},
+    {"get LIB/FILE.MBR victim.txt", "refused FILE_MBR victim.txt"},
     // Only the first dot divides.
     {"get QGPL/A.B.C", "get QGPL/A.B.C " + Local("A_B.C")},
     // put keeps the blanks after its command word in the remote part.
@@ -134,6 +138,9 @@ const LineCase kLineCases[] = {
     {"get LIB/A.B\x01", "refused A_B\x01"},
     {"get LIB/表.表\\", "refused 表_表\\"},
     {"get LIB/ソ.ソ", "get LIB/ソ.ソ " + Local("ソ")},  // trail byte 0x5C is no backslash
+    // A lead byte shields only a valid trail byte (a TAB once got past it).
+    {"get LIB/A.B\x81\tC", "refused A_B\x81\tC"},
+    {"get LIB/A.B\x81", "get LIB/A.B\x81 " + Local("A_B\x81")},
 };
 
 // The entry name a script line stores its image under or refuses.
@@ -278,7 +285,9 @@ TEST(IsDottedIPv4, OnlyAnAddressAndNothingElse) {
   }
   // "127.0.0.1 -s:e.txt" once made the client run another script.
   for (const char* bad : {"", "127.0.0.1 -s:e.txt", "127.0.0.1 ", " 127.0.0.1", "127.0.0", "1.2.3.4.5",
-                          "256.0.0.1", "1..2.3", "0001.1.1.1", "1.2.3.x", "localhost", "::1",
+                          "256.0.0.1", "1..2.3", "0001.1.1.1",
+                          // Leading zeros: some resolvers read 010 as octal.
+                          "127.000.000.001", "010.0.0.1", "1.2.3.00", "1.2.3.x", "localhost", "::1",
                           "\\\\server\\share", "1.2.3.4\n"}) {
     EXPECT_FALSE(IsDottedIPv4(bad)) << bad;
     EXPECT_EQ(CheckHost(bad), -1) << bad;
@@ -305,6 +314,58 @@ TEST_F(RunFtpJobTest, ScriptThatCannotBeCreatedEndsTheJob) {
   TestRun missing(folder_.path() + "missing" + kPathSep);
   EXPECT_EQ(RunFtpJob(missing.job()), -1);
   EXPECT_FALSE(folder_.Exists("missing"));
+  EXPECT_STREQ(missing.errors.text(), "  ftparg.txtを作成できないため取得しません(RunFtpJob)\n");
 }
+
+// TLS asked for in a way the client cannot follow, or without our client
+// beside the program: refused with its line, and nothing touched.
+TEST_F(RunFtpJobTest, FtpsThatCannotBeFollowedTouchesNothing) {
+  const std::string f = folder_.path();
+  const struct {
+    const char* settings;
+    std::string line;
+  } cases[] = {
+      {"FTPS=tls\r\n", "  FTPSの値が不正なため取得しません(RunFtpJob)\n"},
+      {"FTPS=explicit\r\nFTPSFingerprint=12:34\r\n",
+       "  FTPSFingerprintの値が不正なため取得しません(RunFtpJob)\n"},
+      {"FTPS=Implicit\r\n", "  " + f + "ftp.exeがないため取得しません(RunFtpJob)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.settings);
+    TestRun run(f);
+    folder_.Write("Quenvale.ini", std::string("[Quenvale]\r\nUSER=u\r\nPASSWORD=p\r\nIPADDRESS=127.0.0.1\r\n") +
+                                      c.settings + "[DB2]\r\nget QGPL/A.A\r\n");
+    EXPECT_EQ(RunFtpJob(run.job()), -1);
+    EXPECT_EQ(run.errors.text(), c.line);
+    EXPECT_FALSE(folder_.Exists("ftparg.txt"));
+    EXPECT_FALSE(folder_.Exists("DB2"));
+  }
+}
+
+// A program folder so long that the client's command line passes 255
+// characters: nothing could be started, and the log said nothing.
+TEST_F(RunFtpJobTest, CommandLineTooLongIsLogged) {
+  const std::string f = folder_.path() + std::string(236 - folder_.path().size(), 'd') + kPathSep;
+  ASSERT_EQ(CreateFolder(f.c_str()), 0);
+  TestRun run(f);
+  std::FILE* settings = std::fopen((f + "Quenvale.ini").c_str(), "wb");
+  ASSERT_NE(settings, nullptr);
+  std::fputs("[Quenvale]\r\nUSER=u\r\nPASSWORD=p\r\nIPADDRESS=127.0.0.1\r\n", settings);
+  std::fclose(settings);
+  EXPECT_EQ(RunFtpJob(run.job()), 0);
+  EXPECT_STREQ(run.errors.text(), "  ftp.exeの起動行が255文字を超えるため取得しません(RunFtpJob)\n");
+}
+
+#if !defined(_WIN32)
+// A planted link was refused, but the log said only that nothing was fetched.
+TEST_F(RunFtpJobTest, PlantedScriptLinkIsRefusedWithItsReason) {
+  folder_.Write("victim", "keep");
+  ASSERT_EQ(symlink((folder_.path() + "victim").c_str(), (folder_.path() + "ftparg.txt").c_str()), 0);
+  folder_.Write("Quenvale.ini", "[Quenvale]\r\nUSER=u\r\nPASSWORD=p\r\nIPADDRESS=127.0.0.1\r\n");
+  EXPECT_EQ(RunFtpJob(run_.job()), -1);
+  EXPECT_STREQ(run_.errors.text(), "  ftparg.txtがリンクのため取得しません(RunFtpJob)\n");
+  EXPECT_EQ(folder_.Read("victim"), "keep");
+}
+#endif
 
 }  // namespace

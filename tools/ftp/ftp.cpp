@@ -9,14 +9,22 @@
 // get <remote> ["local"], put "local" [<remote>], pwd, literal <text>, close,
 // quit. Transfers use passive mode.
 //
-// A get writes to <local>.part and renames it over <local> only once the
-// server has confirmed the transfer (and the byte count agrees with the size
-// its 150 reply states, if it states one), so a failed transfer never
-// replaces the previous copy. The exit status is the number of failed gets
+// A get asks SIZE first, then writes to <local>.part and renames it over
+// <local> only once the server has confirmed the transfer and the byte count
+// agrees with every size the server gave (SIZE, and any line of its 150
+// reply), so a failed transfer never replaces the previous copy. The exit status is the number of failed gets
 // and puts (at most 250); when the connection or the log-on fails, every get
 // and put of the script has failed.
 //
-// The port is 21 unless the environment variable QV_FTP_PORT names another.
+// QV_FTPS=explicit (AUTH TLS, then PBSZ 0 and PROT P) or implicit (TLS from
+// the first byte, port 990) makes it FTP over TLS, data connections
+// included, with the host verified before the user name is sent: by its
+// chain to a system root and its IP-address name, or by the SHA-256
+// fingerprint in QV_FTPS_FINGERPRINT. A host refused so exits with 251-254
+// (see ftp_job.h) and never gets a plain-FTP log-on.
+//
+// The port is 21 (990 for implicit TLS) unless the environment variable
+// QV_FTP_PORT names another.
 // QV_FTP_TIMEOUT (seconds, default 120) bounds the connect, each whole reply
 // of the server and each pause of a data connection, so that neither a dead
 // nor a trickling server can hold the client. A reply is also limited in
@@ -27,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -44,10 +53,12 @@ void SetNonBlocking(Socket s, bool on) {
   ioctlsocket(s, FIONBIO, &mode);
 }
 constexpr int kSendFlags = 0;
+constexpr int kShutdownSend = SD_SEND;
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -61,11 +72,15 @@ void SetNonBlocking(Socket s, bool on) {
   fcntl(s, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
 }
 constexpr int kSendFlags = MSG_NOSIGNAL;
+constexpr int kShutdownSend = SHUT_WR;
 #include "platform/posix/encoding.h"
 #endif
 
+#include "base/text.h"
 #include "platform/fileio.h"
 #include "platform/stream.h"
+#include "platform/tls.h"
+#include "transfer/ftp_job.h"
 
 namespace {
 
@@ -85,8 +100,25 @@ constexpr char kPartSuffix[] = ".part";
 constexpr int kTimedOut = -2;
 
 int g_TimeoutSeconds = 120;
+// With TLS asked for (QV_FTPS), what the host must show; address null: plain FTP.
+TlsPeer g_TlsPeer{nullptr, nullptr};
 // Kept only to blank it out of anything shown.
 char g_Password[kScriptLineSize];
+
+// Overwrites every copy of the password in the length bytes of text (zero
+// bytes included) with stars.
+void MaskPassword(char* text, size_t length) {
+  const size_t passwordLength = std::strlen(g_Password);
+  if (passwordLength == 0) return;
+  for (size_t at = 0; at + passwordLength <= length;) {
+    if (std::memcmp(text + at, g_Password, passwordLength) == 0) {
+      std::memset(text + at, '*', passwordLength);
+      at += passwordLength;
+    } else {
+      ++at;
+    }
+  }
+}
 
 // Shows one line of output. Every output goes through here, so the password
 // cannot reach a log even when a server or a script line repeats it.
@@ -96,12 +128,7 @@ __attribute__((format(gnu_printf, 1, 2))) void Say(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  const size_t length = std::strlen(g_Password);
-  if (length > 0) {
-    for (char* p = std::strstr(text, g_Password); p != nullptr; p = std::strstr(p + length, g_Password)) {
-      std::memset(p, '*', length);
-    }
-  }
+  MaskPassword(text, std::strlen(text));
   std::printf("%s\n", text);
   std::fflush(stdout);
 }
@@ -160,9 +187,23 @@ Socket ConnectTo(const sockaddr_in& address) {
   return s;
 }
 
+int MillisecondsUntil(Clock::time_point deadline) {
+  const long long ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return ms > 0 ? static_cast<int>(ms) : 0;
+}
+
 // Receives what is there, waiting until deadline at most: the byte count,
-// 0 at the end, -1 on error, kTimedOut when the wait ran out.
-int Receive(Socket s, char* buf, int size, Clock::time_point deadline) {
+// 0 at the end, -1 on error, kTimedOut when the wait ran out. Over TLS
+// (tls not null) an end without the peer's close_notify is an error: the
+// stream may have been cut.
+int Receive(Socket s, TlsConnection* tls, char* buf, int size, Clock::time_point deadline) {
+  if (tls != nullptr) {
+    const int left = MillisecondsUntil(deadline);
+    if (left <= 0) return kTimedOut;
+    const int n = TlsRead(tls, buf, size, left);
+    return n == kTlsTimedOut ? kTimedOut : (n < 0 ? -1 : n);
+  }
   while (true) {
     if (!WaitFor(s, Wait::kReadable, deadline)) return Clock::now() >= deadline ? kTimedOut : -1;
     const int n = static_cast<int>(recv(s, buf, size, 0));
@@ -172,7 +213,8 @@ int Receive(Socket s, char* buf, int size, Clock::time_point deadline) {
 }
 
 // Sends all of data; false when the peer takes nothing for the time-out.
-bool SendAll(Socket s, const char* data, int length) {
+bool SendAll(Socket s, TlsConnection* tls, const char* data, int length) {
+  if (tls != nullptr) return TlsWrite(tls, data, length, g_TimeoutSeconds * 1000);
   Clock::time_point deadline = Deadline();
   while (length > 0) {
     if (!WaitFor(s, Wait::kWritable, deadline)) return false;
@@ -189,6 +231,7 @@ bool SendAll(Socket s, const char* data, int length) {
 // The control connection with its read-ahead.
 struct Control {
   Socket socket = kNoSocket;
+  TlsConnection* tls = nullptr;  // TLS on the socket, once started
   sockaddr_in peer{};
   char pending[4096];
   int pendingStart = 0;
@@ -196,11 +239,17 @@ struct Control {
   bool lost = false;  // closed after an error: nothing more is sent
 };
 
+void CloseControl(Control* c) {
+  TlsClose(c->tls);
+  c->tls = nullptr;
+  if (c->socket != kNoSocket) CloseSocket(c->socket);
+  c->socket = kNoSocket;
+}
+
 // Closes the control connection for good after a fault of the server.
 void Drop(Control* c, const char* why) {
   Say("%s", why);
-  if (c->socket != kNoSocket) CloseSocket(c->socket);
-  c->socket = kNoSocket;
+  CloseControl(c);
   c->lost = true;
 }
 
@@ -213,12 +262,17 @@ struct ReplyBudget {
 enum class LineResult { kLine, kEnded, kTimedOut, kTooLong };
 
 // One reply line without its line end, cut to size - 1 bytes, with control
-// characters as '?' so that a server cannot drive the terminal.
+// characters as '?' so that a server cannot drive the terminal. The password
+// is masked before the cut: a copy of it that the cut would split must not
+// show its first characters.
 LineResult ReadLine(Control* c, ReplyBudget* budget, char* line, int size) {
+  static char wide[kReplyLineSize + kScriptLineSize];
+  const int keep = size - 1 + static_cast<int>(std::strlen(g_Password));
   int used = 0;
   while (true) {
     if (c->pendingStart == c->pendingEnd) {
-      const int n = Receive(c->socket, c->pending, static_cast<int>(sizeof c->pending), budget->deadline);
+      const int n =
+          Receive(c->socket, c->tls, c->pending, static_cast<int>(sizeof c->pending), budget->deadline);
       if (n == kTimedOut) return LineResult::kTimedOut;
       if (n <= 0) return LineResult::kEnded;
       c->pendingStart = 0;
@@ -227,9 +281,12 @@ LineResult ReadLine(Control* c, ReplyBudget* budget, char* line, int size) {
     const char ch = c->pending[c->pendingStart++];
     if (--budget->bytesLeft < 0) return LineResult::kTooLong;
     if (ch == '\n') break;
-    if (used < size - 1) line[used++] = ch;
+    if (used < keep) wide[used++] = ch;
   }
-  if (used > 0 && line[used - 1] == '\r') --used;
+  if (used > 0 && wide[used - 1] == '\r') --used;
+  MaskPassword(wide, static_cast<size_t>(used));
+  if (used > size - 1) used = size - 1;
+  std::memcpy(line, wide, static_cast<size_t>(used));
   for (int i = 0; i < used; ++i) {
     const unsigned char b = static_cast<unsigned char>(line[i]);
     if (b < 0x20 || b == 0x7F) line[i] = '?';
@@ -240,10 +297,14 @@ LineResult ReadLine(Control* c, ReplyBudget* budget, char* line, int size) {
 
 bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
 
+long long StatedSize(const char* reply);
+
 // Reads a whole reply (several lines when it begins "nnn-") and shows it.
 // Returns its code; on a lost connection or a reply that breaks a limit or
-// the form, closes the connection and returns -1. last receives the last line.
-int ReadReply(Control* c, char* last = nullptr, int lastSize = 0) {
+// the form, closes the connection and returns -1. last receives the last
+// line; stated, when given, the first size that any line states (or -1).
+int ReadReply(Control* c, char* last = nullptr, int lastSize = 0, long long* stated = nullptr) {
+  if (stated != nullptr) *stated = -1;
   if (c->socket == kNoSocket) return -1;
   ReplyBudget budget{Deadline(), kReplyMaxBytes};
   char line[kReplyLineSize];
@@ -260,6 +321,7 @@ int ReadReply(Control* c, char* last = nullptr, int lastSize = 0) {
     }
     if (result == LineResult::kTooLong) break;
     Say("%s", line);
+    if (stated != nullptr && *stated < 0) *stated = StatedSize(line);
     bool done;
     if (lines == 0) {
       if (!IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) {
@@ -282,7 +344,7 @@ int ReadReply(Control* c, char* last = nullptr, int lastSize = 0) {
 }
 
 int Command(Control* c, const char* verb, const char* argument, char* reply = nullptr,
-            int replySize = 0) {
+            int replySize = 0, long long* stated = nullptr) {
   if (c->socket == kNoSocket) return -1;
   // Room for any script line behind the verb: a command is never sent cut.
   char line[kScriptLineSize + 16];
@@ -293,11 +355,11 @@ int Command(Control* c, const char* verb, const char* argument, char* reply = nu
     Say("ftp: command too long.");
     return -1;
   }
-  if (!SendAll(c->socket, line, length)) {
+  if (!SendAll(c->socket, c->tls, line, length)) {
     Drop(c, "Connection closed by remote host.");
     return -1;
   }
-  return ReadReply(c, reply, replySize);
+  return ReadReply(c, reply, replySize, stated);
 }
 
 // Reads up to three digits as a number of 0 to 255; false otherwise.
@@ -368,16 +430,72 @@ void ReportFailure(const char* remote, const char* why) {
   Say("ftp: transfer of %s failed: %s", remote, why);
 }
 
-// Receives remote into out. On failure why says what went wrong.
+const char* TlsFailureText(TlsFailure failure) {
+  switch (failure) {
+    case TlsFailure::kUntrusted:
+      return "the host's certificate has no chain to a trusted root";
+    case TlsFailure::kWrongHost:
+      return "the host's certificate does not name its address";
+    case TlsFailure::kExpired:
+      return "the host's certificate has expired";
+    case TlsFailure::kNotYetValid:
+      return "the host's certificate is not yet valid";
+    case TlsFailure::kWrongFingerprint:
+      return "the host's certificate is not the one pinned by its fingerprint";
+    case TlsFailure::kTimedOut:
+      return "the TLS handshake stalled";
+    case TlsFailure::kHandshake:
+    case TlsFailure::kNone:
+      break;
+  }
+  return "the TLS handshake failed";
+}
+
+// Over a TLS control connection, starts TLS on a data connection after its
+// 1xx reply (servers begin theirs then), resuming the control connection's
+// session and verifying the host as there. Null (why set) on failure.
+TlsConnection* SecureData(Control* c, Socket data, char* why, int whySize) {
+  TlsFailure failure;
+  TlsConnection* tls = TlsConnect(static_cast<intptr_t>(data), g_TlsPeer, c->tls,
+                                  g_TimeoutSeconds * 1000, &failure);
+  if (tls == nullptr) {
+    std::snprintf(why, static_cast<size_t>(whySize), "data connection: %s", TlsFailureText(failure));
+  }
+  return tls;
+}
+
+// The size in a "213 <size>" reply to SIZE, or -1.
+long long SizeReplied(const char* reply) {
+  const char* p = reply + 4;
+  long long value = 0;
+  int digits = 0;
+  while (IsDigit(*p) && digits < 18) {
+    value = value * 10 + (*p++ - '0');
+    ++digits;
+  }
+  return (digits > 0 && !IsDigit(*p) && (*p == '\0' || *p == ' ')) ? value : -1;
+}
+
+// Receives remote into out. On failure why says what went wrong. The size
+// comes from SIZE where the server answers it and from the 150 reply where
+// it states one: a transfer is whole only when it has every size known, and
+// it is stopped as soon as it brings more than one of them.
 bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* why, int whySize) {
+  char reply[kReplyLineSize];
+  long long asked = -1;
+  if (Command(c, "SIZE", remote, reply, sizeof reply) == 213) asked = SizeReplied(reply);
+  if (c->lost) {
+    std::snprintf(why, static_cast<size_t>(whySize), "the connection was lost");
+    return false;
+  }
   Socket data = OpenData(c);
   if (data == kNoSocket) {
     std::snprintf(why, static_cast<size_t>(whySize), "%s",
                   c->lost ? "the connection was lost" : "no data connection");
     return false;
   }
-  char reply[kReplyLineSize];
-  int code = Command(c, "RETR", remote, reply, sizeof reply);
+  long long stated = -1;
+  int code = Command(c, "RETR", remote, reply, sizeof reply, &stated);
   if (code / 100 != 1) {
     CloseSocket(data);
     if (code < 0) {
@@ -387,13 +505,23 @@ bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* wh
     }
     return false;
   }
-  const long long stated = StatedSize(reply);
+  long long most = stated;
+  if (most < 0 || (asked >= 0 && asked < most)) most = asked;
+  TlsConnection* tls = nullptr;
+  if (c->tls != nullptr) {
+    tls = SecureData(c, data, why, whySize);
+    if (tls == nullptr) {
+      CloseSocket(data);
+      ReadReply(c);
+      return false;
+    }
+  }
 
   static char buf[65536];
   bool whole = false;
   while (true) {
     // The time-out counts from the last bytes: a slow but moving transfer goes on.
-    const int n = Receive(data, buf, static_cast<int>(sizeof buf), Deadline());
+    const int n = Receive(data, tls, buf, static_cast<int>(sizeof buf), Deadline());
     if (n == 0) {
       whole = true;
       break;
@@ -407,12 +535,18 @@ bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* wh
       std::snprintf(why, static_cast<size_t>(whySize), "the data connection broke off");
       break;
     }
+    // A server that sends on past its size would fill the disk.
+    if (most >= 0 && n > most - *total) {
+      std::snprintf(why, static_cast<size_t>(whySize), "more than the %lld bytes announced", most);
+      break;
+    }
     if (std::fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
       std::snprintf(why, static_cast<size_t>(whySize), "cannot write the local file");
       break;
     }
     *total += n;
   }
+  TlsClose(tls);
   CloseSocket(data);
   // The final reply is read after a failure too: when the server gives one,
   // the connection goes on with the next line of the script.
@@ -426,9 +560,11 @@ bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* wh
     std::snprintf(why, static_cast<size_t>(whySize), "the server answered %d", code);
     return false;
   }
-  if (stated >= 0 && stated != *total) {
-    std::snprintf(why, static_cast<size_t>(whySize), "%lld bytes received of %lld", *total, stated);
-    return false;
+  for (const long long size : {stated, asked}) {
+    if (size >= 0 && size != *total) {
+      std::snprintf(why, static_cast<size_t>(whySize), "%lld bytes received of %lld", *total, size);
+      return false;
+    }
   }
   return true;
 }
@@ -481,12 +617,18 @@ bool Put(Control* c, const char* local, const char* remote) {
     return false;
   }
   const char* why = nullptr;
+  char tlsWhy[128];
+  TlsConnection* tls = nullptr;
   int code = Command(c, "STOR", remote);
-  if (code / 100 == 1) {
+  if (code / 100 == 1 && c->tls != nullptr) {
+    tls = SecureData(c, data, tlsWhy, sizeof tlsWhy);
+    if (tls == nullptr) why = tlsWhy;
+  }
+  if (code / 100 == 1 && why == nullptr) {
     static char buf[65536];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) {
-      if (!SendAll(data, buf, static_cast<int>(n))) {
+      if (!SendAll(data, tls, buf, static_cast<int>(n))) {
         why = "the data connection broke off or stalled";
         break;
       }
@@ -494,6 +636,18 @@ bool Put(Control* c, const char* local, const char* remote) {
     if (why == nullptr && std::ferror(in)) why = "cannot read the local file";
   }
   std::fclose(in);
+  // Over TLS the close_notify tells the server that the file is whole.
+  if (tls != nullptr) {
+    TlsClose(tls);
+    // What the server sent and nobody read (a TLS 1.3 session ticket) would
+    // make the close a reset, which can drop the file's last bytes at the
+    // server: the end is sent, and the rest read, first.
+    shutdown(data, kShutdownSend);
+    static char rest[4096];
+    const Clock::time_point deadline = Deadline();
+    while (Receive(data, nullptr, rest, static_cast<int>(sizeof rest), deadline) > 0) {
+    }
+  }
   CloseSocket(data);
   char answered[48];
   if (code / 100 == 1) code = ReadReply(c);
@@ -577,6 +731,28 @@ bool Resolve(const char* host, int port, sockaddr_in* address) {
   return true;
 }
 
+// Starts TLS on the control connection and verifies the host: 0, or the exit
+// status that says why not (the connection is then closed).
+int StartTls(Control* c) {
+  TlsFailure failure;
+  c->tls = TlsConnect(static_cast<intptr_t>(c->socket), g_TlsPeer, nullptr, g_TimeoutSeconds * 1000,
+                      &failure);
+  if (c->tls != nullptr) return 0;
+  Say("ftp: %s; not logging on.", TlsFailureText(failure));
+  CloseControl(c);
+  switch (failure) {
+    case TlsFailure::kUntrusted:
+    case TlsFailure::kWrongHost:
+    case TlsFailure::kExpired:
+    case TlsFailure::kNotYetValid:
+      return kFtpExitCertificate;
+    case TlsFailure::kWrongFingerprint:
+      return kFtpExitFingerprint;
+    default:
+      return kFtpExitHandshake;
+  }
+}
+
 // A positive whole number from the environment, or fallback.
 int EnvironmentNumber(const char* name, int fallback, long most) {
   const char* text = std::getenv(name);
@@ -609,12 +785,38 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Error opening script file %s.\n", scriptPath);
     return 1;
   }
-  const int port = EnvironmentNumber("QV_FTP_PORT", 21, 65535);
+  // FTP over TLS when QV_FTPS says so; never a fall-back to plain FTP then.
+  const char* ftps = std::getenv("QV_FTPS");
+  if (ftps == nullptr) ftps = "";
+  const bool implicitTls = std::strcmp(ftps, "implicit") == 0;
+  const bool explicitTls = std::strcmp(ftps, "explicit") == 0;
+  static unsigned char pinned[kFingerprintSize];
+  int refusal = 0;  // the exit status when the host is refused before the log-on
+  if (implicitTls || explicitTls) {
+    g_TlsPeer.address = host != nullptr ? host : "";
+    const char* fingerprint = std::getenv("QV_FTPS_FINGERPRINT");
+    if (fingerprint != nullptr && fingerprint[0] != '\0') {
+      if (ParseFingerprint(fingerprint, pinned)) {
+        g_TlsPeer.fingerprint = pinned;
+      } else {
+        Say("ftp: QV_FTPS_FINGERPRINT is no SHA-256 fingerprint; not connecting.");
+        refusal = kFtpExitCertificate;
+      }
+    }
+  } else if (ftps[0] != '\0' && std::strcmp(ftps, "none") != 0) {
+    Say("ftp: QV_FTPS must be none, explicit or implicit; not connecting.");
+    refusal = kFtpExitNoTls;
+  }
+  const int port = EnvironmentNumber("QV_FTP_PORT", implicitTls ? 990 : 21, 65535);
   // A day at most keeps the deadline arithmetic far from any overflow.
   g_TimeoutSeconds = EnvironmentNumber("QV_FTP_TIMEOUT", 120, 86400);
 #if defined(_WIN32)
   WSADATA wsa;
   WSAStartup(MAKEWORD(2, 2), &wsa);
+#else
+  // The TLS library writes to the sockets itself, without MSG_NOSIGNAL: a
+  // server that hung up must give an error, not end the client.
+  signal(SIGPIPE, SIG_IGN);
 #endif
 
   // The log-on lines are taken first, whatever becomes of the connection,
@@ -625,18 +827,41 @@ int main(int argc, char** argv) {
 
   Control control;
   bool connected = false;
-  if (host != nullptr && Resolve(host, port, &control.peer)) {
+  if (refusal == 0 && host != nullptr && Resolve(host, port, &control.peer)) {
     control.socket = ConnectTo(control.peer);
     if (control.socket == kNoSocket) {
       Say("> ftp: connect :Connection refused");
+    } else if (implicitTls && (refusal = StartTls(&control)) != 0) {
+      // Refused: StartTls has said why.
     } else if (ReadReply(&control) / 100 == 2) {
       connected = true;
-    } else if (control.socket != kNoSocket) {
-      CloseSocket(control.socket);
-      control.socket = kNoSocket;
+    } else {
+      CloseControl(&control);
     }
-  } else if (host != nullptr) {
+  } else if (refusal == 0 && host != nullptr) {
     Say("Unknown host %s.", host);
+  }
+  if (connected && explicitTls) {
+    const int code = Command(&control, "AUTH", "TLS");
+    // Bytes already sent behind the 234 were sent in clear: not to be taken
+    // as if they came over TLS.
+    if (code == 234 && control.pendingStart == control.pendingEnd) {
+      refusal = StartTls(&control);
+    } else {
+      if (code >= 0) Say("ftp: the server does not offer TLS (AUTH TLS); not logging on.");
+      refusal = kFtpExitNoTls;
+    }
+  }
+  if (connected && refusal == 0 && control.tls != nullptr) {
+    // Every data connection protected as well.
+    if (Command(&control, "PBSZ", "0") / 100 != 2 || Command(&control, "PROT", "P") / 100 != 2) {
+      if (!control.lost) Say("ftp: the server refuses protected data connections; not logging on.");
+      refusal = kFtpExitNoTls;
+    }
+  }
+  if (refusal != 0) {
+    CloseControl(&control);
+    connected = false;
   }
 
   if (connected) {
@@ -646,8 +871,7 @@ int main(int argc, char** argv) {
       // Not logged on: nothing of the script can work on this connection.
       Say("Login failed.");
       Command(&control, "QUIT", nullptr);
-      if (control.socket != kNoSocket) CloseSocket(control.socket);
-      control.socket = kNoSocket;
+      CloseControl(&control);
       connected = false;
     }
   }
@@ -703,8 +927,7 @@ int main(int argc, char** argv) {
       Command(&control, rest != nullptr ? rest : words[1], nullptr);
     } else if (SameWord(verb, "close") || SameWord(verb, "disconnect")) {
       Command(&control, "QUIT", nullptr);
-      if (control.socket != kNoSocket) CloseSocket(control.socket);
-      control.socket = kNoSocket;
+      CloseControl(&control);
       connected = false;
     } else {
       known = false;
@@ -714,10 +937,11 @@ int main(int argc, char** argv) {
     if (control.lost) connected = false;
   }
   if (connected && !quit) Command(&control, "QUIT", nullptr);
-  if (control.socket != kNoSocket) CloseSocket(control.socket);
+  CloseControl(&control);
   std::fclose(script);
 #if defined(_WIN32)
   WSACleanup();
 #endif
+  if (refusal != 0) return refusal;
   return failures < kMaxExitFailures ? failures : kMaxExitFailures;
 }

@@ -5,6 +5,9 @@
 //                                    creates PATH.held, and lets go once
 //                                    PATH.release appears or SECONDS have
 //                                    passed; 1 when PATH cannot be opened
+//   test_helper root add|remove PEM  (Windows) puts the certificate of the
+//                                    PEM file into the user's trusted roots,
+//                                    or takes it out again; 1 on failure
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#include <wincrypt.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -51,9 +55,44 @@ int Hold(const char* path, int seconds) {
   return 0;
 }
 
+#if defined(_WIN32)
+int TrustRoot(bool add, const char* pemPath) {
+  FILE* f = std::fopen(pemPath, "rb");
+  if (f == nullptr) return 1;
+  static char pem[16384];
+  const size_t length = std::fread(pem, 1, sizeof pem - 1, f);
+  std::fclose(f);
+  static BYTE der[16384];
+  DWORD derLength = sizeof der;
+  if (!CryptStringToBinaryA(pem, static_cast<DWORD>(length), CRYPT_STRING_BASE64HEADER, der, &derLength,
+                            nullptr, nullptr)) {
+    return 1;
+  }
+  HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
+  if (store == nullptr) return 1;
+  PCCERT_CONTEXT certificate = CertCreateCertificateContext(X509_ASN_ENCODING, der, derLength);
+  bool ok = certificate != nullptr;
+  if (ok && add) {
+    ok = CertAddCertificateContextToStore(store, certificate, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  } else if (ok) {
+    PCCERT_CONTEXT found =
+        CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, nullptr);
+    ok = found == nullptr || CertDeleteCertificateFromStore(found);
+  }
+  if (certificate != nullptr) CertFreeCertificateContext(certificate);
+  CertCloseStore(store, 0);
+  return ok ? 0 : 1;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+  if (argc == 4 && std::strcmp(argv[1], "root") == 0) {
+    return TrustRoot(std::strcmp(argv[2], "add") == 0, argv[3]);
+  }
+#endif
   if (argc == 3 && std::strcmp(argv[1], "sleep") == 0) {
     std::this_thread::sleep_for(std::chrono::seconds(std::atoi(argv[2])));
     return 0;
