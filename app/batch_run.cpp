@@ -156,10 +156,53 @@ int ConvertListedFiles(ProcessState& state, const ConversionList& list, int resu
   return result;
 }
 
+// The lock of the program folder, held for the whole batch run.
+class FolderLockGuard {
+ public:
+  LockResult Take(const char* programFolder) {
+    char path[kPathBufferSize];
+    if (!JoinPath(path, sizeof path, programFolder, "Quenvale.lock")) return LockResult::kFailed;
+    return LockFile(path, &held_);
+  }
+  ~FolderLockGuard() { FileClose(held_); }
+
+ private:
+  FileHandle held_ = nullptr;
+};
+
+int RunBatchLocked(ProcessState& state, RunLog& log);
+
 }  // namespace
 
 int RunBatch(ProcessState& state) {
   RunLog log(state.programFolder, &state.errors);
+  // One batch run per program folder: a second one would cut the images
+  // and backups the first is writing. It touches nothing but the log.
+  FolderLockGuard lock;
+  const LockResult locked = lock.Take(state.programFolder);
+  int result = kRunFailed;
+  if (locked == LockResult::kBusy) {
+    log.Write(RunLogEvent::kOpen);
+    log.Write(RunLogEvent::kBusy);
+  } else if (locked == LockResult::kFailed) {
+    TellWithoutWaiting(kTextLockFailed, "Quenvale");
+  } else {
+    result = RunBatchLocked(state, log);
+    // Any error line makes the night a failure, whatever the last entry
+    // gave; a cancel or an abort keeps its own code.
+    if (result >= 0 && !state.errors.empty()) result = kRunFailed;
+  }
+  // A run whose log cannot be written must not pass for one that went well.
+  if (log.failed()) {
+    TellWithoutWaiting(kTextLogFailed, "Quenvale");
+    if (result >= 0) result = kRunFailed;
+  }
+  return result;
+}
+
+namespace {
+
+int RunBatchLocked(ProcessState& state, RunLog& log) {
   const JobContext job = state.job();
   int result = 0;
   log.Write(RunLogEvent::kOpen);
@@ -174,6 +217,12 @@ int RunBatch(ProcessState& state) {
   }
   log.Write(RunLogEvent::kStart);
 
+  // Temporary files that a run which died left where this one writes.
+  char transferFolder[kPathBufferSize];
+  if (JoinPath(transferFolder, sizeof transferFolder, state.programFolder, "DB2")) {
+    RemoveLeftoverTemps(transferFolder);
+  }
+
   static ConversionList list;
   list.programFolder = state.programFolder;
   ReadConversionList(state.settingsPath, &list);
@@ -186,7 +235,8 @@ int RunBatch(ProcessState& state) {
     // A first run has no transfer folder yet; the FTP job makes its own.
     CreateFolder(transfer);
     // No progress window yet: the copy shows nothing and can only be stopped.
-    result = CopyDb2Files(address, transfer, IndicatorProgress(), &state.errors, &list);
+    // The host folder is the user's: a link there is followed.
+    result = CopyDb2Files(address, transfer, IndicatorProgress(), &state.errors, &list, true);
   } else {
     NoteImagesBefore(&list);
     RunFtpJob(job);
@@ -218,3 +268,5 @@ int RunBatch(ProcessState& state) {
   ShowIndicator(0);
   return result;
 }
+
+}  // namespace

@@ -19,6 +19,8 @@ inline constexpr char kTextEndEvent[] = "\217I\227\271";
 inline constexpr char kTextCancelEvent[] = "\267\254\335\276\331";
 // AS400からの応答がないため中止
 inline constexpr char kTextAbortEntry[] = "AS400\202\251\202\347\202\314\211\236\223\232\202\252\202\310\202\242\202\275\202\337\222\206\216~";
+// 別のQuenvaleが実行中のため中止
+inline constexpr char kTextBusyEntry[] = "\225\312\202\314Quenvale\202\252\216\300\215s\222\206\202\314\202\275\202\337\222\206\216~";
 
 // Error lines, each after "  " and a name
 //   ほか%d件のエラーを省略\n
@@ -45,6 +47,8 @@ inline constexpr char kTextSizeMismatch[] = "\202\314\314\247\262\331\273\262\27
 inline constexpr char kTextDb2ReadFailed[] = ".db2\202\314\223\307\202\335\215\236\202\335\202\311\216\270\224s(toCSV)\n";
 // .csvの書き込みに失敗(toCSV)\n
 inline constexpr char kTextCsvWriteFailed[] = ".csv\202\314\217\221\202\253\215\236\202\335\202\311\216\270\224s(toCSV)\n";
+// .csvがリンクのため書き込みません(toCSV)\n
+inline constexpr char kTextCsvIsLink[] = ".csv\202\252\203\212\203\223\203N\202\314\202\275\202\337\217\221\202\253\215\236\202\335\202\334\202\271\202\361(toCSV)\n";
 // のコピーに失敗(CopyDb2Files %d)\n
 inline constexpr char kTextCopyFailedFormat[] = "\202\314\203R\203s\201[\202\311\216\270\224s(CopyDb2Files %d)\n";
 // は使えない名前のため転送しません(RunFtpJob)\n
@@ -83,6 +87,10 @@ inline constexpr char kTextBackingUp[] = "\203o\203b\203N\203A\203b\203v\222\206
 inline constexpr char kTextMonthlyFolderFormat[] = "%s%02d\214\216";
 
 // Boxes and questions
+// Quenvale.logに書き込めません
+inline constexpr char kTextLogFailed[] = "Quenvale.log\202\311\217\221\202\253\215\236\202\337\202\334\202\271\202\361";
+// プログラムのフォルダにQuenvale.lockを作れません
+inline constexpr char kTextLockFailed[] = "\203v\203\215\203O\203\211\203\200\202\314\203t\203H\203\213\203_\202\311Quenvale.lock\202\360\215\354\202\352\202\334\202\271\202\361";
 // Debug時はFTP.exeは使用しません。
 inline constexpr char kTextFolderModeBox[] = "Debug\216\236\202\315FTP.exe\202\315\216g\227p\202\265\202\334\202\271\202\361\201B";
 // キャンセルしますか
