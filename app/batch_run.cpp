@@ -1,5 +1,7 @@
 #include "app/batch_run.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "app/process_state.h"
@@ -9,9 +11,11 @@
 #include "base/path.h"
 #include "base/sjis.h"
 #include "base/texts.h"
+#include "convert/field_list.h"
 #include "convert/to_csv.h"
 #include "platform/fileio.h"
 #include "platform/profile.h"
+#include "platform/stream.h"
 #include "platform/ui.h"
 #include "transfer/db2_line.h"
 #include "transfer/folder_copy.h"
@@ -28,6 +32,7 @@ struct ListedFile {
   bool refusedByFtpJob;  // a transfer line whose name the FTP job refuses
   bool fromGet;  // its image must come from this run's fetch
   bool fetched;
+  bool cut;      // its image is not a whole number of its records
   bool existedBefore;
   FileInfo before;
 };
@@ -36,8 +41,8 @@ struct ListedFile {
 constexpr int kMaxListedFiles = kSettingsBufferSize / 4 + 1;
 
 // The files a run converts, from its [DB2] section; folder mode's copy tells
-// it which images it made.
-struct ConversionList : CopiedFiles {
+// it which images it made, and it tells the backup which images to leave.
+struct ConversionList : CopiedFiles, CopyFilter {
   char section[kSettingsBufferSize];
   ListedFile files[kMaxListedFiles];
   int count;
@@ -49,6 +54,13 @@ struct ConversionList : CopiedFiles {
       ListedFile& f = files[i];
       if (f.fromGet && f.found == kNameFound && IsImageOf(fileName, f.name)) f.fetched = true;
     }
+  }
+
+  bool Leaves(const char* fileName) const override {
+    for (int i = 0; i < count; ++i) {
+      if (files[i].cut && IsImageOf(fileName, files[i].name)) return true;
+    }
+    return false;
   }
 };
 
@@ -78,6 +90,7 @@ void ReadConversionList(const char* settingsPath, ConversionList* list) {
                         !IsUsableEntryName(transferName);
     f.fromGet = command == Db2Command::kGet;
     f.fetched = false;
+    f.cut = false;
     f.existedBefore = false;
     ++list->count;
   }
@@ -123,6 +136,43 @@ void NoteImagesAfter(ConversionList* list) {
   }
 }
 
+// A fetched image that is not a whole number of the records its .fdf
+// describes was cut on the way (a server that sent part of a member and
+// said nothing): it must not be backed up over a good copy nor replace a
+// good CSV. Each such entry gets one line; an entry whose .fdf cannot be
+// read is left to the conversion to report.
+void FindCutImages(ConversionList* list, ErrorText* errors) {
+  for (int i = 0; i < list->count; ++i) {
+    ListedFile& f = list->files[i];
+    if (!f.fetched || !f.usable) continue;
+    char path[kPathBufferSize];
+    FileInfo image;
+    if (!ImagePath(list->programFolder, f.name, path, sizeof path) || !FileInfoOf(path, &image) ||
+        image.isDirectory) {
+      continue;
+    }
+    FieldList fields;
+    fields.count = 0;
+    if (!JoinPath(path, sizeof path, list->programFolder, f.name) ||
+        !AppendText(path, sizeof path, ".fdf")) {
+      continue;
+    }
+    FILE* fdf = OpenStream(path, "r");
+    if (fdf == nullptr) continue;
+    const bool read = ReadFieldList(fdf, &fields);
+    std::fclose(fdf);
+    const uint64_t length = read ? static_cast<uint64_t>(fields.recordLength()) : 0;
+    if (length == 0 || image.size % length == 0) continue;
+    // Already reported once for an entry listed twice.
+    bool reported = false;
+    for (int j = 0; j < i; ++j) {
+      reported = reported || (list->files[j].cut && std::strcmp(list->files[j].name, f.name) == 0);
+    }
+    f.cut = true;
+    if (!reported) errors->AppendLine(f.name, kTextImageCut);
+  }
+}
+
 // Converts every listed file; returns the run result.
 int ConvertListedFiles(ProcessState& state, const ConversionList& list, int result) {
   const Conversion with{state.job(), &state.tables, IndicatorProgress(), nullptr};
@@ -144,6 +194,7 @@ int ConvertListedFiles(ProcessState& state, const ConversionList& list, int resu
       }
       continue;
     }
+    if (f.cut) continue;  // reported when it was found
     if (f.fromGet && !f.fetched) {
       // An image left from an earlier run must not pass for today's data.
       state.errors.AppendLine(f.name, kTextNotFetched);
@@ -243,6 +294,7 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
     NoteImagesAfter(&list);
   }
   if (StopRequested()) result = -1;
+  FindCutImages(&list, &state.errors);
 
   if (result >= 0) {
     ShowIndicator(1);
@@ -250,7 +302,7 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
     ReadBackupRoot(state.settingsPath, root);
     if (root[0] != '\0') {
       const int dateCode = log.Write(RunLogEvent::kBackup);
-      result = RotateBackups(job, root, dateCode, IndicatorProgress());
+      result = RotateBackups(job, root, dateCode, IndicatorProgress(), &list);
     }
     if (result >= 0 && !SettingsAreShiftJis(state.settingsPath)) {
       // Its tables would turn every katakana and Kanji into others.

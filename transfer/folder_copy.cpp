@@ -129,7 +129,7 @@ int CopyFileWithProgress(const char* source, const char* target, const char* cap
 }
 
 int CopyDb2Files(const char* source, const char* target, Progress* progress, ErrorText* errors,
-                 CopiedFiles* copied, bool sourceLinksAllowed) {
+                 CopiedFiles* copied, bool sourceLinksAllowed, const CopyFilter* leave) {
   // What a run that died left here goes before anything new is written.
   RemoveLeftoverTemps(target);
   char caption[kCaptionSize];
@@ -153,7 +153,7 @@ int CopyDb2Files(const char* source, const char* target, Progress* progress, Err
   FindHandle search = FindFirst(path, &entry);
   if (search == nullptr) return 0;
   do {
-    if (entry.isDirectory) continue;
+    if (entry.isDirectory || (leave != nullptr && leave->Leaves(entry.name))) continue;
     char from[kPathBufferSize];
     char to[kPathBufferSize];
     CopyText(from, sizeof from, source);

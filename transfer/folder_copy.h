@@ -25,6 +25,15 @@ class CopiedFiles {
   ~CopiedFiles() = default;
 };
 
+// Tells which files a folder copy leaves where they are.
+class CopyFilter {
+ public:
+  virtual bool Leaves(const char* fileName) const = 0;
+
+ protected:
+  ~CopyFilter() = default;
+};
+
 // Copies every *.DB2 file of source into target (folders given without a
 // trailing separator), showing each chunk's progress; a progress that says
 // stop cancels. -1 when cancelled, else the last file's result (0 when there
@@ -33,9 +42,11 @@ class CopiedFiles {
 // none. copied, when given, hears of every file copied whole. Temporary
 // files that an earlier run left in target are removed first. A source
 // file that is a link fails (code 1) unless sourceLinksAllowed (the host
-// folder of folder mode, which the user names).
+// folder of folder mode, which the user names). Files that leave, when
+// given, says to leave are not copied and not reported.
 int CopyDb2Files(const char* source, const char* target, Progress* progress, ErrorText* errors,
-                 CopiedFiles* copied = nullptr, bool sourceLinksAllowed = false);
+                 CopiedFiles* copied = nullptr, bool sourceLinksAllowed = false,
+                 const CopyFilter* leave = nullptr);
 // Copies one file; returns a copy result code. The copy is written to a
 // temporary file beside target and renamed over it only when whole (the
 // source's size as opened, its times set, flushed to the disk): a failed or

@@ -244,6 +244,39 @@ class BatchFaults(unittest.TestCase):
             self.assertEqual(qv.temp_files(os.path.join(backup, weekday)), [])
         self.assertEqual(qv.temp_files(self.transfer), [])
 
+    def test_cut_image_is_neither_backed_up_nor_converted(self):
+        # CUT came 10 bytes into its fourth record (a server that sent part
+        # of a member and said nothing): last week's backup and yesterday's
+        # CSV stay, one line names it. GOOD goes on; an image without a
+        # listed entry is backed up as it is.
+        self.host_file("CUT.DB2", RECORD * 3 + RECORD[:10])
+        self.host_file("GOOD.DB2")
+        self.host_file("OTHER.DB2", RECORD[:10])
+        for name in ("CUT", "GOOD"):
+            self.pf.write_text(name + ".fdf", FDF, newline="\n")
+        self.pf.write(os.path.join("DB2", "CUT.csv"), b"yesterday")
+        backup = os.path.join(self.pf.root, "backup")
+        for weekday in batch.WEEKDAYS:
+            os.makedirs(os.path.join(backup, weekday))
+            with open(os.path.join(backup, weekday, "CUT.DB2"), "wb") as f:
+                f.write(b"last week")
+        self.settings({"IPADDRESS": batch.native_path(self.host), "BackupDir": batch.native_path(backup)},
+                      ["get LIB/CUT.CUT", "get LIB/GOOD.GOOD"])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
+                       "  CUT.DB2の大きさがレコード長の倍数でないためバックアップも変換もしません(RunBatch)\n")
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.csv")), b"yesterday")
+        self.assertEqual(self.pf.read(os.path.join("DB2", "GOOD.csv")),
+                         HEADER + qv.NL + b'1,1234,"ABC"' + qv.NL)
+        backed_up = set()
+        for weekday in batch.WEEKDAYS:
+            with open(os.path.join(backup, weekday, "CUT.DB2"), "rb") as f:
+                self.assertEqual(f.read(), b"last week", weekday)
+            backed_up |= set(os.listdir(os.path.join(backup, weekday)))
+        self.assertEqual(backed_up, {"CUT.DB2", "GOOD.DB2", "OTHER.DB2"})
+
     @qv.skip_unless("native")
     def test_links_planted_at_target_names_are_not_written_through(self):
         # Links at a fetched image, at a CSV and at a weekday backup's image
