@@ -430,6 +430,71 @@ class BatchFaults(unittest.TestCase):
         self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.DB2を取得できなかったため変換しません(RunBatch)\n")
 
 
+    def script_client(self, body):
+        """An ftp.exe of the test's own: a shell script."""
+        path = self.pf.file("ftp.exe")
+        with open(path, "w") as f:
+            f.write("#!/bin/sh\n" + body + "\n")
+        os.chmod(path, 0o755)
+
+    @qv.skip_unless("native")
+    def test_client_does_not_outlive_a_killed_run(self):
+        # kill -9 of the run while its client works: the client goes too,
+        # rather than replace an image after the run is gone.
+        clients = []
+
+        def during(proc):
+            deadline = time.monotonic() + 30
+            while not clients:
+                self.assertLess(time.monotonic(), deadline, "no client started")
+                clients.extend(p for p in filter(str.isdigit, os.listdir("/proc"))
+                               if process_state(p, parent=proc.pid))
+                time.sleep(0.01)
+            proc.kill()
+        self.script_client("exec sleep 600")
+        self.settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret",
+                       "TimeLimit": "3600"}, ["get LIB/GOOD.GOOD"])
+        self.run_batch(False, during=during)
+        deadline = time.monotonic() + 10
+        while process_state(clients[0]) not in (None, "Z"):
+            self.assertLess(time.monotonic(), deadline, "the client outlived the run")
+            time.sleep(0.05)
+
+    @qv.skip_unless("native")
+    def test_unrelated_ftp_exe_is_not_waited_for(self):
+        # Another program called ftp.exe runs through the whole run (an
+        # interactive session left open): the run waits only for its own
+        # client, which ends at once, and leaves the other one running.
+        other_dir = os.path.join(self.pf.root, "other")
+        os.mkdir(other_dir)
+        other_exe = os.path.join(other_dir, "ftp.exe")
+        shutil.copy2(shutil.which("sleep"), other_exe)
+        other = subprocess.Popen([other_exe, "600"])
+        self.addCleanup(other.wait)
+        self.addCleanup(other.kill)
+        self.script_client("exit 0")
+        self.settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret",
+                       "TimeLimit": "3600"}, ["get LIB/GOOD.GOOD"])
+        start = time.monotonic()
+        res = self.run_batch(False)
+        self.assertLess(time.monotonic() - start, 20)
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.DB2を取得できなかったため変換しません(RunBatch)\n")
+        self.assertIsNone(other.poll())
+
+
+def process_state(pid, parent=None):
+    """The state letter of process pid (None when it is gone); with parent,
+    only when it is a child of that process."""
+    try:
+        with open("/proc/%s/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    if parent is not None and fields[1] != str(parent):
+        return None
+    return fields[0]
+
 @qv.skip_unless("native")
 class StoppedRuns(unittest.TestCase):
     """A scheduler's SIGTERM, a hang-up or Ctrl+C before the progress window

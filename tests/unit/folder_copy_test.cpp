@@ -321,39 +321,54 @@ TEST_F(FolderCopy, SourceHeldWithoutSharingFailsToOpen) {
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), 1);
   FileClose(held);
-  EXPECT_FALSE(Exists(Dst("A.DB2")));
+  std::string got;
+  EXPECT_TRUE(ReadFileBytes(Dst("A.DB2"), &got) && got == "old");
   EXPECT_TRUE(progress_.updates.empty());
 #endif
 }
 
 #if defined(_WIN32)
-TEST_F(FolderCopy, SourceHeldByAnotherProcessFailsToOpen) {
+TEST_F(FolderCopy, SourceOrTargetHeldByAnotherProcessFails) {
   ASSERT_TRUE(WriteFileBytes(Src("A.DB2"), "a"));
   ASSERT_TRUE(WriteFileBytes(Dst("A.DB2"), "old"));
-  // The helper holds the file without sharing, says so with A.DB2.held and
-  // lets go once A.DB2.release appears.
-  std::string command = "\"" QV_TEST_HELPER "\" hold \"" + Src("A.DB2") + "\" 60";
-  STARTUPINFOA si = {};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi = {};
-  const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                      nullptr, &si, &pi);
-  ASSERT_TRUE(started);
-  for (int i = 0; i < 600 && !Exists(Src("A.DB2.held")); ++i) Sleep(100);
-  ASSERT_TRUE(Exists(Src("A.DB2.held")));
+  std::string got;
+  for (const std::string& heldPath : {Src("A.DB2"), Dst("A.DB2")}) {
+    SCOPED_TRACE(heldPath);
+    const bool source = heldPath == Src("A.DB2");
+    // The helper holds the file without sharing, says so with <file>.held and
+    // lets go once <file>.release appears.
+    std::string command = "\"" QV_TEST_HELPER "\" hold \"" + heldPath + "\" 60";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                        nullptr, &si, &pi);
+    ASSERT_TRUE(started);
+    for (int i = 0; i < 600 && !Exists(heldPath + ".held"); ++i) Sleep(100);
+    ASSERT_TRUE(Exists(heldPath + ".held"));
 
-  EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), 1);
-  EXPECT_FALSE(Exists(Dst("A.DB2")));
+    // A source that cannot be opened, or a target that cannot be replaced
+    // (a spreadsheet holding it): the previous target stays, no temporary
+    // file is left.
+    const std::string before = source ? "old" : "a";
+    EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), source ? kCopyOpenFailed : kCopyWriteFailed);
+    for (const fs::directory_entry& e : fs::directory_iterator(fs::path(target_))) {
+      EXPECT_FALSE(IsTempFileName(e.path().filename().string().c_str())) << e.path();
+    }
 
-  ASSERT_TRUE(WriteFileBytes(Src("A.DB2.release"), ""));
-  WaitForSingleObject(pi.hProcess, 60000);
-  DWORD code = 1;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
-  EXPECT_EQ(code, 0u);
-  // Once the other process lets go, the same copy goes through.
-  EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), 0);
+    ASSERT_TRUE(WriteFileBytes(heldPath + ".release", ""));
+    WaitForSingleObject(pi.hProcess, 60000);
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(ReadFileBytes(Dst("A.DB2"), &got) && got == before);
+    // Once the other process lets go, the same copy goes through.
+    EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), 0);
+    fs::remove(fs::path(heldPath + ".held"));
+    fs::remove(fs::path(heldPath + ".release"));
+  }
 }
 #endif
 

@@ -5,6 +5,8 @@
 //                                    creates PATH.held, and lets go once
 //                                    PATH.release appears or SECONDS have
 //                                    passed; 1 when PATH cannot be opened
+//   test_helper spawn sleep SECONDS  starts a copy of itself that sleeps,
+//                                    and ends at once
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +53,33 @@ int Hold(const char* path, int seconds) {
   return 0;
 }
 
+// Starts "<this program> sleep <seconds>" and does not wait for it.
+int Spawn(const char* seconds) {
+#if defined(_WIN32)
+  char self[MAX_PATH];
+  if (GetModuleFileNameA(nullptr, self, sizeof self) == 0) return 1;
+  std::string line = std::string("\"") + self + "\" sleep " + seconds;
+  STARTUPINFOA startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info;
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    return 1;
+  }
+  CloseHandle(info.hProcess);
+  CloseHandle(info.hThread);
+#else
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl("/proc/self/exe", "test_helper", "sleep", seconds, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid < 0) return 1;
+#endif
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,6 +88,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 4 && std::strcmp(argv[1], "hold") == 0) return Hold(argv[2], std::atoi(argv[3]));
-  std::fprintf(stderr, "usage: test_helper sleep SECONDS | hold PATH SECONDS\n");
+  if (argc == 4 && std::strcmp(argv[1], "spawn") == 0 && std::strcmp(argv[2], "sleep") == 0) {
+    return Spawn(argv[3]);
+  }
+  std::fprintf(stderr, "usage: test_helper sleep SECONDS | hold PATH SECONDS | spawn sleep SECONDS\n");
   return 2;
 }
