@@ -38,12 +38,12 @@ struct ListedFile {
 };
 
 // A line that names a file holds at least "//." and its zero.
-constexpr int kMaxListedFiles = kSettingsBufferSize / 4 + 1;
+constexpr int kMaxListedFiles = kMaxDb2SectionSize / 4 + 1;
 
 // The files a run converts, from its [DB2] section; folder mode's copy tells
 // it which images it made, and it tells the backup which images to leave.
 struct ConversionList : CopiedFiles, CopyFilter {
-  char section[kSettingsBufferSize];
+  char section[kMaxDb2SectionSize];
   ListedFile files[kMaxListedFiles];
   int count;
   bool ftpMode;
@@ -74,8 +74,12 @@ bool IsFolderAddress(const char* address) {
   return false;
 }
 
-void ReadConversionList(const char* settingsPath, ConversionList* list) {
-  ReadDb2Section(list->section, kSettingsBufferSize, settingsPath);
+void ReadConversionList(const char* settingsPath, ConversionList* list, ErrorText* errors) {
+  // The FTP job reads the same lines: what it fetches is converted. A
+  // section past the limit is told, not cut in silence.
+  if (!ReadDb2Section(list->section, kMaxDb2SectionSize, settingsPath)) {
+    errors->AppendLine("[DB2]", kTextDb2SectionCut);
+  }
   list->count = 0;
   for (const char* line = list->section; *line != '\0'; line += std::strlen(line) + 1) {
     ListedFile& f = list->files[list->count];
@@ -269,6 +273,7 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
   log.Write(RunLogEvent::kStart);
 
   // Temporary files that a run which died left where this one writes.
+  RemoveLeftoverTemps(state.programFolder);
   char transferFolder[kPathBufferSize];
   if (JoinPath(transferFolder, sizeof transferFolder, state.programFolder, "DB2")) {
     RemoveLeftoverTemps(transferFolder);
@@ -276,7 +281,7 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
 
   static ConversionList list;
   list.programFolder = state.programFolder;
-  ReadConversionList(state.settingsPath, &list);
+  ReadConversionList(state.settingsPath, &list, &state.errors);
   list.ftpMode = !folderMode;
   if (folderMode) {
     ShowBox(kTextFolderModeBox, "Quenvale", kMbOk);

@@ -119,6 +119,10 @@ int RotateBackups(const JobContext& job, const char* backupRoot, int dateCode, P
 
   char value[16];
   std::snprintf(value, sizeof value, "%d", today);
-  ProfileWriteString("Quenvale", "Last_MonthBackup", value, job.settingsPath);
+  // Unrecorded, the month's copy would be made again at every run of the
+  // month, each over the last with newer data.
+  if (ProfileWriteString("Quenvale", "Last_MonthBackup", value, job.settingsPath) == 0) {
+    job.errors->AppendLine("Quenvale.ini", kTextSettingsWriteFailed);
+  }
   return result;
 }

@@ -476,27 +476,33 @@ class BatchRun(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(self.transfer, "ITEMS.csv")))
         self.assertEqual(self.transfer_file("CUSTOMER.csv"), golden_csv("CUSTOMER"))
 
-    def test_only_the_db2_section_that_fits_is_walked(self):
+    def test_lines_far_into_the_db2_section_are_converted_and_a_cut_one_told(self):
+        # ORDERS_ORD2011 stands past byte 6,000 of [DB2] (once fetched by the
+        # FTP job and never converted, without a word); past 65,536 bytes
+        # the section is cut, and the log says so.
         self.five_files()
         os.mkdir(self.transfer)
         filler = ["cd LIBRARY%04d" % i for i in range(400)]   # 15 bytes with its zero
-        # CUSTOMER first, ITEMS at about 2,000 bytes, PRICES cut by the
-        # 3,000-byte buffer after "get QGPL/PRICES.P" (a fragment once taken
-        # for a name), ORDERS_ORD2011 at about 6,000.
         lines = (["get QGPL/CUSTOMER.CUSTOMER"] + filler[:130] + ["get QGPL/ITEMS.ITEMS"]
-                 + filler[130:195] + ["cd ABCD", "get QGPL/PRICES.P1"] + filler[195:]
-                 + ["GET SALES/ORDERS.ORD2011"])
-        cut = lines.index("get QGPL/PRICES.P1")
-        self.assertEqual(sum(len(l) + 1 for l in lines[:cut]) + len("get QGPL/PRICES.P"), 2998)
+                 + filler[130:] + ["GET SALES/ORDERS.ORD2011"])
         self.assertGreater(sum(len(l) + 1 for l in lines), 6000)
         self.settings({"IPADDRESS": native_path(self.host)}, lines)
         res = self.run_batch(True)
         self.assertEqual(res.code, 0, res.messages)
         self.assertLog(["開始", "CSV変換", "終了"])
-        self.assertEqual(self.transfer_file("CUSTOMER.csv"), golden_csv("CUSTOMER"))
-        self.assertEqual(self.transfer_file("ITEMS.csv"), golden_csv("ITEMS"))
-        self.assertFalse(os.path.exists(os.path.join(self.transfer, "ORDERS_ORD2011.csv")))
-        self.assertFalse(os.path.exists(os.path.join(self.transfer, "PRICES_P1.csv")))
+        for entry in ("CUSTOMER", "ITEMS", "ORDERS_ORD2011"):
+            self.assertEqual(self.transfer_file(entry + ".csv"), golden_csv(entry))
+
+        os.remove(self.pf.file("Quenvale.log"))
+        os.remove(os.path.join(self.transfer, "ITEMS.csv"))
+        long_filler = ["cd LIBRARY%05d" % i for i in range(4500)]   # 16 bytes with its zero
+        self.settings({"IPADDRESS": native_path(self.host)},
+                      ["get QGPL/CUSTOMER.CUSTOMER"] + long_filler + ["get QGPL/ITEMS.ITEMS"])
+        res = self.run_batch(True)
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "CSV変換", "終了"],
+                       "  [DB2]は65536バイトを超えるため、超えた行は転送も変換もしません(RunBatch)\n")
+        self.assertFalse(os.path.exists(os.path.join(self.transfer, "ITEMS.csv")))
 
     # -- cancelling during the third of five conversions --
 

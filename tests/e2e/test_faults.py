@@ -315,6 +315,36 @@ class BatchFaults(unittest.TestCase):
             self.assertTrue(os.path.islink(link), link)
         self.assertEqual(self.pf.read(os.path.join("DB2", "GOOD.csv")), HEADER + qv.NL + b"1,1234,\"ABC\"" + qv.NL)
 
+    def test_settings_write_back(self):
+        # Last_MonthBackup is written through a temporary file that keeps
+        # the settings' permissions (they hold the password); a read-only
+        # settings file is left as it is and the failure reported, rather
+        # than the month's copy being made again at every run.
+        self.host_file("GOOD.DB2")
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        backup = os.path.join(self.pf.root, "backup")
+        self.settings({"IPADDRESS": batch.native_path(self.host), "BackupDir": batch.native_path(backup),
+                       "MonthBackup": "1"}, ["get LIB/GOOD.GOOD"])
+        ini = self.pf.file("Quenvale.ini")
+        before = self.pf.read("Quenvale.ini")
+        for mode, code in ((0o444, 254), (0o600, 0)):
+            with self.subTest(oct(mode)):
+                if self.pf.exists("Quenvale.log"):
+                    os.remove(self.pf.file("Quenvale.log"))
+                os.chmod(ini, mode)
+                res = self.run_batch(True)
+                self.assertEqual(sanitizer_report(res), "")
+                self.assertEqual(res.code, code, res.messages)
+                self.assertEqual(qv.temp_files(self.pf.path), [])
+                if code:
+                    self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
+                                   "  Quenvale.iniに書き込めません(RotateBackups)\n")
+                    self.assertEqual(self.pf.read("Quenvale.ini"), before)
+                else:
+                    self.assertIn(b"Last_MonthBackup=", self.pf.read("Quenvale.ini"))
+                    if not qv.IS_WINDOWS:
+                        self.assertEqual(os.stat(ini).st_mode & 0o777, mode)
+
     def test_log_or_lock_that_cannot_be_written(self):
         # A folder where Quenvale.log or Quenvale.lock belongs stands for a
         # read-only file or program folder (which root would write anyway).
