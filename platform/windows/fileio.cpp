@@ -50,8 +50,13 @@ FileHandle FileCreateTemp(const char* target, char* tempPath, int size) {
 bool FileFlush(FileHandle file) { return FlushFileBuffers(ToHandle(file)) != FALSE; }
 
 bool FileReplace(const char* tempPath, const char* target) {
-  // A link is not replaced; MoveFileExA itself keeps a read-only target.
-  if (PathIsLink(target)) return false;
+  // A link or a read-only file is not replaced (as MoveFileExA refuses a
+  // read-only target; asked here too, for systems that do not).
+  const DWORD attributes = GetFileAttributesA(target);
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY)) != 0) {
+    return false;
+  }
   return MoveFileExA(tempPath, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
