@@ -150,7 +150,11 @@ class BatchRun(unittest.TestCase):
         box = []
         if qv.IS_WINDOWS and folder_mode:
             code, box = qv.uiauto("texts", "Quenvale", "60")
-            self.assertEqual(code, 0, "no folder-mode box")
+            if code != 0:
+                # What was there instead: whether the program still ran, and
+                # the windows on the desktop.
+                self.fail("no folder-mode box (uiauto %d); program exit code %r; windows %r"
+                          % (code, proc.poll(), qv.uiauto("list")[1]))
             self.assertEqual(qv.uiauto("close", "Quenvale", "1", "10")[0], 0, "folder-mode box stays")
         if during:
             during(proc)
