@@ -1,5 +1,7 @@
 #include "app/batch_run.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "app/process_state.h"
@@ -9,9 +11,11 @@
 #include "base/path.h"
 #include "base/sjis.h"
 #include "base/texts.h"
+#include "convert/field_list.h"
 #include "convert/to_csv.h"
 #include "platform/fileio.h"
 #include "platform/profile.h"
+#include "platform/stream.h"
 #include "platform/ui.h"
 #include "transfer/db2_line.h"
 #include "transfer/folder_copy.h"
@@ -28,17 +32,18 @@ struct ListedFile {
   bool refusedByFtpJob;  // a transfer line whose name the FTP job refuses
   bool fromGet;  // its image must come from this run's fetch
   bool fetched;
+  bool cut;      // its image is not a whole number of its records
   bool existedBefore;
   FileInfo before;
 };
 
 // A line that names a file holds at least "//." and its zero.
-constexpr int kMaxListedFiles = kSettingsBufferSize / 4 + 1;
+constexpr int kMaxListedFiles = kMaxDb2SectionSize / 4 + 1;
 
 // The files a run converts, from its [DB2] section; folder mode's copy tells
-// it which images it made.
-struct ConversionList : CopiedFiles {
-  char section[kSettingsBufferSize];
+// it which images it made, and it tells the backup which images to leave.
+struct ConversionList : CopiedFiles, CopyFilter {
+  char section[kMaxDb2SectionSize];
   ListedFile files[kMaxListedFiles];
   int count;
   bool ftpMode;
@@ -49,6 +54,13 @@ struct ConversionList : CopiedFiles {
       ListedFile& f = files[i];
       if (f.fromGet && f.found == kNameFound && IsImageOf(fileName, f.name)) f.fetched = true;
     }
+  }
+
+  bool Leaves(const char* fileName) const override {
+    for (int i = 0; i < count; ++i) {
+      if (files[i].cut && IsImageOf(fileName, files[i].name)) return true;
+    }
+    return false;
   }
 };
 
@@ -62,8 +74,12 @@ bool IsFolderAddress(const char* address) {
   return false;
 }
 
-void ReadConversionList(const char* settingsPath, ConversionList* list) {
-  ReadDb2Section(list->section, kSettingsBufferSize, settingsPath);
+void ReadConversionList(const char* settingsPath, ConversionList* list, ErrorText* errors) {
+  // The FTP job reads the same lines: what it fetches is converted. A
+  // section past the limit is told, not cut in silence.
+  if (!ReadDb2Section(list->section, kMaxDb2SectionSize, settingsPath)) {
+    errors->AppendLine("[DB2]", kTextDb2SectionCut);
+  }
   list->count = 0;
   for (const char* line = list->section; *line != '\0'; line += std::strlen(line) + 1) {
     ListedFile& f = list->files[list->count];
@@ -78,6 +94,7 @@ void ReadConversionList(const char* settingsPath, ConversionList* list) {
                         !IsUsableEntryName(transferName);
     f.fromGet = command == Db2Command::kGet;
     f.fetched = false;
+    f.cut = false;
     f.existedBefore = false;
     ++list->count;
   }
@@ -123,6 +140,43 @@ void NoteImagesAfter(ConversionList* list) {
   }
 }
 
+// A fetched image that is not a whole number of the records its .fdf
+// describes was cut on the way (a server that sent part of a member and
+// said nothing): it must not be backed up over a good copy nor replace a
+// good CSV. Each such entry gets one line; an entry whose .fdf cannot be
+// read is left to the conversion to report.
+void FindCutImages(ConversionList* list, ErrorText* errors) {
+  for (int i = 0; i < list->count; ++i) {
+    ListedFile& f = list->files[i];
+    if (!f.fetched || !f.usable) continue;
+    char path[kPathBufferSize];
+    FileInfo image;
+    if (!ImagePath(list->programFolder, f.name, path, sizeof path) || !FileInfoOf(path, &image) ||
+        image.isDirectory) {
+      continue;
+    }
+    FieldList fields;
+    fields.count = 0;
+    if (!JoinPath(path, sizeof path, list->programFolder, f.name) ||
+        !AppendText(path, sizeof path, ".fdf")) {
+      continue;
+    }
+    FILE* fdf = OpenStream(path, "r");
+    if (fdf == nullptr) continue;
+    const bool read = ReadFieldList(fdf, &fields);
+    std::fclose(fdf);
+    const uint64_t length = read ? static_cast<uint64_t>(fields.recordLength()) : 0;
+    if (length == 0 || image.size % length == 0) continue;
+    // Already reported once for an entry listed twice.
+    bool reported = false;
+    for (int j = 0; j < i; ++j) {
+      reported = reported || (list->files[j].cut && std::strcmp(list->files[j].name, f.name) == 0);
+    }
+    f.cut = true;
+    if (!reported) errors->AppendLine(f.name, kTextImageCut);
+  }
+}
+
 // Converts every listed file; returns the run result.
 int ConvertListedFiles(ProcessState& state, const ConversionList& list, int result) {
   const Conversion with{state.job(), &state.tables, IndicatorProgress(), nullptr};
@@ -144,6 +198,7 @@ int ConvertListedFiles(ProcessState& state, const ConversionList& list, int resu
       }
       continue;
     }
+    if (f.cut) continue;  // reported when it was found
     if (f.fromGet && !f.fetched) {
       // An image left from an earlier run must not pass for today's data.
       state.errors.AppendLine(f.name, kTextNotFetched);
@@ -156,10 +211,53 @@ int ConvertListedFiles(ProcessState& state, const ConversionList& list, int resu
   return result;
 }
 
+// The lock of the program folder, held for the whole batch run.
+class FolderLockGuard {
+ public:
+  LockResult Take(const char* programFolder) {
+    char path[kPathBufferSize];
+    if (!JoinPath(path, sizeof path, programFolder, "Quenvale.lock")) return LockResult::kFailed;
+    return LockFile(path, &held_);
+  }
+  ~FolderLockGuard() { FileClose(held_); }
+
+ private:
+  FileHandle held_ = nullptr;
+};
+
+int RunBatchLocked(ProcessState& state, RunLog& log);
+
 }  // namespace
 
 int RunBatch(ProcessState& state) {
   RunLog log(state.programFolder, &state.errors);
+  // One batch run per program folder: a second one would cut the images
+  // and backups the first is writing. It touches nothing but the log.
+  FolderLockGuard lock;
+  const LockResult locked = lock.Take(state.programFolder);
+  int result = kRunFailed;
+  if (locked == LockResult::kBusy) {
+    log.Write(RunLogEvent::kOpen);
+    log.Write(RunLogEvent::kBusy);
+  } else if (locked == LockResult::kFailed) {
+    TellWithoutWaiting(kTextLockFailed, "Quenvale");
+  } else {
+    result = RunBatchLocked(state, log);
+    // Any error line makes the night a failure, whatever the last entry
+    // gave; a cancel or an abort keeps its own code.
+    if (result >= 0 && !state.errors.empty()) result = kRunFailed;
+  }
+  // A run whose log cannot be written must not pass for one that went well.
+  if (log.failed()) {
+    TellWithoutWaiting(kTextLogFailed, "Quenvale");
+    if (result >= 0) result = kRunFailed;
+  }
+  return result;
+}
+
+namespace {
+
+int RunBatchLocked(ProcessState& state, RunLog& log) {
   const JobContext job = state.job();
   int result = 0;
   log.Write(RunLogEvent::kOpen);
@@ -174,9 +272,16 @@ int RunBatch(ProcessState& state) {
   }
   log.Write(RunLogEvent::kStart);
 
+  // Temporary files that a run which died left where this one writes.
+  RemoveLeftoverTemps(state.programFolder);
+  char transferFolder[kPathBufferSize];
+  if (JoinPath(transferFolder, sizeof transferFolder, state.programFolder, "DB2")) {
+    RemoveLeftoverTemps(transferFolder);
+  }
+
   static ConversionList list;
   list.programFolder = state.programFolder;
-  ReadConversionList(state.settingsPath, &list);
+  ReadConversionList(state.settingsPath, &list, &state.errors);
   list.ftpMode = !folderMode;
   if (folderMode) {
     ShowBox(kTextFolderModeBox, "Quenvale", kMbOk);
@@ -186,13 +291,15 @@ int RunBatch(ProcessState& state) {
     // A first run has no transfer folder yet; the FTP job makes its own.
     CreateFolder(transfer);
     // No progress window yet: the copy shows nothing and can only be stopped.
-    result = CopyDb2Files(address, transfer, IndicatorProgress(), &state.errors, &list);
+    // The host folder is the user's: a link there is followed.
+    result = CopyDb2Files(address, transfer, IndicatorProgress(), &state.errors, &list, true);
   } else {
     NoteImagesBefore(&list);
     RunFtpJob(job);
     NoteImagesAfter(&list);
   }
   if (StopRequested()) result = -1;
+  FindCutImages(&list, &state.errors);
 
   if (result >= 0) {
     ShowIndicator(1);
@@ -200,7 +307,7 @@ int RunBatch(ProcessState& state) {
     ReadBackupRoot(state.settingsPath, root);
     if (root[0] != '\0') {
       const int dateCode = log.Write(RunLogEvent::kBackup);
-      result = RotateBackups(job, root, dateCode, IndicatorProgress());
+      result = RotateBackups(job, root, dateCode, IndicatorProgress(), &list);
     }
     if (result >= 0 && !SettingsAreShiftJis(state.settingsPath)) {
       // Its tables would turn every katakana and Kanji into others.
@@ -218,3 +325,5 @@ int RunBatch(ProcessState& state) {
   ShowIndicator(0);
   return result;
 }
+
+}  // namespace

@@ -3,5 +3,10 @@
 
 struct ProcessState;
 
-// Runs the whole batch and returns the run result (the exit code).
+// The exit code of a batch run that wrote error lines, could not write its
+// log, or found another run working in its folder (254 on POSIX).
+constexpr int kRunFailed = -2;
+
+// Runs the whole batch and returns the run result (the exit code): -1 when
+// cancelled or aborted, kRunFailed as above, else the last conversion's.
 int RunBatch(ProcessState& state);

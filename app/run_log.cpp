@@ -1,5 +1,7 @@
 #include "app/run_log.h"
 
+#include <cstring>
+
 #include "base/error_text.h"
 #include "base/text.h"
 #include "base/texts.h"
@@ -40,8 +42,36 @@ RunLog::RunLog(const char* programFolder, const ErrorText* errors, time_t (*cloc
 RunLog::~RunLog() { Close(); }
 
 void RunLog::Close() {
-  if (file_ != nullptr) std::fclose(file_);
+  if (file_ != nullptr && std::fclose(file_) != 0) failed_ = true;
   file_ = nullptr;
+}
+
+bool RunLog::Open() {
+  Close();  // a second open must not leak the first handle
+  char path[kPathBufferSize];
+  const int n = std::snprintf(path, sizeof path, "%s%s.log", programFolder_, "Quenvale");
+  if (n < 0 || n >= static_cast<int>(sizeof path)) return false;  // a cut path names another file
+  // A line that a run which died left without its end is closed first, so
+  // that this run's line stands on its own.
+  pendingLength_ = 0;
+  if (FILE* before = OpenStream(path, "rb")) {
+    if (std::fseek(before, -1, SEEK_END) == 0) {
+      const int last = std::fgetc(before);
+      if (last != EOF && last != '\n') pending_[pendingLength_++] = '\n';
+    }
+    std::fclose(before);
+  }
+  file_ = OpenStream(path, "a");
+  if (file_ == nullptr) return false;
+  // One event, one write: the buffer holds the longest (an end entry with
+  // the whole error text), and each event is flushed on its own.
+  std::setvbuf(file_, buffer_, _IOFBF, sizeof buffer_);
+  return true;
+}
+
+void RunLog::Put(const char* text) {
+  const size_t len = std::strlen(text);
+  if (std::fwrite(text, 1, len, file_) != len) failed_ = true;
 }
 
 int RunLog::Write(RunLogEvent event) {
@@ -50,29 +80,38 @@ int RunLog::Write(RunLogEvent event) {
   // Read once: the date, the time and the date code all come from this moment.
   if (const struct tm* t = std::localtime(&now)) local = *t;
 
+  char entry[96];
   if (event == RunLogEvent::kOpen) {
-    Close();  // a second open must not leak the first handle
-    char path[kPathBufferSize];
-    const int n = std::snprintf(path, sizeof path, "%s%s.log", programFolder_, "Quenvale");
-    if (n < 0 || n >= static_cast<int>(sizeof path)) return -1;  // a cut path names another file
-    file_ = OpenStream(path, "a");
-    if (file_ == nullptr) return -1;
-    std::fprintf(file_, "%d/%02d/%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-  } else if (file_ != nullptr) {
-    if (event == RunLogEvent::kAbort) {
-      std::fprintf(file_, " %02d:%02d:%02d %s\n", local.tm_hour, local.tm_min, local.tm_sec,
-                   kTextAbortEntry);
-      Close();
-    } else {
-      std::fprintf(file_, " %02d:%02d:%02d-%s", local.tm_hour, local.tm_min, local.tm_sec,
-                   EntryText(event));
-      if (event == RunLogEvent::kEnd || event == RunLogEvent::kCancel) {
-        std::fputs("\n", file_);
-        std::fputs(errors_->text(), file_);
-        Close();
-      }
+    if (!Open()) {
+      failed_ = true;
+      return -1;
+    }
+    // The date goes out with the first entry, in the same write.
+    pendingLength_ += std::snprintf(pending_ + pendingLength_, sizeof pending_ - pendingLength_,
+                                    "%d/%02d/%02d", local.tm_year + 1900, local.tm_mon + 1,
+                                    local.tm_mday);
+    return DateCodeOf(local);
+  }
+  if (file_ == nullptr) return DateCodeOf(local);
+  pending_[pendingLength_] = '\0';
+  Put(pending_);
+  pendingLength_ = 0;
+  const bool ends = event == RunLogEvent::kAbort || event == RunLogEvent::kBusy ||
+                    event == RunLogEvent::kEnd || event == RunLogEvent::kCancel;
+  if (event == RunLogEvent::kAbort || event == RunLogEvent::kBusy) {
+    std::snprintf(entry, sizeof entry, " %02d:%02d:%02d %s\n", local.tm_hour, local.tm_min,
+                  local.tm_sec, event == RunLogEvent::kAbort ? kTextAbortEntry : kTextBusyEntry);
+    Put(entry);
+  } else {
+    std::snprintf(entry, sizeof entry, " %02d:%02d:%02d-%s", local.tm_hour, local.tm_min,
+                  local.tm_sec, EntryText(event));
+    Put(entry);
+    if (event == RunLogEvent::kEnd || event == RunLogEvent::kCancel) {
+      Put("\n");
+      Put(errors_->text());
     }
   }
-  if (file_ != nullptr) std::fflush(file_);
+  if (std::fflush(file_) != 0) failed_ = true;
+  if (ends) Close();
   return DateCodeOf(local);
 }

@@ -6,23 +6,40 @@
 #include "app/progress.h"
 #include "base/texts.h"
 #include "convert/to_csv.h"
+#include "platform/fileio.h"
 #include "platform/stream.h"
 #include "platform/ui.h"
 
 namespace {
 
-// CodeErr.csv in the program folder with its header row, replaced at every
-// single-file conversion, even one that fails later; null when it cannot be
-// made (the conversion goes on without it and without a word).
-FILE* OpenCodeErrorReport(const char* programFolder) {
+// CodeErr.csv in the program folder, written beside it with its header row;
+// it replaces the previous one at every single-file conversion, even one
+// that fails later, but not at a cancel. Null when it cannot be made (the
+// conversion goes on without it and without a word), or when a link stands
+// at its name (not written through).
+struct CodeErrorFile {
   char path[kPathBufferSize];
-  if (!CopyText(path, sizeof path, programFolder) || !AppendText(path, sizeof path, "CodeErr.csv")) {
-    return nullptr;
+  char temp[kTempPathSize];
+  FILE* stream = nullptr;
+
+  void Open(const char* programFolder) {
+    if (!CopyText(path, sizeof path, programFolder) ||
+        !AppendText(path, sizeof path, "CodeErr.csv") || PathIsLink(path)) {
+      return;
+    }
+    stream = OpenTempStream(path, "w", temp, sizeof temp);
+    if (stream != nullptr) std::fputs(kTextCodeErrHeader, stream);
   }
-  FILE* report = OpenStream(path, "w");
-  if (report != nullptr) std::fputs(kTextCodeErrHeader, report);
-  return report;
-}
+  void Close(bool keep) {
+    if (stream == nullptr) return;
+    if (keep) {
+      CommitTempStream(stream, temp, path);
+    } else {
+      DiscardTempStream(stream, temp);
+    }
+    stream = nullptr;
+  }
+};
 
 }  // namespace
 
@@ -32,8 +49,11 @@ int RunSingleFile(ProcessState& state) {
   LoadUserDoubleByteTable(state.settingsPath, &state.tables);
   ShowIndicator(1);
 
-  FILE* report = OpenCodeErrorReport(state.programFolder);
-  const Conversion with{state.job(), &state.tables, IndicatorProgress(), report};
+  // What a run that died left here goes first.
+  RemoveLeftoverTemps(state.programFolder);
+  static CodeErrorFile report;
+  report.Open(state.programFolder);
+  const Conversion with{state.job(), &state.tables, IndicatorProgress(), report.stream};
   ConversionCounts counts{};
   int result = 0;
   if (SettingsAreShiftJis(state.settingsPath)) {
@@ -42,7 +62,7 @@ int RunSingleFile(ProcessState& state) {
     // Its tables would turn every katakana and Kanji into others.
     state.errors.AppendLine("Quenvale.ini", kTextSaveAsShiftJis);
   }
-  if (report != nullptr) std::fclose(report);
+  report.Close(result >= 0 && !StopRequested());
 
   // Room for the whole error text after the record size.
   static char summary[kErrorTextSize + 256];

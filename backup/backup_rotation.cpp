@@ -79,7 +79,8 @@ void ReadBackupRoot(const char* settingsPath, char* root) {
   ProfileGetString("Quenvale", "BackupDir", "", root, kPathBufferSize, settingsPath);
 }
 
-int RotateBackups(const JobContext& job, const char* backupRoot, int dateCode, Progress* progress) {
+int RotateBackups(const JobContext& job, const char* backupRoot, int dateCode, Progress* progress,
+                  const CopyFilter* leave) {
   // One byte beyond the 255 read, for the separator appended below.
   char root[kPathBufferSize + 1];
   CopyText(root, kPathBufferSize, backupRoot);
@@ -100,7 +101,7 @@ int RotateBackups(const JobContext& job, const char* backupRoot, int dateCode, P
   std::snprintf(folder, sizeof folder, "%s%s", root, kWeekdayFolders[dateCode % 10 % 7]);
   result = MakeFolder(folder, job.errors);
   if (result < 0) return result;
-  result = CopyDb2Files(source, folder, progress, job.errors);
+  result = CopyDb2Files(source, folder, progress, job.errors, nullptr, false, leave);
   if (result < 0) return result;
 
   const int monthBackup = ProfileGetInt("Quenvale", "MonthBackup", 0, job.settingsPath);
@@ -113,11 +114,15 @@ int RotateBackups(const JobContext& job, const char* backupRoot, int dateCode, P
   std::snprintf(folder, sizeof folder, kTextMonthlyFolderFormat, root, (dateCode / 1000) % 100);
   result = MakeFolder(folder, job.errors);
   if (result < 0) return result;
-  result = CopyDb2Files(source, folder, progress, job.errors);
+  result = CopyDb2Files(source, folder, progress, job.errors, nullptr, false, leave);
   if (result < 0) return result;
 
   char value[16];
   std::snprintf(value, sizeof value, "%d", today);
-  ProfileWriteString("Quenvale", "Last_MonthBackup", value, job.settingsPath);
+  // Unrecorded, the month's copy would be made again at every run of the
+  // month, each over the last with newer data.
+  if (ProfileWriteString("Quenvale", "Last_MonthBackup", value, job.settingsPath) == 0) {
+    job.errors->AppendLine("Quenvale.ini", kTextSettingsWriteFailed);
+  }
   return result;
 }

@@ -2,6 +2,7 @@
 // Weekday and monthly backup folders of the transfer folder's images.
 #include "base/job_context.h"
 
+class CopyFilter;
 class ErrorText;
 class Progress;
 
@@ -13,8 +14,10 @@ void ReadBackupRoot(const char* settingsPath, char* root);
 // log's YYYYMMDDW): into the weekday folder, and once per monthly period
 // (MonthBackup, Last_MonthBackup) into the monthly folder "NN月". Returns
 // the new run result: the result of its last action, negative when a folder
-// could not be made or a copy was cancelled.
-int RotateBackups(const JobContext& job, const char* root, int dateCode, Progress* progress);
+// could not be made or a copy was cancelled. Images that leave, when given,
+// says to leave are not backed up.
+int RotateBackups(const JobContext& job, const char* root, int dateCode, Progress* progress,
+                  const CopyFilter* leave = nullptr);
 // Creates one folder level: 0 when created or when path is a folder already,
 // else -1 (a file of that name too) with the error line "<path>: <the
 // system's text>".

@@ -1,5 +1,6 @@
 #include "base/path.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "base/sjis.h"
@@ -8,4 +9,22 @@ int FileNameStart(const char* path) {
   int n = static_cast<int>(std::strlen(path));
   while (n > 0 && ClassifySjisByte(path, n - 1) != static_cast<unsigned char>(kPathSep)) --n;
   return n;
+}
+
+bool JoinPath(char* out, int size, const char* folder, const char* name) {
+  const int folderLen = static_cast<int>(std::strlen(folder));
+  // An empty folder or one that ends in a separator takes none.
+  const char sep[2] = {folderLen > 0 && FileNameStart(folder) != folderLen ? kPathSep : '\0', '\0'};
+  const int n = std::snprintf(out, static_cast<size_t>(size), "%s%s%s", folder, sep, name);
+  return size > 0 && n >= 0 && n < size;
+}
+
+bool IsTempFileName(const char* name) {
+  const size_t len = std::strlen(name);
+  if (len < 8 || name[0] != '~' || AsciiUpper(name[1]) != 'Q' || AsciiUpper(name[2]) != 'V') {
+    return false;
+  }
+  const char* ext = name + len - 4;
+  return ext[0] == '.' && AsciiUpper(ext[1]) == 'T' && AsciiUpper(ext[2]) == 'M' &&
+         AsciiUpper(ext[3]) == 'P';
 }

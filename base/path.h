@@ -13,3 +13,12 @@ constexpr char kPathSep = '/';
 // double-byte character), 0 when it has none. The folder, with its
 // separator, is path[0, FileNameStart(path)).
 int FileNameStart(const char* path);
+
+// folder, a separator unless folder already ends in one, and name into out;
+// false when it does not fit in size bytes (out is then not a path to use).
+bool JoinPath(char* out, int size, const char* folder, const char* name);
+
+// The temporary files that replace others only when whole are named
+// "~qv<process id>-<n>.tmp"; true for a name of that form, letters in
+// either case (as Windows finds them).
+bool IsTempFileName(const char* name);

@@ -19,6 +19,8 @@ inline constexpr char kTextEndEvent[] = "\217I\227\271";
 inline constexpr char kTextCancelEvent[] = "\267\254\335\276\331";
 // AS400からの応答がないため中止
 inline constexpr char kTextAbortEntry[] = "AS400\202\251\202\347\202\314\211\236\223\232\202\252\202\310\202\242\202\275\202\337\222\206\216~";
+// 別のQuenvaleが実行中のため中止
+inline constexpr char kTextBusyEntry[] = "\225\312\202\314Quenvale\202\252\216\300\215s\222\206\202\314\202\275\202\337\222\206\216~";
 
 // Error lines, each after "  " and a name
 //   ほか%d件のエラーを省略\n
@@ -29,6 +31,10 @@ inline constexpr char kTextNameTooLongBatch[] = "\202\314\226\274\221O\202\252\2
 inline constexpr char kTextUnusableNameBatch[] = "\202\315\216g\202\246\202\310\202\242\226\274\221O\202\314\202\275\202\337\225\317\212\267\202\265\202\334\202\271\202\361(RunBatch)\n";
 // .DB2を取得できなかったため変換しません(RunBatch)\n
 inline constexpr char kTextNotFetched[] = ".DB2\202\360\216\346\223\276\202\305\202\253\202\310\202\251\202\301\202\275\202\275\202\337\225\317\212\267\202\265\202\334\202\271\202\361(RunBatch)\n";
+// は65536バイトを超えるため、超えた行は転送も変換もしません(RunBatch)\n
+inline constexpr char kTextDb2SectionCut[] = "\202\31565536\203o\203C\203g\202\360\222\264\202\246\202\351\202\275\202\337\201A\222\264\202\246\202\275\215s\202\315\223]\221\227\202\340\225\317\212\267\202\340\202\265\202\334\202\271\202\361(RunBatch)\n";
+// .DB2の大きさがレコード長の倍数でないためバックアップも変換もしません(RunBatch)\n
+inline constexpr char kTextImageCut[] = ".DB2\202\314\221\345\202\253\202\263\202\252\203\214\203R\201[\203h\222\267\202\314\224{\220\224\202\305\202\310\202\242\202\275\202\337\203o\203b\203N\203A\203b\203v\202\340\225\317\212\267\202\340\202\265\202\334\202\271\202\361(RunBatch)\n";
 // のﾌｧｲﾙ名が長すぎる(toCSV)\n
 inline constexpr char kTextNameTooLongToCsv[] = "\202\314\314\247\262\331\226\274\202\252\222\267\202\267\202\254\202\351(toCSV)\n";
 // .fdfのオープンに失敗(toCSV)\n
@@ -45,8 +51,12 @@ inline constexpr char kTextSizeMismatch[] = "\202\314\314\247\262\331\273\262\27
 inline constexpr char kTextDb2ReadFailed[] = ".db2\202\314\223\307\202\335\215\236\202\335\202\311\216\270\224s(toCSV)\n";
 // .csvの書き込みに失敗(toCSV)\n
 inline constexpr char kTextCsvWriteFailed[] = ".csv\202\314\217\221\202\253\215\236\202\335\202\311\216\270\224s(toCSV)\n";
+// .csvがリンクのため書き込みません(toCSV)\n
+inline constexpr char kTextCsvIsLink[] = ".csv\202\252\203\212\203\223\203N\202\314\202\275\202\337\217\221\202\253\215\236\202\335\202\334\202\271\202\361(toCSV)\n";
 // のコピーに失敗(CopyDb2Files %d)\n
 inline constexpr char kTextCopyFailedFormat[] = "\202\314\203R\203s\201[\202\311\216\270\224s(CopyDb2Files %d)\n";
+// に書き込めません(RotateBackups)\n
+inline constexpr char kTextSettingsWriteFailed[] = "\202\311\217\221\202\253\215\236\202\337\202\334\202\271\202\361(RotateBackups)\n";
 // は使えない名前のため転送しません(RunFtpJob)\n
 inline constexpr char kTextUnusableNameFtp[] = "\202\315\216g\202\246\202\310\202\242\226\274\221O\202\314\202\275\202\337\223]\221\227\202\265\202\334\202\271\202\361(RunFtpJob)\n";
 // を制限時間で強制終了(RunFtpJob)\n
@@ -101,6 +111,10 @@ inline constexpr char kTextBackingUp[] = "\203o\203b\203N\203A\203b\203v\222\206
 inline constexpr char kTextMonthlyFolderFormat[] = "%s%02d\214\216";
 
 // Boxes and questions
+// Quenvale.logに書き込めません
+inline constexpr char kTextLogFailed[] = "Quenvale.log\202\311\217\221\202\253\215\236\202\337\202\334\202\271\202\361";
+// プログラムのフォルダにQuenvale.lockを作れません
+inline constexpr char kTextLockFailed[] = "\203v\203\215\203O\203\211\203\200\202\314\203t\203H\203\213\203_\202\311Quenvale.lock\202\360\215\354\202\352\202\334\202\271\202\361";
 // Debug時はFTP.exeは使用しません。
 inline constexpr char kTextFolderModeBox[] = "Debug\216\236\202\315FTP.exe\202\315\216g\227p\202\265\202\334\202\271\202\361\201B";
 // キャンセルしますか

@@ -99,6 +99,16 @@ def remove(*paths):
             os.remove(p)
 
 
+# An earlier build to compare with (--before): its quenvale and copy_bench.
+BEFORE = None
+
+
+def synced(cmd, out):
+    """cmd, then its output flushed to the disk (sync FILE), as the program
+    flushes every file it writes before it takes its place."""
+    return ["sh", "-c", '"$@" && sync "%s"' % out, "sh"] + cmd
+
+
 def prepare(folder, size):
     if os.path.isdir(folder):
         shutil.rmtree(folder)
@@ -115,6 +125,13 @@ def prepare(folder, size):
     settings = open(os.path.join(folder, "Quenvale.ini"), "rb").read()
     with open(os.path.join(utf8, "Quenvale.ini"), "wb") as f:
         f.write(b"[Quenvale]\r\nCsvEncoding=UTF-8\r\n" + settings.replace(b"[Quenvale]\r\n", b"", 1))
+    if BEFORE:
+        # A third program folder on the same images: the earlier build.
+        before = os.path.join(folder, "before")
+        os.mkdir(before)
+        for name in ("MIXED.db2", "MIXED.fdf", "ORDERS.db2", "ORDERS.fdf", "Quenvale.ini"):
+            os.link(os.path.join(folder, name), os.path.join(before, name))
+        shutil.copy2(os.path.join(BEFORE, "quenvale"), os.path.join(before, "quenvale"))
 
 
 def convert_round(folder, size, reps):
@@ -124,15 +141,22 @@ def convert_round(folder, size, reps):
     contenders = [
         (Runs("quenvale layout A", image), ["./quenvale", "MIXED"], "MIXED.csv"),
         (Runs("uconv ibm-930 -> ibm-943 (A)", image),
-         ["uconv", "-f", "ibm-930", "-t", "ibm-943", "-o", "uconv.out", "MIXED.db2"], "uconv.out"),
+         synced(["uconv", "-f", "ibm-930", "-t", "ibm-943", "-o", "uconv.out", "MIXED.db2"], "uconv.out"),
+         "uconv.out"),
         (Runs("iconv IBM930 -> IBM943 (A)", image),
-         ["iconv", "-f", "IBM930", "-t", "IBM943", "-o", "iconv.out", "MIXED.db2"], "iconv.out"),
+         synced(["iconv", "-f", "IBM930", "-t", "IBM943", "-o", "iconv.out", "MIXED.db2"], "iconv.out"),
+         "iconv.out"),
         (Runs("quenvale layout B", orders), ["./quenvale", "ORDERS"], "ORDERS.csv"),
         (Runs("quenvale layout A, UTF-8", image), ["./quenvale", "MIXED"], "utf8/MIXED.csv"),
         (Runs("quenvale layout B, UTF-8", orders), ["./quenvale", "ORDERS"], "utf8/ORDERS.csv"),
         (Runs("quenvale layout C", types), ["./quenvale", "HOSTTYPES"], "HOSTTYPES.csv"),
         (Runs("quenvale layout C, UTF-8", types), ["./quenvale", "HOSTTYPES"], "utf8/HOSTTYPES.csv"),
     ]
+    if BEFORE:
+        contenders += [
+            (Runs("quenvale layout A, before", image), ["./quenvale", "MIXED"], "before/MIXED.csv"),
+            (Runs("quenvale layout B, before", orders), ["./quenvale", "ORDERS"], "before/ORDERS.csv"),
+        ]
     for rep in range(reps):
         # Alternate, and rotate who goes first, so that no contender always
         # meets the same state of the machine.
@@ -154,18 +178,20 @@ def copy_round(folder, reps):
         os.link(os.path.join(folder, "MIXED.db2"), image)
     nbytes = os.path.getsize(image)
     ours = Runs("CopyDb2Files (copy_bench)", nbytes)
-    cp = Runs("cp --reflink=never", nbytes)
+    cp = Runs("cp --reflink=never, synced", nbytes)
     target = os.path.join(dst, "COPY.DB2")
     drv = os.path.join(NATIVE, "bench", "copy_bench")
+    order = [(ours, [drv, src, dst]), (cp, synced(["cp", "--reflink=never", image, target], target))]
+    if BEFORE:
+        order.append((Runs("CopyDb2Files, before", nbytes),
+                      [os.path.join(BEFORE, "bench", "copy_bench"), src, dst]))
     for rep in range(reps):
-        order = [(ours, [drv, src, dst]), (cp, ["cp", "--reflink=never", image, target])]
-        if rep % 2:
-            order.reverse()
-        for runs, cmd in order:
+        k = rep % len(order)
+        for runs, cmd in order[k:] + order[:k]:
             remove(target)
             runs.add(timed(cmd))
     remove(target, image)
-    return [ours, cp]
+    return [o[0] for o in order]
 
 
 def decoders():
@@ -229,8 +255,11 @@ def main():
     ap.add_argument("--big", type=int, default=GIB, help="size of the large images in bytes")
     ap.add_argument("--no-wine", action="store_true")
     ap.add_argument("--native", default=NATIVE, help="the native build folder to measure")
+    ap.add_argument("--before", help="build folder of an earlier commit to compare with")
     args = ap.parse_args()
     NATIVE = os.path.abspath(args.native)
+    global BEFORE
+    BEFORE = os.path.abspath(args.before) if args.before else None
 
     work = os.path.join(ROOT, "build", "bench")
     os.makedirs(work, exist_ok=True)
@@ -254,7 +283,7 @@ def main():
         for r in runs:
             log("%-8s %-30s %10.1f %10.1f %10.1f %9.1f" % (label, r.name, r.mbps(), r.median_mbps(),
                                                             r.cpu_mbps(), r.peak_mib()))
-        a, u, i, b, a8, b8, c, c8 = runs
+        a, u, i, b, a8, b8, c, c8 = runs[:8]
         log("%-8s ratios: A/uconv %.2f (CPU %.2f), B/uconv %.2f (CPU %.2f), C/uconv %.2f (CPU %.2f), "
             "A/iconv %.2f, B/iconv %.2f" % (
                 label, a.mbps() / u.mbps(), a.cpu_mbps() / u.cpu_mbps(), b.mbps() / u.mbps(),
@@ -265,12 +294,21 @@ def main():
                 label, (a.mbps() / a8.mbps() - 1) * 100, (a.cpu_mbps() / a8.cpu_mbps() - 1) * 100,
                 (b.mbps() / b8.mbps() - 1) * 100, (b.cpu_mbps() / b8.cpu_mbps() - 1) * 100,
                 (c.mbps() / c8.mbps() - 1) * 100, (c.cpu_mbps() / c8.cpu_mbps() - 1) * 100))
+        if BEFORE:
+            ab, bb = runs[8:10]
+            log("%-8s flush and rename cost (earlier build / this one - 1): A %+.1f %% (median %+.1f %%), "
+                "B %+.1f %% (median %+.1f %%)" % (
+                label, (ab.mbps() / a.mbps() - 1) * 100, (ab.median_mbps() / a.median_mbps() - 1) * 100,
+                (bb.mbps() / b.mbps() - 1) * 100, (bb.median_mbps() / b.median_mbps() - 1) * 100))
     log("")
     log("== Folder copy")
     for r in copy:
         log("%-38s %10.1f MB/s (median %.1f)  peak %.1f MiB" % (r.name, r.mbps(), r.median_mbps(), r.peak_mib()))
     log("ratio CopyDb2Files/cp: %.2f (medians %.2f)" % (copy[0].mbps() / copy[1].mbps(),
                                                       copy[0].median_mbps() / copy[1].median_mbps()))
+    if BEFORE:
+        log("ratio earlier build/cp: %.2f (medians %.2f)" % (copy[2].mbps() / copy[1].mbps(),
+                                                           copy[2].median_mbps() / copy[1].median_mbps()))
     if dec:
         log("")
         log("== Decoders (Google Benchmark, median of 5)")

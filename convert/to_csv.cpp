@@ -15,6 +15,7 @@
 #include "convert/field_decode.h"
 #include "convert/field_list.h"
 #include "convert/value_format.h"
+#include "platform/fileio.h"
 #include "platform/profile.h"
 #include "platform/stream.h"
 
@@ -298,6 +299,9 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
   int32_t recordLength = 0;
   FILE* image = nullptr;
   FILE* csv = nullptr;
+  char csvPath[kPathSize];
+  char csvTemp[kTempPathSize];
+  bool csvWhole = false;  // every row the image holds was written
 
   if (nameTooLong) {
     errors.AppendLine(shownName, kTextNameTooLongToCsv);
@@ -319,8 +323,16 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
       image = OpenFile(folder, subFolder, name, ".db2", "r+b");
       if (image == nullptr) errors.AppendLine(name, kTextDb2OpenFailed);
     }
-    if (image != nullptr) {
-      csv = OpenFile(folder, subFolder, name, ".csv", "w");
+    // The CSV is written beside its place and replaces the previous one
+    // only when whole; a link at its name is not written through.
+    FileInfo there;
+    if (image != nullptr && (!BuildPath(csvPath, folder, subFolder, name, ".csv") ||
+                             (FileInfoOf(csvPath, &there) && there.isDirectory))) {
+      errors.AppendLine(name, kTextCsvOpenFailed);
+    } else if (image != nullptr && PathIsLink(csvPath)) {
+      errors.AppendLine(name, kTextCsvIsLink);
+    } else if (image != nullptr) {
+      csv = OpenTempStream(csvPath, "w", csvTemp, sizeof csvTemp);
       if (csv == nullptr) errors.AppendLine(name, kTextCsvOpenFailed);
     }
     if (csv != nullptr) {
@@ -333,9 +345,10 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
         errors.AppendLine(name, kTextDb2ReadFailed);
       } else if (end == RecordsEnd::kWriteFailed || end == RecordsEnd::kNoMemory) {
         errors.AppendLine(name, kTextCsvWriteFailed);
-        std::fclose(csv);
-        csv = nullptr;
       }
+      // Rows up to a cut record at the end are the image's whole content,
+      // as before; a failure or a cancel keeps the previous CSV.
+      csvWhole = end == RecordsEnd::kDone || end == RecordsEnd::kPartial;
     }
   }
 
@@ -344,8 +357,10 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
   with.progress->Update(kTextConvertCaption, status);
 
   if (image != nullptr) std::fclose(image);
-  if (csv != nullptr && std::fclose(csv) != 0) {
-    // What the stream still held did not reach the disk.
+  if (csv != nullptr && !csvWhole) {
+    DiscardTempStream(csv, csvTemp);
+  } else if (csv != nullptr && !CommitTempStream(csv, csvTemp, csvPath)) {
+    // It did not reach the disk whole, or could not take the CSV's place.
     errors.AppendLine(name, kTextCsvWriteFailed);
   }
   if (counts != nullptr) {

@@ -24,8 +24,12 @@ struct ConversionCounts {
 
 // Converts <name>.db2 into <name>.csv, guided by <name>.fdf in the program
 // folder; subFolder "" keeps the image and the CSV in the program folder,
-// another names the folder below it that holds them. A failure appends an
-// error line and ends the conversion; whatever was written stays. Returns
+// another names the folder below it that holds them. The CSV is written to
+// a temporary file and replaces <name>.csv only when whole; a failure
+// appends an error line and ends the conversion, and it and a cancel leave
+// the previous CSV as it was. A link at <name>.csv is not written
+// through. An image that ends in a cut record still gives the rows of its
+// whole records, with an error line. Returns
 // the error total (codes that did not convert and bad packed digits), or -1
 // when the progress said to stop; the summary's figures go to counts.
 int toCSV(const Conversion& with, const char* subFolder, const char* name,

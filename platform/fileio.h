@@ -56,6 +56,45 @@ bool FileWrite(FileHandle file, const void* buffer, uint32_t size, uint32_t* don
 // GetFileTime / SetFileTime.
 bool FileGetTimes(FileHandle file, FileTimes* times);
 bool FileSetTimes(FileHandle file, const FileTimes* times);
+// Files that replace others only when whole: the new content goes to a
+// temporary file beside the target, named "~qv<process id>-<n>.tmp", which
+// is flushed to the disk and then renamed over the target. A run that dies
+// leaves at most such a file, never a cut target.
+constexpr char kTempFilePattern[] = "~qv*.tmp";
+// Room for a temporary file's path: the target's folder and the name.
+constexpr int kTempPathSize = 300;
+// Creates a new temporary file in the folder of target and opens it for
+// writing (CreateFileA(CREATE_NEW), no sharing, no reparse point followed;
+// POSIX: O_CREAT | O_EXCL | O_NOFOLLOW, 0666 less the umask, and a lock
+// that tells a running writer from a leftover). Its path goes to tempPath
+// (kTempPathSize bytes). Null when it cannot be made.
+FileHandle FileCreateTemp(const char* target, char* tempPath, int size);
+// FlushFileBuffers / fsync: what was written is on the disk.
+bool FileFlush(FileHandle file);
+// Renames the closed temporary file over target (MoveFileExA with
+// MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH; POSIX: rename, then
+// the folder flushed). A target that is a link or read-only is not
+// replaced: false, and both files stay as they were.
+bool FileReplace(const char* tempPath, const char* target);
+// Flushes the temporary file to the disk, closes it and renames it over
+// target; false on any failure, and the temporary file is then removed and
+// target stays as it was.
+bool FileCommit(FileHandle file, const char* tempPath, const char* target);
+// Closes the temporary file (a null handle is ignored) and removes it.
+void FileDiscard(FileHandle file, const char* tempPath);
+// True when path itself is a symbolic link or another reparse point.
+bool PathIsLink(const char* path);
+// Deletes the temporary files that runs which died left in folder. One that
+// a running process is writing stays.
+void RemoveLeftoverTemps(const char* folder);
+
+// One process at a time: the file at path (made when missing, never
+// through a link) is held open until FileClose or the process's end, and
+// the system lets it go however the process ends. Windows: CreateFileA
+// with no sharing; POSIX: flock(LOCK_EX | LOCK_NB).
+enum class LockResult { kHeld, kBusy, kFailed };
+LockResult LockFile(const char* path, FileHandle* held);
+
 // CloseHandle; a null handle is ignored.
 void FileClose(FileHandle file);
 // DeleteFileA.

@@ -2,22 +2,28 @@
 // Starting, listing and terminating processes, for the watched external
 // process.
 
-// What the start of a process leaves behind. Only id is used by the watch;
-// the rest keeps the process id from being given to another process until
-// the watch has ended (Windows: the two handles; POSIX: the unreaped child).
+// What the start of a process leaves behind. Besides id, it keeps the
+// process id from being given to another process until the watch has ended
+// (Windows: the two handles; POSIX: the unreaped child), and holds what
+// the process starts (Windows: a job object that kills every process in it
+// when its last handle closes, the run's end or death included; POSIX: the
+// process group).
 struct StartedProcess {
   bool started;          // false: nothing runs, nothing may be terminated
   unsigned long id;      // process id
   void* processHandle;   // Windows only
   void* threadHandle;    // Windows only
+  void* jobHandle;       // Windows only; null when the system gave no job
 };
 
 // Starts commandLine: the program in double quotes, then optionally a blank
 // and the arguments, at most 255 characters. Windows hands it to
 // CreateProcessA as it is. POSIX splits it as the Windows command-line rules
 // do, looks a bare program name up in the running executable's folder and
-// then on PATH, starts it in a process group of its own, and returns once
-// the program has replaced the child.
+// then on PATH, starts it in a process group of its own that the system
+// kills with SIGKILL should this process die first (PR_SET_PDEATHSIG), and
+// returns once the program has replaced the child. Windows starts it in a
+// job object.
 void StartProcess(const char* commandLine, StartedProcess* process);
 
 // As StartProcess, but on POSIX the program and its arguments are arguments
@@ -31,9 +37,13 @@ void StartProcessWithArguments(const char* commandLine, const char* const* argum
 // become since). Leaves an ended child unreaped.
 bool StartedProcessRunning(const StartedProcess* process);
 
-// Terminates the started process, and no other (on POSIX with whatever it
-// started in its process group). Failures are ignored; does nothing when the
-// start failed. True when the process was still running.
+// True while the started process or anything it started runs (Windows: a
+// process of its job; POSIX: of its process group).
+bool StartedProcessTreeRunning(const StartedProcess* process);
+
+// Terminates the started process and what it started (its job, its process
+// group), and no other. Failures are ignored; does nothing when the start
+// failed. True when the process was still running.
 bool TerminateStartedProcess(const StartedProcess* process);
 
 // The exit status of the started process once it has ended by itself
@@ -44,9 +54,9 @@ int StartedProcessExitCode(const StartedProcess* process);
 // starts from then on inherit. False when the system refuses it.
 bool SetEnvironmentText(const char* name, const char* value);
 
-// Gives back what the start kept (closes the handles; on POSIX ends what is
-// left of its process group, so nothing it started outlives the run, and
-// reaps the child).
+// Gives back what the start kept (closes the handles, the job's last one
+// ending what is left in it; on POSIX ends what is left of its process
+// group, so nothing it started outlives the run, and reaps the child).
 void ReleaseStartedProcess(StartedProcess* process);
 
 // Calls visit with the executable file name of every running process (a bare

@@ -24,6 +24,8 @@ int ProfileGetSection(const char* section, char* out, int size, const char* file
 int ProfileGetInt(const char* section, const char* key, int def, const char* file);
 
 // Sets key in section to value, creating the section, key or file as needed.
-// Returns non-zero on success.
+// The file is changed in a temporary copy beside it that replaces it only
+// when whole (platform/fileio.h): a read-only file, a link, or a failure
+// leaves it as it was. Returns non-zero on success.
 int ProfileWriteString(const char* section, const char* key, const char* value,
                        const char* file);

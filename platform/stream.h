@@ -12,3 +12,14 @@ FILE* OpenStream(const char* path, const char* mode);
 // on POSIX readable and writable by its owner only, and a link at path is
 // not followed (the open fails).
 FILE* OpenPrivateStream(const char* path);
+
+// A new temporary file beside target as a stream for writing (mode "w" or
+// "wb"); see FileCreateTemp in platform/fileio.h. Its path goes to tempPath
+// (kTempPathSize bytes). Null when it cannot be made.
+FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int size);
+// Flushes the stream to the disk, closes it and renames it over target.
+// False on any failure: the temporary file is then removed and target stays
+// as it was.
+bool CommitTempStream(FILE* stream, const char* tempPath, const char* target);
+// Closes the stream and removes its temporary file; target is untouched.
+void DiscardTempStream(FILE* stream, const char* tempPath);

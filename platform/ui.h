@@ -38,6 +38,12 @@ bool ConfirmCancel();
 // Modal message box with no owner; returns the button pressed.
 int ShowMessageBox(const char* text, const char* caption, unsigned style);
 
+// Says why an unattended run failed to whoever started it, without waiting
+// for an answer: POSIX prints it on standard error with the caption as a
+// message box is printed; Windows has no one to tell and shows nothing
+// (the exit code says it).
+void TellWithoutWaiting(const char* text, const char* caption);
+
 // True once the system asked the run to stop. POSIX: SIGTERM or SIGHUP at
 // any time, SIGINT while no progress window is open (with one open, Ctrl+C
 // is its cancel button and asks first). The run then ends as a confirmed

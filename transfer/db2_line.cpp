@@ -111,14 +111,14 @@ bool IsImageOf(const char* fileName, const char* entry) {
          SameName(fileName + entryLength, 4, ".DB2");
 }
 
-void ReadDb2Section(char* out, int size, const char* settingsPath) {
-  if (size <= 0) return;
+bool ReadDb2Section(char* out, int size, const char* settingsPath) {
+  if (size <= 0) return false;
   if (size > kMaxDb2SectionSize) size = kMaxDb2SectionSize;
   // One byte more than asked: a line ending right where size would cut it
   // differs from one that size cuts, which would also end there.
   static char wider[kMaxDb2SectionSize + 1];
   wider[0] = '\0';
-  ProfileGetSection("DB2", wider, size + 1, settingsPath);
+  const int got = ProfileGetSection("DB2", wider, size + 1, settingsPath);
   wider[size] = '\0';
   int kept = 0;
   for (int at = 0; at < size && wider[at] != '\0';) {
@@ -130,4 +130,8 @@ void ReadDb2Section(char* out, int size, const char* settingsPath) {
   }
   std::memcpy(out, wider, static_cast<size_t>(kept));
   out[kept] = '\0';
+  // Whole when the list ended before the buffer did: a section that reached
+  // the end of the wider buffer (the reader's count is then size - 1) had a
+  // line that is not kept.
+  return got < size - 1 && wider[kept] == '\0';
 }

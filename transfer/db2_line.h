@@ -49,6 +49,8 @@ bool IsImageOf(const char* fileName, const char* entry);
 // Reads section [DB2] as the settings reader would into out (size bytes, at
 // most kMaxDb2SectionSize): consecutive zero-terminated lines ended by an
 // empty one. A line that size would cut is left out with every line after
-// it, as if the section ended before it: a cut name is no name.
-constexpr int kMaxDb2SectionSize = 10000;
-void ReadDb2Section(char* out, int size, const char* settingsPath);
+// it, as if the section ended before it: a cut name is no name. The FTP
+// job and the batch run's conversion list both read it whole, so that they
+// walk the same lines. False when a line was left out.
+constexpr int kMaxDb2SectionSize = 65536;
+bool ReadDb2Section(char* out, int size, const char* settingsPath);

@@ -30,9 +30,10 @@ int PercentDone(uint64_t chunkIndex, uint64_t size) {
   return static_cast<int>(done / (size / 100));
 }
 
-// The chunk loop of one file; returns 0, -1, 2 or 3.
+// The chunk loop of one file; returns 0, -1, 2 or 3. copiedBytes counts
+// what was written.
 int CopyChunks(FileHandle src, FileHandle dst, void* chunk, uint64_t size, const char* name,
-               const char* caption, Progress* progress) {
+               const char* caption, Progress* progress, uint64_t* copiedBytes) {
   char status[kStatusSize];
   CopyText(status, kShownNameBytes + 1, name);  // a long name is cut whole characters
   const size_t nameLen = std::strlen(status);
@@ -62,6 +63,7 @@ int CopyChunks(FileHandle src, FileHandle dst, void* chunk, uint64_t size, const
     }
     uint32_t written = 0;
     if (!FileWrite(dst, chunk, got, &written) || written < got) result = kCopyWriteFailed;
+    *copiedBytes += written;
   } while (got > 0 && result == kCopyOk);
   return result;
 }
@@ -69,19 +71,22 @@ int CopyChunks(FileHandle src, FileHandle dst, void* chunk, uint64_t size, const
 }  // namespace
 
 int CopyFileWithProgress(const char* source, const char* target, const char* caption,
-                         Progress* progress) {
-  // Paths past the program's 255-byte limit are not addressed at all, not
-  // even to delete an old target.
+                         Progress* progress, bool sourceLinkAllowed) {
+  // Paths past the program's 255-byte limit are not addressed at all.
   if (strnlen(source, kPathBufferSize) >= static_cast<size_t>(kPathBufferSize) ||
       strnlen(target, kPathBufferSize) >= static_cast<size_t>(kPathBufferSize)) {
     return kCopyOpenFailed;
   }
-  // A copy onto itself would empty the file it reads; deleting the target
-  // afterwards would delete the source.
+  // A link planted at the target would take the data wherever it points; one
+  // in the run's own folders would hand another file's bytes to a backup.
+  if (PathIsLink(target) || (!sourceLinkAllowed && PathIsLink(source))) return kCopyOpenFailed;
+  // A copy onto itself would replace the file it reads; a folder at the
+  // target's name is never replaced.
   FileInfo from;
   FileInfo to;
-  if (FileInfoOf(source, &from) && FileInfoOf(target, &to) && from.volume == to.volume &&
-      from.index == to.index) {
+  const bool targetThere = FileInfoOf(target, &to);
+  if (targetThere && (to.isDirectory || (FileInfoOf(source, &from) && from.volume == to.volume &&
+                                         from.index == to.index))) {
     return kCopyOpenFailed;
   }
   void* chunk = AllocChunk(kCopyChunkSize);
@@ -93,28 +98,40 @@ int CopyFileWithProgress(const char* source, const char* target, const char* cap
     result = kCopyOpenFailed;
   } else {
     uint64_t size = 0;
-    if (!FileGetSize(src, &size)) size = 0;
-    FileHandle dst = FileCreate(target);
+    const bool sized = FileGetSize(src, &size);
+    if (!sized) size = 0;
+    // The copy goes to a new file beside the target and replaces it only
+    // when whole: a failure, a cancel or a kill leaves the previous file.
+    char temp[kTempPathSize];
+    FileHandle dst = FileCreateTemp(target, temp, sizeof temp);
     if (dst == nullptr) {
       result = kCopyOpenFailed;
     } else {
-      result = CopyChunks(src, dst, chunk, size, source + FileNameStart(source), caption, progress);
+      uint64_t copied = 0;
+      result = CopyChunks(src, dst, chunk, size, source + FileNameStart(source), caption, progress,
+                          &copied);
+      // A source that changed size while it was read gave no true copy.
+      if (result == kCopyOk && (!sized || copied != size)) result = kCopyReadFailed;
       if (result == kCopyOk) {
         FileTimes times;
         if (!FileGetTimes(src, &times) || !FileSetTimes(dst, &times)) result = kCopyTimesFailed;
       }
-      FileClose(dst);
+      if (result == kCopyOk) {
+        if (!FileCommit(dst, temp, target)) result = kCopyWriteFailed;
+      } else {
+        FileDiscard(dst, temp);
+      }
     }
     FileClose(src);
   }
   FreeChunk(chunk);
-  // A failed or cancelled copy leaves nothing at the target path.
-  if (result != kCopyOk) FileDelete(target);
   return result;
 }
 
 int CopyDb2Files(const char* source, const char* target, Progress* progress, ErrorText* errors,
-                 CopiedFiles* copied) {
+                 CopiedFiles* copied, bool sourceLinksAllowed, const CopyFilter* leave) {
+  // What a run that died left here goes before anything new is written.
+  RemoveLeftoverTemps(target);
   char caption[kCaptionSize];
   caption[0] = '\0';
   // A monthly folder ends in the double-byte character 月.
@@ -136,7 +153,7 @@ int CopyDb2Files(const char* source, const char* target, Progress* progress, Err
   FindHandle search = FindFirst(path, &entry);
   if (search == nullptr) return 0;
   do {
-    if (entry.isDirectory) continue;
+    if (entry.isDirectory || (leave != nullptr && leave->Leaves(entry.name))) continue;
     char from[kPathBufferSize];
     char to[kPathBufferSize];
     CopyText(from, sizeof from, source);
@@ -146,7 +163,8 @@ int CopyDb2Files(const char* source, const char* target, Progress* progress, Err
     AppendText(to, sizeof to, sep);
     const bool toFits = AppendText(to, sizeof to, entry.name);
     // A path cut to the buffer would name another file: that file fails.
-    result = (fromFits && toFits) ? CopyFileWithProgress(from, to, caption, progress) : kCopyOpenFailed;
+    result = (fromFits && toFits) ? CopyFileWithProgress(from, to, caption, progress, sourceLinksAllowed)
+                               : kCopyOpenFailed;
     if (result < 0) break;
     if (result == kCopyOk) {
       if (copied != nullptr) copied->Copied(entry.name);

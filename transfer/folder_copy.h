@@ -25,17 +25,35 @@ class CopiedFiles {
   ~CopiedFiles() = default;
 };
 
+// Tells which files a folder copy leaves where they are.
+class CopyFilter {
+ public:
+  virtual bool Leaves(const char* fileName) const = 0;
+
+ protected:
+  ~CopyFilter() = default;
+};
+
 // Copies every *.DB2 file of source into target (folders given without a
 // trailing separator), showing each chunk's progress; a progress that says
 // stop cancels. -1 when cancelled, else the last file's result (0 when there
 // was none). Each file that fails (codes 1 to 9) gets the error line
 // "<file name>のコピーに失敗(CopyDb2Files <code>)" in errors; a cancel writes
-// none. copied, when given, hears of every file copied whole.
+// none. copied, when given, hears of every file copied whole. Temporary
+// files that an earlier run left in target are removed first. A source
+// file that is a link fails (code 1) unless sourceLinksAllowed (the host
+// folder of folder mode, which the user names). Files that leave, when
+// given, says to leave are not copied and not reported.
 int CopyDb2Files(const char* source, const char* target, Progress* progress, ErrorText* errors,
-                 CopiedFiles* copied = nullptr);
-// Copies one file; returns a copy result code. A failed or cancelled copy
-// leaves nothing at target. Paths over 255 bytes are refused with code 1.
-// When source and target are one file (the same folder under another
-// spelling, or a link), nothing is copied, truncated or deleted: code 1.
+                 CopiedFiles* copied = nullptr, bool sourceLinksAllowed = false,
+                 const CopyFilter* leave = nullptr);
+// Copies one file; returns a copy result code. The copy is written to a
+// temporary file beside target and renamed over it only when whole (the
+// source's size as opened, its times set, flushed to the disk): a failed or
+// cancelled copy leaves the previous target as it was, or nothing. Paths
+// over 255 bytes, a target that is a link, and a source that is one unless
+// sourceLinkAllowed, are refused with code 1. When source and target are one
+// file (the same folder under another spelling, or a link), nothing is
+// copied: code 1. A source whose size changed while it was read gives code 2.
 int CopyFileWithProgress(const char* source, const char* target, const char* caption,
-                         Progress* progress);
+                         Progress* progress, bool sourceLinkAllowed = false);

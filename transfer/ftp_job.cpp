@@ -288,7 +288,7 @@ int RunFtpJob(const JobContext& job) {
   std::memset(value, 0, sizeof value);
   lines.Line("binary");
 
-  static char section[kFtpSettingSize];
+  static char section[kMaxDb2SectionSize];
   ReadDb2Section(section, sizeof section, job.settingsPath);
   WriteFtpCommands(section, sizeof section, job.programFolder, &lines);
   lines.Line("quit");

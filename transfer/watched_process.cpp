@@ -12,21 +12,8 @@
 namespace {
 
 constexpr int kPassMilliseconds = 100;
-
-struct NameSearch {
-  const char* watchedName;
-  bool found;
-};
-
-bool MatchesWatchedName(const char* exeName, void* context) {
-  NameSearch* search = static_cast<NameSearch*>(context);
-  // A process list entry may be a bare name or a full path.
-  if (SameName(exeName + FileNameStart(exeName), search->watchedName)) {
-    search->found = true;
-    return true;
-  }
-  return false;
-}
+// After the limit, passes go on only until what was terminated is gone.
+constexpr long long kEndingSeconds = 5;
 
 }  // namespace
 
@@ -37,11 +24,6 @@ bool BuildCommandLine(const char* program, const char* args, char* out, int outS
                    (AppendText(out, outSize, " ") && AppendText(out, outSize, args)));
   if (!ok && outSize > 0) out[0] = '\0';
   return ok;
-}
-
-const char* WatchedName(const char* program) {
-  const int start = FileNameStart(program);
-  return start > 1 ? program + start : program;
 }
 
 int TimeLimitFromText(const char* text) {
@@ -63,8 +45,6 @@ int TimeLimitFromText(const char* text) {
 int RunWatchedProcess(const char* settingsPath, const char* program, const char* args,
                       const char* const* arguments, int* exitCode) {
   if (exitCode != nullptr) *exitCode = -1;
-  const char* watchedName = WatchedName(program);
-
   char limitText[kPathBufferSize];
   ProfileGetString("Quenvale", "TimeLimit", "3600", limitText, sizeof limitText, settingsPath);
   const long long limit = TimeLimitFromText(limitText);
@@ -82,13 +62,13 @@ int RunWatchedProcess(const char* settingsPath, const char* program, const char*
   // Real seconds, not the calendar: a clock set forward must not cut a
   // healthy transfer short, nor one set back let a hung client run on.
   const long long startReading = MonotonicSeconds();
-  NameSearch search{watchedName, false};
   bool timedOut = false;
+  // Only what this watch started counts, whatever it is called: another
+  // program of the client's name (an interactive ftp.exe) is none of its
+  // business. The limit bounds the whole watch.
+  bool running;
   do {
-    // A client started through a wrapper may run under another name: the
-    // one started is watched while it runs, whatever it is called.
-    search.found = StartedProcessRunning(&started);
-    if (!search.found) ForEachProcessName(MatchesWatchedName, &search);
+    running = StartedProcessTreeRunning(&started);
     SleepMilliseconds(kPassMilliseconds);
     if (StopRequested()) {
       // The run is being stopped: the client must not outlive it.
@@ -96,8 +76,11 @@ int RunWatchedProcess(const char* settingsPath, const char* program, const char*
       break;
     }
     const long long elapsed = MonotonicSeconds() - startReading;
-    if (elapsed > limit && TerminateStartedProcess(&started)) timedOut = true;
-  } while (search.found);
+    if (elapsed > limit) {
+      if (TerminateStartedProcess(&started)) timedOut = true;
+      if (elapsed > limit + kEndingSeconds) break;
+    }
+  } while (running);
 
   if (exitCode != nullptr && !timedOut) *exitCode = StartedProcessExitCode(&started);
   ReleaseStartedProcess(&started);

@@ -1,19 +1,20 @@
 #pragma once
-// Running an external program and waiting, under a time limit, until no
-// process of its file name is left.
+// Running an external program and waiting, under a time limit, until it
+// and what it started have ended.
 
 // What ended a watch.
 constexpr int kWatchDone = 0;
 constexpr int kWatchTimedOut = 1;  // the started process had to be terminated at the limit
 
-// Starts "program" args and watches it: one pass every 100 ms looks for the
-// started process (while it runs, whatever its executable's name has become)
-// and for any process whose executable file name equals program's file name
-// (SameName); once more whole seconds than TimeLimit (settings, default
-// 3600) have passed, every pass terminates the started process, never
-// another. Returns when a pass finds no such process: kWatchTimedOut when the
-// started process was still running at the limit, else kWatchDone. A
-// command line longer than 255 characters is refused: nothing is started.
+// Starts "program" args and watches it: one pass every 100 ms looks whether
+// the started process or what it started (its job, its process group) still
+// runs, whatever their executables are called; other processes, of the same
+// name or not, are never waited for. Once more whole seconds than TimeLimit
+// (settings, default 3600) have passed, every pass terminates the started
+// process and what it started, and the watch ends once they are gone, or
+// at most 5 seconds later: kWatchTimedOut when one was still running at the
+// limit, else kWatchDone. A command line longer than 255 characters
+// is refused: nothing is started.
 // When the run is asked to stop (StopRequested), the started process is
 // terminated and the watch ends at once.
 // With arguments (program first, ended by a null pointer, saying what
@@ -28,10 +29,6 @@ int RunWatchedProcess(const char* settingsPath, const char* program, const char*
 // Builds the command line: program in double quotes, then a blank and args
 // when args is not empty. False (out emptied) when it exceeds outSize - 1.
 bool BuildCommandLine(const char* program, const char* args, char* out, int outSize);
-
-// The file name that the watch looks for: program after its last separator,
-// or the whole of program when its only separator is its first character.
-const char* WatchedName(const char* program);
 
 // The time limit text converted as atoi does (leading white space, a sign,
 // the digits up to the first other character; no digits give 0), kept within

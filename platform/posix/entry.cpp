@@ -52,8 +52,10 @@ int main(int argc, char** argv) {
     while (*arg != '\0' && static_cast<unsigned char>(*arg) <= 0x20) ++arg;
     result = RunProgram(arg);
   }
-  // Exit statuses are 0-255: -1 (cancelled or refused) gives 255, and an
-  // error total above 254 gives 254 so it never reads as success or cancel.
+  // Exit statuses are 0-255: -1 (cancelled or refused) gives 255, -2 (a
+  // batch run with errors) 254, and an error total above 254 gives 254 so
+  // it never reads as success or cancel.
+  if (result == -2) return 254;
   if (result < 0) return 255;
   if (result > 254) return 254;
   return result;

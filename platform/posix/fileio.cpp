@@ -2,11 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -135,7 +138,132 @@ FileHandle OpenRegular(const char* path, int flags, mode_t mode) {
   return FromFd(fd);
 }
 
+// The folder part of a Shift-JIS path, separator included ("" for none).
+bool FolderOf(const char* path, char* folder, size_t size) {
+  const size_t len = static_cast<size_t>(FileNameStart(path));
+  if (len + 1 > size) return false;
+  std::memcpy(folder, path, len);
+  folder[len] = '\0';
+  return true;
+}
+
+std::atomic<unsigned> s_TempCount{0};
+
 }  // namespace
+
+FileHandle FileCreateTemp(const char* target, char* tempPath, int size) {
+  char folder[kTempPathSize];
+  if (size <= 0 || !FolderOf(target, folder, sizeof folder)) return nullptr;
+  const int n = std::snprintf(tempPath, static_cast<size_t>(size), "%s~qv%ld-%u.tmp", folder,
+                              static_cast<long>(getpid()), s_TempCount.fetch_add(1) + 1);
+  if (n < 0 || n >= size) {
+    tempPath[0] = '\0';
+    return nullptr;
+  }
+  const int fd = OpenUtf8(tempPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+  if (fd < 0) return nullptr;
+  // Held while this process lives: a later run removes only unlocked files.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    FileDelete(tempPath);
+    return nullptr;
+  }
+  return FromFd(fd);
+}
+
+bool FileFlush(FileHandle file) {
+  while (fsync(ToFd(file)) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+bool FileReplace(const char* tempPath, const char* target) {
+  char from[kUtf8PathSize];
+  char to[kUtf8PathSize];
+  if (!SjisToUtf8(tempPath, from, sizeof from) || !SjisToUtf8(target, to, sizeof to)) return false;
+  struct stat st;
+  if (lstat(to, &st) == 0) {
+    // Only a regular file is replaced: not a link (whoever planted it must
+    // not learn that it works), a pipe or a device; a read-only file is
+    // kept as Windows keeps it.
+    if (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0) return false;
+  }
+  if (rename(from, to) != 0) return false;
+  // The new name reaches the disk with the folder.
+  char folder[kUtf8PathSize];
+  const char* slash = std::strrchr(to, '/');
+  if (slash == nullptr) {
+    std::strcpy(folder, ".");
+  } else {
+    const size_t len = slash == to ? 1 : static_cast<size_t>(slash - to);
+    std::memcpy(folder, to, len);
+    folder[len] = '\0';
+  }
+  const int dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+bool FileCommit(FileHandle file, const char* tempPath, const char* target) {
+  // Renamed while still open and locked, so that no other run takes it for
+  // a leftover in between.
+  const bool ok = FileFlush(file) && FileReplace(tempPath, target);
+  FileClose(file);
+  if (!ok) FileDelete(tempPath);
+  return ok;
+}
+
+void FileDiscard(FileHandle file, const char* tempPath) {
+  FileClose(file);
+  FileDelete(tempPath);
+}
+
+bool PathIsLink(const char* path) {
+  char utf8[kUtf8PathSize];
+  struct stat st;
+  return SjisToUtf8(path, utf8, sizeof utf8) && lstat(utf8, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+LockResult LockFile(const char* path, FileHandle* held) {
+  *held = nullptr;
+  const int fd = OpenUtf8(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
+  if (fd < 0) return LockResult::kFailed;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const bool busy = errno == EWOULDBLOCK;
+    close(fd);
+    return busy ? LockResult::kBusy : LockResult::kFailed;
+  }
+  *held = FromFd(fd);
+  return LockResult::kHeld;
+}
+
+void RemoveLeftoverTemps(const char* folder) {
+  char pattern[kTempPathSize];
+  if (!JoinPath(pattern, sizeof pattern, folder, kTempFilePattern)) return;
+  FindEntry entry;
+  FindHandle search = FindFirst(pattern, &entry);
+  if (search == nullptr) return;
+  do {
+    char path[kTempPathSize];
+    if (entry.isDirectory || !IsTempFileName(entry.name) ||
+        !JoinPath(path, sizeof path, folder, entry.name)) {
+      continue;
+    }
+    const int fd = OpenUtf8(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
+    if (fd < 0) {
+      if (errno == ELOOP) FileDelete(path);  // a link of that name: the link goes
+      continue;
+    }
+    // Locked: a running process still writes it.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) FileDelete(path);
+    close(fd);
+  } while (FindNext(search, &entry));
+  FindEnd(search);
+}
 
 FileHandle FileOpenRead(const char* path) {
   FileHandle file = OpenRegular(path, O_RDONLY, 0);

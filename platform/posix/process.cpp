@@ -3,7 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -205,26 +205,49 @@ void StartProcessWithArguments(const char*, const char* const* arguments, Starte
   char program[kUtf8PathSize];
   if (!FindProgram(utf8Argv[0], program, sizeof program)) return;
 
-  // A process group of its own: whatever the client starts can be ended
-  // with it, and a Ctrl+C on the terminal is the run's to answer.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  // Nothing but the standard streams is handed on, as with handles that are
-  // not inherited.
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-#endif
-  pid_t pid = 0;
-  // posix_spawn returns once the new program runs (or failed to), so the
-  // first look at the process list already sees it under its own name.
-  const int rc = posix_spawn(&pid, program, &actions, &attributes, utf8Argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (rc != 0) return;
+  // The child tells a failed exec through this pipe; a successful one
+  // closes it.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return;
+  const long openMax = sysconf(_SC_OPEN_MAX);
+  const int lastFd = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) : 65536;
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls from here to the exec. The client dies
+    // with the run, however the run ends (a kill -9 included).
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    // A process group of its own: whatever the client starts can be ended
+    // with it, and a Ctrl+C on the terminal is the run's to answer.
+    setpgid(0, 0);
+    // Nothing but the standard streams is handed on, as with handles that
+    // are not inherited.
+    for (int fd = 3; fd < lastFd; ++fd) {
+      if (fd != report[1]) close(fd);
+    }
+    execve(program, utf8Argv, environ);
+    const int error = errno;
+    ssize_t ignored = write(report[1], &error, sizeof error);
+    (void)ignored;
+    _exit(127);
+  }
+  close(report[1]);
+  if (pid < 0) {
+    close(report[0]);
+    return;
+  }
+  setpgid(pid, pid);  // also here: the watch may signal the group at once
+  int error = 0;
+  ssize_t n;
+  do {
+    n = read(report[0], &error, sizeof error);
+  } while (n < 0 && errno == EINTR);
+  close(report[0]);
+  if (n > 0) {
+    waitpid(pid, nullptr, 0);  // the exec failed: nothing runs
+    return;
+  }
   process->started = true;
   process->id = static_cast<unsigned long>(pid);
 }
@@ -241,11 +264,39 @@ bool StartedProcessRunning(const StartedProcess* process) {
   return info.si_pid == 0;
 }
 
+bool StartedProcessTreeRunning(const StartedProcess* process) {
+  if (StartedProcessRunning(process)) return true;
+  if (!process->started || process->id == 0) return false;
+  // Another live member of its process group: what it started.
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  bool found = false;
+  while (dirent* e = readdir(proc)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    char path[sizeof "/proc//stat" + 256];
+    char stat[1024];
+    std::snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
+    if (ReadSmallFile(path, stat, sizeof stat) <= 0) continue;
+    // "pid (name) state ppid pgrp ...": the name may hold anything.
+    const char* close = std::strrchr(stat, ')');
+    char state = 0;
+    long ppid = 0;
+    long pgrp = 0;
+    if (close == nullptr || std::sscanf(close + 1, " %c %ld %ld", &state, &ppid, &pgrp) != 3) continue;
+    if (pgrp == static_cast<long>(process->id) && state != 'Z' && state != 'X' && state != 'x') {
+      found = true;
+      break;
+    }
+  }
+  closedir(proc);
+  return found;
+}
+
 bool TerminateStartedProcess(const StartedProcess* process) {
   // The child is not reaped before the watch ends, so its id cannot yet
   // belong to another process.
   if (!process->started || process->id == 0) return false;
-  const bool running = StartedProcessRunning(process);
+  const bool running = StartedProcessTreeRunning(process);
   const pid_t pid = static_cast<pid_t>(process->id);
   kill(-pid, SIGKILL);  // its process group: what it started goes too
   kill(pid, SIGKILL);

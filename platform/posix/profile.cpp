@@ -9,6 +9,7 @@
 
 #include "base/sjis.h"
 #include "platform/posix/encoding.h"
+#include "platform/fileio.h"
 #include "platform/stream.h"
 
 // The settings file read the way the Windows profile functions read it:
@@ -387,10 +388,19 @@ int ProfileWriteString(const char* section, const char* key, const char* value,
     newSection = true;
   }
 
-  FILE* f = exists ? OpenStream(file, "r+b") : OpenStream(file, "wb");
+  // The new text goes to a temporary file that replaces the settings only
+  // when whole: a failed write must not leave half a file (and half a
+  // password) behind. It keeps the old file's permissions.
+  char temp[kTempPathSize];
+  FILE* f = OpenTempStream(file, "wb", temp, sizeof temp);
   if (f == nullptr) {
     std::free(t.data);
     return 0;
+  }
+  char utf8[4096];
+  struct stat st;
+  if (exists && SjisToUtf8(file, utf8, sizeof utf8) && stat(utf8, &st) == 0) {
+    fchmod(fileno(f), st.st_mode & 07777);
   }
   bool ok = std::fwrite(d, 1, static_cast<size_t>(cutBegin), f) == static_cast<size_t>(cutBegin);
   if (needEolBefore) ok = ok && std::fputs(eol, f) >= 0;
@@ -404,12 +414,11 @@ int ProfileWriteString(const char* section, const char* key, const char* value,
   }
   const size_t rest = static_cast<size_t>(t.size - cutEnd);
   ok = ok && std::fwrite(d + cutEnd, 1, rest, f) == rest;
-  ok = std::fflush(f) == 0 && ok;
-  if (ok && exists) {
-    const long end = std::ftell(f);
-    ok = end >= 0 && ftruncate(fileno(f), end) == 0;
+  if (ok) {
+    ok = CommitTempStream(f, temp, file);
+  } else {
+    DiscardTempStream(f, temp);
   }
-  ok = std::fclose(f) == 0 && ok;
   std::free(t.data);
   return ok ? 1 : 0;
 }

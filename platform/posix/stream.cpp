@@ -7,8 +7,10 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
+#include "platform/fileio.h"
 #include "platform/posix/encoding.h"
 
 namespace {
@@ -76,4 +78,39 @@ FILE* OpenStream(const char* path, const char* mode) {
     f = std::fopen(utf8, mode);
   }
   return f;
+}
+
+FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int size) {
+  FileHandle file = FileCreateTemp(target, tempPath, size);
+  if (file == nullptr) return nullptr;
+  // Handles carry the descriptor + 1 (platform/posix/fileio.cpp).
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(file) - 1);
+  FILE* f = fdopen(fd, mode);
+  if (f == nullptr) {
+    FileClose(file);
+    FileDelete(tempPath);
+  }
+  return f;
+}
+
+bool CommitTempStream(FILE* stream, const char* tempPath, const char* target) {
+  bool ok = std::fflush(stream) == 0 && !std::ferror(stream);
+  if (ok) {
+    while (fsync(fileno(stream)) != 0) {
+      if (errno != EINTR) {
+        ok = false;
+        break;
+      }
+    }
+  }
+  // Renamed while still open and locked (see FileCommit).
+  ok = ok && FileReplace(tempPath, target);
+  std::fclose(stream);
+  if (!ok) FileDelete(tempPath);
+  return ok;
+}
+
+void DiscardTempStream(FILE* stream, const char* tempPath) {
+  if (stream != nullptr) std::fclose(stream);
+  FileDelete(tempPath);
 }

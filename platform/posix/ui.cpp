@@ -149,6 +149,10 @@ bool ConfirmCancel() {
   return AskOnTerminal(kTextCancelQuestion) != 0;
 }
 
+void TellWithoutWaiting(const char* text, const char* caption) {
+  ShowMessageBox(text, caption, kMbOk);
+}
+
 int ShowMessageBox(const char* text, const char* caption, unsigned style) {
   EndLine();
   // Room for a summary with a whole error text: a character of Shift-JIS

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
+#include "base/path.h"
 #include "base/text.h"
 
 namespace {
@@ -24,7 +27,88 @@ void FillEntry(const WIN32_FIND_DATAA& data, FindEntry* entry) {
   entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+LONG s_TempCount = 0;
+
 }  // namespace
+
+FileHandle FileCreateTemp(const char* target, char* tempPath, int size) {
+  if (size <= 0) return nullptr;
+  const int folderLen = FileNameStart(target);
+  const int n = std::snprintf(tempPath, static_cast<size_t>(size), "%.*s~qv%lu-%ld.tmp", folderLen,
+                              target, static_cast<unsigned long>(GetCurrentProcessId()),
+                              static_cast<long>(InterlockedIncrement(&s_TempCount)));
+  if (n < 0 || n >= size) {
+    tempPath[0] = '\0';
+    return nullptr;
+  }
+  // No sharing: a later run cannot delete it while this one writes.
+  HANDLE h = CreateFileA(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+bool FileFlush(FileHandle file) { return FlushFileBuffers(ToHandle(file)) != FALSE; }
+
+bool FileReplace(const char* tempPath, const char* target) {
+  // A link or a read-only file is not replaced (as MoveFileExA refuses a
+  // read-only target; asked here too, for systems that do not).
+  const DWORD attributes = GetFileAttributesA(target);
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY)) != 0) {
+    return false;
+  }
+  return MoveFileExA(tempPath, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+bool FileCommit(FileHandle file, const char* tempPath, const char* target) {
+  // A file open without sharing cannot be renamed: closed first.
+  bool ok = FileFlush(file);
+  FileClose(file);
+  ok = ok && FileReplace(tempPath, target);
+  if (!ok) DeleteFileA(tempPath);
+  return ok;
+}
+
+void FileDiscard(FileHandle file, const char* tempPath) {
+  FileClose(file);
+  DeleteFileA(tempPath);
+}
+
+bool PathIsLink(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+LockResult LockFile(const char* path, FileHandle* held) {
+  *held = nullptr;
+  if (PathIsLink(path)) return LockResult::kFailed;
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    return GetLastError() == ERROR_SHARING_VIOLATION ? LockResult::kBusy : LockResult::kFailed;
+  }
+  *held = h;
+  return LockResult::kHeld;
+}
+
+void RemoveLeftoverTemps(const char* folder) {
+  char pattern[kTempPathSize];
+  if (!JoinPath(pattern, sizeof pattern, folder, kTempFilePattern)) return;
+  WIN32_FIND_DATAA data;
+  HANDLE search = FindFirstFileA(pattern, &data);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    char path[kTempPathSize];
+    // The long name is checked: the pattern also meets short names.
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsTempFileName(data.cFileName) ||
+        !JoinPath(path, sizeof path, folder, data.cFileName)) {
+      continue;
+    }
+    // One that a running process writes is open without sharing: it stays.
+    DeleteFileA(path);
+  } while (FindNextFileA(search, &data));
+  FindClose(search);
+}
 
 FileHandle FileOpenRead(const char* path) {
   HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,

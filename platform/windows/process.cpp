@@ -42,14 +42,49 @@ void StartProcess(const char* commandLine, StartedProcess* process) {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info;
   std::memset(&info, 0, sizeof info);
-  if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                      nullptr, &startup, &info)) {
+  // A job that kills what is in it when its last handle closes: the client
+  // and what it starts end with this process, however it ends.
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  if (job != nullptr) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    std::memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+      CloseHandle(job);
+      job = nullptr;
+    }
+  }
+  // Suspended until it is in the job, so that nothing it starts escapes.
+  if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
+                      nullptr, nullptr, &startup, &info)) {
+    if (job != nullptr) CloseHandle(job);
     return;
   }
+  // A system that refuses (an older Windows running this program in a job
+  // of its own) leaves the client watched by its handle alone.
+  if (job != nullptr && !AssignProcessToJobObject(job, info.hProcess)) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  ResumeThread(info.hThread);
   process->started = true;
   process->id = info.dwProcessId;
   process->processHandle = info.hProcess;
   process->threadHandle = info.hThread;
+  process->jobHandle = job;
+}
+
+bool StartedProcessTreeRunning(const StartedProcess* process) {
+  if (process->started && process->jobHandle != nullptr) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
+    std::memset(&accounting, 0, sizeof accounting);
+    if (QueryInformationJobObject(static_cast<HANDLE>(process->jobHandle),
+                                  JobObjectBasicAccountingInformation, &accounting,
+                                  sizeof accounting, nullptr)) {
+      return accounting.ActiveProcesses > 0;
+    }
+  }
+  return StartedProcessRunning(process);
 }
 
 void StartProcessWithArguments(const char* commandLine, const char* const*, StartedProcess* process) {
@@ -63,6 +98,11 @@ bool StartedProcessRunning(const StartedProcess* process) {
 
 bool TerminateStartedProcess(const StartedProcess* process) {
   if (!process->started) return false;
+  if (process->jobHandle != nullptr) {
+    const bool running = StartedProcessTreeRunning(process);
+    TerminateJobObject(static_cast<HANDLE>(process->jobHandle), 1);
+    if (running) return true;
+  }
   HANDLE handle = OpenProcess(kProcessAllAccessXp, FALSE, static_cast<DWORD>(process->id));
   DWORD code = 0;
   GetExitCodeProcess(handle, &code);
@@ -87,8 +127,11 @@ bool SetEnvironmentText(const char* name, const char* value) {
 void ReleaseStartedProcess(StartedProcess* process) {
   if (process->processHandle != nullptr) CloseHandle(process->processHandle);
   if (process->threadHandle != nullptr) CloseHandle(process->threadHandle);
+  // The job's last handle: whatever is left in it ends now.
+  if (process->jobHandle != nullptr) CloseHandle(process->jobHandle);
   process->processHandle = nullptr;
   process->threadHandle = nullptr;
+  process->jobHandle = nullptr;
   process->started = false;
 }
 

@@ -125,6 +125,8 @@ int ShowMessageBox(const char* text, const char* caption, unsigned style) {
   return WideMessageBox(nullptr, text, caption, style);
 }
 
+void TellWithoutWaiting(const char*, const char*) {}
+
 bool StopRequested() { return false; }
 
 void ListenForStop() {}

@@ -12,6 +12,7 @@ and drives its windows with tools/uiauto. Files are written and read as bytes
         res.code, res.box_texts, pf.read("CUSTOMER.csv")
 """
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -310,6 +311,12 @@ class ProgramFolder:
             out, err = proc.communicate()
             raise
         return Result(proc.returncode, out, err, texts)
+
+
+def temp_files(folder):
+    """The temporary files the program writes a file into before the file
+    takes the place of its predecessor ("~qv<pid>-<n>.tmp")."""
+    return [n for n in os.listdir(folder) if re.fullmatch(r"~qv\d+-\d+\.tmp", n, re.I)]
 
 
 def skip_unless(kind):

@@ -8,6 +8,8 @@ import re
 import shutil
 import signal
 import socket
+import subprocess
+import sys
 import threading
 import time
 import unittest
@@ -20,6 +22,21 @@ TABLES = "[EBCDIC]\n0x40\n" + "".join("0x%02X %s\n" % (code, ch) for ch, code in
 FDF = "PCFO\nPCFL CUSTNO 2 11\nPCFL CNAME 1 20\n"      # record length 25
 RECORD = bytes.fromhex("000001234F") + bytes([0xC1, 0xC2, 0xC3]) + b"\x40" * 17
 HEADER = b'"ID","CUSTNO","CNAME"'
+
+
+# Runs the program (the rest of the command line) with a file size limit of
+# argv[1] bytes and SIGXFSZ ignored: every write past the limit fails with
+# EFBIG, as writes to a full disk fail.
+SIZE_LIMIT = ("import os, resource, signal, sys; signal.signal(signal.SIGXFSZ, signal.SIG_IGN); "
+              "n = int(sys.argv[1]); resource.setrlimit(resource.RLIMIT_FSIZE, (n, n)); "
+              "os.execv(sys.argv[2], sys.argv[2:])")
+
+
+def size_limit(limit):
+    return [sys.executable, "-c", SIZE_LIMIT, str(limit)]
+
+
+TINY_FDF = "PCFO\nPCFL N 2 2\n"   # one-byte records; each row far longer
 
 
 def sanitizer_report(res):
@@ -42,14 +59,21 @@ class SingleFileFaults(unittest.TestCase):
 
     @qv.skip_unless("native")
     def test_full_disk_while_the_csv_is_written(self):
-        # <name>.csv leads to /dev/full: every write fails with ENOSPC.
+        # The disk fills as the CSV is written: yesterday's CSV stays whole.
         pf = self.folder()
-        pf.write("FAULT.db2", RECORD * 500)
-        os.symlink("/dev/full", pf.file("FAULT.csv"))
-        res = pf.run_single("FAULT")
+        pf.write_text("FAULT.fdf", TINY_FDF, newline="\n")
+        pf.write("FAULT.db2", b"\x0F" * 20000)
+        pf.write("FAULT.csv", b"yesterday")
+        proc = subprocess.Popen(size_limit(100_000) + [pf.exe, "FAULT"], cwd=pf.path,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        pf.procs.append(proc)
+        out, err = proc.communicate(timeout=120)
+        res = qv.Result(proc.returncode, out, err)
         self.assertEqual(sanitizer_report(res), "")
         self.assertIn("FAULT.csvの書き込みに失敗(toCSV)", res.messages)
         self.assertNotIn("Shift-JIS変換ｴﾗｰ総数", res.messages)  # the box shows the failure instead
+        self.assertEqual(pf.read("FAULT.csv"), b"yesterday")
+        self.assertEqual(qv.temp_files(pf.path), [])
 
     def test_image_shorter_than_its_first_record(self):
         pf = self.folder()
@@ -156,7 +180,7 @@ class BatchFaults(unittest.TestCase):
         self.settings({"IPADDRESS": self.host}, ["get LIB/GOOD.GOOD", "get LIB/BAD.BAD"])
         res = self.run_batch(True)
         self.assertEqual(sanitizer_report(res), "")
-        self.assertEqual(res.code, 0, res.messages)
+        self.assertEqual(res.code, 254, res.messages)
         self.assertEqual(sorted(os.listdir(self.transfer)), ["GOOD.DB2", "GOOD.csv"])
         self.assertLog(["開始", "CSV変換", "終了"], "  BAD.DB2のコピーに失敗(CopyDb2Files 2)\n"
                        "  BAD.DB2を取得できなかったため変換しません(RunBatch)\n")
@@ -185,15 +209,200 @@ class BatchFaults(unittest.TestCase):
             self.assertEqual(f.read(), b"a file")
 
     @qv.skip_unless("native")
-    def test_full_disk_while_a_csv_is_written(self):
-        self.host_file("GOOD.DB2", RECORD * 1000)
-        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
-        os.symlink("/dev/full", os.path.join(self.transfer, "GOOD.csv"))
-        self.settings({"IPADDRESS": self.host}, ["get LIB/GOOD.GOOD"])
+    def test_full_disk_keeps_the_previous_image_backup_and_csv(self):
+        # The disk fills (100 KB left) in the fetch copy (HUGE), in the
+        # weekday backup (OLDBIG, left in the transfer folder by an earlier
+        # run) and in the CSV (GOOD: a 20 KB image, a far longer CSV). Each
+        # previous file stays byte for byte, no temporary file stays, and
+        # the run ends with 254.
+        self.host_file("GOOD.DB2", b"\x0F" * 20000)
+        self.host_file("HUGE.DB2", b"\x0F" * 150_000)
+        self.pf.write_text("GOOD.fdf", TINY_FDF, newline="\n")
+        previous = {"HUGE.DB2": b"yesterday", "GOOD.csv": b"yesterday", "OLDBIG.DB2": b"\x0F" * 150_000}
+        for name, data in previous.items():
+            self.pf.write(os.path.join("DB2", name), data)
+        backup = os.path.join(self.pf.root, "backup")
+        for weekday in batch.WEEKDAYS:
+            os.makedirs(os.path.join(backup, weekday))
+            with open(os.path.join(backup, weekday, "OLDBIG.DB2"), "wb") as f:
+                f.write(b"last week")
+        self.settings({"IPADDRESS": self.host, "BackupDir": backup},
+                      ["get LIB/GOOD.GOOD", "get LIB/HUGE.HUGE"])
+        res = self.run_batch(True, prefix=size_limit(100_000))
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
+                       "  HUGE.DB2のコピーに失敗(CopyDb2Files 3)\n"
+                       "  OLDBIG.DB2のコピーに失敗(CopyDb2Files 3)\n"
+                       "  GOOD.csvの書き込みに失敗(toCSV)\n"
+                       "  HUGE.DB2を取得できなかったため変換しません(RunBatch)\n")
+        for name, data in previous.items():
+            self.assertEqual(self.pf.read(os.path.join("DB2", name)), data, name)
+        for weekday in batch.WEEKDAYS:
+            with open(os.path.join(backup, weekday, "OLDBIG.DB2"), "rb") as f:
+                self.assertEqual(f.read(), b"last week", weekday)
+            self.assertEqual(qv.temp_files(os.path.join(backup, weekday)), [])
+        self.assertEqual(qv.temp_files(self.transfer), [])
+
+    def test_cut_image_is_neither_backed_up_nor_converted(self):
+        # CUT came 10 bytes into its fourth record (a server that sent part
+        # of a member and said nothing): last week's backup and yesterday's
+        # CSV stay, one line names it. GOOD goes on; an image without a
+        # listed entry is backed up as it is.
+        self.host_file("CUT.DB2", RECORD * 3 + RECORD[:10])
+        self.host_file("GOOD.DB2")
+        self.host_file("OTHER.DB2", RECORD[:10])
+        for name in ("CUT", "GOOD"):
+            self.pf.write_text(name + ".fdf", FDF, newline="\n")
+        self.pf.write(os.path.join("DB2", "CUT.csv"), b"yesterday")
+        backup = os.path.join(self.pf.root, "backup")
+        for weekday in batch.WEEKDAYS:
+            os.makedirs(os.path.join(backup, weekday))
+            with open(os.path.join(backup, weekday, "CUT.DB2"), "wb") as f:
+                f.write(b"last week")
+        self.settings({"IPADDRESS": batch.native_path(self.host), "BackupDir": batch.native_path(backup)},
+                      ["get LIB/CUT.CUT", "get LIB/GOOD.GOOD"])
         res = self.run_batch(True)
         self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
+                       "  CUT.DB2の大きさがレコード長の倍数でないためバックアップも変換もしません(RunBatch)\n")
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.csv")), b"yesterday")
+        self.assertEqual(self.pf.read(os.path.join("DB2", "GOOD.csv")),
+                         HEADER + qv.NL + b'1,1234,"ABC"' + qv.NL)
+        backed_up = set()
+        for weekday in batch.WEEKDAYS:
+            with open(os.path.join(backup, weekday, "CUT.DB2"), "rb") as f:
+                self.assertEqual(f.read(), b"last week", weekday)
+            backed_up |= set(os.listdir(os.path.join(backup, weekday)))
+        self.assertEqual(backed_up, {"CUT.DB2", "GOOD.DB2", "OTHER.DB2"})
+
+    @qv.skip_unless("native")
+    def test_links_planted_at_target_names_are_not_written_through(self):
+        # Links at a fetched image, at a CSV and at a weekday backup's image
+        # (and one at an image that would be backed up) name a file of
+        # another account: nothing is written through them or read from
+        # them, each is reported, and the other files go on.
+        victim = os.path.join(self.pf.root, "victim")
+        with open(victim, "wb") as f:
+            f.write(b"not yours")
+        for name in ("LINKED", "GOOD", "CSVLINK"):
+            self.host_file(name + ".DB2")
+            self.pf.write_text(name + ".fdf", FDF, newline="\n")
+        links = [os.path.join(self.transfer, "LINKED.DB2"), os.path.join(self.transfer, "CSVLINK.csv"),
+                 os.path.join(self.transfer, "SECRET.DB2")]
+        backup = os.path.join(self.pf.root, "backup")
+        for weekday in batch.WEEKDAYS:
+            os.makedirs(os.path.join(backup, weekday))
+            links.append(os.path.join(backup, weekday, "GOOD.DB2"))
+        for link in links:
+            os.symlink(victim, link)
+        self.settings({"IPADDRESS": self.host, "BackupDir": backup},
+                      ["get LIB/LINKED.LINKED", "get LIB/GOOD.GOOD", "get LIB/CSVLINK.CSVLINK"])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 254, res.messages)
+        log = self.log().decode("cp932")
+        for line in ("  LINKED.DB2のコピーに失敗(CopyDb2Files 1)\n",
+                     "  SECRET.DB2のコピーに失敗(CopyDb2Files 1)\n",
+                     "  GOOD.DB2のコピーに失敗(CopyDb2Files 1)\n",
+                     "  CSVLINK.csvがリンクのため書き込みません(toCSV)\n",
+                     "  LINKED.DB2を取得できなかったため変換しません(RunBatch)\n"):
+            self.assertIn(line, log)
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"not yours")
+        for link in links:
+            self.assertTrue(os.path.islink(link), link)
+        self.assertEqual(self.pf.read(os.path.join("DB2", "GOOD.csv")), HEADER + qv.NL + b"1,1234,\"ABC\"" + qv.NL)
+
+    def test_settings_write_back(self):
+        # Last_MonthBackup is written through a temporary file that keeps
+        # the settings' permissions (they hold the password); a read-only
+        # settings file is left as it is and the failure reported, rather
+        # than the month's copy being made again at every run.
+        self.host_file("GOOD.DB2")
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        backup = os.path.join(self.pf.root, "backup")
+        self.settings({"IPADDRESS": batch.native_path(self.host), "BackupDir": batch.native_path(backup),
+                       "MonthBackup": "1"}, ["get LIB/GOOD.GOOD"])
+        ini = self.pf.file("Quenvale.ini")
+        before = self.pf.read("Quenvale.ini")
+        for mode, code in ((0o444, 254), (0o600, 0)):
+            with self.subTest(oct(mode)):
+                if self.pf.exists("Quenvale.log"):
+                    os.remove(self.pf.file("Quenvale.log"))
+                os.chmod(ini, mode)
+                res = self.run_batch(True)
+                self.assertEqual(sanitizer_report(res), "")
+                self.assertEqual(res.code, code, res.messages)
+                self.assertEqual(qv.temp_files(self.pf.path), [])
+                if code:
+                    self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
+                                   "  Quenvale.iniに書き込めません(RotateBackups)\n")
+                    self.assertEqual(self.pf.read("Quenvale.ini"), before)
+                else:
+                    self.assertIn(b"Last_MonthBackup=", self.pf.read("Quenvale.ini"))
+                    if not qv.IS_WINDOWS:
+                        self.assertEqual(os.stat(ini).st_mode & 0o777, mode)
+
+    def test_log_or_lock_that_cannot_be_written(self):
+        # A folder where Quenvale.log or Quenvale.lock belongs stands for a
+        # read-only file or program folder (which root would write anyway).
+        # Without its log the run still converts but exits with 254; without
+        # its lock it touches nothing. POSIX says why on standard error.
+        self.host_file("GOOD.DB2")
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        self.settings({"IPADDRESS": batch.native_path(self.host)}, ["get LIB/GOOD.GOOD"])
+        for name, converted, told in (("Quenvale.log", True, "Quenvale.logに書き込めません"),
+                                      ("Quenvale.lock", False, "Quenvale.lockを作れません")):
+            with self.subTest(name):
+                shutil.rmtree(self.transfer)
+                os.mkdir(self.transfer)
+                for left in ("Quenvale.log", "Quenvale.lock"):
+                    if os.path.isfile(self.pf.file(left)):
+                        os.remove(self.pf.file(left))
+                os.mkdir(self.pf.file(name))
+                res = self.run_batch(converted)
+                os.rmdir(self.pf.file(name))
+                self.assertEqual(sanitizer_report(res), "")
+                self.assertEqual(res.code, 254, res.messages)
+                self.assertEqual(os.path.exists(os.path.join(self.transfer, "GOOD.csv")), converted)
+                if not qv.IS_WINDOWS:
+                    self.assertIn(told, res.messages)
+                if not converted:
+                    self.assertEqual(os.listdir(self.transfer), [])
+                    self.assertFalse(self.pf.exists("Quenvale.log"))
+                self.assertTrue(not self.pf.exists("Quenvale.log") or converted)
+
+    def test_second_run_while_the_first_works_is_refused(self):
+        # The first run copies a 300 MB image; a second one started then
+        # writes one whole line to the log and nothing else, and exits with
+        # 254; the first finishes its copy whole.
+        size = 300 << 20
+        with open(os.path.join(self.host, "BIG.DB2"), "wb") as f:
+            f.truncate(size)
+        self.settings({"IPADDRESS": batch.native_path(self.host)}, [])
+        second = []
+
+        def during(proc):
+            deadline = time.monotonic() + 60
+            while not qv.temp_files(self.transfer):
+                self.assertIsNone(proc.poll(), "the first run ended before the second started")
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.005)
+            before = sorted(os.listdir(self.transfer))
+            second.append(self.pf.run())
+            self.assertEqual(sorted(os.listdir(self.transfer)), before)
+        res = self.run_batch(True, during=during)
+        self.assertEqual(sanitizer_report(res), "")
         self.assertEqual(res.code, 0, res.messages)
-        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.csvの書き込みに失敗(toCSV)\n")
+        self.assertEqual(second[0].code, 254, second[0].messages)
+        self.assertEqual(os.path.getsize(os.path.join(self.transfer, "BIG.DB2")), size)
+        lines = self.log().split(b"\n")
+        busy = [l.rstrip(b"\r") for l in lines if qv.sjis("別のQuenvaleが実行中のため中止") in l]
+        self.assertEqual(len(busy), 1, lines)
+        self.assertIsNotNone(re.fullmatch(rb"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d "
+                                          + re.escape(qv.sjis("別のQuenvaleが実行中のため中止")), busy[0]))
 
     def test_every_error_of_a_long_run_reaches_the_log(self):
         # Forty entries without description files: every error line of the
@@ -205,7 +414,7 @@ class BatchFaults(unittest.TestCase):
                       ["get LIB/%s.%s" % (n, n) for n in names])
         res = self.run_batch(True)
         self.assertEqual(sanitizer_report(res), "")
-        self.assertEqual(res.code, 0, res.messages)
+        self.assertEqual(res.code, 254, res.messages)
         self.assertLog(["開始", "CSV変換", "終了"],
                        "".join("  %s.fdfのオープンに失敗(toCSV)\n" % n for n in names))
 
@@ -229,7 +438,7 @@ class BatchFaults(unittest.TestCase):
         res, took = self.ftp_run(
             lambda: shutil.copy2(os.path.join(qv.BUILD_DIR, "ftp.exe"), self.pf.path), 2)
         self.assertEqual(sanitizer_report(res), "")
-        self.assertEqual(res.code, 0, res.messages)
+        self.assertEqual(res.code, 254, res.messages)
         self.assertLess(took, 60)
         self.assertGreaterEqual(took, 2)
         # The run goes on: nothing was fetched, and nothing is converted.
@@ -245,10 +454,75 @@ class BatchFaults(unittest.TestCase):
             os.chmod(path, 0o755)
         res, took = self.ftp_run(client, 3600)
         self.assertEqual(sanitizer_report(res), "")
-        self.assertEqual(res.code, 0, res.messages)
+        self.assertEqual(res.code, 254, res.messages)
         self.assertLess(took, 30)
         self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.DB2を取得できなかったため変換しません(RunBatch)\n")
 
+
+    def script_client(self, body):
+        """An ftp.exe of the test's own: a shell script."""
+        path = self.pf.file("ftp.exe")
+        with open(path, "w") as f:
+            f.write("#!/bin/sh\n" + body + "\n")
+        os.chmod(path, 0o755)
+
+    @qv.skip_unless("native")
+    def test_client_does_not_outlive_a_killed_run(self):
+        # kill -9 of the run while its client works: the client goes too,
+        # rather than replace an image after the run is gone.
+        clients = []
+
+        def during(proc):
+            deadline = time.monotonic() + 30
+            while not clients:
+                self.assertLess(time.monotonic(), deadline, "no client started")
+                clients.extend(p for p in filter(str.isdigit, os.listdir("/proc"))
+                               if process_state(p, parent=proc.pid))
+                time.sleep(0.01)
+            proc.kill()
+        self.script_client("exec sleep 600")
+        self.settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret",
+                       "TimeLimit": "3600"}, ["get LIB/GOOD.GOOD"])
+        self.run_batch(False, during=during)
+        deadline = time.monotonic() + 10
+        while process_state(clients[0]) not in (None, "Z"):
+            self.assertLess(time.monotonic(), deadline, "the client outlived the run")
+            time.sleep(0.05)
+
+    @qv.skip_unless("native")
+    def test_unrelated_ftp_exe_is_not_waited_for(self):
+        # Another program called ftp.exe runs through the whole run (an
+        # interactive session left open): the run waits only for its own
+        # client, which ends at once, and leaves the other one running.
+        other_dir = os.path.join(self.pf.root, "other")
+        os.mkdir(other_dir)
+        other_exe = os.path.join(other_dir, "ftp.exe")
+        shutil.copy2(shutil.which("sleep"), other_exe)
+        other = subprocess.Popen([other_exe, "600"])
+        self.addCleanup(other.wait)
+        self.addCleanup(other.kill)
+        self.script_client("exit 0")
+        self.settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret",
+                       "TimeLimit": "3600"}, ["get LIB/GOOD.GOOD"])
+        start = time.monotonic()
+        res = self.run_batch(False)
+        self.assertLess(time.monotonic() - start, 20)
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "CSV変換", "終了"], "  GOOD.DB2を取得できなかったため変換しません(RunBatch)\n")
+        self.assertIsNone(other.poll())
+
+
+def process_state(pid, parent=None):
+    """The state letter of process pid (None when it is gone); with parent,
+    only when it is a child of that process."""
+    try:
+        with open("/proc/%s/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    if parent is not None and fields[1] != str(parent):
+        return None
+    return fields[0]
 
 @qv.skip_unless("native")
 class StoppedRuns(unittest.TestCase):
@@ -274,13 +548,18 @@ class StoppedRuns(unittest.TestCase):
             proc.send_signal(sig)
         return self.run_batch(folder_mode, env=env, during=during)
 
-    def assertEndedAsCancel(self, res, whole=()):
+    def assertEndedAsCancel(self, res, whole=(), previous=None):
+        """previous: files of the transfer folder that must stay as they were."""
         self.assertEqual(sanitizer_report(res), "")
         self.assertEqual(res.code, 255, res.messages)
         log = self.pf.read("Quenvale.log")
         self.assertIsNotNone(re.fullmatch(rb"[^\n]*-" + re.escape(qv.sjis("ｷｬﾝｾﾙ")) + rb"\n(  [^\n]*\n)*", log),
                              log)
-        images = [n for n in os.listdir(self.transfer) if n.upper().endswith(".DB2")]
+        previous = previous or {}
+        for name, data in previous.items():
+            self.assertEqual(self.pf.read(os.path.join("DB2", name)), data, name)
+        self.assertEqual(qv.temp_files(self.transfer), [])
+        images = [n for n in os.listdir(self.transfer) if n.upper().endswith(".DB2") and n not in previous]
         self.assertEqual(images, list(whole))
         for name in whole:
             with open(os.path.join(self.host, name), "rb") as f:
@@ -314,20 +593,56 @@ class StoppedRuns(unittest.TestCase):
                 os.remove(self.pf.file("Quenvale.log"))
                 accepted[0][0].close()
 
+    def test_kill_during_the_copy_or_the_conversion_then_a_second_run(self):
+        # A power cut (kill -9) keeps yesterday's image and CSV whole and
+        # leaves a temporary file; the next run removes it, and its log line
+        # starts on a line of its own.
+        self.pf.write_text("BIG.fdf", TINY_FDF, newline="\n")
+        self.settings({"IPADDRESS": self.host}, ["get LIB/BIG.BIG"])
+        image = os.path.join(self.transfer, "BIG.DB2")
+        cases = [
+            ("copy", lambda: qv.temp_files(self.transfer), "BIG.DB2"),
+            ("conversion", lambda: os.path.getsize(image) > 100 and qv.temp_files(self.transfer), "BIG.csv"),
+        ]
+        for label, ready, kept in cases:
+            with self.subTest(label):
+                if label == "copy":
+                    with open(os.path.join(self.host, "BIG.DB2"), "wb") as f:
+                        f.truncate(2 << 30)
+                else:
+                    self.host_file("BIG.DB2", b"\x0F" * 20_000_000)
+                for name in ("BIG.DB2", "BIG.csv"):
+                    self.pf.write(os.path.join("DB2", name), b"yesterday")
+                if self.pf.exists("Quenvale.log"):
+                    os.remove(self.pf.file("Quenvale.log"))
+                self.stop_when(ready, signal.SIGKILL, True)
+                self.assertEqual(self.pf.read(os.path.join("DB2", kept)), b"yesterday")
+                self.assertNotEqual(qv.temp_files(self.transfer), [])
+                self.host_file("BIG.DB2", b"\x0F" * 3)
+                res = self.run_batch(True)
+                self.assertEqual(res.code, 0, res.messages)
+                self.assertEqual(qv.temp_files(self.transfer), [])
+                self.assertEqual(self.pf.read(os.path.join("DB2", "BIG.csv")), b'"ID","N"\n1,0\n2,0\n3,0\n')
+                lines = self.pf.read("Quenvale.log").split(b"\n")
+                self.assertEqual(len(lines), 3, lines)   # the cut line, the new one, and the end
+                self.assertIsNotNone(re.fullmatch(batch.log_pattern(["開始", "CSV変換", "終了"]),
+                                                  lines[1] + b"\n"), lines)
+
     def test_during_the_copy(self):
+        # The copy goes to a temporary file: the stop keeps yesterday's image.
         with open(os.path.join(self.host, "BIG.DB2"), "wb") as f:
             f.truncate(2 << 30)   # sparse: quick to make, long enough to copy
+        self.pf.write(os.path.join("DB2", "BIG.DB2"), b"yesterday")
         self.settings({"IPADDRESS": self.host}, ["get LIB/BIG.BIG"])
-        res = self.stop_when(lambda: os.path.exists(os.path.join(self.transfer, "BIG.DB2")),
-                             signal.SIGTERM, True)
-        self.assertEndedAsCancel(res)
+        res = self.stop_when(lambda: qv.temp_files(self.transfer), signal.SIGTERM, True)
+        self.assertEndedAsCancel(res, previous={"BIG.DB2": b"yesterday"})
 
     def test_during_the_conversion(self):
         self.host_file("BIG.DB2", b"\x0F" * 20_000_000)
         self.pf.write_text("BIG.fdf", "PCFO\nPCFL N 2 2\n", newline="\n")
+        self.pf.write(os.path.join("DB2", "BIG.csv"), b"yesterday")
         self.settings({"IPADDRESS": self.host}, ["get LIB/BIG.BIG"])
-        csv = os.path.join(self.transfer, "BIG.csv")
-        res = self.stop_when(lambda: os.path.exists(csv), signal.SIGTERM, True)
-        self.assertEndedAsCancel(res, whole=["BIG.DB2"])
-        rows = self.pf.read(os.path.join("DB2", "BIG.csv")).count(b"\n") - 1
-        self.assertLess(rows, 20_000_000)
+        image = os.path.join(self.transfer, "BIG.DB2")
+        res = self.stop_when(lambda: os.path.exists(image) and qv.temp_files(self.transfer),
+                             signal.SIGTERM, True)
+        self.assertEndedAsCancel(res, whole=["BIG.DB2"], previous={"BIG.csv": b"yesterday"})

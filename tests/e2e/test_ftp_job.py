@@ -875,7 +875,7 @@ class FtpJobTest(unittest.TestCase):
                 pass
         self.assertEqual(left, [], "the client or its child outlived the watch")
 
-    def test_other_process_of_the_same_name_is_waited_for_never_terminated(self):
+    def test_other_process_of_the_same_name_is_neither_waited_for_nor_terminated(self):
         stall = StallServer()
         self.addCleanup(stall.close)
         # A second client, started here from another folder, that sleeps on
@@ -899,19 +899,17 @@ class FtpJobTest(unittest.TestCase):
         job = subprocess.Popen(command(self.driver, "run"), env=self.env(stall.port),
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.procs.append(job)
-        # Long after the limit: the job's own client is gone, the job still
-        # waits, and the other client lives.
-        time.sleep(6)
-        self.assertEqual(len(stall.connections), 2)
-        self.assertTrue(peer_closed(stall.connections[1]), "the started client still runs")
-        self.assertIsNone(job.poll(), "the watch ended while a process of the name ran")
-        self.assertIsNone(other.poll(), "the other process was terminated")
-        self.assertFalse(peer_closed(stall.connections[0], wait=0.2))
-
-        other.kill()
-        other.wait()
+        # The job's own client is terminated at the limit and the job ends
+        # with it; the other client (an interactive session left open) is
+        # not waited for, and lives on.
         out, _ = job.communicate(timeout=30)
         self.assertEqual(job.returncode, 0, out)
+        self.assertEqual(len(stall.connections), 2)
+        self.assertTrue(peer_closed(stall.connections[1]), "the started client still runs")
+        self.assertIsNone(other.poll(), "the other process was terminated")
+        self.assertFalse(peer_closed(stall.connections[0], wait=0.2))
+        other.kill()
+        other.wait()
 
     def check_host(self, address):
         result = subprocess.run(["unshare", "-n"] + command(self.driver, "check", address),
@@ -1024,7 +1022,8 @@ class Release(unittest.TestCase):
         result = subprocess.run(["wine", os.path.join(prog, "Quenvale.exe")], cwd=prog, env=env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, timeout=120)
-        self.assertEqual(result.returncode, 0, result.stdout)
+        # The error line (nothing fetched) makes the night a failure: -2.
+        self.assertEqual(result.returncode, 254, result.stdout)
         with open(old, "rb") as f:
             self.assertEqual(f.read(), OLD_COPY)
         self.assertEqual(os.stat(old).st_mtime, OLD_TIME)

@@ -145,7 +145,7 @@ TEST_F(FolderCopy, LongFileNameIsCutWholeInTheStatusText) {
   }
 }
 
-TEST_F(FolderCopy, FailuresLeaveNothingAtTheTarget) {
+TEST_F(FolderCopy, FailuresKeepThePreviousTarget) {
   // A folder of 240 bytes: with a file name it passes 255.
   const std::string longFolder = tmp_.path() + std::string(240 - tmp_.path().size(), 'F');
   ASSERT_EQ(CreateFolder(longFolder.c_str()), 0);
@@ -154,7 +154,7 @@ TEST_F(FolderCopy, FailuresLeaveNothingAtTheTarget) {
     int expected;
     const char* why;
   } const cases[] = {
-      {Src("MISSING.DB2"), Dst("OLD.DB2"), 1, "unopenable source: an older target goes too"},
+      {Src("MISSING.DB2"), Dst("OLD.DB2"), 1, "unopenable source: an older target stays"},
       {Src("A.DB2"), tmp_.path() + "nowhere" + kSep + "A.DB2", 1, "target folder missing"},
       {Src("A.DB2"), target_, 1, "the target is a folder"},
       {source_, Dst("OLD.DB2"), 1, "the source is a folder"},
@@ -168,8 +168,9 @@ TEST_F(FolderCopy, FailuresLeaveNothingAtTheTarget) {
     ASSERT_TRUE(WriteFileBytes(Dst("OLD.DB2"), "old"));
     EXPECT_EQ(Copy(c.source, c.target), c.expected);
     if (c.target == Dst("OLD.DB2")) {
-      // A path past the limit is not addressed at all, not even to delete.
-      EXPECT_EQ(Exists(Dst("OLD.DB2")), c.source.size() > 255);
+      // A failed copy keeps the previous file.
+      std::string got;
+      EXPECT_TRUE(ReadFileBytes(Dst("OLD.DB2"), &got) && got == "old");
     }
   }
   EXPECT_TRUE(fs::is_empty(fs::path(longFolder)));
@@ -177,12 +178,14 @@ TEST_F(FolderCopy, FailuresLeaveNothingAtTheTarget) {
   EXPECT_TRUE(fs::is_directory(fs::path(target_)));
 }
 
-TEST_F(FolderCopy, CancelOfTheFirstDisplayRemovesTheTarget) {
+TEST_F(FolderCopy, CancelOfTheFirstDisplayKeepsThePreviousTarget) {
   ASSERT_TRUE(WriteFileBytes(Src("A.DB2"), Pattern(1200000, 1)));
   ASSERT_TRUE(WriteFileBytes(Dst("A.DB2"), "old"));
   progress_.cancelAt = 2;
   EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), -1);
-  EXPECT_FALSE(Exists(Dst("A.DB2")));
+  std::string got;
+  EXPECT_TRUE(ReadFileBytes(Dst("A.DB2"), &got) && got == "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(target_)), fs::directory_iterator()), 1);
   EXPECT_EQ(Percents(progress_), (std::vector<int>{0, 41}));
 }
 
@@ -267,8 +270,6 @@ TEST_F(FolderCopy, CancelDuringTheThirdOfFiveFiles) {
     const int position = static_cast<int>(std::find(order.begin(), order.end(), names[i]) - order.begin());
     if (position < 2) {
       EXPECT_TRUE(ReadFileBytes(Dst(names[i]), &got) && got == Pattern(1000000, static_cast<unsigned>(i)));
-    } else if (position == 2) {
-      EXPECT_FALSE(Exists(Dst(names[i])));
     } else {
       EXPECT_TRUE(ReadFileBytes(Dst(names[i]), &got) && got == "old");
     }
@@ -301,9 +302,12 @@ TEST_F(FolderCopy, PipeNamedLikeAnImageDoesNotHang) {
 #else
   ASSERT_EQ(mkfifo(Src("P.DB2").c_str(), 0600), 0);
   EXPECT_EQ(Copy(Src("P.DB2"), Dst("P.DB2")), 1);
+  // A pipe at the target is not opened, and not replaced either.
   ASSERT_EQ(mkfifo(Dst("Q.DB2").c_str(), 0600), 0);
   ASSERT_TRUE(WriteFileBytes(Src("Q.DB2"), "q"));
-  EXPECT_EQ(Copy(Src("Q.DB2"), Dst("Q.DB2")), 1);
+  EXPECT_EQ(Copy(Src("Q.DB2"), Dst("Q.DB2")), kCopyWriteFailed);
+  struct stat st;
+  EXPECT_TRUE(lstat(Dst("Q.DB2").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
 #endif
 }
 
@@ -317,39 +321,54 @@ TEST_F(FolderCopy, SourceHeldWithoutSharingFailsToOpen) {
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), 1);
   FileClose(held);
-  EXPECT_FALSE(Exists(Dst("A.DB2")));
+  std::string got;
+  EXPECT_TRUE(ReadFileBytes(Dst("A.DB2"), &got) && got == "old");
   EXPECT_TRUE(progress_.updates.empty());
 #endif
 }
 
 #if defined(_WIN32)
-TEST_F(FolderCopy, SourceHeldByAnotherProcessFailsToOpen) {
+TEST_F(FolderCopy, SourceOrTargetHeldByAnotherProcessFails) {
   ASSERT_TRUE(WriteFileBytes(Src("A.DB2"), "a"));
   ASSERT_TRUE(WriteFileBytes(Dst("A.DB2"), "old"));
-  // The helper holds the file without sharing, says so with A.DB2.held and
-  // lets go once A.DB2.release appears.
-  std::string command = "\"" QV_TEST_HELPER "\" hold \"" + Src("A.DB2") + "\" 60";
-  STARTUPINFOA si = {};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi = {};
-  const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                      nullptr, &si, &pi);
-  ASSERT_TRUE(started);
-  for (int i = 0; i < 600 && !Exists(Src("A.DB2.held")); ++i) Sleep(100);
-  ASSERT_TRUE(Exists(Src("A.DB2.held")));
+  std::string got;
+  for (const std::string& heldPath : {Src("A.DB2"), Dst("A.DB2")}) {
+    SCOPED_TRACE(heldPath);
+    const bool source = heldPath == Src("A.DB2");
+    // The helper holds the file without sharing, says so with <file>.held and
+    // lets go once <file>.release appears.
+    std::string command = "\"" QV_TEST_HELPER "\" hold \"" + heldPath + "\" 60";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                        nullptr, &si, &pi);
+    ASSERT_TRUE(started);
+    for (int i = 0; i < 600 && !Exists(heldPath + ".held"); ++i) Sleep(100);
+    ASSERT_TRUE(Exists(heldPath + ".held"));
 
-  EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), 1);
-  EXPECT_FALSE(Exists(Dst("A.DB2")));
+    // A source that cannot be opened, or a target that cannot be replaced
+    // (a spreadsheet holding it): the previous target stays, no temporary
+    // file is left.
+    const std::string before = source ? "old" : "a";
+    EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), source ? kCopyOpenFailed : kCopyWriteFailed);
+    for (const fs::directory_entry& e : fs::directory_iterator(fs::path(target_))) {
+      EXPECT_FALSE(IsTempFileName(e.path().filename().string().c_str())) << e.path();
+    }
 
-  ASSERT_TRUE(WriteFileBytes(Src("A.DB2.release"), ""));
-  WaitForSingleObject(pi.hProcess, 60000);
-  DWORD code = 1;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
-  EXPECT_EQ(code, 0u);
-  // Once the other process lets go, the same copy goes through.
-  EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), 0);
+    ASSERT_TRUE(WriteFileBytes(heldPath + ".release", ""));
+    WaitForSingleObject(pi.hProcess, 60000);
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(ReadFileBytes(Dst("A.DB2"), &got) && got == before);
+    // Once the other process lets go, the same copy goes through.
+    EXPECT_EQ(Copy(Src("A.DB2"), Dst("A.DB2")), 0);
+    fs::remove(fs::path(heldPath + ".held"));
+    fs::remove(fs::path(heldPath + ".release"));
+  }
 }
 #endif
 

@@ -38,6 +38,7 @@ constexpr RunLogEvent kBackup = RunLogEvent::kBackup;
 constexpr RunLogEvent kConvert = RunLogEvent::kConvert;
 constexpr RunLogEvent kEnd = RunLogEvent::kEnd;
 constexpr RunLogEvent kCancel = RunLogEvent::kCancel;
+constexpr RunLogEvent kBusy = RunLogEvent::kBusy;
 
 struct RunCase {
   const char* why;
@@ -78,9 +79,12 @@ TEST_F(RunLogTest, LinesOfWholeRuns) {
       {"a run past midnight keeps its first date", "",
        {{kOpen, 26, 23, 59, 58}, {kStart, 26, 23, 59, 59}, {kEnd, 27, 0, 0, 3}},
        "2011/10/26 23:59:59-開始 00:00:03-終了\n"},
-      {"an unterminated line runs on into the next run's date", "",
+      {"a line left without its end (a run that died) is ended before the next run's", "",
        {{kOpen, 26, 9, 0, 0}, {kStart, 26, 9, 0, 1}, {kOpen, 27, 9, 0, 0}, {kEnd, 27, 9, 0, 4}},
-       "2011/10/26 09:00:01-開始2011/10/27 09:00:04-終了\n"},
+       "2011/10/26 09:00:01-開始\n2011/10/27 09:00:04-終了\n"},
+      {"a second run in the folder: one whole line", "",
+       {{kOpen, 26, 9, 0, 0}, {kBusy, 26, 9, 0, 1}, {kEnd, 26, 9, 0, 2}},
+       "2011/10/26 09:00:01 別のQuenvaleが実行中のため中止\n"},
       {"events before the open and after the close write nothing", "",
        {{kStart, 26, 8, 0, 0}, {kOpen, 26, 9, 0, 0}, {kEnd, 26, 9, 0, 1}, {kStart, 26, 9, 0, 2}},
        "2011/10/26 09:00:01-終了\n"},
@@ -140,6 +144,7 @@ TEST_F(RunLogTest, UnopenableLogGivesMinusOneAndLaterEventsStillDate) {
   EXPECT_EQ(log.Write(kOpen), -1);
   EXPECT_EQ(log.Write(kStart), 201110263);
   EXPECT_EQ(log.Write(kEnd), 201110263);
+  EXPECT_TRUE(log.failed());  // the run's exit code tells it
 }
 
 TEST_F(RunLogTest, OverlongProgramFolderDoesNotOpenACutPath) {

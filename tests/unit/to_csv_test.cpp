@@ -14,6 +14,8 @@
 
 #if !defined(_WIN32)
 #include <iconv.h>
+#include <signal.h>
+#include <sys/resource.h>
 #endif
 
 #include "base/path.h"
@@ -99,6 +101,14 @@ class ToCsv : public ::testing::Test {
   std::string Csv(const char* name = "T") const { return tmp.Read(InDb2(std::string(name) + ".csv")); }
   bool CsvExists(const char* name = "T") const { return tmp.Exists(InDb2(std::string(name) + ".csv")); }
   const char* Errors() const { return run.errors.text(); }
+  // Temporary files left in a folder of the test ("" the program folder).
+  int TempFiles(const std::string& folder) const {
+    int n = 0;
+    for (const fs::directory_entry& e : fs::directory_iterator(fs::path(tmp.path() + folder))) {
+      n += IsTempFileName(e.path().filename().string().c_str()) ? 1 : 0;
+    }
+    return n;
+  }
 
   // The code error rows go to a file of the test's own, opened as
   // single-file mode opens CodeErr.csv; Rows() closes it and reads it back.
@@ -570,12 +580,12 @@ TEST_F(ToCsv, StatusCountsErrors) {
   EXPECT_EQ(progress.updates[1].text, "T：レコード数 150 (Shift-JIS 変換ｴﾗｰ 150)");
 }
 
-TEST_F(ToCsv, CancelAtFirstStatusKeepsHundredRows) {
+TEST_F(ToCsv, CancelAtFirstStatusKeepsThePreviousCsv) {
   progress.cancelAt = 1;
+  tmp.Write("T.csv", "old");
   EXPECT_EQ(Single("PCFO\nPCFL A A 1\n", Records(250)), -1);
-  std::string expected = "\"ID\",\"A\"\n";
-  for (int i = 1; i <= 100; ++i) expected += std::to_string(i) + ",\"A\"\n";
-  EXPECT_EQ(tmp.Read("T.csv"), Nl(expected));
+  EXPECT_EQ(tmp.Read("T.csv"), "old");
+  EXPECT_EQ(TempFiles(""), 0);
   ASSERT_EQ(progress.updates.size(), 2u);
   EXPECT_EQ(progress.updates[1].text, "T：レコード数 100 (Shift-JIS 変換ｴﾗｰ -1)");
 }
@@ -603,19 +613,46 @@ TEST_F(ToCsv, ImagesLargerThanOneBlock) {
   EXPECT_EQ(Rows(), Nl("T,300001,0x41\n"));
 }
 
-TEST_F(ToCsv, FullDiskIsReported) {
+TEST_F(ToCsv, FullDiskIsReportedAndKeepsThePreviousCsv) {
 #if defined(_WIN32)
-  GTEST_SKIP() << "needs /dev/full";
+  GTEST_SKIP() << "needs a file size limit";
 #else
+  // A file size limit fails every write past 5 bytes (EFBIG), as a full
+  // disk fails it.
+  tmp.Write(InDb2("T.csv"), "old");
+  tmp.Write(InDb2("T.db2"), Records(300000));
+  tmp.Write("T.fdf", "PCFO\nPCFL A A 1\n");
   for (int count : {1, 300000}) {  // failing at the close, and inside the record loop
     SCOPED_TRACE(count);
     run.errors.Clear();
-    const fs::path csv(tmp.path() + InDb2("T.csv"));
-    fs::remove(csv);
-    fs::create_symlink("/dev/full", csv);
-    EXPECT_EQ(Batch("PCFO\nPCFL A A 1\n", Records(count)), 0);
+    tmp.Write(InDb2("T.db2"), Records(count));
+    struct rlimit was;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = was;
+    small.rlim_cur = 5;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int got = Convert("DB2", "T");
+    setrlimit(RLIMIT_FSIZE, &was);
+    signal(SIGXFSZ, previous);
+    EXPECT_EQ(got, 0);
     EXPECT_STREQ(Errors(), "  T.csvの書き込みに失敗(toCSV)\n");
+    EXPECT_EQ(Csv(), "old");
+    EXPECT_EQ(TempFiles("DB2"), 0);
   }
+#endif
+}
+
+TEST_F(ToCsv, LinkAtTheCsvNameIsNotWrittenThrough) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "POSIX links";
+#else
+  tmp.Write("other.txt", "other");
+  fs::create_symlink(fs::path(tmp.path() + "other.txt"), fs::path(tmp.path() + InDb2("T.csv")));
+  EXPECT_EQ(Batch("PCFO\nPCFL A A 1\n", Records(3)), 0);
+  EXPECT_STREQ(Errors(), "  T.csvがリンクのため書き込みません(toCSV)\n");
+  EXPECT_EQ(tmp.Read("other.txt"), "other");
+  EXPECT_TRUE(fs::is_symlink(fs::path(tmp.path() + InDb2("T.csv"))));
 #endif
 }
 

@@ -8,6 +8,8 @@
 //   test_helper root add|remove PEM  (Windows) puts the certificate of the
 //                                    PEM file into the user's trusted roots,
 //                                    or takes it out again; 1 on failure
+//   test_helper spawn sleep SECONDS  starts a copy of itself that sleeps,
+//                                    and ends at once
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -84,6 +86,32 @@ int TrustRoot(bool add, const char* pemPath) {
   return ok ? 0 : 1;
 }
 #endif
+// Starts "<this program> sleep <seconds>" and does not wait for it.
+int Spawn(const char* seconds) {
+#if defined(_WIN32)
+  char self[MAX_PATH];
+  if (GetModuleFileNameA(nullptr, self, sizeof self) == 0) return 1;
+  std::string line = std::string("\"") + self + "\" sleep " + seconds;
+  STARTUPINFOA startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info;
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    return 1;
+  }
+  CloseHandle(info.hProcess);
+  CloseHandle(info.hThread);
+#else
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl("/proc/self/exe", "test_helper", "sleep", seconds, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid < 0) return 1;
+#endif
+  return 0;
+}
 
 }  // namespace
 
@@ -98,6 +126,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 4 && std::strcmp(argv[1], "hold") == 0) return Hold(argv[2], std::atoi(argv[3]));
-  std::fprintf(stderr, "usage: test_helper sleep SECONDS | hold PATH SECONDS\n");
+  if (argc == 4 && std::strcmp(argv[1], "spawn") == 0 && std::strcmp(argv[2], "sleep") == 0) {
+    return Spawn(argv[3]);
+  }
+  std::fprintf(stderr, "usage: test_helper sleep SECONDS | hold PATH SECONDS | spawn sleep SECONDS\n");
   return 2;
 }
