@@ -21,6 +21,7 @@
 #include "base/path.h"
 #include "convert/code_tables.h"
 #include "convert/csv_encoding.h"
+#include "convert/field_types.h"
 #include "convert/unicode_text.h"
 #include "convert/value_format.h"
 #include "platform/stream.h"
@@ -307,6 +308,22 @@ TEST_F(ToCsv, ValueForms) {
     EXPECT_EQ(result, c.errors);
     EXPECT_STREQ(Errors(), "");
   }
+}
+
+// The type table is the one list of codes: every code in it has its rows
+// in the value table above, so a new type cannot land without them.
+TEST(FieldTypeTable, EveryCodeHasValueRows) {
+  for (int i = 0; i < FieldTypeCount(); ++i) {
+    const FieldType& row = FieldTypes()[i];
+    if (row.code == '\0') continue;  // every unlisted code: packed, rows with "P"
+    EXPECT_EQ(&FieldTypeOf(row.code), &row) << row.code;
+    bool covered = false;
+    for (const ValueCase& c : kValueCases) {
+      covered = covered || (c.fieldLine[0] == row.code && c.fieldLine[1] == ' ');
+    }
+    EXPECT_TRUE(covered) << "no value row for type " << row.code << " (" << row.host << ")";
+  }
+  EXPECT_EQ(FieldTypeOf('P').code, '\0');
 }
 
 TEST_F(ToCsv, TypeOneTakesUserCodesAsDoubleByte) {
