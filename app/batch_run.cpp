@@ -7,6 +7,7 @@
 #include "app/process_state.h"
 #include "app/progress.h"
 #include "app/run_log.h"
+#include "app/settings_file.h"
 #include "backup/backup_rotation.h"
 #include "base/path.h"
 #include "base/sjis.h"
@@ -14,7 +15,6 @@
 #include "convert/field_list.h"
 #include "convert/to_csv.h"
 #include "platform/fileio.h"
-#include "platform/profile.h"
 #include "platform/stream.h"
 #include "platform/ui.h"
 #include "transfer/db2_line.h"
@@ -74,10 +74,10 @@ bool IsFolderAddress(const char* address) {
   return false;
 }
 
-void ReadConversionList(const char* settingsPath, ConversionList* list, ErrorText* errors) {
+void ReadConversionList(const Settings& settings, ConversionList* list, ErrorText* errors) {
   // The FTP job reads the same lines: what it fetches is converted. A
   // section past the limit is told, not cut in silence.
-  if (!ReadDb2Section(list->section, kMaxDb2SectionSize, settingsPath)) {
+  if (!ReadDb2Section(list->section, kMaxDb2SectionSize, settings.db2)) {
     errors->AppendLine("[DB2]", kTextDb2SectionCut);
   }
   list->count = 0;
@@ -258,12 +258,14 @@ int RunBatch(ProcessState& state) {
 namespace {
 
 int RunBatchLocked(ProcessState& state, RunLog& log) {
+  // Once, under the lock: every step of the run sees the same settings.
+  LoadSettings(state.settingsPath, &state.settings);
   const JobContext job = state.job();
   int result = 0;
   log.Write(RunLogEvent::kOpen);
 
   static char address[kSettingsBufferSize];
-  ProfileGetString("Quenvale", "IPADDRESS", "", address, kSettingsBufferSize, state.settingsPath);
+  CopySetting(address, kSettingsBufferSize, state.settings.ipAddress);
   const bool folderMode = IsFolderAddress(address);
 
   if (!folderMode && CheckHost(address) != 0) {
@@ -281,7 +283,7 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
 
   static ConversionList list;
   list.programFolder = state.programFolder;
-  ReadConversionList(state.settingsPath, &list, &state.errors);
+  ReadConversionList(state.settings, &list, &state.errors);
   list.ftpMode = !folderMode;
   if (folderMode) {
     ShowBox(kTextFolderModeBox, "Quenvale", kMbOk);
@@ -304,16 +306,16 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
   if (result >= 0) {
     ShowIndicator(1);
     char root[kPathBufferSize];
-    ReadBackupRoot(state.settingsPath, root);
+    ReadBackupRoot(state.settings, root, &state.errors);
     if (root[0] != '\0') {
       const int dateCode = log.Write(RunLogEvent::kBackup);
       result = RotateBackups(job, root, dateCode, IndicatorProgress(), &list);
     }
-    if (result >= 0 && !SettingsAreShiftJis(state.settingsPath)) {
+    if (result >= 0 && !state.settings.shiftJis) {
       // Its tables would turn every katakana and Kanji into others.
       state.errors.AppendLine("Quenvale.ini", kTextSaveAsShiftJis);
-    } else if (result >= 0 && LoadSingleByteTable(state.settingsPath, &state.tables) != 0) {
-      LoadUserDoubleByteTable(state.settingsPath, &state.tables);
+    } else if (result >= 0 && LoadSingleByteTable(state.settings, &state.tables) != 0) {
+      LoadUserDoubleByteTable(state.settings, &state.tables);
       log.Write(RunLogEvent::kConvert);
       result = ConvertListedFiles(state, list, result);
     }

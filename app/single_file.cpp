@@ -4,6 +4,7 @@
 
 #include "app/process_state.h"
 #include "app/progress.h"
+#include "app/settings_file.h"
 #include "base/texts.h"
 #include "convert/to_csv.h"
 #include "platform/fileio.h"
@@ -45,8 +46,9 @@ struct CodeErrorFile {
 
 int RunSingleFile(ProcessState& state) {
   // A missing [EBCDIC] section does not stop the conversion.
-  LoadSingleByteTable(state.settingsPath, &state.tables);
-  LoadUserDoubleByteTable(state.settingsPath, &state.tables);
+  LoadSettings(state.settingsPath, &state.settings);
+  LoadSingleByteTable(state.settings, &state.tables);
+  LoadUserDoubleByteTable(state.settings, &state.tables);
   ShowIndicator(1);
 
   // What a run that died left here goes first.
@@ -56,7 +58,7 @@ int RunSingleFile(ProcessState& state) {
   const Conversion with{state.job(), &state.tables, IndicatorProgress(), report.stream};
   ConversionCounts counts{};
   int result = 0;
-  if (SettingsAreShiftJis(state.settingsPath)) {
+  if (state.settings.shiftJis) {
     result = toCSV(with, "", state.fileBaseName, &counts);
   } else {
     // Its tables would turn every katakana and Kanji into others.

@@ -6,6 +6,7 @@
 
 #include "base/error_text.h"
 #include "base/path.h"
+#include "base/settings.h"
 #include "base/sjis.h"
 #include "base/text.h"
 #include "base/texts.h"
@@ -75,8 +76,14 @@ int MakeFolder(const char* path, ErrorText* errors) {
   return -1;
 }
 
-void ReadBackupRoot(const char* settingsPath, char* root) {
-  ProfileGetString("Quenvale", "BackupDir", "", root, kPathBufferSize, settingsPath);
+void ReadBackupRoot(const Settings& settings, char* root, ErrorText* errors) {
+  // A cut root would be another folder: no backup rather than one there.
+  if (settings.backupDir.size() > static_cast<size_t>(kPathBufferSize - 1)) {
+    root[0] = '\0';
+    errors->AppendLine("BackupDir", kTextBackupDirTooLong);
+    return;
+  }
+  CopySetting(root, kPathBufferSize, settings.backupDir);
 }
 
 int RotateBackups(const JobContext& job, const char* backupRoot, int dateCode, Progress* progress,
@@ -104,9 +111,9 @@ int RotateBackups(const JobContext& job, const char* backupRoot, int dateCode, P
   result = CopyDb2Files(source, folder, progress, job.errors, nullptr, false, leave);
   if (result < 0) return result;
 
-  const int monthBackup = ProfileGetInt("Quenvale", "MonthBackup", 0, job.settingsPath);
+  const int monthBackup = job.settings->monthBackup;
   if (monthBackup <= 0) return result;
-  const int last = ProfileGetInt("Quenvale", "Last_MonthBackup", 0, job.settingsPath);
+  const int last = job.settings->lastMonthBackup;
   const int today = dateCode / 10;
   if (BackupPeriod(today, monthBackup) <= BackupPeriod(last, monthBackup)) return result;
 
@@ -123,6 +130,9 @@ int RotateBackups(const JobContext& job, const char* backupRoot, int dateCode, P
   // month, each over the last with newer data.
   if (ProfileWriteString("Quenvale", "Last_MonthBackup", value, job.settingsPath) == 0) {
     job.errors->AppendLine("Quenvale.ini", kTextSettingsWriteFailed);
+  } else {
+    // The run's settings say what the file now says.
+    job.settings->lastMonthBackup = today;
   }
   return result;
 }

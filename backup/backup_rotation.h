@@ -4,11 +4,13 @@
 
 class CopyFilter;
 class ErrorText;
+struct Settings;
 class Progress;
 
 // The backup root (settings key BackupDir, at most 255 characters) into root
-// (kPathBufferSize bytes); empty means no backup.
-void ReadBackupRoot(const char* settingsPath, char* root);
+// (kPathBufferSize bytes); empty means no backup. A longer one is not cut:
+// root is emptied and an error line says so.
+void ReadBackupRoot(const Settings& settings, char* root, ErrorText* errors);
 
 // Backs up the transfer folder under root on the day of dateCode (the run
 // log's YYYYMMDDW): into the weekday folder, and once per monthly period

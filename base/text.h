@@ -6,7 +6,7 @@
 
 constexpr int kPathBufferSize = 256;      // paths: at most 255 characters
 constexpr int kFileBaseNameSize = 52;     // a file base name of up to 51 characters
-constexpr int kSettingsBufferSize = 3000; // settings sections and values, .fdf lines
+constexpr int kSettingsBufferSize = 3000; // first settings read (it grows), .fdf lines
 
 // Both always terminate dst (size > 0) and return false when src did not fit
 // whole: then dst holds the longest prefix of src that ends on a character.

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "app/settings_file.h"
 #include "convert/code_tables.h"
 #include "convert/decoders.h"
 #include "convert/field_list.h"
@@ -292,9 +293,11 @@ BENCHMARK_CAPTURE(PutTyped, Varying_Utf16_N_30_Utf8, 8, true);
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* settings = QV_SOURCE_DIR "/examples/Quenvale.ini";
+  const char* path = QV_SOURCE_DIR "/examples/Quenvale.ini";
+  static Settings settings;
+  LoadSettings(path, &settings);
   if (LoadSingleByteTable(settings, &g_Tables) == 0) {
-    std::fprintf(stderr, "decoders_bench: no [EBCDIC] table in %s\n", settings);
+    std::fprintf(stderr, "decoders_bench: no [EBCDIC] table in %s\n", path);
     return 1;
   }
   LoadUserDoubleByteTable(settings, &g_Tables);

@@ -17,6 +17,7 @@
 
 #include "app/process_state.h"
 #include "app/progress.h"
+#include "app/settings_file.h"
 #include "app/startup.h"
 #include "convert/to_csv.h"
 #include "platform/windows/instance.h"
@@ -46,8 +47,9 @@ int main(int argc, char** argv) {
   }
   CopyText(state.settingsPath, kPathBufferSize, state.programFolder);
   AppendText(state.settingsPath, kPathBufferSize, "Quenvale.ini");
-  LoadSingleByteTable(state.settingsPath, &state.tables);
-  LoadUserDoubleByteTable(state.settingsPath, &state.tables);
+  LoadSettings(state.settingsPath, &state.settings);
+  LoadSingleByteTable(state.settings, &state.tables);
+  LoadUserDoubleByteTable(state.settings, &state.tables);
   const Conversion with{state.job(), &state.tables, IndicatorProgress(), nullptr};
 
   const int rounds = std::atoi(argv[2]);

@@ -1,11 +1,10 @@
 #include "convert/code_tables.h"
 
 #include <cstring>
+#include <string>
 
 #include "base/sjis.h"
 #include "base/text.h"
-#include "platform/profile.h"
-#include "platform/stream.h"
 
 namespace {
 
@@ -49,17 +48,6 @@ int HexValue(const char* text, int count) {
     value = value * 16 + d;
   }
   return value;
-}
-
-// Reads a settings section: consecutive zero-terminated entries ended by an
-// empty one. The two guard bytes after the reader's 3000 keep every walk
-// over the entries inside buf whatever the reader delivered.
-void ReadSection(const char* section, const char* settingsPath,
-                 char (&buf)[kSettingsBufferSize + 2]) {
-  buf[0] = '\0';
-  buf[kSettingsBufferSize] = '\0';
-  buf[kSettingsBufferSize + 1] = '\0';
-  ProfileGetSection(section, buf, kSettingsBufferSize, settingsPath);
 }
 
 }  // namespace
@@ -132,16 +120,12 @@ void RebuildLookup(CodeTables* tables) {
   }
 }
 
-int LoadSingleByteTable(const char* settingsPath, CodeTables* tables) {
-  char buf[kSettingsBufferSize + 2];
-  ReadSection("EBCDIC", settingsPath, buf);
-  return AddSingleByteEntries(buf, tables) ? 1 : 0;
+int LoadSingleByteTable(const Settings& settings, CodeTables* tables) {
+  return AddSingleByteEntries(settings.ebcdic.c_str(), tables) ? 1 : 0;
 }
 
-void LoadUserDoubleByteTable(const char* settingsPath, CodeTables* tables) {
-  char buf[kSettingsBufferSize + 2];
-  ReadSection("KANJI", settingsPath, buf);
-  SetUserEntries(buf, tables);
+void LoadUserDoubleByteTable(const Settings& settings, CodeTables* tables) {
+  SetUserEntries(settings.kanji.c_str(), tables);
 }
 
 namespace {
@@ -192,43 +176,46 @@ bool ReadsAsUtf8(const char* value, int slot) {
 
 bool IsLineBlank(char c) { return c == ' ' || c == '\t'; }
 
-// One line of the settings file without its line end and outer blanks.
-bool NextFileLine(FILE* f, char* line, int size) {
-  if (std::fgets(line, size, f) == nullptr) return false;
-  size_t n = std::strlen(line);
-  while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r' || IsLineBlank(line[n - 1]))) --n;
-  line[n] = '\0';
-  size_t start = 0;
-  while (IsLineBlank(line[start])) ++start;
-  std::memmove(line, line + start, n - start + 1);
+// The next line of text (from *at to end) without its line end and outer
+// blanks, as its start and length; false at the end.
+bool NextFileLine(const char*& at, const char* end, const char** line, size_t* length) {
+  if (at >= end) return false;
+  const char* stop = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+  const char* lineEnd = stop != nullptr ? stop : end;
+  const char* b = at;
+  const char* e = lineEnd;
+  at = stop != nullptr ? stop + 1 : end;
+  while (e > b && (e[-1] == '\r' || IsLineBlank(e[-1]))) --e;
+  while (b < e && IsLineBlank(*b)) ++b;
+  *line = b;
+  *length = static_cast<size_t>(e - b);
   return true;
 }
 
 }  // namespace
 
-bool SettingsAreShiftJis(const char* settingsPath) {
-  // The file's own bytes: the settings reader would have converted them
-  // already (on Windows through the system's code page).
-  FILE* f = OpenStream(settingsPath, "rb");
-  if (f == nullptr) return true;
-  unsigned char head[3] = {};
-  const size_t n = std::fread(head, 1, sizeof head, f);
-  const bool utf8Bom = n == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF;
-  const bool utf16Bom = n >= 2 && ((head[0] == 0xFF && head[1] == 0xFE) || (head[0] == 0xFE && head[1] == 0xFF));
+bool SettingsAreShiftJis(const char* bytes, size_t size) {
+  const unsigned char* head = reinterpret_cast<const unsigned char*>(bytes);
+  const bool utf8Bom = size >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF;
+  const bool utf16Bom = size >= 2 && ((head[0] == 0xFF && head[1] == 0xFE) || (head[0] == 0xFE && head[1] == 0xFF));
   bool shiftJis = !utf8Bom && !utf16Bom;
-  std::rewind(f);
-  char line[kSettingsBufferSize];
+  const char* at = bytes;
+  const char* end = bytes + size;
+  const char* line;
+  size_t length;
+  std::string value;  // the value to its line end, zero-terminated
   int valueIndex = -1;  // of the section's values: 5 in [EBCDIC], 7 in [KANJI]
-  while (shiftJis && NextFileLine(f, line, sizeof line)) {
-    if (line[0] == '[') {
-      char* close = std::strchr(line, ']');
-      if (close != nullptr) *close = '\0';
-      valueIndex = SameName(line + 1, "EBCDIC") ? 5 : SameName(line + 1, "KANJI") ? 7 : -1;
-    } else if (valueIndex >= 0 && std::strlen(line) > static_cast<size_t>(valueIndex)) {
-      shiftJis = !ReadsAsUtf8(line + valueIndex, valueIndex == 5 ? 1 : 2);
+  while (shiftJis && NextFileLine(at, end, &line, &length)) {
+    if (length > 0 && line[0] == '[') {
+      std::string name(line + 1, length - 1);
+      const size_t close = name.find(']');
+      if (close != std::string::npos) name.resize(close);
+      valueIndex = SameName(name.c_str(), "EBCDIC") ? 5 : SameName(name.c_str(), "KANJI") ? 7 : -1;
+    } else if (valueIndex >= 0 && length > static_cast<size_t>(valueIndex)) {
+      value.assign(line + valueIndex, length - static_cast<size_t>(valueIndex));
+      shiftJis = !ReadsAsUtf8(value.c_str(), valueIndex == 5 ? 1 : 2);
     }
   }
-  std::fclose(f);
   return shiftJis;
 }
 

@@ -4,7 +4,10 @@
 // pair, and the built-in double-byte table (IBM code page 300 to 943,
 // constant data). Built once before the first conversion, then only read by
 // the decoders, which take them as an argument.
+#include <cstddef>
 #include <cstdint>
+
+#include "base/settings.h"
 
 struct DoubleByteEntry {
   uint16_t host;  // host double-byte code
@@ -53,13 +56,12 @@ void SetUserEntries(const char* section, CodeTables* tables);
 // Makes the lookup rows anew from the user table as it stands.
 void RebuildLookup(CodeTables* tables);
 
-// The settings sections read into the tables (3000-byte reads, as the
-// settings reader delivers them): LoadSingleByteTable returns 0 when
-// [EBCDIC] has no entry, else 1.
-int LoadSingleByteTable(const char* settingsPath, CodeTables* tables);
-void LoadUserDoubleByteTable(const char* settingsPath, CodeTables* tables);
+// The run's [EBCDIC] and [KANJI] sections read into the tables, whole:
+// LoadSingleByteTable returns 0 when [EBCDIC] has no entry, else 1.
+int LoadSingleByteTable(const Settings& settings, CodeTables* tables);
+void LoadUserDoubleByteTable(const Settings& settings, CodeTables* tables);
 
-// False when the settings file was saved in another encoding than
+// False when the settings file (its bytes, size of them) was saved in another encoding than
 // Shift-JIS: it starts with a UTF-8 or UTF-16 byte-order mark, or a value
 // of [EBCDIC] (from character 6) or [KANJI] (from character 8) reads as
 // UTF-8 text whose first character is wider than the value's slot (one
@@ -67,7 +69,7 @@ void LoadUserDoubleByteTable(const char* settingsPath, CodeTables* tables);
 // ＝ and 髙 to 鬮 without a word: its tables must not be used. A Shift-JIS
 // file never trips this: one byte, or one two-byte Shift-JIS character, is
 // never such a UTF-8 character.
-bool SettingsAreShiftJis(const char* settingsPath);
+bool SettingsAreShiftJis(const char* bytes, size_t size);
 
 // Number of entries of the built-in double-byte table (7265).
 int BuiltInTableSize();

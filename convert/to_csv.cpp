@@ -7,6 +7,7 @@
 
 #include "base/error_text.h"
 #include "base/path.h"
+#include "base/settings.h"
 #include "base/text.h"
 #include "base/texts.h"
 #include "convert/block_io.h"
@@ -16,7 +17,6 @@
 #include "convert/field_list.h"
 #include "convert/value_format.h"
 #include "platform/fileio.h"
-#include "platform/profile.h"
 #include "platform/stream.h"
 
 namespace {
@@ -264,9 +264,9 @@ bool WriteHeader(FILE* csv, const FieldList& list, CsvEncoding encoding) {
 }
 
 // The encoding the settings ask for the CSV files (key CsvEncoding).
-CsvEncoding ReadCsvEncoding(const char* settingsPath) {
+CsvEncoding ReadCsvEncoding(const Settings& settings) {
   char value[kPathBufferSize];
-  ProfileGetString("Quenvale", "CsvEncoding", "", value, sizeof value, settingsPath);
+  CopySetting(value, sizeof value, settings.csvEncoding);
   return CsvEncodingOf(value);
 }
 
@@ -294,7 +294,7 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
   const DecodeContext decode{with.tables, &report};
   FieldList list;
   list.count = 0;
-  const CsvEncoding encoding = ReadCsvEncoding(with.job.settingsPath);
+  const CsvEncoding encoding = ReadCsvEncoding(*with.job.settings);
   RecordRun run{list, decode, with.progress, shownName, encoding != CsvEncoding::kShiftJis, 0, 0};
   int32_t recordLength = 0;
   FILE* image = nullptr;

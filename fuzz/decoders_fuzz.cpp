@@ -77,11 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     delete s_Tables;
     s_Tables = new CodeTables;
     s_With.tables = s_Tables;
-    char section[kSettingsBufferSize + 2] = {};
-    FuzzSectionEntries(data, at, "EBCDIC", section, kSettingsBufferSize);
-    AddSingleByteEntries(section, s_Tables);
-    FuzzSectionEntries(data, at, "KANJI", section, kSettingsBufferSize);
-    SetUserEntries(section, s_Tables);
+    static Settings settings;
+    FuzzSettings(data, at, &settings);
+    LoadSingleByteTable(settings, s_Tables);
+    LoadUserDoubleByteTable(settings, s_Tables);
     // The user table must stay ended within its slots.
     bool ended = false;
     for (int i = 0; i < kUserTableSlots && !ended; ++i) ended = s_Tables->user[i].sjis == 0;

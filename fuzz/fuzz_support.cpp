@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "app/settings_file.h"
+
 namespace {
 
 char s_Folder[256];
@@ -79,36 +81,8 @@ size_t FuzzFind(const uint8_t* data, size_t size, const char* mark) {
   return size;
 }
 
-void FuzzSectionEntries(const uint8_t* text, size_t textSize, const char* name, char* out,
-                        size_t size) {
-  const std::string header = std::string("[") + name + "]";
-  bool inSection = false;
-  size_t used = 0;
-  auto put = [&](char c) {
-    if (used < size) out[used] = c;
-    ++used;
-  };
-  size_t at = 0;
-  while (at < textSize) {
-    size_t end = at;
-    while (end < textSize && text[end] != '\n' && text[end] != '\r') ++end;
-    std::string line(reinterpret_cast<const char*>(text) + at, end - at);
-    at = end < textSize ? end + 1 : end;
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
-    if (!line.empty() && line[0] == '[') {
-      inSection = line == header;
-      continue;
-    }
-    if (!inSection || line.empty()) continue;
-    for (char c : line) put(c);
-    put('\0');
-  }
-  if (size < 2) return;
-  if (used + 1 <= size) {
-    out[used] = '\0';
-    if (used == 0 && size >= 2) out[1] = '\0';
-  } else {
-    out[size - 2] = '\0';
-    out[size - 1] = '\0';
-  }
+void FuzzSettings(const void* text, size_t size, Settings* settings) {
+  FuzzWriteFile(FuzzProgramFolder(), "Quenvale.ini", text, size);
+  *settings = Settings{};
+  LoadSettings((std::string(FuzzProgramFolder()) + "Quenvale.ini").c_str(), settings);
 }

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/settings.h"
+
 // The libFuzzer entry every target defines.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
@@ -20,9 +22,7 @@ void FuzzWriteFile(const char* folder, const char* name, const void* data, size_
 long FuzzReadFile(const char* folder, const char* name, char* buf, size_t size);
 // Finds the first occurrence of mark in data; returns its offset or size.
 size_t FuzzFind(const uint8_t* data, size_t size, const char* mark);
-// The lines of section [name] of a settings text, as the settings reader
-// delivers them: zero-terminated entries ended by an empty one, blank lines
-// and blanks at line ends left out, at most size bytes (the last entry that
-// does not fit is cut and two zero bytes end the buffer).
-void FuzzSectionEntries(const uint8_t* text, size_t textSize, const char* name, char* out,
-                        size_t size);
+// The settings of a settings text, as a run reads them: written as the
+// program folder's Quenvale.ini and read by LoadSettings. The one way the
+// targets make their settings.
+void FuzzSettings(const void* text, size_t size, Settings* settings);

@@ -16,6 +16,7 @@
 
 #include "base/error_text.h"
 #include "base/progress.h"
+#include "base/settings.h"
 #include "base/text.h"
 #include "convert/code_tables.h"
 #include "convert/field_list.h"
@@ -60,12 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static ErrorText* errors = new ErrorText;
   if (folder.empty()) {
     folder = FuzzProgramFolder();
-    char section[kSettingsBufferSize];
-    const uint8_t* text = reinterpret_cast<const uint8_t*>(kSettings);
-    FuzzSectionEntries(text, sizeof kSettings - 1, "EBCDIC", section, sizeof section);
-    AddSingleByteEntries(section, tables);
-    FuzzSectionEntries(text, sizeof kSettings - 1, "KANJI", section, sizeof section);
-    SetUserEntries(section, tables);
+    Settings settings;
+    FuzzSettings(kSettings, sizeof kSettings - 1, &settings);
+    LoadSingleByteTable(settings, tables);
+    LoadUserDoubleByteTable(settings, tables);
     mkdir((folder + "DB2").c_str(), 0700);
   }
   static const char kMark[] = "@@DB2@@\n";
@@ -75,17 +74,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzWriteFile(folder.c_str(), "DB2/F.db2", data + imageAt, size - imageAt);
   unlink((folder + "DB2/F.csv").c_str());
 
-  static const std::string settings = folder + "Quenvale.ini";
-  static const bool settingsWritten = [] {
+  // Odd sizes convert with settings asking for UTF-8, even ones with the
+  // defaults of an empty file.
+  static const std::string settingsPath = folder + "Quenvale.ini";
+  static Settings utf8Settings = [] {
     static const char kUtf8[] = "[Quenvale]\nCsvEncoding=UTF-8\n";
-    FuzzWriteFile(folder.c_str(), "Quenvale.ini", reinterpret_cast<const uint8_t*>(kUtf8), sizeof kUtf8 - 1);
-    return true;
+    Settings loaded;
+    FuzzSettings(kUtf8, sizeof kUtf8 - 1, &loaded);
+    return loaded;
   }();
-  (void)settingsWritten;
+  static Settings defaultSettings = [] {
+    Settings loaded;
+    FuzzSettings("", 0, &loaded);
+    return loaded;
+  }();
   errors->Clear();
   Statuses statuses;
-  const char* settingsPath = size % 2 == 1 ? settings.c_str() : "";
-  const Conversion with{JobContext{folder.c_str(), settingsPath, errors}, tables, &statuses, nullptr};
+  Settings* settings = size % 2 == 1 ? &utf8Settings : &defaultSettings;
+  const Conversion with{JobContext{folder.c_str(), settingsPath.c_str(), errors, settings}, tables, &statuses,
+                        nullptr};
   ConversionCounts counts{};
   const int result = toCSV(with, "DB2", "F", &counts);
   Check(result >= 0, "negative result without a cancel");

@@ -1,9 +1,9 @@
 #include "transfer/db2_line.h"
 
 #include <cstring>
+#include <string>
 
 #include "base/sjis.h"
-#include "platform/profile.h"
 
 namespace {
 
@@ -111,27 +111,20 @@ bool IsImageOf(const char* fileName, const char* entry) {
          SameName(fileName + entryLength, 4, ".DB2");
 }
 
-bool ReadDb2Section(char* out, int size, const char* settingsPath) {
+bool ReadDb2Section(char* out, int size, const std::string& section) {
   if (size <= 0) return false;
   if (size > kMaxDb2SectionSize) size = kMaxDb2SectionSize;
-  // One byte more than asked: a line ending right where size would cut it
-  // differs from one that size cuts, which would also end there.
-  static char wider[kMaxDb2SectionSize + 1];
-  wider[0] = '\0';
-  const int got = ProfileGetSection("DB2", wider, size + 1, settingsPath);
-  wider[size] = '\0';
-  int kept = 0;
-  for (int at = 0; at < size && wider[at] != '\0';) {
-    const int end = at + static_cast<int>(strnlen(wider + at, static_cast<size_t>(size - at)));
+  // The reader's entries; c_str's zero closes the list.
+  const char* text = section.c_str();
+  size_t kept = 0;
+  while (kept < section.size() && text[kept] != '\0') {
+    const size_t end = kept + std::strlen(text + kept);
     // The line's zero and the list's closing empty line must fit in size.
-    if (end > size - 2) break;
-    at = end + 1;
-    kept = at;
+    if (end + 2 > static_cast<size_t>(size)) break;
+    kept = end + 1;
   }
-  std::memcpy(out, wider, static_cast<size_t>(kept));
+  std::memcpy(out, text, kept);
   out[kept] = '\0';
-  // Whole when the list ended before the buffer did: a section that reached
-  // the end of the wider buffer (the reader's count is then size - 1) had a
-  // line that is not kept.
-  return got < size - 1 && wider[kept] == '\0';
+  // Whole when no line was left out.
+  return kept >= section.size() || text[kept] == '\0';
 }

@@ -1,4 +1,6 @@
 #pragma once
+#include <string>
+
 // Lines of the settings section [DB2]: FTP commands ("cd ", "get ", "put ")
 // whose get and put lines name host files LIBRARY/FILE.MEMBER, and lines that
 // only name a file to convert. One parser serves the FTP script and the batch
@@ -46,11 +48,11 @@ void ShowableName(const char* name, char* out, int size);
 // letters compared without regard to case as Windows compares file names.
 bool IsImageOf(const char* fileName, const char* entry);
 
-// Reads section [DB2] as the settings reader would into out (size bytes, at
-// most kMaxDb2SectionSize): consecutive zero-terminated lines ended by an
+// Copies the run's [DB2] section (Settings::db2) into out (size bytes, at
+// most kMaxDb2SectionSize, the limit of the conversion list): consecutive zero-terminated lines ended by an
 // empty one. A line that size would cut is left out with every line after
 // it, as if the section ended before it: a cut name is no name. The FTP
-// job and the batch run's conversion list both read it whole, so that they
-// walk the same lines. False when a line was left out.
+// job and the batch run's conversion list both take it from the one
+// Settings, so that they walk the same lines. False when a line was left out.
 constexpr int kMaxDb2SectionSize = 65536;
-bool ReadDb2Section(char* out, int size, const char* settingsPath);
+bool ReadDb2Section(char* out, int size, const std::string& section);

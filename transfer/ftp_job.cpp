@@ -12,7 +12,7 @@
 #include "platform/fileio.h"
 #include "platform/net.h"
 #include "platform/process.h"
-#include "platform/profile.h"
+#include "base/settings.h"
 #include "platform/stream.h"
 #include "transfer/db2_line.h"
 #include "transfer/watched_process.h"
@@ -142,7 +142,7 @@ struct Ftps {
 // either holds what the client cannot follow: the fetch is then refused.
 bool ReadFtps(const JobContext& job, Ftps* ftps) {
   char value[kFtpAddressSize];
-  ProfileGetString("Quenvale", "FTPS", "", value, sizeof value, job.settingsPath);
+  CopySetting(value, sizeof value, job.settings->ftps);
   ftps->fingerprint[0] = '\0';
   if (value[0] == '\0' || SameName(value, "none")) {
     ftps->mode = "none";
@@ -156,8 +156,7 @@ bool ReadFtps(const JobContext& job, Ftps* ftps) {
     job.errors->AppendLine("FTPS", kTextFtpsInvalid);
     return false;
   }
-  ProfileGetString("Quenvale", "FTPSFingerprint", "", ftps->fingerprint, sizeof ftps->fingerprint,
-                   job.settingsPath);
+  CopySetting(ftps->fingerprint, sizeof ftps->fingerprint, job.settings->ftpsFingerprint);
   unsigned char digest[kFingerprintSize];
   if (ftps->fingerprint[0] != '\0' && !ParseFingerprint(ftps->fingerprint, digest)) {
     job.errors->AppendLine("FTPSFingerprint", kTextFtpsInvalid);
@@ -279,23 +278,23 @@ int RunFtpJob(const JobContext& job) {
   ScriptFile lines(script, job.errors);
 
   static char value[kFtpSettingSize];
-  ProfileGetString("Quenvale", "USER", "", value, sizeof value, job.settingsPath);
+  CopySetting(value, sizeof value, job.settings->user);
   lines.Line(value);
   const long passwordAt = std::ftell(script);
-  ProfileGetString("Quenvale", "PASSWORD", "", value, sizeof value, job.settingsPath);
+  CopySetting(value, sizeof value, job.settings->password);
   const size_t passwordLength = std::strlen(value);
   lines.Line(value);
   std::memset(value, 0, sizeof value);
   lines.Line("binary");
 
   static char section[kMaxDb2SectionSize];
-  ReadDb2Section(section, sizeof section, job.settingsPath);
+  ReadDb2Section(section, sizeof section, job.settings->db2);
   WriteFtpCommands(section, sizeof section, job.programFolder, &lines);
   lines.Line("quit");
   std::fflush(script);
 
   char address[kFtpAddressSize];
-  ProfileGetString("Quenvale", "IPADDRESS", "", address, sizeof address, job.settingsPath);
+  CopySetting(address, sizeof address, job.settings->ipAddress);
   int result = -1;
   if (IsDottedIPv4(address)) {
     char args[kPathBufferSize * 2];
@@ -314,7 +313,7 @@ int RunFtpJob(const JobContext& job) {
     if (!BuildCommandLine(client, args, commandLine, sizeof commandLine)) {
       // The watch would start nothing: the log says why nothing came.
       job.errors->AppendLine("ftp.exe", kTextFtpCommandTooLong);
-    } else if (RunWatchedProcess(job.settingsPath, client, args, arguments, &exitCode) == kWatchTimedOut) {
+    } else if (RunWatchedProcess(*job.settings, client, args, arguments, &exitCode) == kWatchTimedOut) {
       job.errors->AppendLine("ftp.exe", kTextFtpTimedOut);
     }
     const char* refusal = tls ? RefusalText(exitCode) : nullptr;

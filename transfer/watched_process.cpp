@@ -6,7 +6,6 @@
 #include "base/sjis.h"
 #include "base/text.h"
 #include "platform/process.h"
-#include "platform/profile.h"
 #include "platform/ui.h"
 
 namespace {
@@ -42,11 +41,11 @@ int TimeLimitFromText(const char* text) {
   return static_cast<int>(value);
 }
 
-int RunWatchedProcess(const char* settingsPath, const char* program, const char* args,
+int RunWatchedProcess(const Settings& settings, const char* program, const char* args,
                       const char* const* arguments, int* exitCode) {
   if (exitCode != nullptr) *exitCode = -1;
   char limitText[kPathBufferSize];
-  ProfileGetString("Quenvale", "TimeLimit", "3600", limitText, sizeof limitText, settingsPath);
+  CopySetting(limitText, sizeof limitText, settings.timeLimit);
   const long long limit = TimeLimitFromText(limitText);
 
   char commandLine[kPathBufferSize];

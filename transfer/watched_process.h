@@ -1,6 +1,7 @@
 #pragma once
 // Running an external program and waiting, under a time limit, until it
 // and what it started have ended.
+#include "base/settings.h"
 
 // What ended a watch.
 constexpr int kWatchDone = 0;
@@ -21,7 +22,7 @@ constexpr int kWatchTimedOut = 1;  // the started process had to be terminated a
 // program and args say), POSIX starts the program with them as they are,
 // unsplit: see StartProcessWithArguments. exitCode, when given, receives the
 // started process's exit status, -1 when it was terminated or is unknown.
-int RunWatchedProcess(const char* settingsPath, const char* program, const char* args,
+int RunWatchedProcess(const Settings& settings, const char* program, const char* args,
                       const char* const* arguments = nullptr, int* exitCode = nullptr);
 
 // Pieces of the watch, exposed for tests.

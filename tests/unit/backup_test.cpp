@@ -100,7 +100,7 @@ class Rotation : public ::testing::Test {
   // The backup of the configured root, as the batch run makes it.
   int Rotate(int dateCode) {
     char root[kPathBufferSize];
-    ReadBackupRoot(run_.settingsPath(), root);
+    ReadBackupRoot(run_.settings(), root, &run_.errors);
     return RotateBackups(run_.job(), root, dateCode, &progress_);
   }
   int Rotate() { return Rotate(dateCode_); }
@@ -220,12 +220,17 @@ TEST_F(Rotation, RootsWithAndWithoutSeparatorAndEndingInTrailByte5C) {
 }
 
 // An empty root means no backup: the run then neither backs up nor logs one.
-TEST_F(Rotation, NoBackupRootReadsEmpty) {
-  for (const char* settings : {"", "BackupDir=\r\nMonthBackup=25\r\n"}) {
+// One past 255 bytes was once cut into another folder without a word.
+TEST_F(Rotation, NoBackupRootReadsEmptyAndAnOverlongOneIsToldNotCut) {
+  const std::string overlong = "BackupDir=" + root_ + std::string(300, 'x') + "\r\n";
+  for (const std::string& settings : {std::string(), std::string("BackupDir=\r\nMonthBackup=25\r\n"), overlong}) {
     Settings(settings);
+    run_.errors.Clear();
     char root[kPathBufferSize];
-    ReadBackupRoot(run_.settingsPath(), root);
+    ReadBackupRoot(run_.settings(), root, &run_.errors);
     EXPECT_STREQ(root, "") << settings;
+    EXPECT_EQ(run_.errors.text(), settings == overlong
+        ? std::string("  BackupDirは255文字を超えるためバックアップしません(RotateBackups)\n") : std::string());
   }
 }
 

@@ -179,8 +179,8 @@ TEST(BuiltInTable, AgreesWithIconvForEveryCode) {
 class SettingsTest : public ::testing::Test {
  protected:
   void WriteSettings(const std::string& text) { folder_.Write("Quenvale.ini", text); }
-  int LoadSingleByte() { return LoadSingleByteTable(run_.settingsPath(), tables_.get()); }
-  void LoadUserDoubleByte() { LoadUserDoubleByteTable(run_.settingsPath(), tables_.get()); }
+  int LoadSingleByte() { return LoadSingleByteTable(run_.settings(), tables_.get()); }
+  void LoadUserDoubleByte() { LoadUserDoubleByteTable(run_.settings(), tables_.get()); }
 
   TempFolder folder_;
   TestRun run_{folder_.path()};
@@ -254,18 +254,26 @@ TEST_F(SettingsTest, EbcdicMissingOrEmptySectionGivesZeroAndKeepsTable) {
   EXPECT_EQ(tables_->singleByte[0xC1], 'A');
 }
 
-TEST_F(SettingsTest, EbcdicSectionLongerThanBufferIsCut) {
-  std::string text = "[EBCDIC]\n";
+// Both sections were once cut at 3,000 bytes without a word: the entries
+// past it were not used.
+TEST_F(SettingsTest, SectionsPast3000BytesAreReadWhole) {
+  std::string ebcdic = "[EBCDIC]\n";
+  std::string kanji = "[KANJI]\n";
   const std::string pad(100, 'p');
   char line[200];
-  for (int k = 0; k < 40; ++k) {  // 40 entries of 107 bytes: about 4300 bytes
+  for (int k = 0; k < 40; ++k) {  // 40 entries of about 107 bytes: about 4300 bytes each
     snprintf(line, sizeof line, "XX%02X Z%s\n", 0x41 + k, pad.c_str());
-    text += line;
+    ebcdic += line;
+    snprintf(line, sizeof line, "KK%04X=\x88\xEA%s\n", 0x6941 + k, pad.c_str());
+    kanji += line;
   }
-  WriteSettings(text);
+  WriteSettings(ebcdic + kanji);
   ASSERT_EQ(LoadSingleByte(), 1);
-  for (int k = 0; k < 25; ++k) EXPECT_EQ(tables_->singleByte[0x41 + k], 'Z') << k;
-  for (int k = 30; k < 40; ++k) EXPECT_EQ(tables_->singleByte[0x41 + k], 0) << k;
+  LoadUserDoubleByte();
+  for (int k = 0; k < 40; ++k) {
+    EXPECT_EQ(tables_->singleByte[0x41 + k], 'Z') << k;
+    EXPECT_TRUE(UserTableHasHostCode(*tables_, 0x6941 + k)) << k;
+  }
 }
 
 TEST_F(SettingsTest, KanjiEntryForms) {
@@ -351,7 +359,7 @@ TEST_F(SettingsTest, FilesNotSavedAsShiftJisAreTold) {
     kanji += line;
   }
   WriteSettings("[Quenvale]\r\n" + ebcdic + kanji);
-  EXPECT_TRUE(SettingsAreShiftJis(run_.settingsPath()));
+  EXPECT_TRUE(run_.settings().shiftJis);
 
   struct Case {
     std::string text;
@@ -373,10 +381,10 @@ TEST_F(SettingsTest, FilesNotSavedAsShiftJisAreTold) {
   };
   for (const Case& c : cases) {
     WriteSettings(c.text);
-    EXPECT_EQ(SettingsAreShiftJis(run_.settingsPath()), c.shiftJis) << c.why;
+    EXPECT_EQ(run_.settings().shiftJis, c.shiftJis) << c.why;
   }
   WriteSettings("");
-  EXPECT_TRUE(SettingsAreShiftJis(run_.settingsPath())) << "an empty file";
+  EXPECT_TRUE(run_.settings().shiftJis) << "an empty file";
 }
 
 // ---- Decoders --------------------------------------------------------------------

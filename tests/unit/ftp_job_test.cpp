@@ -194,7 +194,7 @@ TEST(Db2Line, OneLineTable) {
 // which once passed for a name in both walks: it is left out.
 TEST(ReadDb2Section, LeavesOutTheLineTheBufferCuts) {
   TempFolder folder;
-  const TestRun run(folder.path());
+  TestRun run(folder.path());
   for (const int size : {3000, kMaxDb2SectionSize}) {
     SCOPED_TRACE(size);
     for (const int shift : {-1, 0, 1}) {
@@ -216,7 +216,7 @@ TEST(ReadDb2Section, LeavesOutTheLineTheBufferCuts) {
       if (shift <= 0) expected += last + '\0';
       folder.Write("Quenvale.ini", section);
       std::vector<char> out(static_cast<size_t>(size), '\x7F');
-      EXPECT_FALSE(ReadDb2Section(out.data(), size, run.settingsPath())) << shift;  // told
+      EXPECT_FALSE(ReadDb2Section(out.data(), size, run.settings().db2)) << shift;  // told
       EXPECT_EQ(std::string(out.data(), expected.size() + 1), expected + '\0') << shift;
     }
   }

@@ -55,7 +55,7 @@ class WatchTest : public ::testing::Test {
     folder_.Write("Quenvale.ini", std::string("[Quenvale]\r\nTimeLimit=") + limit + "\r\n");
   }
   int Watch(const std::string& program, const std::string& args) {
-    return RunWatchedProcess(run_.settingsPath(), program.c_str(), args.c_str());
+    return RunWatchedProcess(run_.settings(), program.c_str(), args.c_str());
   }
   TempFolder folder_;
   TestRun run_{folder_.path()};

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/settings_file.h"
 #include "base/error_text.h"
 #include "base/path.h"
 #include "base/text.h"
@@ -33,7 +34,9 @@ int main(int argc, char** argv) {
   CopyText(settingsPath, kPathBufferSize, programFolder);
   AppendText(settingsPath, kPathBufferSize, "Quenvale.ini");
   static ErrorText errors;
-  const JobContext job{programFolder, settingsPath, &errors};
+  static Settings settings;
+  LoadSettings(settingsPath, &settings);
+  const JobContext job{programFolder, settingsPath, &errors, &settings};
 
   int result = 0;
   if (std::strcmp(argv[1], "check") == 0 && argc >= 3) {
@@ -41,7 +44,7 @@ int main(int argc, char** argv) {
   } else if (std::strcmp(argv[1], "run") == 0) {
     result = RunFtpJob(job);
   } else if (std::strcmp(argv[1], "watch") == 0 && argc >= 3) {
-    result = RunWatchedProcess(settingsPath, argv[2], argc >= 4 ? argv[3] : "");
+    result = RunWatchedProcess(settings, argv[2], argc >= 4 ? argv[3] : "");
   } else {
     std::fprintf(stderr, "unknown operation\n");
     return 2;

@@ -7,6 +7,7 @@
 #include <random>
 #include <sstream>
 
+#include "app/settings_file.h"
 #include "base/path.h"
 #include "platform/stream.h"
 
@@ -67,6 +68,12 @@ bool WriteFileBytes(const std::string& path, const std::string& bytes) {
 
 TestRun::TestRun(const std::string& programFolder)
     : folder_(programFolder), settings_(programFolder + "Quenvale.ini") {}
+
+Settings& TestRun::settings() {
+  loaded_ = Settings{};
+  LoadSettings(settings_.c_str(), &loaded_);
+  return loaded_;
+}
 
 int RecordedProgress::Update(const char* caption, const char* text) {
   updates.push_back({caption, text});

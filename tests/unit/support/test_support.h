@@ -6,6 +6,7 @@
 #include "base/error_text.h"
 #include "base/job_context.h"
 #include "base/progress.h"
+#include "base/settings.h"
 
 // A fresh empty folder under the system's temporary folder, removed with its
 // contents when the object goes. path() ends with the platform separator and
@@ -35,17 +36,21 @@ bool ReadFileBytes(const std::string& path, std::string* bytes);
 bool WriteFileBytes(const std::string& path, const std::string& bytes);
 
 // What a run hands its jobs, for a program folder (ending with the
-// separator): the folder, its settings path and an error text of its own.
+// separator): the folder, its settings and an error text of its own. The
+// settings are read from the folder's settings file as the run reads them,
+// anew at each job() and settings() call.
 class TestRun {
  public:
   explicit TestRun(const std::string& programFolder);
-  JobContext job() { return JobContext{folder_.c_str(), settings_.c_str(), &errors}; }
+  JobContext job() { return JobContext{folder_.c_str(), settings_.c_str(), &errors, &settings()}; }
+  Settings& settings();
   const char* settingsPath() const { return settings_.c_str(); }
   ErrorText errors;
 
  private:
   std::string folder_;
   std::string settings_;
+  Settings loaded_;
 };
 
 // A progress that records every caption and text it is shown, and says stop
