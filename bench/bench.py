@@ -221,13 +221,18 @@ def wine_indicator(reps):
     env = dict(os.environ, WINEDEBUG="-all", LANG="ja_JP.UTF-8", LC_ALL="ja_JP.UTF-8")
     xvfb = None
     if not env.get("DISPLAY"):
-        for n in range(170, 260):
-            if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
-                break
-        xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+        # Xvfb picks a free display and names it once it takes clients
+        # (tools/wine_session.sh says why).
+        ready, ours = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(ours), "-screen", "0", "1280x1024x24",
+                                 "-nolisten", "tcp"], pass_fds=(ours,),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        env["DISPLAY"] = ":%d" % n
-        time.sleep(1.5)
+        os.close(ours)
+        with os.fdopen(ready) as f:
+            number = f.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        env["DISPLAY"] = ":" + number
     try:
         p = subprocess.run(["wine", "indicator_bench.exe", "MIXED", str(reps)], cwd=folder, env=env,
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=900)

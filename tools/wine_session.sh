@@ -3,17 +3,25 @@
 # Wine prefix, with the settings its windows need.
 
 # A display of our own, up before Wine's prefix is made so that Wine sets its
-# desktop up for it.
+# desktop up for it. Xvfb picks the number itself (a display whose sockets
+# it can bind) and names it once it takes clients. A number chosen by
+# looking into /tmp can be taken at the same moment by another session, or
+# belong to a server behind another /tmp (a chroot shares the abstract
+# sockets): our Xvfb then dies unseen and the windows go to the other
+# server, and with it when that session ends.
 if [ -z "${QV_KEEP_DISPLAY:-}" ]; then
-  for n in $(seq 90 140); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
-  done
-  display=":$n"
-  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+  exec {qv_xvfb_fd}< <(exec Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp \
+                            3>&1 </dev/null >/dev/null 2>&1)
   qv_session_pids="$!"
   trap 'kill $qv_session_pids 2>/dev/null || true' EXIT
-  export DISPLAY="$display"
-  sleep 1
+  qv_display=""
+  read -r qv_display <&"$qv_xvfb_fd" || true
+  exec {qv_xvfb_fd}<&-
+  if [ -z "$qv_display" ]; then
+    echo "wine_session.sh: Xvfb did not start" >&2
+    return 1
+  fi
+  export DISPLAY=":$qv_display"
 fi
 
 # Wine: a prefix of this checkout's own (no other Wine user's windows or

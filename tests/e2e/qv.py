@@ -17,7 +17,6 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 import unittest
 
 KIND = os.environ.get("QV_KIND", "native")
@@ -61,17 +60,18 @@ def ensure_display(env):
     if env.get("DISPLAY"):
         return
     if _xvfb is None:
-        for n in range(150, 250):
-            if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
-                break
-        proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-        for _ in range(100):
-            if os.path.exists("/tmp/.X11-unix/X%d" % n):
-                break
-            time.sleep(0.05)
-        _xvfb = (proc, ":%d" % n)
+        # Xvfb picks a free display and names it once it takes clients
+        # (tools/wine_session.sh says why not a number of our own).
+        ready, ours = os.pipe()
+        proc = subprocess.Popen(["Xvfb", "-displayfd", str(ours), "-screen", "0", "1280x1024x24",
+                                 "-nolisten", "tcp"], pass_fds=(ours,), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(ours)
+        with os.fdopen(ready) as f:
+            number = f.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        _xvfb = (proc, ":" + number)
         import atexit
         atexit.register(proc.terminate)
     os.environ["DISPLAY"] = _xvfb[1]
