@@ -296,20 +296,25 @@ class ProgramFolder:
         and presses OK."""
         proc = self.start(args, raw=raw)
         texts = []
+        looked = "no box to wait for"
         if IS_WINDOWS:
             if caption is None:
                 caption = raw if raw is not None else (args if isinstance(args, str) else " ".join(args))
             code, texts = uiauto("texts", caption, str(timeout))
+            looked = "texts %r: %d" % (caption, code)
             if code == 0:
                 if before_close:
                     before_close()
-                uiauto("close", caption, "1")
+                looked += ", close: %d" % uiauto("close", caption, "1")[0]
         try:
             out, err = proc.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
+            # Say what was seen, so that a rare hang tells its cause.
+            windows = uiauto("list")[1] if IS_WINDOWS else []
             proc.kill()
             out, err = proc.communicate()
-            raise
+            raise AssertionError("%s did not end (uiauto %s; windows: %s; stderr: %r)" %
+                                 (self.exe, looked, windows, err[-500:]))
         return Result(proc.returncode, out, err, texts)
 
 
