@@ -129,6 +129,19 @@ def uiauto(*args, timeout=None, extra_env=None):
     return proc.returncode, [unescape(l) for l in lines]
 
 
+def wine_backtraces(exe):
+    """Every thread's stack in the running Wine processes named exe, as
+    winedbg prints it: what a program that does not end waits on."""
+    try:
+        out = subprocess.run(["winedbg", "--command", "bt all"], env=wine_env(),
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, timeout=120).stdout
+    except subprocess.TimeoutExpired:
+        return "winedbg did not end"
+    blocks = out.decode("utf-8", "replace").split("\nBacktracing for ")
+    return "\n".join(b for b in blocks if ("\\" + os.path.basename(exe) + ")") in b)
+
+
 def escape(text):
     """Non-ASCII characters as \\uXXXX, which uiauto decodes."""
     return "".join(c if ord(c) < 128 else "\\u%04x" % ord(c) for c in str(text))
@@ -311,10 +324,11 @@ class ProgramFolder:
         except subprocess.TimeoutExpired:
             # Say what was seen, so that a rare hang tells its cause.
             windows = uiauto("list")[1] if IS_WINDOWS else []
+            stacks = wine_backtraces(self.exe) if IS_WINDOWS else ""
             proc.kill()
             out, err = proc.communicate()
-            raise AssertionError("%s did not end (uiauto %s; windows: %s; stderr: %r)" %
-                                 (self.exe, looked, windows, err[-500:]))
+            raise AssertionError("%s did not end (uiauto %s; windows: %s; stderr: %r)\n%s" %
+                                 (self.exe, looked, windows, err[-500:], stacks))
         return Result(proc.returncode, out, err, texts)
 
 

@@ -312,8 +312,9 @@ class SingleFile(unittest.TestCase):
         if code != 0:
             # What was there instead (the conversion may have ended, or the
             # window never come).
-            self.fail("no progress window (uiauto %d); windows %r"
-                      % (code, qv.uiauto("list", extra_env=extra_env)[1]))
+            self.fail("no progress window (uiauto %d); windows %r\n%s"
+                      % (code, qv.uiauto("list", extra_env=extra_env)[1],
+                         qv.wine_backtraces(qv.EXE_NAME)))
         status = texts[0]
         self.assertTrue(status.startswith(name + "：レコード数 "), status)
         return int(status.split("レコード数 ")[1].split()[0])
