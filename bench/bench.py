@@ -35,6 +35,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import xvfb as xvfb_display  # noqa: E402
 # The native build to measure (--native): build/native, as run.sh builds it.
 NATIVE = os.path.join(ROOT, "build", "native")
 WINDOWS = os.path.join(ROOT, "build", "windows")
@@ -221,18 +223,7 @@ def wine_indicator(reps):
     env = dict(os.environ, WINEDEBUG="-all", LANG="ja_JP.UTF-8", LC_ALL="ja_JP.UTF-8")
     xvfb = None
     if not env.get("DISPLAY"):
-        # Xvfb picks a free display and names it once it takes clients
-        # (tools/wine_session.sh says why).
-        ready, ours = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(ours), "-screen", "0", "1280x1024x24",
-                                 "-nolisten", "tcp"], pass_fds=(ours,),
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(ours)
-        with os.fdopen(ready) as f:
-            number = f.readline().strip()
-        if not number:
-            raise RuntimeError("Xvfb did not start")
-        env["DISPLAY"] = ":" + number
+        xvfb, env["DISPLAY"] = xvfb_display.start()
     try:
         p = subprocess.run(["wine", "indicator_bench.exe", "MIXED", str(reps)], cwd=folder, env=env,
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=900)

@@ -16,6 +16,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -28,6 +29,9 @@ EXE_NAME = "Quenvale.exe" if IS_WINDOWS else "quenvale"
 NL = b"\r\n" if IS_WINDOWS else b"\n"   # text-mode line end of the program's files
 ARTIFACT_DIR = os.path.join(BUILD_DIR, "e2e_artifacts")
 UIAUTO = os.path.join(BUILD_DIR, "tools", "uiauto", "uiauto.exe")
+
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
+import xvfb  # noqa: E402
 
 WINE_SETTINGS = os.path.join(SOURCE_DIR, "tools", "wine_settings.reg")
 
@@ -60,20 +64,9 @@ def ensure_display(env):
     if env.get("DISPLAY"):
         return
     if _xvfb is None:
-        # Xvfb picks a free display and names it once it takes clients
-        # (tools/wine_session.sh says why not a number of our own).
-        ready, ours = os.pipe()
-        proc = subprocess.Popen(["Xvfb", "-displayfd", str(ours), "-screen", "0", "1280x1024x24",
-                                 "-nolisten", "tcp"], pass_fds=(ours,), stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(ours)
-        with os.fdopen(ready) as f:
-            number = f.readline().strip()
-        if not number:
-            raise RuntimeError("Xvfb did not start")
-        _xvfb = (proc, ":" + number)
+        _xvfb = xvfb.start()
         import atexit
-        atexit.register(proc.terminate)
+        atexit.register(_xvfb[0].terminate)
     os.environ["DISPLAY"] = _xvfb[1]
     env["DISPLAY"] = _xvfb[1]
 
