@@ -111,15 +111,36 @@ def uiauto(*args, timeout=None, extra_env=None):
         # Longer than any wait that uiauto itself is given.
         waits = [float(a) for a in args[1:] if str(a).replace(".", "", 1).isdigit()]
         timeout = 30 + (max(waits) if waits else 30)
+    proc = subprocess.Popen(["wine", UIAUTO] + escaped, env=wine_env(extra_env),
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
     try:
-        proc = subprocess.run(["wine", UIAUTO] + escaped, env=wine_env(extra_env),
-                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=timeout)
+        out, _ = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
-        # Wine itself did not let uiauto end: report it as a failed look.
+        # Wine itself did not let uiauto end (its own limit did not fire):
+        # report it as a failed look, with where it stood.
+        sys.stderr.write("uiauto %s did not end (threads: %s):\n%s\n"
+                         % (" ".join(escaped), thread_states(proc.pid), wine_backtraces(UIAUTO)))
+        proc.kill()
+        proc.communicate()
         return 124, []
-    lines = proc.stdout.decode("utf-8", "replace").splitlines()
+    lines = out.decode("utf-8", "replace").splitlines()
     return proc.returncode, [unescape(l) for l in lines]
+
+
+def thread_states(pid):
+    """Each thread of a Linux process as "id state kernel-wait"."""
+    states = []
+    try:
+        for tid in sorted(os.listdir("/proc/%d/task" % pid), key=int):
+            base = "/proc/%d/task/%s/" % (pid, tid)
+            with open(base + "stat") as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+            with open(base + "wchan") as f:
+                states.append("%s %s %s" % (tid, state, f.read().strip() or "-"))
+    except OSError:
+        pass
+    return ", ".join(states)
 
 
 def wine_backtraces(exe):
@@ -318,10 +339,11 @@ class ProgramFolder:
             # Say what was seen, so that a rare hang tells its cause.
             windows = uiauto("list")[1] if IS_WINDOWS else []
             stacks = wine_backtraces(self.exe) if IS_WINDOWS else ""
+            threads = thread_states(proc.pid)
             proc.kill()
             out, err = proc.communicate()
-            raise AssertionError("%s did not end (uiauto %s; windows: %s; stderr: %r)\n%s" %
-                                 (self.exe, looked, windows, err[-500:], stacks))
+            raise AssertionError("%s did not end (uiauto %s; windows: %s; threads: %s; stderr: %r)\n%s"
+                                 % (self.exe, looked, windows, threads, err[-500:], stacks))
         return Result(proc.returncode, out, err, texts)
 
 
