@@ -36,7 +36,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-import xvfb as xvfb_display  # noqa: E402
+import wine_run  # noqa: E402
 # The native build to measure (--native): build/native, as run.sh builds it.
 NATIVE = os.path.join(ROOT, "build", "native")
 WINDOWS = os.path.join(ROOT, "build", "windows")
@@ -223,9 +223,9 @@ def wine_indicator(reps):
     env = dict(os.environ, WINEDEBUG="-all", LANG="ja_JP.UTF-8", LC_ALL="ja_JP.UTF-8")
     xvfb = None
     if not env.get("DISPLAY"):
-        xvfb, env["DISPLAY"] = xvfb_display.start()
+        xvfb, env["DISPLAY"] = wine_run.start_display()
     try:
-        p = subprocess.run(["wine", "indicator_bench.exe", "MIXED", str(reps)], cwd=folder, env=env,
+        p = subprocess.run(wine_run.WINE + ["indicator_bench.exe", "MIXED", str(reps)], cwd=folder, env=env,
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=900)
     finally:
         if xvfb is not None:

@@ -18,6 +18,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 KIND = os.environ.get("QV_KIND", "native")
@@ -31,7 +32,9 @@ ARTIFACT_DIR = os.path.join(BUILD_DIR, "e2e_artifacts")
 UIAUTO = os.path.join(BUILD_DIR, "tools", "uiauto", "uiauto.exe")
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
-import xvfb  # noqa: E402
+import wine_run  # noqa: E402
+
+WINE = wine_run.WINE
 
 WINE_SETTINGS = os.path.join(SOURCE_DIR, "tools", "wine_settings.reg")
 
@@ -46,7 +49,8 @@ def sjis(text):
 
 def wine_env(extra=None):
     env = dict(os.environ)
-    env["WINEDEBUG"] = "-all"
+    # QV_WINEDEBUG: Wine's own messages, to see why a window never came.
+    env["WINEDEBUG"] = os.environ.get("QV_WINEDEBUG", "-all")
     # A Japanese Windows: ANSI code page 932, so Shift-JIS texts show as such.
     env["LANG"] = "ja_JP.UTF-8"
     env["LC_ALL"] = "ja_JP.UTF-8"
@@ -64,7 +68,7 @@ def ensure_display(env):
     if env.get("DISPLAY"):
         return
     if _xvfb is None:
-        _xvfb = xvfb.start()
+        _xvfb = wine_run.start_display()
         import atexit
         atexit.register(_xvfb[0].terminate)
     os.environ["DISPLAY"] = _xvfb[1]
@@ -78,7 +82,7 @@ def prepare_prefix(env):
     if _prefix_ready:
         return
     _prefix_ready = True
-    subprocess.run(["wine", "regedit", "/S", "Z:" + WINE_SETTINGS.replace("/", "\\")], env=env,
+    subprocess.run(WINE + ["regedit", "/S", "Z:" + WINE_SETTINGS.replace("/", "\\")], env=env,
                    timeout=120, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=True)
 
@@ -92,8 +96,8 @@ def keep_desktop(env):
     if _desktop is not None or not os.path.exists(UIAUTO):
         return
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    proc = subprocess.Popen(["wine", UIAUTO, "wait", "keep the desktop up", "86400"], env=env, **quiet)
-    subprocess.run(["wine", UIAUTO, "list"], env=env, timeout=120, **quiet)
+    proc = subprocess.Popen(WINE + [UIAUTO, "wait", "keep the desktop up", "86400"], env=env, **quiet)
+    subprocess.run(WINE + [UIAUTO, "list"], env=env, timeout=120, **quiet)
     _desktop = proc
     import atexit
 
@@ -111,11 +115,12 @@ def uiauto(*args, timeout=None, extra_env=None):
         # Longer than any wait that uiauto itself is given.
         waits = [float(a) for a in args[1:] if str(a).replace(".", "", 1).isdigit()]
         timeout = 30 + (max(waits) if waits else 30)
-    proc = subprocess.Popen(["wine", UIAUTO] + escaped, env=wine_env(extra_env),
+    proc = subprocess.Popen(WINE + [UIAUTO] + escaped, env=wine_env(extra_env),
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
+    started = time.time()
     try:
-        out, _ = proc.communicate(timeout=timeout)
+        out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
         # Wine itself did not let uiauto end (its own limit did not fire):
         # report it as a failed look, with where it stood.
@@ -125,6 +130,10 @@ def uiauto(*args, timeout=None, extra_env=None):
         proc.communicate()
         return 124, []
     lines = out.decode("utf-8", "replace").splitlines()
+    if proc.returncode != 0 and err:
+        # Wine's own messages (QV_WINEDEBUG), say why uiauto could not start.
+        sys.stderr.write("uiauto %s: exit %d after %.1f s: %s\n" % (
+            " ".join(escaped), proc.returncode, time.time() - started, err.decode("utf-8", "replace")))
     return proc.returncode, [unescape(l) for l in lines]
 
 
@@ -291,7 +300,7 @@ class ProgramFolder:
 
     def command(self, args):
         args = [args] if isinstance(args, str) else list(args)
-        return (["wine", self.exe] if IS_WINDOWS else [self.exe]) + args
+        return (WINE + [self.exe] if IS_WINDOWS else [self.exe]) + args
 
     def start(self, args=(), raw=None, extra_env=None, **popen):
         """Starts the program. raw: the exact Windows command-line tail, for
@@ -299,7 +308,7 @@ class ProgramFolder:
         it (Windows: a locale other than Japanese)."""
         if raw is not None:
             assert IS_WINDOWS
-            cmd = ["wine", UIAUTO, "run", self.exe, raw]
+            cmd = WINE + [UIAUTO, "run", self.exe, raw]
         else:
             cmd = self.command(args)
         env = wine_env(extra_env) if IS_WINDOWS else dict(os.environ, **(extra_env or {}))
@@ -344,6 +353,10 @@ class ProgramFolder:
             out, err = proc.communicate()
             raise AssertionError("%s did not end (uiauto %s; windows: %s; threads: %s; stderr: %r)\n%s"
                                  % (self.exe, looked, windows, threads, err[-500:], stacks))
+        if IS_WINDOWS and not texts:
+            # The test fails on what follows; this says that the box never came.
+            sys.stderr.write("%s ended with %d and no box (uiauto %s): %s\n" % (
+                self.exe, proc.returncode, looked, err[-3000:].decode("utf-8", "replace")))
         return Result(proc.returncode, out, err, texts)
 
 

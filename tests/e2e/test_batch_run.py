@@ -142,7 +142,7 @@ class BatchRun(unittest.TestCase):
     def run_batch(self, folder_mode, prefix=(), env=None, during=None, timeout=300):
         """Starts the batch run, closes the folder-mode box on Windows (its
         texts become box_texts), calls during(proc) and waits for the end."""
-        cmd = list(prefix) + (["wine", self.pf.exe] if qv.IS_WINDOWS else [self.pf.exe])
+        cmd = list(prefix) + (qv.WINE + [self.pf.exe] if qv.IS_WINDOWS else [self.pf.exe])
         run_env = qv.wine_env(env) if qv.IS_WINDOWS else dict(os.environ, **(env or {}))
         proc = subprocess.Popen(cmd, cwd=self.pf.path, env=run_env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)

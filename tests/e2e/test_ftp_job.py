@@ -33,7 +33,7 @@ SEP = "\\" if KIND == "windows" else "/"
 
 def command(*args):
     """A command line for a program of the build under test."""
-    return (["wine"] if KIND == "windows" else []) + list(args)
+    return (qv.WINE if KIND == "windows" else []) + list(args)
 
 
 class StallServer:
@@ -957,7 +957,7 @@ class Release(unittest.TestCase):
         prog = self.unpack()
         if KIND == "windows":
             # The summary box waits for its OK.
-            proc = subprocess.Popen(["wine", os.path.join(prog, "Quenvale.exe"), "CUSTOMER"], cwd=prog,
+            proc = subprocess.Popen(qv.WINE + [os.path.join(prog, "Quenvale.exe"), "CUSTOMER"], cwd=prog,
                                     env=qv.wine_env(), stdin=subprocess.DEVNULL,
                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
             self.addCleanup(proc.kill)
@@ -1019,7 +1019,7 @@ class Release(unittest.TestCase):
         self.addCleanup(server.close)
         env = dict(os.environ, QV_FTP_PORT=str(server.port), QV_FTP_TIMEOUT="10", WINEDEBUG="-all",
                    LANG="ja_JP.UTF-8", LC_ALL="ja_JP.UTF-8")
-        result = subprocess.run(["wine", os.path.join(prog, "Quenvale.exe")], cwd=prog, env=env,
+        result = subprocess.run(qv.WINE + [os.path.join(prog, "Quenvale.exe")], cwd=prog, env=env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, timeout=120)
         # The error line (nothing fetched) makes the night a failure: -2.

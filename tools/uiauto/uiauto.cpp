@@ -258,10 +258,11 @@ int main(int argc, char** argv) {
   }
   const std::string cmd = argv[1];
   if (cmd != "run") {
-    // Whatever happens to the windows we drive, we end: the longest wait given
-    // plus a margin.
+    // Whatever happens to the windows we drive, we end: the command's wait
+    // (the argument after its caption, or after its control) plus a margin.
+    const bool afterControl = cmd == "item" || cmd == "press" || cmd == "close";
     static DWORD limit;
-    limit = static_cast<DWORD>((Seconds(argc, argv, argc - 1) + 15) * 1000);
+    limit = static_cast<DWORD>((Seconds(argc, argv, afterControl ? 4 : 3) + 15) * 1000);
     CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
       Sleep(limit);
       std::fprintf(stderr, "uiauto: gave up\n");
