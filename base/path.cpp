@@ -19,6 +19,17 @@ bool JoinPath(char* out, int size, const char* folder, const char* name) {
   return size > 0 && n >= 0 && n < size;
 }
 
+bool TempPathFor(char* out, int size, const char* target, unsigned long processId, unsigned long n) {
+  if (size <= 0) return false;
+  const int written = std::snprintf(out, static_cast<size_t>(size), "%.*s~qv%lu-%lu.tmp",
+                                    FileNameStart(target), target, processId, n);
+  if (written < 0 || written >= size) {
+    out[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
 bool IsTempFileName(const char* name) {
   const size_t len = std::strlen(name);
   if (len < 8 || name[0] != '~' || AsciiUpper(name[1]) != 'Q' || AsciiUpper(name[2]) != 'V') {

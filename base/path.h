@@ -19,6 +19,9 @@ int FileNameStart(const char* path);
 bool JoinPath(char* out, int size, const char* folder, const char* name);
 
 // The temporary files that replace others only when whole are named
-// "~qv<process id>-<n>.tmp"; true for a name of that form, letters in
-// either case (as Windows finds them).
+// "~qv<process id>-<n>.tmp" and stand beside their target. TempPathFor
+// writes that path for target into out; false when it does not fit in size
+// bytes (out is then empty).
+bool TempPathFor(char* out, int size, const char* target, unsigned long processId, unsigned long n);
+// True for a name of that form, letters in either case (as Windows finds them).
 bool IsTempFileName(const char* name);

@@ -9,7 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
+#include <cstdio>  // rename
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +17,7 @@
 #include "base/sjis.h"
 #include "base/text.h"
 #include "platform/posix/encoding.h"
+#include "platform/posix/handle.h"
 
 // Share modes: Windows opens these files with no sharing, so another program
 // cannot touch a file while it is copied. POSIX has no mandatory share modes,
@@ -27,10 +28,6 @@
 namespace {
 
 constexpr size_t kUtf8PathSize = 4096;
-
-// Handles carry fd + 1 so that descriptor 0 is not the null handle.
-FileHandle FromFd(int fd) { return reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd) + 1); }
-int ToFd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(file) - 1); }
 
 int64_t FromTimespec(const timespec& t) {
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
@@ -138,26 +135,13 @@ FileHandle OpenRegular(const char* path, int flags, mode_t mode) {
   return FromFd(fd);
 }
 
-// The folder part of a Shift-JIS path, separator included ("" for none).
-bool FolderOf(const char* path, char* folder, size_t size) {
-  const size_t len = static_cast<size_t>(FileNameStart(path));
-  if (len + 1 > size) return false;
-  std::memcpy(folder, path, len);
-  folder[len] = '\0';
-  return true;
-}
-
 std::atomic<unsigned> s_TempCount{0};
 
 }  // namespace
 
 FileHandle FileCreateTemp(const char* target, char* tempPath, int size) {
-  char folder[kTempPathSize];
-  if (size <= 0 || !FolderOf(target, folder, sizeof folder)) return nullptr;
-  const int n = std::snprintf(tempPath, static_cast<size_t>(size), "%s~qv%ld-%u.tmp", folder,
-                              static_cast<long>(getpid()), s_TempCount.fetch_add(1) + 1);
-  if (n < 0 || n >= size) {
-    tempPath[0] = '\0';
+  if (!TempPathFor(tempPath, size, target, static_cast<unsigned long>(getpid()),
+                   s_TempCount.fetch_add(1) + 1)) {
     return nullptr;
   }
   const int fd = OpenUtf8(tempPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);

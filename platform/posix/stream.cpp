@@ -7,11 +7,11 @@
 #include <strings.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 
 #include "platform/fileio.h"
 #include "platform/posix/encoding.h"
+#include "platform/posix/handle.h"
 
 namespace {
 
@@ -83,9 +83,7 @@ FILE* OpenStream(const char* path, const char* mode) {
 FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int size) {
   FileHandle file = FileCreateTemp(target, tempPath, size);
   if (file == nullptr) return nullptr;
-  // Handles carry the descriptor + 1 (platform/posix/fileio.cpp).
-  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(file) - 1);
-  FILE* f = fdopen(fd, mode);
+  FILE* f = fdopen(ToFd(file), mode);
   if (f == nullptr) {
     FileClose(file);
     FileDelete(tempPath);
@@ -94,15 +92,7 @@ FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int s
 }
 
 bool CommitTempStream(FILE* stream, const char* tempPath, const char* target) {
-  bool ok = std::fflush(stream) == 0 && !std::ferror(stream);
-  if (ok) {
-    while (fsync(fileno(stream)) != 0) {
-      if (errno != EINTR) {
-        ok = false;
-        break;
-      }
-    }
-  }
+  bool ok = std::fflush(stream) == 0 && !std::ferror(stream) && FileFlush(FromFd(fileno(stream)));
   // Renamed while still open and locked (see FileCommit).
   ok = ok && FileReplace(tempPath, target);
   std::fclose(stream);

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
 
 #include "base/path.h"
 #include "base/text.h"
@@ -32,13 +31,8 @@ LONG s_TempCount = 0;
 }  // namespace
 
 FileHandle FileCreateTemp(const char* target, char* tempPath, int size) {
-  if (size <= 0) return nullptr;
-  const int folderLen = FileNameStart(target);
-  const int n = std::snprintf(tempPath, static_cast<size_t>(size), "%.*s~qv%lu-%ld.tmp", folderLen,
-                              target, static_cast<unsigned long>(GetCurrentProcessId()),
-                              static_cast<long>(InterlockedIncrement(&s_TempCount)));
-  if (n < 0 || n >= size) {
-    tempPath[0] = '\0';
+  if (!TempPathFor(tempPath, size, target, GetCurrentProcessId(),
+                   static_cast<unsigned long>(InterlockedIncrement(&s_TempCount)))) {
     return nullptr;
   }
   // No sharing: a later run cannot delete it while this one writes.

@@ -38,7 +38,7 @@ FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int s
 
 bool CommitTempStream(FILE* stream, const char* tempPath, const char* target) {
   bool ok = std::fflush(stream) == 0 && !std::ferror(stream);
-  ok = ok && FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FALSE;
+  ok = ok && FileFlush(reinterpret_cast<FileHandle>(_get_osfhandle(_fileno(stream))));
   // A file open without sharing cannot be renamed: closed first.
   ok = std::fclose(stream) == 0 && ok;
   ok = ok && FileReplace(tempPath, target);
