@@ -854,8 +854,11 @@ class FtpJobTest(unittest.TestCase):
         # the watch at once: the time limit never applied and the client,
         # and what it started, outlived the run.
         wrapper = os.path.join(self.prog, "ftp.exe")
+        # Sleeps of this test process's own (another run of the suite on the
+        # machine starts the same script).
+        naps = ["%d.%d" % (n, os.getpid()) for n in (6011, 6012)]
         with open(wrapper, "w") as f:
-            f.write("#!/bin/sh\nsleep 6011 &\nexec sleep 6012\n")
+            f.write("#!/bin/sh\nsleep %s &\nexec sleep %s\n" % tuple(naps))
         os.chmod(wrapper, 0o755)
         self.write_settings({"IPADDRESS": "127.0.0.1", "TimeLimit": "2"}, ["get QGPL/A.A"])
         start = time.monotonic()
@@ -869,7 +872,7 @@ class FtpJobTest(unittest.TestCase):
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
                 with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    if f.read() in (b"sleep\x006011\x00", b"sleep\x006012\x00"):
+                    if f.read() in [b"sleep\x00" + n.encode() + b"\x00" for n in naps]:
                         left.append(pid)
             except OSError:
                 pass
