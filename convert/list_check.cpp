@@ -22,10 +22,11 @@ namespace {
 
 constexpr int kMaxReportLines = 200;
 constexpr int kShownLineBytes = 100;  // of a line of the list, in a report line
-// A list has at most 8000 field lines of 2999 bytes; past this much the
-// file is no list, and reading it on would only take time.
-constexpr uint64_t kMaxListBytes = uint64_t{64} << 20;
-constexpr uint64_t kMaxCheckedBytes = uint64_t{1} << 30;
+// A list has at most 8000 field lines and a few before them; past this
+// many lines (of at most 2999 bytes) the file is no list, and reading it on
+// would only take time.
+constexpr int kMaxListLines = 1 << 17;
+constexpr uint64_t kMaxCheckedBytes = uint64_t{1} << 28;
 constexpr uint64_t kMaxCheckedValues = uint64_t{1} << 26;
 constexpr size_t kImageBlockSize = size_t{1} << 20;
 
@@ -138,6 +139,10 @@ class ListCheck {
   // One line (without its line feed) and its number; a line of the list
   // longer than the conversion reads is passed once, cut, with tooLong.
   void Line(char* line, int number, bool tooLong) {
+    // The line end of a list saved with CR LF, as the text mode of Windows
+    // takes it off.
+    const size_t n = std::strlen(line);
+    if (n > 0 && line[n - 1] == '\r') line[n - 1] = '\0';
     if (!started_) {
       if (StartsWithPcfo(line)) {
         started_ = true;
@@ -153,8 +158,6 @@ class ListCheck {
       return;
     }
     sawLine_ = true;
-    const size_t n = std::strlen(line);
-    if (n > 0 && line[n - 1] == '\r') line[n - 1] = '\0';
     const std::string shown = Shown(line);
     if (tooLong) {
       Finding(number, shown, kTextCheckLineTooLong);
@@ -257,15 +260,15 @@ class ListCheck {
 bool ReadList(FILE* fdf, ListCheck* check, Report* report, const char* fileName) {
   char piece[kFdfLineSize];
   int number = 0;
-  uint64_t bytes = 0;
+  int pieces = 0;
   bool inLongLine = false;  // the rest of a line already handed over
   while (std::fgets(piece, sizeof piece, fdf) != nullptr) {
-    const size_t n = std::strlen(piece);
-    bytes += n;
-    if (bytes > kMaxListBytes) {
+    // Counted by the piece: a piece of zero bytes shows no length.
+    if (++pieces > kMaxListLines) {
       report->Add(Format(kTextCheckFileFormat, {fileName, kTextCheckListTooLarge}));
       return true;
     }
+    const size_t n = std::strlen(piece);
     const bool ended = n > 0 && piece[n - 1] == '\n';
     if (inLongLine) {
       inLongLine = !ended;

@@ -24,7 +24,8 @@
 // value the conversion counts as an error (bad packed or zoned digits or
 // signs, a varying length past its field, codes tables does not map, a
 // float that is no number) or whose packed or zoned bytes the host would
-// not take. The image is read as a stream; at most the first 1 GiB, or
-// 2^26 field values, are checked (a line says so).
+// not take. At most 131,072 lines of the list are read; the image is read
+// as a stream, and at most its first 256 MiB, or 2^26 field values, are
+// checked (a line says so).
 int CheckFieldListAndImage(const char* fdfPath, const char* imagePath, const CodeTables& tables,
                            std::string* report);
