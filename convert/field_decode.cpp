@@ -11,18 +11,6 @@ namespace {
 
 constexpr int kDecodedSize = 256;  // decoded text and its terminator
 
-// Marks the currency mark of a Y or y value, the backslash that opens it
-// (after the quote of a quoted Y), with a zero byte, which no value's text
-// holds: the UTF-8 of the row turns it into the yen sign.
-void MarkYen(char* o, const char* end, char type) {
-  if (end == o) return;
-  if (type == 'y' && o[0] == '\\') {
-    o[0] = kYenMark;
-  } else if (type == 'Y') {
-    o[o[0] == '"' ? 1 : 0] = kYenMark;
-  }
-}
-
 }  // namespace
 
 bool LooksDoubleByte(const unsigned char* bytes, int length, const CodeTables& tables) {
@@ -39,34 +27,45 @@ bool LooksDoubleByte(const unsigned char* bytes, int length, const CodeTables& t
 
 namespace {
 
-char* PutValue(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
+// What the first types' road does with a field: how its bytes are decoded
+// (host text or packed) and how its value is marked.
+struct Road {
+  FieldKind kind;
+  ValueMarks marks;
+};
+
+Road RoadOf(const FieldType& row, bool utf8) {
+  return Road{row.kind, static_cast<ValueMarks>(row.marks | (utf8 ? kMarkForUtf8 : 0))};
+}
+
+// The first types' road.
+char* PutValue(char* o, const FieldDescriptor& field, Road road, const char* record, const DecodeContext& with,
                int32_t* errorTotal) {
+  const FieldKind kind = road.kind;
+  const ValueMarks marks = road.marks;
   const char* bytes = record + field.offset;
   const unsigned char* raw = reinterpret_cast<const unsigned char*>(bytes);
-  // Text is decoded straight into the row, after the mark that comes before
+  // Text is decoded straight into the row, after the marks that come before
   // it, and trimmed where it stands; the row has room for the decoder's
   // 2 * length + 1 bytes. Packed fields go through the decoded text.
   char decoded[kDecodedSize];
-  char* const text = TextStart(o, field.type);
+  char* const text = TextStart(o, marks);
   int errors = 0;
   int length = 0;
   bool doubleByte = false;
-  switch (field.type) {
-    case 'A':
-    case 'I':
-    case 'Y':
-    case 'D':
+  switch (kind) {
+    case FieldKind::kMixedText:
       errors = ConvertMixedText(bytes, field.length, text, with, &length);
       break;
-    case 'W':
+    case FieldKind::kDoubleByteText:
       doubleByte = true;
       break;
-    case '1':
+    case FieldKind::kChosenText:
       doubleByte = LooksDoubleByte(raw, field.length, *with.tables);
       if (!doubleByte) errors = ConvertMixedText(bytes, field.length, text, with, &length);
       break;
     default:
-      if (char* end = PutPackedFast(o, field, raw)) return end;
+      if (char* end = PutPackedFast(o, field, marks, raw)) return end;
       errors = ConvertPackedDecimal(bytes, field.length, decoded);
       break;
   }
@@ -80,25 +79,23 @@ char* PutValue(char* o, const FieldDescriptor& field, const char* record, const 
   }
   AddErrors(errorTotal, errors);
 
-  if (!IsTextType(field.type)) {
+  if (!IsHostText(kind)) {
     decoded[kDecodedSize - 1] = '\0';
-    return PutPackedValue(o, field, decoded);
+    return PutPackedValue(o, field, marks, decoded);
   }
   const char* kept;
   length = TrimmedSpan(text, static_cast<size_t>(length), &kept);
   if (length == 0) return o;
   const size_t n = static_cast<size_t>(length);
   if (kept != text) std::memmove(text, kept, n);
-  return FinishTextValue(o, field.type, text, n);
+  return FinishTextValue(o, marks, text, n);
 }
 
 }  // namespace
 
 char* PutClassic(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
                  int32_t* errorTotal, bool utf8) {
-  char* const end = PutValue(o, field, record, with, errorTotal);
-  if (utf8) MarkYen(o, end, field.type);
-  return end;
+  return PutValue(o, field, RoadOf(FieldTypeOf(field.type), utf8), record, with, errorTotal);
 }
 
 namespace {
@@ -107,13 +104,13 @@ inline unsigned BigEndian16(const char* p) {
   return static_cast<unsigned>(static_cast<unsigned char>(p[0])) << 8 | static_cast<unsigned char>(p[1]);
 }
 
-// A field of the same decimals and type code as field, whose bytes are
+// A field of the same type code and decimals as field, whose bytes are
 // length bytes at offset 0 of what it is handed: how a zoned or varying
-// field reuses the road of its packed or text twin.
-FieldDescriptor Twin(const FieldDescriptor& field, char type, int32_t length) {
+// field takes the road of packed or host text.
+FieldDescriptor Twin(const FieldDescriptor& field, int32_t length) {
   FieldDescriptor twin;
   twin.name[0] = '\0';
-  twin.type = type;
+  twin.type = field.type;
   twin.offset = 0;
   twin.length = length;
   twin.size = length;
@@ -124,14 +121,16 @@ FieldDescriptor Twin(const FieldDescriptor& field, char type, int32_t length) {
 }  // namespace
 
 char* PutZoned(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,
-               int32_t* errorTotal, bool) {
+               int32_t* errorTotal, bool utf8) {
   unsigned char packed[kMaxZonedPackedBytes];
   int packedLength = 0;
   const int invalidSign = ZonedToPacked(reinterpret_cast<const unsigned char*>(record + field.offset),
                                         field.length, packed, &packedLength);
   AddErrors(errorTotal, invalidSign);
-  const FieldDescriptor twin = Twin(field, '2', packedLength);
-  return PutValue(o, twin, reinterpret_cast<const char*>(packed), with, errorTotal);
+  const FieldDescriptor twin = Twin(field, packedLength);
+  // The road of packed, with the zoned row's marks.
+  const Road road{FieldKind::kPacked, RoadOf(FieldTypeOf(field.type), utf8).marks};
+  return PutValue(o, twin, road, reinterpret_cast<const char*>(packed), with, errorTotal);
 }
 
 char* PutBinary(char* o, const FieldDescriptor& field, const char* record, const DecodeContext&,
@@ -162,8 +161,7 @@ char* PutVaryingText(char* o, const FieldDescriptor& field, const char* record, 
     used = field.length;
     AddErrors(errorTotal, 1);
   }
-  const FieldDescriptor twin = Twin(field, 'A', used);
-  return PutClassic(o, twin, at + 2, with, errorTotal, utf8);
+  return PutValue(o, Twin(field, used), RoadOf(FieldTypeOf(field.type), utf8), at + 2, with, errorTotal);
 }
 
 char* PutUnicode(char* o, const FieldDescriptor& field, const char* record, const DecodeContext& with,

@@ -12,7 +12,7 @@ bool LooksDoubleByte(const unsigned char* bytes, int length, const CodeTables& t
 
 // Decodes the field of record (its bytes in place: the decoders read only
 // them) and writes its CSV value at o, in Shift-JIS; with utf8 the currency
-// mark of types Y and y is kYenMark and Unicode text is marked UTF-8, for
+// mark (a row's kMarkYen) is kYenMark and Unicode text is marked UTF-8, for
 // the row's UTF-8 (PutUtf8) to finish. Returns the position after it; adds
 // the field's error count to *errorTotal (saturating). The row must have
 // MaxValueBytes(field) of room at o.

@@ -23,6 +23,8 @@ int32_t ReadInt(const char* p) {
   return static_cast<int32_t>(negative ? -v : v);
 }
 
+}  // namespace
+
 bool StartsWithPcfo(const char* line) {
   const char* key = "PCFO";
   for (int i = 0; i < 4; ++i) {
@@ -33,6 +35,8 @@ bool StartsWithPcfo(const char* line) {
   return true;
 }
 
+namespace {
+
 // The byte length and decimals of a length token ("n" or "n/d") by the
 // rule of the field's type. False when the token breaks the rule.
 bool ApplyLengthRule(const FieldType& row, const char* token, size_t typeTokenLength,
@@ -42,12 +46,12 @@ bool ApplyLengthRule(const FieldType& row, const char* token, size_t typeTokenLe
   const int32_t d = slash != nullptr ? ReadInt(slash + 1) : 0;
   field->decimals = d;
   switch (row.length) {
-    case LengthRule::kClassic: {
-      const char t = field->type;
-      const bool halved = slash != nullptr || (typeTokenLength == 1 && (t == '2' || t == 'y' || t == 'd'));
-      field->length = halved ? n / 2 : n;
+    case LengthRule::kClassic:
+      field->length = slash != nullptr ? n / 2 : n;
       break;
-    }
+    case LengthRule::kPackedDigits:
+      field->length = slash != nullptr || typeTokenLength == 1 ? n / 2 : n;
+      break;
     case LengthRule::kZonedDigits:
       field->length = n;
       if (n < 1) return false;
@@ -73,9 +77,9 @@ bool ApplyLengthRule(const FieldType& row, const char* token, size_t typeTokenLe
   return field->decimals >= 0 && field->decimals <= kMaxDecimals;
 }
 
-// Interprets one field line (line end removed). False when it is not a valid
-// field line or the field does not fit the limits.
-bool ParseFieldLine(char* line, int32_t offset, FieldDescriptor* field) {
+}  // namespace
+
+FieldLineFault ParseFieldLine(char* line, int32_t offset, FieldDescriptor* field) {
   char* tokens[4];
   int count = 0;
   char* p = line;
@@ -86,27 +90,20 @@ bool ParseFieldLine(char* line, int32_t offset, FieldDescriptor* field) {
     if (count == 4 || space == nullptr) break;
     p = space + 1;
   }
-  if (std::strcmp(tokens[0], "PCFL") != 0 || count < 4) return false;
+  if (std::strcmp(tokens[0], "PCFL") != 0) return FieldLineFault::kNotFieldLine;
+  if (count < 4) return FieldLineFault::kTooFewTokens;
 
-  if (std::strlen(tokens[1]) >= static_cast<size_t>(kFieldNameSize)) return false;
+  if (std::strlen(tokens[1]) >= static_cast<size_t>(kFieldNameSize)) return FieldLineFault::kNameTooLong;
   std::strcpy(field->name, tokens[1]);
 
   const size_t typeLength = std::strlen(tokens[2]);
-  if (typeLength == 1) {
-    field->type = tokens[2][0];
-  } else if (typeLength == 2) {
-    field->type = tokens[2][1] == '2' ? '2' : '1';
-  } else {
-    return false;
-  }
+  if (!TypeCodeOfToken(tokens[2], typeLength, &field->type)) return FieldLineFault::kTypeToken;
   const FieldType& row = FieldTypeOf(field->type);
-  if (!ApplyLengthRule(row, tokens[3], typeLength, field)) return false;
+  if (!ApplyLengthRule(row, tokens[3], typeLength, field)) return FieldLineFault::kLength;
   field->size = field->length + row.prefix;
   field->offset = offset;
-  return offset + field->size <= kMaxRecordLength;
+  return offset + field->size <= kMaxRecordLength ? FieldLineFault::kNone : FieldLineFault::kRecordTooLong;
 }
-
-}  // namespace
 
 FieldListReader::FieldListReader(FieldList* list) : list_(list) {
   list_->fields.clear();
@@ -126,7 +123,7 @@ bool FieldListReader::AddLine(char* line) {
     return false;
   }
   FieldDescriptor field{};
-  if (!ParseFieldLine(line, list_->recordLength(), &field)) {
+  if (ParseFieldLine(line, list_->recordLength(), &field) != FieldLineFault::kNone) {
     broken_ = true;
     return false;
   }

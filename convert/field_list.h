@@ -33,6 +33,25 @@ struct FieldList {
   }
 };
 
+// True when the first four characters of line are "PCFO" in any case: the
+// line after which the field lines start.
+bool StartsWithPcfo(const char* line);
+
+// Why a field line is refused.
+enum class FieldLineFault : uint8_t {
+  kNone,
+  kNotFieldLine,   // its first token is not "PCFL" (a blank line among them)
+  kTooFewTokens,   // fewer than keyword, name, type and length
+  kNameTooLong,    // a name of more than 128 bytes
+  kTypeToken,      // a type token of neither one nor two characters
+  kLength,         // a length token the type's row does not allow, decimals outside 0-255
+  kRecordTooLong,  // the field ends past 32766 bytes
+};
+
+// Reads one field line (its line end removed; the line is cut into its
+// tokens in place) into field, which starts at offset.
+FieldLineFault ParseFieldLine(char* line, int32_t offset, FieldDescriptor* field);
+
 // Reads the field list line by line, as a file gives its lines (each at most
 // kFdfLineSize - 1 bytes, its line feed still on it).
 class FieldListReader {
@@ -59,8 +78,3 @@ class FieldListReader {
 bool ParseFieldList(const char* text, size_t size, FieldList* list);
 // The same, read from an open description file.
 bool ReadFieldList(FILE* fdf, FieldList* list);
-
-// Type codes of the first text fields, decoded by the host text decoders.
-inline bool IsTextType(char type) {
-  return type == '1' || type == 'A' || type == 'W' || type == 'I' || type == 'Y' || type == 'D';
-}

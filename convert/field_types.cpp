@@ -14,51 +14,62 @@ constexpr int32_t kText = kMaxTextFieldLength;
 // at most 127 of them.
 constexpr int32_t kPacked = 255;
 
+constexpr FieldKind kMixed = FieldKind::kMixedText;
+constexpr LengthRule kClassic = LengthRule::kClassic;
+constexpr LengthRule kDigits = LengthRule::kPackedDigits;
+constexpr PairToken kOnly = PairToken::kNone;
+
+}  // namespace
+
 // Row sizes: text gives at most two bytes a byte (doubled quotes) and its
 // marks; numbers a digit a half byte (a zoned digit a byte), a zero per
 // decimal in front ("0.000123") and sign, point and date marks; Unicode text
 // three bytes of UTF-8 for two of UTF-16, and its marks.
-constexpr FieldType kTypes[] = {
-    // code kind               length rule                maxLength prefix perByte perDecimal fixed put
-    {'1', FieldKind::kText, LengthRule::kClassic, kText, 0, 2, 0, 8, PutClassic,
+constexpr FieldType kFieldTypeRows[] = {
+    // code kind length rule pair tokens marks maxLength prefix perByte perDecimal fixed put
+    {'1', FieldKind::kChosenText, kClassic, PairToken::kAnyOther, kMarkQuoted, kText, 0, 2, 0, 8, PutClassic,
      "text: pure double-byte or mixed, chosen per value"},
-    {'A', FieldKind::kText, LengthRule::kClassic, kText, 0, 2, 0, 8, PutClassic,
+    {'A', kMixed, kClassic, kOnly, kMarkQuoted, kText, 0, 2, 0, 8, PutClassic,
      "mixed text (DDS O, A; SQL CHAR) in double quotes"},
-    {'W', FieldKind::kText, LengthRule::kClassic, kText, 0, 2, 0, 8, PutClassic,
+    {'W', FieldKind::kDoubleByteText, kClassic, kOnly, kMarkQuoted, kText, 0, 2, 0, 8, PutClassic,
      "double-byte text without shift characters (DDS G, J) in double quotes"},
-    {'I', FieldKind::kText, LengthRule::kClassic, kText, 0, 2, 0, 8, PutClassic,
+    {'I', kMixed, kClassic, kOnly, 0, kText, 0, 2, 0, 8, PutClassic,
      "mixed text without quotes (codes)"},
-    {'Y', FieldKind::kText, LengthRule::kClassic, kText, 0, 2, 0, 8, PutClassic,
+    {'Y', kMixed, kClassic, kOnly, kMarkYen, kText, 0, 2, 0, 8, PutClassic,
      "mixed text after a yen sign (amounts kept as text)"},
-    {'D', FieldKind::kText, LengthRule::kClassic, kText, 0, 2, 0, 8, PutClassic,
+    {'D', kMixed, kClassic, kOnly, kMarkDate, kText, 0, 2, 0, 8, PutClassic,
      "mixed text as a date with slashes"},
-    {'2', FieldKind::kNumber, LengthRule::kClassic, kPacked, 0, 2, 1, 8, PutClassic,
+    {'2', FieldKind::kPacked, kDigits, PairToken::kEndingInCode, 0, kPacked, 0, 2, 1, 8, PutClassic,
      "packed decimal (DDS P; SQL DECIMAL)"},
-    {'y', FieldKind::kNumber, LengthRule::kClassic, kPacked, 0, 2, 1, 8, PutClassic,
+    {'y', FieldKind::kPacked, kDigits, kOnly, kMarkYen, kPacked, 0, 2, 1, 8, PutClassic,
      "packed decimal after a yen sign"},
-    {'d', FieldKind::kNumber, LengthRule::kClassic, kPacked, 0, 2, 1, 8, PutClassic,
+    {'d', FieldKind::kPacked, kDigits, kOnly, kMarkDate, kPacked, 0, 2, 1, 8, PutClassic,
      "packed decimal date YYYYMMDD"},
-    {'S', FieldKind::kNumber, LengthRule::kZonedDigits, kMaxZonedDigits, 0, 1, 1, 8, PutZoned,
+    {'S', FieldKind::kZoned, LengthRule::kZonedDigits, kOnly, 0, kMaxZonedDigits, 0, 1, 1, 8, PutZoned,
      "zoned decimal (DDS S; SQL NUMERIC)"},
-    {'B', FieldKind::kNumber, LengthRule::kBinaryWidth, 8, 0, 0, 1, 28, PutBinary,
+    {'B', FieldKind::kBinary, LengthRule::kBinaryWidth, kOnly, 0, 8, 0, 0, 1, 28, PutBinary,
      "binary integer (DDS B; SQL SMALLINT, INTEGER, BIGINT)"},
-    {'F', FieldKind::kNumber, LengthRule::kFloatWidth, 8, 0, 0, 0, 32, PutFloatValue,
+    {'F', FieldKind::kFloat, LengthRule::kFloatWidth, kOnly, 0, 8, 0, 0, 0, 32, PutFloatValue,
      "floating point (DDS F; SQL REAL, DOUBLE)"},
-    {'H', FieldKind::kBytes, LengthRule::kBytes, kText, 0, 2, 0, 0, PutHexValue,
+    {'H', FieldKind::kBytes, LengthRule::kBytes, kOnly, 0, kText, 0, 2, 0, 0, PutHexValue,
      "bytes as hex (DDS H; SQL CHAR FOR BIT DATA)"},
-    {'V', FieldKind::kText, LengthRule::kBytes, kText, 2, 2, 0, 8, PutVaryingText,
+    {'V', kMixed, LengthRule::kBytes, kOnly, kMarkQuoted, kText, 2, 2, 0, 8, PutVaryingText,
      "varying-length text (SQL VARCHAR; DDS A with VARLEN)"},
-    {'U', FieldKind::kUnicode, LengthRule::kEvenBytes, kText, 0, 2, 0, 16, PutUnicode,
+    {'U', FieldKind::kUnicode, LengthRule::kEvenBytes, kOnly, 0, kText, 0, 2, 0, 16, PutUnicode,
      "UTF-16 text (SQL GRAPHIC, NCHAR with CCSID 1200 or 13488)"},
-    {'N', FieldKind::kUnicode, LengthRule::kEvenBytes, kText - 2, 2, 2, 0, 16, PutVaryingUnicode,
+    {'N', FieldKind::kUnicode, LengthRule::kEvenBytes, kOnly, 0, kText - 2, 2, 2, 0, 16, PutVaryingUnicode,
      "varying UTF-16 text (SQL NVARCHAR, VARGRAPHIC with CCSID 1200)"},
     // Every other code: packed decimal, as it always was.
-    {'\0', FieldKind::kNumber, LengthRule::kClassic, kPacked, 0, 2, 1, 8, PutClassic,
+    {'\0', FieldKind::kPacked, kClassic, kOnly, 0, kPacked, 0, 2, 1, 8, PutClassic,
      "any other code: packed decimal"},
 };
-constexpr int kTypeCount = static_cast<int>(sizeof kTypes / sizeof kTypes[0]);
 
-// Row of each byte value: one load finds a code's row.
+namespace {
+
+constexpr const FieldType* kTypes = kFieldTypeRows;
+constexpr int kTypeCount = static_cast<int>(sizeof kFieldTypeRows / sizeof kFieldTypeRows[0]);
+
+// Row of each byte value.
 constexpr std::array<uint8_t, 256> MakeIndex() {
   std::array<uint8_t, 256> index{};
   for (int c = 0; c < 256; ++c) index[static_cast<size_t>(c)] = kTypeCount - 1;
@@ -67,11 +78,37 @@ constexpr std::array<uint8_t, 256> MakeIndex() {
   }
   return index;
 }
-constexpr std::array<uint8_t, 256> kIndex = MakeIndex();
+
+// The type code of each two-character token's second character.
+constexpr std::array<char, 256> MakePairCodes() {
+  std::array<char, 256> codes{};
+  for (const FieldType& row : kFieldTypeRows) {
+    if (row.pair != PairToken::kAnyOther) continue;
+    for (char& code : codes) code = row.code;
+  }
+  for (const FieldType& row : kFieldTypeRows) {
+    if (row.pair == PairToken::kEndingInCode) codes[static_cast<unsigned char>(row.code)] = row.code;
+  }
+  return codes;
+}
+constexpr std::array<char, 256> kPairCodes = MakePairCodes();
 
 }  // namespace
 
-const FieldType& FieldTypeOf(char code) { return kTypes[kIndex[static_cast<unsigned char>(code)]]; }
+constexpr std::array<uint8_t, 256> kFieldTypeIndex = MakeIndex();
+
+bool TypeCodeOfToken(const char* token, size_t length, char* code) {
+  if (length == 1) {
+    *code = token[0];
+  } else if (length == 2) {
+    *code = kPairCodes[static_cast<unsigned char>(token[1])];
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool IsListedTypeCode(char code) { return code != '\0' && FieldTypeOf(code).code == code; }
 
 const FieldType* FieldTypes() { return kTypes; }
 int FieldTypeCount() { return kTypeCount; }

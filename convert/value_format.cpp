@@ -117,10 +117,10 @@ char* PutScaledInt64(char* o, int64_t v, int decimals) {
   return PutDecimalNumber(o, v < 0, digits + start, 20 - start, decimals);
 }
 
-char* PutPackedValue(char* o, const FieldDescriptor& field, const char* text) {
+char* PutPackedValue(char* o, const FieldDescriptor& field, ValueMarks marks, const char* text) {
   if (field.decimals > 0) return PutScaled(o, ScanDigits(text), field.decimals);
   const size_t textLength = std::strlen(text);
-  if (field.type == 'd') {
+  if (marks & kMarkDate) {
     // A date YYYYMMDD; longer texts are no date and, like zero, write nothing.
     const int64_t v = textLength <= 18 ? TextToInt64(text) : 0;
     if (v == 0) return o;
@@ -130,7 +130,7 @@ char* PutPackedValue(char* o, const FieldDescriptor& field, const char* text) {
     *o++ = '/';
     return PutTwoDigits(o, v % 100);
   }
-  if (field.type == 'y') *o++ = '\\';
+  if (marks & kMarkYen) *o++ = YenMark(marks);
   return PutInteger(o, text, textLength);
 }
 
@@ -140,7 +140,7 @@ char* PutPackedValue(char* o, const FieldDescriptor& field, const char* text) {
 // (nothing written) for any other field, which takes the general road. The
 // decoded text would be a blank, the digits and the sign, 2 * length
 // characters.
-char* PutPackedFast(char* o, const FieldDescriptor& field, const unsigned char* bytes) {
+char* PutPackedFast(char* o, const FieldDescriptor& field, ValueMarks marks, const unsigned char* bytes) {
   const int length = field.length;
   if (length < 1 || length > 16) return nullptr;
   const unsigned sign = bytes[length - 1] & 0x0F;
@@ -159,7 +159,7 @@ char* PutPackedFast(char* o, const FieldDescriptor& field, const unsigned char* 
   const DigitRun run{sign == 0xD, digits + lead, n - lead};
   if (field.decimals > 0) return PutScaled(o, run, field.decimals);
   const int textLength = 2 * length;
-  if (field.type == 'd') {
+  if (marks & kMarkDate) {
     if (textLength > 18 || run.count == 0) return o;
     if (!run.negative && run.count >= 5) {
       // The usual date: its digits are the text, cut before month and day.
@@ -182,7 +182,7 @@ char* PutPackedFast(char* o, const FieldDescriptor& field, const unsigned char* 
     *o++ = '/';
     return PutTwoDigits(o, v % 100);
   }
-  if (field.type == 'y') *o++ = '\\';
+  if (marks & kMarkYen) *o++ = YenMark(marks);
   if (run.count == 0) {
     *o++ = '0';
     return o;
@@ -206,7 +206,11 @@ inline bool BreaksColumns(const char* value, const char* end) {
 
 // An unquoted value [o, end) that would break its row is put in double
 // quotes (its own quotes are doubled already), as every CSV reader takes it;
-// any other value stays as it is. Returns the new end.
+// any other value stays as it is. Returns the new end. Out of line, so that
+// the quoted values' road stays a leaf.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
 char* QuotedIfNeeded(char* o, char* end) {
   if (!BreaksColumns(o, end)) return end;
   std::memmove(o + 1, o, static_cast<size_t>(end - o));
@@ -217,19 +221,12 @@ char* QuotedIfNeeded(char* o, char* end) {
 
 }  // namespace
 
-// Finishes a text value of n bytes (n >= 1) that stands at TextStart(o, type):
-// its marks, and a date's slashes. Returns the position after it.
-char* FinishTextValue(char* o, char type, char* text, size_t n) {
-  switch (type) {
-    case 'I':
-      return QuotedIfNeeded(o, text + n);
-    case 'Y':
-      *o = '\\';
-      return QuotedIfNeeded(o, text + n);
-    case 'D': {
-      // Too short for a date: written as it stands.
-      if (n < 4) return QuotedIfNeeded(o, text + n);
-      char* const monthDay = text + n - 4;
+char* FinishTextValue(char* o, ValueMarks marks, char* text, size_t n) {
+  char* end = text + n;
+  if (marks & (kMarkDate | kMarkYen)) {
+    if ((marks & kMarkDate) && n >= 4) {
+      // Slashes before month and day; a text too short for a date stands as it is.
+      char* const monthDay = end - 4;
       const char m0 = monthDay[0], m1 = monthDay[1], d0 = monthDay[2], d1 = monthDay[3];
       monthDay[0] = '/';
       monthDay[1] = m0;
@@ -237,20 +234,23 @@ char* FinishTextValue(char* o, char type, char* text, size_t n) {
       monthDay[3] = '/';
       monthDay[4] = d0;
       monthDay[5] = d1;
-      return QuotedIfNeeded(o, monthDay + 6);
+      end = monthDay + 6;
     }
-    default:  // '1', 'A', 'W'
-      *o = '"';
-      text[n] = '"';
-      return text + n + 1;
+    if (marks & kMarkYen) text[-1] = YenMark(marks);
   }
+  if (marks & kMarkQuoted) {
+    *o = '"';
+    *end = '"';
+    return end + 1;
+  }
+  return QuotedIfNeeded(o, end);
 }
 
-char* PutTextValue(char* o, char type, const char* text, int length) {
+char* PutTextValue(char* o, ValueMarks marks, const char* text, int length) {
   const size_t n = static_cast<size_t>(length);
-  char* const at = TextStart(o, type);
+  char* const at = TextStart(o, marks);
   std::memmove(at, text, n);
-  return FinishTextValue(o, type, at, n);
+  return FinishTextValue(o, marks, at, n);
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "convert/csv_encoding.h"
 #include "convert/field_list.h"
 
 // Values are mostly short: copied inline in words of fixed size (overlapping at
@@ -32,10 +33,11 @@ inline char* PutText(char* o, const char* text, size_t n) {
 char* PutInt64(char* o, int64_t v);
 
 // A packed field's value from its decoded text: with decimals the number
-// scaled ("0." for zero), type d a date YYYY/MM/DD (nothing for 0), type y a
-// yen sign (backslash) before the integer, else the integer. Texts of more
-// than 18 characters are written digit for digit (type d: nothing).
-char* PutPackedValue(char* o, const FieldDescriptor& field, const char* text);
+// scaled ("0." for zero); without, by the marks of its row (field_types.h):
+// a date YYYY/MM/DD (nothing for 0), or a yen sign (backslash) before the
+// integer, else the integer. Texts of more than 18 characters are written
+// digit for digit (a date: nothing).
+char* PutPackedValue(char* o, const FieldDescriptor& field, ValueMarks marks, const char* text);
 // A number given as its sign and decimal digits (count of them, no leading
 // zero; none for zero) as a packed field of those digits writes it: with
 // decimals the number scaled ("0." for zero), else the integer.
@@ -45,18 +47,24 @@ char* PutScaledInt64(char* o, int64_t v, int decimals);
 // The usual packed field straight from its bytes (every nibble a digit, a
 // sign C, D or F at the end): what PutPackedValue writes for its decoded
 // text; null (nothing written) for any other field.
-char* PutPackedFast(char* o, const FieldDescriptor& field, const unsigned char* bytes);
+char* PutPackedFast(char* o, const FieldDescriptor& field, ValueMarks marks, const unsigned char* bytes);
 
-// Where a text value of type starts in its column at o: after the mark that
-// comes before it ('"' or '\\'), if any.
-inline char* TextStart(char* o, char type) { return type == 'I' || type == 'D' ? o : o + 1; }
-// Finishes a text value of n bytes (n >= 1) that stands at TextStart(o, type):
-// its marks, a date's slashes, and double quotes around an I, Y or D value
-// that holds a comma, a double quote or a line end (which would otherwise
-// shift the row's columns). Returns the position after it.
-char* FinishTextValue(char* o, char type, char* text, size_t n);
+// The currency mark of a value of those marks.
+inline char YenMark(ValueMarks marks) { return (marks & kMarkForUtf8) ? kYenMark : '\\'; }
+
+// Where a text value of those marks starts in its column at o: after the
+// marks that come before it (the opening quote, the currency mark).
+inline char* TextStart(char* o, ValueMarks marks) {
+  return o + ((marks & kMarkQuoted) != 0) + ((marks & kMarkYen) != 0);
+}
+// Finishes a text value of n bytes (n >= 1) that stands at TextStart(o,
+// marks): its marks, a date's slashes, and double quotes, around any value
+// of a quoted row and around any other that holds a comma, a double quote or
+// a line end (which would otherwise shift the row's columns). Returns the
+// position after it.
+char* FinishTextValue(char* o, ValueMarks marks, char* text, size_t n);
 // The same for text that stands elsewhere: copied to its place first.
-char* PutTextValue(char* o, char type, const char* text, int length);
+char* PutTextValue(char* o, ValueMarks marks, const char* text, int length);
 
 // Blanks (ASCII and full-width) at both ends of text (length bytes, then a
 // zero byte), found without moving the text: *start receives the first kept

@@ -20,6 +20,7 @@
 #include "base/text.h"
 #include "convert/code_tables.h"
 #include "convert/field_list.h"
+#include "convert/list_check.h"
 #include "convert/to_csv.h"
 #include "fuzz/fuzz_support.h"
 
@@ -121,5 +122,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "the file and the memory reader give other fields");
     }
   }
+
+  // The field list check over the same two files: it ends, its report is
+  // bounded, and every list the conversion refuses has a finding.
+  std::string report;
+  const int findings = CheckFieldListAndImage((folder + "F.fdf").c_str(), (folder + "DB2/F.db2").c_str(),
+                                              *tables, &report);
+  Check(findings >= 0, "negative count of findings");
+  Check(inFile || findings > 0, "a list the conversion refuses without a finding");
+  size_t lines = 0;
+  for (char c : report) lines += c == '\n' ? 1 : 0;
+  Check(lines <= 201 && report.size() <= 201 * 4096, "report not bounded");
   return 0;
 }

@@ -21,7 +21,9 @@
 #include "base/path.h"
 #include "convert/code_tables.h"
 #include "convert/csv_encoding.h"
+#include "convert/field_decode.h"
 #include "convert/field_types.h"
+#include "convert/list_check.h"
 #include "convert/unicode_text.h"
 #include "convert/value_format.h"
 #include "platform/stream.h"
@@ -322,6 +324,11 @@ TEST(FieldTypeTable, EveryCodeHasValueRows) {
       covered = covered || (c.fieldLine[0] == row.code && c.fieldLine[1] == ' ');
     }
     EXPECT_TRUE(covered) << "no value row for type " << row.code << " (" << row.host << ")";
+    // Marks are written by the first types' road only: a row of another put
+    // function would carry them in vain.
+    if (row.marks != 0) {
+      EXPECT_TRUE(row.put == PutClassic || row.put == PutZoned || row.put == PutVaryingText) << row.code;
+    }
   }
   EXPECT_EQ(FieldTypeOf('P').code, '\0');
 }
@@ -475,6 +482,117 @@ TEST_F(ToCsv, LongDescriptionLinesArriveInPieces) {
   const std::string fitting = "PCFL A A 1 " + std::string(2987, 'x') + "\n";
   EXPECT_EQ(Batch("PCFO\n" + fitting, ""), 0);
   EXPECT_STREQ(Errors(), "");
+}
+
+// ---- The field list check (fdfmake --check) ---------------------------------
+
+struct CheckCase {
+  std::string fdf;
+  std::string image;   // "-": no image
+  int findings;
+  std::string report;  // exactly
+};
+
+// Records of a packed number of 3 bytes, a text of 4, a zoned number of 3
+// digits and a packed number of 2 bytes: 12 bytes.
+std::string CheckRecords(int count) {
+  std::string image;
+  for (int i = 1; i <= count; ++i) {
+    image += Packed(i * 101, 3) + Ebcdic("AB" + std::to_string(i % 10) + " ") + Ebcdic("12" + std::to_string(i % 10)) +
+             Packed(-i, 2);
+  }
+  return image;
+}
+const char kCheckList[] = "PCFO\nPCFL N 2 6\nPCFL T A 4\nPCFL Z S 3\nPCFL P 2 4\n";
+
+const CheckCase kCheckCases[] = {
+    {"PCFO\nPCFL A A 2\n", "-", 0, ""},
+    {"PCFO\r\nPCFL A A 2\r\n", "-", 0, ""},  // saved with CR LF
+    {"header\nPCFO\nPCFL A A 2 what follows the length\n", "-", 0, ""},
+    // Each fault of a line, with its line number and text.
+    {"PCFO\nPCFL  A A 1\n", "-", 1, "T.fdf 2行目: 余分な空白があります(区切りは空白1つです)「PCFL  A A 1」\n"},
+    {"PCFO\nPCFL A A \n", "-", 1, "T.fdf 2行目: 余分な空白があります(区切りは空白1つです)「PCFL A A 」\n"},
+    {"PCFO\n PCFL A A 1\n", "-", 1, "T.fdf 2行目: 余分な空白があります(区切りは空白1つです)「 PCFL A A 1」\n"},
+    {"PCFO\nPCFL\tA A 1\n", "-", 1, "T.fdf 2行目: タブがあります(区切りは空白1つです)「PCFL?A A 1」\n"},
+    {"PCFO\nPCFL A A\t1\n", "-", 1, "T.fdf 2行目: タブがあります(区切りは空白1つです)「PCFL A A?1」\n"},
+    {"PCFO\npcfl A A 1\n", "-", 1, "T.fdf 2行目: PCFL行ではありません「pcfl A A 1」\n"},
+    {"PCFO\nPCFL A A 1\n\n", "-", 1, "T.fdf 3行目: 空行です「」\n"},
+    {"PCFO\nPCFL A A\n", "-", 1, "T.fdf 2行目: 名前、型、長さのどれかがありません「PCFL A A」\n"},
+    {"PCFO\nPCFL A ABC 1\n", "-", 1, "T.fdf 2行目: その型はありません「PCFL A ABC 1」\n"},
+    {"PCFO\nPCFL A Z 4\n", "-", 1,
+     "T.fdf 2行目: その型はありません(変換ではパック10進数として読みます)「PCFL A Z 4」\n"},
+    {"PCFO\nPCFL A B 3\n", "-", 1, "T.fdf 2行目: その長さはこの型では使えません「PCFL A B 3」\n"},
+    {"PCFO\nPCFL A 2 6/256\n", "-", 1, "T.fdf 2行目: その長さはこの型では使えません「PCFL A 2 6/256」\n"},
+    {"PCFO\nPCFL A 2 1\n", "-", 1, "T.fdf 2行目: 0バイトの項目です「PCFL A 2 1」\n"},
+    {"PCFO\nPCFL " + std::string(129, 'N') + " A 1\n", "-", 1,
+     "T.fdf 2行目: 名前が128バイトを超えています「PCFL " + std::string(95, 'N') + "...」\n"},
+    {"PCFO\nPCFL A A 1 " + std::string(2988, 'x') + "\nPCFL B A 1\n", "-", 1,
+     "T.fdf 2行目: 行が2999バイトを超えています「PCFL A A 1 " + std::string(89, 'x') + "...」\n"},
+    {"PCFO\nPCFL A A 32766\nPCFL B A 1\nPCFL C A 1\n", "-", 1,
+     "T.fdf 3行目: レコード長が32766バイトを超えます「PCFL B A 1」\n"},
+    {"PCFO\n" + Fields(8002, "PCFL A A 1\n"), "-", 1, "T.fdf 8002行目: 項目が8000を超えます「PCFL A A 1」\n"},
+    {"PCFL A A 1\nPCFL B A 1\n", "-", 1, "T.fdf 1行目: この行の前にPCFO行がありません「PCFL A A 1」\n"},
+    {"", "-", 1, "T.fdf: PCFO行がありません\n"},
+    {"PCFO\n", "-", 1, "T.fdf: 項目がありません\n"},
+    {"made from QVFIELDS\nPCFL X A 1\nPCFO\nPCFL A A 1\n", "-", 1,
+     "T.fdf 2行目: PCFO行より前にあるため読まれません「PCFL X A 1」\n"},
+    // Every fault of a list at once, in line order; then no image check.
+    {"PCFO\nPCFL A A 1\nPCFL B  A 1\nPCFL C X2 7\nPCFL D F 3\n", CheckRecords(1), 2,
+     "T.fdf 3行目: 余分な空白があります(区切りは空白1つです)「PCFL B  A 1」\n"
+     "T.fdf 5行目: その長さはこの型では使えません「PCFL D F 3」\n"
+     "T.db2: 項目一覧に誤りがあるため照合しません\n"},
+    // Against the image: the right list finds nothing, an empty image neither.
+    {kCheckList, CheckRecords(5), 0, ""},
+    {kCheckList, "", 0, ""},
+    {kCheckList, CheckRecords(2) + "\x01\x02\x03", 1, "T.db2: 大きさ27バイトがレコード長12バイトの倍数ではありません(余り3バイト)\n"},
+    // The text a byte short: records taken at the 12 bytes the size fits,
+    // the fields before it are right, and every one from the first that
+    // starts a byte early on is wrong, and says so.
+    {"PCFO\nPCFL N 2 6\nPCFL T A 3\nPCFL Z S 3\nPCFL P 2 4\n", CheckRecords(5), 3,
+     "T.db2: 大きさ60バイトがレコード長11バイトの倍数ではありません(余り5バイト)\n"
+     "T.db2: 大きさに合う12バイトごとのレコードとして照合しました\n"
+     "T.fdf 4行目: 5件中5件(100.0%)の値がこの型として正しくありません「PCFL Z S 3」\n"
+     "T.fdf 5行目: 5件中5件(100.0%)の値がこの型として正しくありません「PCFL P 2 4」\n"},
+    // One value of each kind the conversion counts, or the host would not take.
+    {"PCFO\nPCFL T A 2\nPCFL V V 2\nPCFL P 2 4\nPCFL Z S 2\n",
+     Hex("C1C2 0002C1C2 012C F1F2") + Hex("C141 0002C1C2 012C F1F2") + Hex("C1C2 0003C1C2 012C F1F2") +
+         Hex("C1C2 0002C1C2 0123 F1F2") + Hex("C1C2 0002C1C2 012C 40F2") + Hex("C1C2 0002C1C2 012C F1F2"),
+     4,
+     "T.fdf 2行目: 6件中1件(16.7%)の値がこの型として正しくありません「PCFL T A 2」\n"
+     "T.fdf 3行目: 6件中1件(16.7%)の値がこの型として正しくありません「PCFL V V 2」\n"
+     "T.fdf 4行目: 6件中1件(16.7%)の値がこの型として正しくありません「PCFL P 2 4」\n"
+     "T.fdf 5行目: 6件中1件(16.7%)の値がこの型として正しくありません「PCFL Z S 2」\n"},
+};
+
+TEST_F(ToCsv, FieldListCheck) {
+  for (const CheckCase& c : kCheckCases) {
+    SCOPED_TRACE(c.fdf.substr(0, 60) + " / " + c.report);
+    tmp.Write("T.fdf", c.fdf);
+    const bool withImage = c.image != "-";
+    if (withImage) tmp.Write("T.db2", c.image);
+    std::string report;
+    const int findings = CheckFieldListAndImage((tmp.path() + "T.fdf").c_str(),
+                                                withImage ? (tmp.path() + "T.db2").c_str() : nullptr,
+                                                *tables, &report);
+    EXPECT_EQ(report, c.report);
+    EXPECT_EQ(findings, c.findings);
+  }
+  // Files that are not there.
+  std::string report;
+  EXPECT_EQ(CheckFieldListAndImage((tmp.path() + "none.fdf").c_str(), nullptr, *tables, &report), 1);
+  tmp.Write("T.fdf", kCheckList);
+  EXPECT_EQ(CheckFieldListAndImage((tmp.path() + "T.fdf").c_str(), (tmp.path() + "none.db2").c_str(),
+                                   *tables, &report),
+            1);
+  EXPECT_EQ(report, "none.fdf: 開けません\nnone.db2: 開けません\n");
+  // Every list the conversion refuses has a finding.
+  for (const FormatCase& c : kFormatCases) {
+    if (c.header == nullptr || c.header[0] != '\0') continue;
+    SCOPED_TRACE(c.why);
+    tmp.Write("T.fdf", c.fdf);
+    report.clear();
+    EXPECT_GE(CheckFieldListAndImage((tmp.path() + "T.fdf").c_str(), nullptr, *tables, &report), 1);
+  }
 }
 
 // ---- Records, files and failures ------------------------------------------

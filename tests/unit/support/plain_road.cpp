@@ -17,18 +17,16 @@ char* PutFieldPlain(char* o, const FieldDescriptor& field, const char* record,
   std::memcpy(fieldBuffer.data(), record + field.offset, length);
   fieldBuffer[length] = '\0';
 
+  const FieldType& row = FieldTypeOf(field.type);
   int errors;
-  switch (field.type) {
-    case 'A':
-    case 'I':
-    case 'Y':
-    case 'D':
+  switch (row.kind) {
+    case FieldKind::kMixedText:
       errors = ConvertMixedText(fieldBuffer.data(), field.length, decoded, with);
       break;
-    case 'W':
+    case FieldKind::kDoubleByteText:
       errors = ConvertDoubleByteRun(fieldBuffer.data(), field.length, decoded, with);
       break;
-    case '1':
+    case FieldKind::kChosenText:
       errors = LooksDoubleByte(reinterpret_cast<const unsigned char*>(fieldBuffer.data()), field.length,
                                *with.tables)
                    ? ConvertDoubleByteRun(fieldBuffer.data(), field.length, decoded, with)
@@ -41,10 +39,10 @@ char* PutFieldPlain(char* o, const FieldDescriptor& field, const char* record,
   decodedBuffer.back() = '\0';
   AddErrors(errorTotal, errors);
 
-  if (!IsTextType(field.type)) return PutPackedValue(o, field, decoded);
+  if (!IsHostText(row.kind)) return PutPackedValue(o, field, row.marks, decoded);
   const int trimmed = TrimBlanks(decoded);
   if (trimmed == 0) return o;
-  return PutTextValue(o, field.type, decoded, trimmed);
+  return PutTextValue(o, row.marks, decoded, trimmed);
 }
 
 PlainConversion ConvertPlain(const FieldList& list, const std::string& image,
