@@ -29,6 +29,13 @@ int CalendarDays(int year, int month) {
   return kDays[month];
 }
 
+// Whether a folder copy left every image whole in its target.
+struct WholeCopy : CopiedFiles {
+  bool whole = true;
+  void Copied(const char*) override {}
+  void NotCopied(const char*, int) override { whole = false; }
+};
+
 }  // namespace
 
 int DaysInMonth(int year, int month) {
@@ -121,8 +128,13 @@ int RotateBackups(const JobContext& job, const char* backupRoot, int dateCode, P
   std::snprintf(folder, sizeof folder, kTextMonthlyFolderFormat, root, (dateCode / 1000) % 100);
   result = MakeFolder(folder, job.errors);
   if (result < 0) return result;
-  result = CopyDb2Files(source, folder, progress, job.errors, nullptr, false, leave);
+  WholeCopy monthly;
+  result = CopyDb2Files(source, folder, progress, job.errors, &monthly, false, leave);
   if (result < 0) return result;
+  // A failed copy (a positive code) or an image left out keeps last year's
+  // file in the month's folder: unrecorded, the next run of the period
+  // tries again.
+  if (!monthly.whole) return result;
 
   char value[16];
   std::snprintf(value, sizeof value, "%d", today);

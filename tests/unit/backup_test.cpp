@@ -266,6 +266,26 @@ TEST_F(Rotation, CancelledCopyKeepsTheLastMonthlyDate) {
   EXPECT_EQ(LastMonthBackup(), "20111025");
 }
 
+// A monthly copy that fails (a positive code, not a cancel) once recorded
+// the month as done, and last year's file stayed in its folder: the next
+// run of the period must try again.
+TEST_F(Rotation, FailedMonthlyCopyIsTriedAgainByTheNextRun) {
+  Settings("BackupDir=" + root_ + "\r\nMonthBackup=25\r\nLast_MonthBackup=20111025\r\n");
+  const std::string monthly = root_ + kSep + "11月";
+  for (const std::string& folder : {root_, monthly, monthly + kSep + "A.DB2"}) {
+    ASSERT_EQ(CreateFolder(folder.c_str()), 0);
+  }
+  for (int day : {25, 26}) {
+    SetDate(2011, 11, day);
+    progress_.updates.clear();
+    run_.errors.Clear();
+    EXPECT_GE(Rotate(), 0);
+    EXPECT_EQ(progress_.updates.back().caption, "月次バックアップ中...") << day;
+    EXPECT_NE(std::string(run_.errors.text()).find("A.DB2のコピーに失敗(CopyDb2Files 1)"), std::string::npos);
+    EXPECT_EQ(LastMonthBackup(), "20111025") << day;
+  }
+}
+
 TEST(MakeFolder, OnlyAFolderWillDoAndAFailureNamesIt) {
   TempFolder tmp;
   ErrorText errors;
