@@ -60,6 +60,17 @@ bool ParseFieldList(const char* text, size_t size, FieldList* list);
 // The same, read from an open description file.
 bool ReadFieldList(FILE* fdf, FieldList* list);
 
+// A description file as a run read it: whether it opened, and whether its
+// lines made a valid list. A batch run reads each entry's once and hands it
+// to every step that needs it.
+struct FieldDescription {
+  bool opened = false;
+  bool valid = false;
+  FieldList list;
+};
+// Reads the description file at path (a Shift-JIS path).
+void ReadFieldDescription(const char* path, FieldDescription* description);
+
 // Type codes of the first text fields, decoded by the host text decoders.
 inline bool IsTextType(char type) {
   return type == '1' || type == 'A' || type == 'W' || type == 'I' || type == 'Y' || type == 'D';

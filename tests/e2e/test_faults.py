@@ -246,36 +246,98 @@ class BatchFaults(unittest.TestCase):
 
     def test_cut_image_is_neither_backed_up_nor_converted(self):
         # CUT came 10 bytes into its fourth record (a server that sent part
-        # of a member and said nothing): last week's backup and yesterday's
-        # CSV stay, one line names it. GOOD goes on; an image without a
+        # of a member and said nothing): it is kept aside as CUT.DB2.cut, the
+        # good image stays in DB2 (and is what the backups get), yesterday's
+        # CSV stays, one line names it. GOOD goes on; an image without a
         # listed entry is backed up as it is.
+        good = RECORD * 3
         self.host_file("CUT.DB2", RECORD * 3 + RECORD[:10])
         self.host_file("GOOD.DB2")
         self.host_file("OTHER.DB2", RECORD[:10])
         for name in ("CUT", "GOOD"):
             self.pf.write_text(name + ".fdf", FDF, newline="\n")
         self.pf.write(os.path.join("DB2", "CUT.csv"), b"yesterday")
+        self.pf.write(os.path.join("DB2", "CUT.DB2"), good)
         backup = os.path.join(self.pf.root, "backup")
         for weekday in batch.WEEKDAYS:
             os.makedirs(os.path.join(backup, weekday))
             with open(os.path.join(backup, weekday, "CUT.DB2"), "wb") as f:
-                f.write(b"last week")
+                f.write(good)
         self.settings({"IPADDRESS": batch.native_path(self.host), "BackupDir": batch.native_path(backup)},
                       ["get LIB/CUT.CUT", "get LIB/GOOD.GOOD"])
         res = self.run_batch(True)
         self.assertEqual(sanitizer_report(res), "")
         self.assertEqual(res.code, 254, res.messages)
         self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
-                       "  CUT.DB2の大きさがレコード長の倍数でないためバックアップも変換もしません(RunBatch)\n")
+                       "  CUT.DB2の大きさがレコード長の倍数でないため、CUT.DB2.cutとして残し、"
+                       "バックアップも変換もしません(RunBatch)\n")
         self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.csv")), b"yesterday")
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.DB2")), good)
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.DB2.cut")), RECORD * 3 + RECORD[:10])
         self.assertEqual(self.pf.read(os.path.join("DB2", "GOOD.csv")),
                          HEADER + qv.NL + b'1,1234,"ABC"' + qv.NL)
         backed_up = set()
         for weekday in batch.WEEKDAYS:
             with open(os.path.join(backup, weekday, "CUT.DB2"), "rb") as f:
-                self.assertEqual(f.read(), b"last week", weekday)
+                self.assertEqual(f.read(), good, weekday)
             backed_up |= set(os.listdir(os.path.join(backup, weekday)))
         self.assertEqual(backed_up, {"CUT.DB2", "GOOD.DB2", "OTHER.DB2"})
+
+    ftp_server = batch.BatchRun.ftp_server
+
+    def test_cut_image_never_reaches_a_backup_over_two_ftp_runs(self):
+        # Day 1 the host sends CUT cut: it is kept aside, the good image
+        # stays in DB2. Day 2 the host file is missing and a cut image
+        # stands in DB2 (an earlier version left it there): it is not backed
+        # up over the weekday and monthly copies, and the month is not
+        # recorded as done.
+        self.tmp = self.pf.root
+        good = RECORD * 3
+        cut = RECORD * 3 + RECORD[:10]
+        root = os.path.join(self.pf.root, "ftproot")
+        os.makedirs(os.path.join(root, "QGPL"))
+        for member, data in (("CUT.CUT", cut), ("GOOD.GOOD", RECORD)):
+            with open(os.path.join(root, "QGPL", member), "wb") as f:
+                f.write(data)
+        for name in ("CUT", "GOOD"):
+            self.pf.write_text(name + ".fdf", FDF, newline="\n")
+        self.pf.write(os.path.join("DB2", "CUT.DB2"), good)
+        backup = os.path.join(self.pf.root, "backup")
+        folders = batch.WEEKDAYS + ["%02d月" % m for m in range(1, 13)]
+        for folder in folders:
+            os.makedirs(os.path.join(backup, folder))
+            with open(os.path.join(backup, folder, "CUT.DB2"), "wb") as f:
+                f.write(good)
+        port = self.ftp_server(root)
+        env = {"QV_FTP_PORT": str(port), "QV_FTP_TIMEOUT": "60"}
+        quenvale = {"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret", "TimeLimit": "60",
+                    "BackupDir": batch.native_path(backup), "MonthBackup": "1"}
+        lines = ["get QGPL/CUT.CUT", "get QGPL/GOOD.GOOD"]
+        self.settings(quenvale, lines)
+        res = self.run_batch(False, env=env)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
+                       "  CUT.DB2の大きさがレコード長の倍数でないため、CUT.DB2.cutとして残し、"
+                       "バックアップも変換もしません(RunBatch)\n")
+        self.assertEqual(sorted(os.listdir(self.transfer)), ["CUT.DB2", "CUT.DB2.cut", "GOOD.DB2", "GOOD.csv"])
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.DB2")), good)
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.DB2.cut")), cut)
+        self.assertIn(b"Last_MonthBackup=", self.pf.read("Quenvale.ini"))
+
+        os.remove(os.path.join(root, "QGPL", "CUT.CUT"))
+        self.pf.write(os.path.join("DB2", "CUT.DB2"), cut)
+        self.settings(quenvale, lines)   # Last_MonthBackup gone: the monthly backup is due again
+        os.remove(self.pf.file("Quenvale.log"))
+        res = self.run_batch(False, env=env)
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
+                       "  CUT.DB2の大きさがレコード長の倍数でないためバックアップも変換もしません(RunBatch)\n"
+                       "  CUT.DB2を取得できなかったため変換しません(RunBatch)\n")
+        for folder in folders:
+            with open(os.path.join(backup, folder, "CUT.DB2"), "rb") as f:
+                self.assertEqual(f.read(), good, folder)
+        self.assertNotIn(b"Last_MonthBackup=", self.pf.read("Quenvale.ini"))
 
     @qv.skip_unless("native")
     def test_links_planted_at_target_names_are_not_written_through(self):
