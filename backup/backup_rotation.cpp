@@ -122,7 +122,15 @@ int RotateBackups(const JobContext& job, const char* backupRoot, int dateCode, P
   if (monthBackup <= 0) return result;
   const int last = job.settings->lastMonthBackup;
   const int today = dateCode / 10;
-  if (BackupPeriod(today, monthBackup) <= BackupPeriod(last, monthBackup)) return result;
+  if (last > today) {
+    // A run with the clock ahead wrote it: taken as done, it would stop the
+    // monthly backups until that date comes.
+    char message[160];
+    std::snprintf(message, sizeof message, kTextLastMonthBackupAheadFormat, last);
+    job.errors->AppendLine("Last_MonthBackup", message);
+  } else if (BackupPeriod(today, monthBackup) <= BackupPeriod(last, monthBackup)) {
+    return result;
+  }
 
   // Named after the calendar month of the run, not the month of the period.
   std::snprintf(folder, sizeof folder, kTextMonthlyFolderFormat, root, (dateCode / 1000) % 100);

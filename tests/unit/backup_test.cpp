@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -155,6 +156,8 @@ TEST_F(Rotation, WeekdayAndMonthlyFolders) {
        "(0)Sunday", "01月", "20120115"},
       {"no earlier monthly backup: the first run makes one", "MonthBackup=25\r\n", 2011, 10, 26,
        "(3)Wednesday", "10月", "20111026"},
+      {"a date ahead of today (a clock set ahead) is no backup made", "MonthBackup=25\r\nLast_MonthBackup=20280113\r\n",
+       2011, 11, 3, "(4)Thursday", "11月", "20111103"},
       {"MonthBackup 0: Last_MonthBackup neither read nor written", "MonthBackup=0\r\n", 2011, 10, 26,
        "(3)Wednesday", nullptr, "(none)"},
       {"MonthBackup negative", "MonthBackup=-3\r\n", 2011, 10, 26, "(3)Wednesday", nullptr, "(none)"},
@@ -178,7 +181,9 @@ TEST_F(Rotation, WeekdayAndMonthlyFolders) {
     ASSERT_EQ(progress_.updates.size(), c.monthly ? 8u : 4u);
     EXPECT_EQ(progress_.updates.front().caption, "バックアップ中...");
     EXPECT_EQ(progress_.updates.back().caption, c.monthly ? "月次バックアップ中..." : "バックアップ中...");
-    EXPECT_STREQ(run_.errors.text(), "");
+    EXPECT_STREQ(run_.errors.text(), std::strstr(c.settings, "2028") == nullptr ? ""
+        : "  Last_MonthBackupの日付20280113が今日より後のため、月次バックアップを取ります(RotateBackups)\n");
+    run_.errors.Clear();
   }
 }
 
