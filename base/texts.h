@@ -61,6 +61,8 @@ inline constexpr char kTextCopyFailedFormat[] = "\202\314\203R\203s\201[\202\311
 inline constexpr char kTextSettingsWriteFailed[] = "\202\311\217\221\202\253\215\236\202\337\202\334\202\271\202\361(RotateBackups)\n";
 // の日付%dが今日より後のため、月次バックアップを取ります(RotateBackups)\n
 inline constexpr char kTextLastMonthBackupAheadFormat[] = "\202\314\223\372\225t%d\202\252\215\241\223\372\202\346\202\350\214\343\202\314\202\275\202\337\201A\214\216\216\237\203o\203b\203N\203A\203b\203v\202\360\216\346\202\350\202\334\202\267(RotateBackups)\n";
+// がリンクのためバックアップしません(RotateBackups)\n
+inline constexpr char kTextBackupFolderIsLink[] = "\202\252\203\212\203\223\203N\202\314\202\275\202\337\203o\203b\203N\203A\203b\203v\202\265\202\334\202\271\202\361(RotateBackups)\n";
 // は255文字を超えるためバックアップしません(RotateBackups)\n
 inline constexpr char kTextBackupDirTooLong[] = "\202\315255\225\266\216\232\202\360\222\264\202\246\202\351\202\275\202\337\203o\203b\203N\203A\203b\203v\202\265\202\334\202\271\202\361(RotateBackups)\n";
 // は使えない名前のため転送しません(RunFtpJob)\n

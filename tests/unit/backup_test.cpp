@@ -15,6 +15,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace {
@@ -290,6 +292,60 @@ TEST_F(Rotation, FailedMonthlyCopyIsTriedAgainByTheNextRun) {
     EXPECT_EQ(LastMonthBackup(), "20111025") << day;
   }
 }
+
+// A run killed between flush and rename left a temporary file of the
+// image's size; only today's folder was swept, so it stayed a week, or a
+// year in a monthly folder. One a live run still writes stays.
+TEST_F(Rotation, LeftoverTemporariesGoFromEveryBackupFolder) {
+  Settings("BackupDir=" + root_ + "\r\n");
+  const std::string sunday = root_ + kSep + "(0)Sunday" + kSep;
+  const std::string may = root_ + kSep + "05月" + kSep;
+  for (const std::string& folder : {root_, sunday, may, root_ + kSep + "(1)Monday"}) {
+    ASSERT_EQ(CreateFolder(folder.c_str()), 0);
+  }
+  for (const std::string& left : {sunday + "~qv999999-1.tmp", may + "~QV999999-2.TMP"}) {
+    ASSERT_TRUE(WriteFileBytes(left, "half an image"));
+  }
+  ASSERT_TRUE(WriteFileBytes(sunday + "A.DB2", "last Sunday"));
+  char live[kTempPathSize];
+  FileHandle held = FileCreateTemp((root_ + kSep + "(1)Monday" + kSep + "A.DB2").c_str(), live, sizeof live);
+  ASSERT_NE(held, nullptr);
+  SetDate(2011, 10, 26);
+  EXPECT_EQ(Rotate(), 0);
+  std::string bytes;
+  EXPECT_FALSE(ReadFileBytes(sunday + "~qv999999-1.tmp", &bytes));
+  EXPECT_FALSE(ReadFileBytes(may + "~QV999999-2.TMP", &bytes));
+  EXPECT_TRUE(ReadFileBytes(sunday + "A.DB2", &bytes) && bytes == "last Sunday");
+  EXPECT_TRUE(ReadFileBytes(live, &bytes)) << "a live run's temporary file stays";
+  FileDiscard(held, live);
+}
+
+#if !defined(_WIN32)
+// A link planted at a weekday or monthly folder took the images into the
+// folder it names, replacing someone else's files: refused with one line,
+// nothing written through, and the month not recorded as done.
+TEST_F(Rotation, LinksAtBackupFoldersAreRefused) {
+  Settings("BackupDir=" + root_ + "\r\nMonthBackup=1\r\n");
+  ASSERT_EQ(CreateFolder(root_.c_str()), 0);
+  for (const char* victim : {"victim1", "victim2"}) {
+    ASSERT_EQ(CreateFolder((program_.path() + victim).c_str()), 0);
+    ASSERT_TRUE(WriteFileBytes(program_.path() + victim + kSep + "A.DB2", "not yours"));
+  }
+  ASSERT_EQ(symlink((program_.path() + "victim1").c_str(), (root_ + "/(3)Wednesday").c_str()), 0);
+  ASSERT_EQ(symlink((program_.path() + "victim2").c_str(), (root_ + "/" + u8"10月").c_str()), 0);
+  SetDate(2011, 10, 26);
+  EXPECT_GT(Rotate(), 0);
+  for (const char* victim : {"victim1", "victim2"}) {
+    std::string bytes;
+    EXPECT_TRUE(ReadFileBytes(program_.path() + victim + kSep + "A.DB2", &bytes) && bytes == "not yours");
+    EXPECT_FALSE(ReadFileBytes(program_.path() + victim + kSep + "B.DB2", &bytes)) << victim;
+  }
+  EXPECT_EQ(std::string(run_.errors.text()),
+            "  " + root_ + kSep + "(3)Wednesdayがリンクのためバックアップしません(RotateBackups)\n"
+            "  " + root_ + kSep + "10月がリンクのためバックアップしません(RotateBackups)\n");
+  EXPECT_EQ(LastMonthBackup(), "(none)");
+}
+#endif
 
 TEST(MakeFolder, OnlyAFolderWillDoAndAFailureNamesIt) {
   TempFolder tmp;
