@@ -405,6 +405,13 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
   RemoveLeftoverTemps(state.programFolder);
   char transferFolder[kPathBufferSize];
   if (JoinPath(transferFolder, sizeof transferFolder, state.programFolder, "DB2")) {
+    // A link planted at the transfer folder would take the images and CSVs
+    // into the folder it names: nothing is fetched, backed up or written.
+    if (PathIsLink(transferFolder)) {
+      state.errors.AppendLine("DB2", kTextTransferFolderIsLink);
+      log.Write(RunLogEvent::kEnd);
+      return 0;
+    }
     RemoveLeftoverTemps(transferFolder);
   }
 

@@ -377,6 +377,26 @@ class BatchFaults(unittest.TestCase):
             self.assertTrue(os.path.islink(link), link)
         self.assertEqual(self.pf.read(os.path.join("DB2", "GOOD.csv")), HEADER + qv.NL + b"1,1234,\"ABC\"" + qv.NL)
 
+    @qv.skip_unless("native")
+    def test_link_at_the_transfer_folder_is_not_followed(self):
+        # A link planted at DB2 would take the images and CSVs into the
+        # folder it names: one line, nothing fetched or written there.
+        victim = os.path.join(self.pf.root, "victim")
+        os.mkdir(victim)
+        with open(os.path.join(victim, "GOOD.csv"), "wb") as f:
+            f.write(b"not yours")
+        os.rmdir(self.transfer)
+        os.symlink(victim, self.transfer)
+        self.host_file("GOOD.DB2")
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        self.settings({"IPADDRESS": self.host}, ["get LIB/GOOD.GOOD"])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "終了"], "  DB2がリンクのため取得もバックアップも変換もしません(RunBatch)\n")
+        self.assertEqual(os.listdir(victim), ["GOOD.csv"])
+        self.assertTrue(os.path.islink(self.transfer))
+
     def test_settings_write_back(self):
         # Last_MonthBackup is written through a temporary file that keeps
         # the settings' permissions (they hold the password); a read-only
