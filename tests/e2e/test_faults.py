@@ -75,6 +75,27 @@ class SingleFileFaults(unittest.TestCase):
         self.assertEqual(pf.read("FAULT.csv"), b"yesterday")
         self.assertEqual(qv.temp_files(pf.path), [])
 
+    @qv.skip_unless("native")
+    def test_full_disk_while_code_err_is_written(self):
+        # Room for the CSV but not for CodeErr.csv: the failure is told and
+        # fails the run, and the last conversion's rows do not stay to pass
+        # for this one's.
+        pf = self.folder()
+        pf.write_text("FAULT.fdf", "PCFO\nPCFL T A 150\n", newline="\n")
+        pf.write("FAULT.db2", b"\xC4" * 150)     # 150 unmapped codes, a blank value
+        pf.write("CodeErr.csv", b"OTHER,1,0xc4\n")
+        proc = subprocess.Popen(size_limit(600) + [pf.exe, "FAULT"], cwd=pf.path,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        pf.procs.append(proc)
+        out, err = proc.communicate(timeout=120)
+        res = qv.Result(proc.returncode, out, err)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertIn("CodeErr.csvの書き込みに失敗(toCSV)", res.messages)
+        self.assertEqual(pf.read("FAULT.csv"), b'"ID","T"\n1,\n')
+        self.assertFalse(pf.exists("CodeErr.csv"))
+        self.assertEqual(qv.temp_files(pf.path), [])
+
     def test_image_shorter_than_its_first_record(self):
         pf = self.folder()
         pf.write("FAULT.db2", RECORD[:10])
