@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/code_error_file.h"
 #include "app/process_state.h"
 #include "app/progress.h"
 #include "app/run_log.h"
@@ -301,9 +302,23 @@ void KeepCutHostImagesAside(ConversionList* list, const char* hostFolder, ErrorT
   }
 }
 
+int ConvertEach(ProcessState& state, const ConversionList& list, int result, FILE* codeErrorRows);
+
 // Converts every listed file; returns the run result.
-int ConvertListedFiles(ProcessState& state, const ConversionList& list, int result) {
-  const Conversion with{state.job(), &state.tables, IndicatorProgress(), nullptr};
+int ConvertListedFiles(ProcessState& state, const ConversionList& list, int result,
+                       const char* transferFolder) {
+  // One report of the night: every converted file's rows (the first column
+  // names the file), replacing the last run's whole.
+  static CodeErrorFile report;
+  if (transferFolder[0] == '\0') return ConvertEach(state, list, result, nullptr);
+  report.Open(transferFolder, &state.errors);
+  result = ConvertEach(state, list, result, report.stream());
+  report.Close(result >= 0 && !StopRequested(), &state.errors);
+  return result;
+}
+
+int ConvertEach(ProcessState& state, const ConversionList& list, int result, FILE* codeErrorRows) {
+  const Conversion with{state.job(), &state.tables, IndicatorProgress(), codeErrorRows};
   for (int i = 0; i < list.count; ++i) {
     const ListedFile& f = list.files[i];
     if (StopRequested()) return -1;
@@ -403,7 +418,7 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
 
   // Temporary files that a run which died left where this one writes.
   RemoveLeftoverTemps(state.programFolder);
-  char transferFolder[kPathBufferSize];
+  char transferFolder[kPathBufferSize] = "";
   if (JoinPath(transferFolder, sizeof transferFolder, state.programFolder, "DB2")) {
     // A link planted at the transfer folder would take the images and CSVs
     // into the folder it names: nothing is fetched, backed up or written.
@@ -458,7 +473,7 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
     } else if (result >= 0 && LoadSingleByteTable(state.settings, &state.tables) != 0) {
       LoadUserDoubleByteTable(state.settings, &state.tables);
       log.Write(RunLogEvent::kConvert);
-      result = ConvertListedFiles(state, list, result);
+      result = ConvertListedFiles(state, list, result, transferFolder);
     }
   }
   // A stop asked for at any point ends the run as a cancel does.

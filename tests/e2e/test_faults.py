@@ -507,6 +507,21 @@ class BatchFaults(unittest.TestCase):
         self.assertIsNotNone(re.fullmatch(rb"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d "
                                           + re.escape(qv.sjis("別のQuenvaleが実行中のため中止")), busy[0]))
 
+    def test_code_error_rows_of_every_file_in_one_report(self):
+        # The batch run wrote no CodeErr.csv: which file had the codes that
+        # did not convert was nowhere. DB2\CodeErr.csv now holds every
+        # converted file's rows and replaces the last run's whole.
+        for name, letter in (("ONE", 0xC4), ("TWO", 0xC5)):
+            self.host_file(name + ".DB2", RECORD[:5] + bytes([letter]) + RECORD[6:])
+            self.pf.write_text(name + ".fdf", FDF, newline="\n")
+        self.pf.write(os.path.join("DB2", "CodeErr.csv"), b"LAST,1,0xc4\n")
+        self.settings({"IPADDRESS": batch.native_path(self.host)}, ["get LIB/ONE.ONE", "get LIB/TWO.TWO"])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 1, res.messages)
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CodeErr.csv")),
+                         qv.NL.join([qv.sjis("DB名,レコード番号,文字コード"), b"ONE,1,0xc4", b"TWO,1,0xc5", b""]))
+
     def test_every_error_of_a_long_run_reaches_the_log(self):
         # Forty entries without description files: every error line of the
         # night is in the log (the error text once held five or six).
