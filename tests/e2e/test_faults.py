@@ -202,7 +202,7 @@ class BatchFaults(unittest.TestCase):
         res = self.run_batch(True)
         self.assertEqual(sanitizer_report(res), "")
         self.assertEqual(res.code, 254, res.messages)
-        self.assertEqual(sorted(os.listdir(self.transfer)), ["GOOD.DB2", "GOOD.csv"])
+        self.assertEqual(sorted(os.listdir(self.transfer)), ["CodeErr.csv", "GOOD.DB2", "GOOD.csv"])
         self.assertLog(["開始", "CSV変換", "終了"], "  BAD.DB2のコピーに失敗(CopyDb2Files 2)\n"
                        "  BAD.DB2を取得できなかったため変換しません(RunBatch)\n")
 
@@ -341,7 +341,7 @@ class BatchFaults(unittest.TestCase):
         self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
                        "  CUT.DB2の大きさがレコード長の倍数でないため、CUT.DB2.cutとして残し、"
                        "バックアップも変換もしません(RunBatch)\n")
-        self.assertEqual(sorted(os.listdir(self.transfer)), ["CUT.DB2", "CUT.DB2.cut", "GOOD.DB2", "GOOD.csv"])
+        self.assertEqual(sorted(os.listdir(self.transfer)), ["CUT.DB2", "CUT.DB2.cut", "CodeErr.csv", "GOOD.DB2", "GOOD.csv"])
         self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.DB2")), good)
         self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.DB2.cut")), cut)
         self.assertIn(b"Last_MonthBackup=", self.pf.read("Quenvale.ini"))
