@@ -196,14 +196,20 @@ void SettleAsides(ConversionList* list, ErrorText* errors, bool afterFetch) {
     }
     if (!FileInfoOf(image, &info)) {
       FileReplace(previous, image);  // nothing came: the previous image as it was
-    } else if (ImageIsCut(f, image) && !PathIsLink(image) && FileReplace(image, cut)) {
-      FileReplace(previous, image);
+    } else if (ImageIsCut(f, image)) {
+      // The previous image goes back even when the cut one cannot be kept.
+      const bool kept = !PathIsLink(image) && FileReplace(image, cut);
+      if (!FileReplace(previous, image)) continue;  // the next run tries again
       // Not converted, under any line that names it.
       for (int j = 0; afterFetch && j < list->count; ++j) {
         ListedFile& same = list->files[j];
         if (same.fetched && std::strcmp(same.name, f.name) == 0) same.cutFetched = true;
       }
-      TellKeptAside(f, errors);
+      if (kept) {
+        TellKeptAside(f, errors);
+      } else {
+        errors->AppendLine(f.name, kTextImageCut);
+      }
     } else {
       FileDelete(previous);
     }
