@@ -306,7 +306,7 @@ class BatchFaults(unittest.TestCase):
 
     ftp_server = batch.BatchRun.ftp_server
 
-    def test_cut_image_never_reaches_a_backup_over_two_ftp_runs(self):
+    def test_cut_image_never_reaches_a_backup_in_ftp_mode(self):
         # Day 1 the host sends CUT cut: it is kept aside, the good image
         # stays in DB2. Day 2 the host file is missing and a cut image
         # stands in DB2 (an earlier version left it there): it is not backed
@@ -359,6 +359,20 @@ class BatchFaults(unittest.TestCase):
             with open(os.path.join(backup, folder, "CUT.DB2"), "rb") as f:
                 self.assertEqual(f.read(), good, folder)
         self.assertNotIn(b"Last_MonthBackup=", self.pf.read("Quenvale.ini"))
+
+        # A run killed during the fetch left the good image waiting as
+        # CUT.DB2.prev and the client's cut one in its place: the next run
+        # puts the good one back before it fetches.
+        self.pf.write(os.path.join("DB2", "CUT.DB2.prev"), good)
+        os.remove(self.pf.file("Quenvale.log"))
+        res = self.run_batch(False, env=env)
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
+                       "  CUT.DB2の大きさがレコード長の倍数でないため、CUT.DB2.cutとして残し、"
+                       "バックアップも変換もしません(RunBatch)\n"
+                       "  CUT.DB2を取得できなかったため変換しません(RunBatch)\n")
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.DB2")), good)
+        self.assertFalse(self.pf.exists(os.path.join("DB2", "CUT.DB2.prev")))
 
     @qv.skip_unless("native")
     def test_links_planted_at_target_names_are_not_written_through(self):
