@@ -35,7 +35,6 @@ struct ListedFile {
   bool fetched;
   bool cut;      // the image in the transfer folder is not a whole number of its records
   bool cutFetched;  // this run fetched a cut image (kept aside, or left in place)
-  bool aside;    // the previous image waits under <name>.DB2.prev during the fetch
   bool existedBefore;
   FileInfo before;
   FieldDescription description;  // <name>.fdf, read once for the cut check and the conversion
@@ -133,7 +132,6 @@ void ReadConversionList(const Settings& settings, ConversionList* list, ErrorTex
     f.fetched = false;
     f.cut = false;
     f.cutFetched = false;
-    f.aside = false;
     f.existedBefore = false;
     f.description.opened = false;
     f.description.valid = false;
@@ -234,8 +232,7 @@ void NoteImagesBefore(ConversionList* list) {
     if (f.existedBefore && !f.before.isDirectory && f.usable && !PathIsLink(path) &&
         TransferImagePath(previous, sizeof previous, list->programFolder, f.name, ".prev") &&
         FileReplace(path, previous)) {
-      f.aside = true;
-      f.existedBefore = false;
+      f.existedBefore = false;  // any image after the fetch is the fetch's
     }
   }
 }
