@@ -21,6 +21,7 @@
 #include "base/path.h"
 #include "convert/code_tables.h"
 #include "convert/csv_encoding.h"
+#include "convert/field_list.h"
 #include "convert/field_types.h"
 #include "convert/unicode_text.h"
 #include "convert/value_format.h"
@@ -532,6 +533,31 @@ TEST_F(ToCsv, OpenFailures) {
   // Error lines collect over the files of a run.
   EXPECT_EQ(Convert("DB2", "W"), 0);
   EXPECT_STREQ(Errors(), "  V.csvのオープンに失敗(toCSV)\n  W.fdfのオープンに失敗(toCSV)\n");
+}
+
+// A batch run reads each entry's description once and hands it over: the
+// conversion takes that one, whatever the file now says, and reports its
+// failures in the same lines.
+TEST_F(ToCsv, DescriptionReadOnceByTheBatchRun) {
+  tmp.Write("T.fdf", "PCFO\nPCFL A A 1\n");
+  FieldDescription read;
+  ReadFieldDescription((tmp.path() + "T.fdf").c_str(), &read);
+  ASSERT_TRUE(read.opened && read.valid);
+  tmp.Write("T.fdf", "changed since\n");
+  tmp.Write(InDb2("T.db2"), Ebcdic("AB"));
+  Conversion with{run.job(), tables.get(), &progress, nullptr};
+  with.description = &read;
+  EXPECT_EQ(toCSV(with, "DB2", "T", &counts), 0);
+  EXPECT_EQ(Csv(), Nl("\"ID\",\"A\"\n1,\"A\"\n2,\"B\"\n"));
+  FieldDescription missing;
+  ReadFieldDescription((tmp.path() + "U.fdf").c_str(), &missing);
+  FieldDescription malformed;
+  malformed.opened = true;
+  for (FieldDescription* d : {&missing, &malformed}) {
+    with.description = d;
+    EXPECT_EQ(toCSV(with, "DB2", "T", &counts), 0);
+  }
+  EXPECT_STREQ(Errors(), "  T.fdfのオープンに失敗(toCSV)\n  T.fdfの形式が不正(toCSV)\n");
 }
 
 // Single-file mode opens CodeErr.csv and shows the summary (both checked
