@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/code_error_file.h"
 #include "app/process_state.h"
 #include "app/progress.h"
 #include "app/run_log.h"
@@ -32,9 +33,12 @@ struct ListedFile {
   bool refusedByFtpJob;  // a transfer line whose name the FTP job refuses
   bool fromGet;  // its image must come from this run's fetch
   bool fetched;
-  bool cut;      // its image is not a whole number of its records
+  bool cut;      // the image in the transfer folder is not a whole number of its records
+  bool cutFetched;  // this run fetched a cut image (kept aside, or left in place)
   bool existedBefore;
   FileInfo before;
+  FieldDescription description;  // <name>.fdf, read once for the cut check and the conversion
+  char hostName[kFindNameSize];  // folder mode: the cut image's name in the host folder
 };
 
 // A line that names a file holds at least "//." and its zero.
@@ -61,6 +65,38 @@ struct ConversionList : CopiedFiles, CopyFilter {
       if (files[i].cut && IsImageOf(fileName, files[i].name)) return true;
     }
     return false;
+  }
+};
+
+// Records of the entry's description, 0 when it has none to judge by.
+uint64_t RecordLengthOf(const ListedFile& f) {
+  return f.description.valid ? static_cast<uint64_t>(f.description.list.recordLength()) : 0;
+}
+
+// Folder mode: a host image that is not a whole number of its records is
+// not copied over the image in the transfer folder; the batch keeps it
+// aside instead (KeepCutHostImagesAside).
+struct CutAtHost : CopyFilter {
+  ConversionList* list;
+  const char* hostFolder;
+
+  bool Leaves(const char* fileName) const override {
+    char path[kPathBufferSize];
+    FileInfo image;
+    if (!JoinPath(path, sizeof path, hostFolder, fileName) || !FileInfoOf(path, &image)) return false;
+    bool cut = false;
+    for (int i = 0; i < list->count; ++i) {
+      ListedFile& f = list->files[i];
+      const uint64_t length = RecordLengthOf(f);
+      if (!f.fromGet || !f.usable || !IsImageOf(fileName, f.name) || length == 0 ||
+          image.size % length == 0) {
+        continue;
+      }
+      f.cutFetched = true;
+      CopyText(f.hostName, sizeof f.hostName, fileName);
+      cut = true;
+    }
+    return cut;
   }
 };
 
@@ -95,17 +131,87 @@ void ReadConversionList(const Settings& settings, ConversionList* list, ErrorTex
     f.fromGet = command == Db2Command::kGet;
     f.fetched = false;
     f.cut = false;
+    f.cutFetched = false;
     f.existedBefore = false;
+    f.description.opened = false;
+    f.description.valid = false;
+    f.description.list.count = 0;
+    f.hostName[0] = '\0';
     ++list->count;
   }
 }
 
-// <program folder>DB2<sep><name>.DB2, where the fetch stores the image.
-bool ImagePath(const char* programFolder, const char* name, char* path, int size) {
-  const char sep[2] = {kPathSep, '\0'};
-  return CopyText(path, size, programFolder) && AppendText(path, size, "DB2") &&
-         AppendText(path, size, sep) && AppendText(path, size, name) &&
-         AppendText(path, size, ".DB2");
+// Each usable entry's <name>.fdf, once: the cut check and the conversion
+// share it.
+void ReadDescriptions(ConversionList* list) {
+  for (int i = 0; i < list->count; ++i) {
+    ListedFile& f = list->files[i];
+    char path[kPathBufferSize];
+    if (!f.usable || !JoinPath(path, sizeof path, list->programFolder, f.name) ||
+        !AppendText(path, sizeof path, ".fdf")) {
+      continue;
+    }
+    ReadFieldDescription(path, &f.description);
+  }
+}
+
+// True when the image at path is there and is not a whole number of the
+// entry's records.
+bool ImageIsCut(const ListedFile& f, const char* path) {
+  FileInfo image;
+  const uint64_t length = RecordLengthOf(f);
+  return length != 0 && FileInfoOf(path, &image) && !image.isDirectory && image.size % length != 0;
+}
+
+// "<name>.DB2の大きさが…、<name>.DB2.cutとして残し、…" for a cut image kept aside.
+void TellKeptAside(const ListedFile& f, ErrorText* errors) {
+  char aside[kFileBaseNameSize + 16];
+  std::snprintf(aside, sizeof aside, "%s.DB2.cut", f.name);
+  char message[256];
+  std::snprintf(message, sizeof message, kTextImageCutKeptAsideFormat, aside);
+  errors->AppendLine(f.name, message);
+}
+
+// FTP mode: the fetch may put a cut image where the good one was, and the
+// client is not ours to ask. So each image a get line may replace waits
+// under <name>.DB2.prev until the fetch is over; then a whole new image
+// takes its place for good, a cut one is moved to <name>.DB2.cut and the
+// previous image put back, and without a new one the previous comes back
+// as it was. A run that died in between left the .prev: the next run
+// settles it the same way before it fetches.
+void SettleAsides(ConversionList* list, ErrorText* errors, bool afterFetch) {
+  for (int i = 0; i < list->count; ++i) {
+    ListedFile& f = list->files[i];
+    char image[kPathBufferSize];
+    char previous[kPathBufferSize];
+    char cut[kPathBufferSize];
+    FileInfo info;
+    if (!f.fromGet || !f.usable || !TransferImagePath(image, sizeof image, list->programFolder, f.name) ||
+        !TransferImagePath(previous, sizeof previous, list->programFolder, f.name, ".prev") ||
+        !TransferImagePath(cut, sizeof cut, list->programFolder, f.name, ".cut") ||
+        !FileInfoOf(previous, &info) || info.isDirectory || PathIsLink(previous)) {
+      continue;
+    }
+    if (!FileInfoOf(image, &info)) {
+      FileReplace(previous, image);  // nothing came: the previous image as it was
+    } else if (ImageIsCut(f, image)) {
+      // The previous image goes back even when the cut one cannot be kept.
+      const bool kept = !PathIsLink(image) && FileReplace(image, cut);
+      if (!FileReplace(previous, image)) continue;  // the next run tries again
+      // Not converted, under any line that names it.
+      for (int j = 0; afterFetch && j < list->count; ++j) {
+        ListedFile& same = list->files[j];
+        if (same.fetched && std::strcmp(same.name, f.name) == 0) same.cutFetched = true;
+      }
+      if (kept) {
+        TellKeptAside(f, errors);
+      } else {
+        errors->AppendLine(f.name, kTextImageCut);
+      }
+    } else {
+      FileDelete(previous);
+    }
+  }
 }
 
 // The FTP client is not ours to ask (the system's ftp.exe may run), so what
@@ -116,11 +222,18 @@ void NoteImagesBefore(ConversionList* list) {
   for (int i = 0; i < list->count; ++i) {
     ListedFile& f = list->files[i];
     char path[kPathBufferSize];
+    char previous[kPathBufferSize];
     if (!f.fromGet || f.found != kNameFound ||
-        !ImagePath(list->programFolder, f.name, path, sizeof path)) {
+        !TransferImagePath(path, sizeof path, list->programFolder, f.name)) {
       continue;
     }
     f.existedBefore = FileInfoOf(path, &f.before);
+    // Out of the fetch's way, so that a cut image cannot take its place.
+    if (f.existedBefore && !f.before.isDirectory && f.usable && !PathIsLink(path) &&
+        TransferImagePath(previous, sizeof previous, list->programFolder, f.name, ".prev") &&
+        FileReplace(path, previous)) {
+      f.existedBefore = false;  // any image after the fetch is the fetch's
+    }
   }
 }
 
@@ -130,7 +243,7 @@ void NoteImagesAfter(ConversionList* list) {
     char path[kPathBufferSize];
     FileInfo now;
     if (!f.fromGet || f.found != kNameFound ||
-        !ImagePath(list->programFolder, f.name, path, sizeof path) ||
+        !TransferImagePath(path, sizeof path, list->programFolder, f.name) ||
         !FileInfoOf(path, &now) || now.isDirectory) {
       continue;
     }
@@ -140,33 +253,21 @@ void NoteImagesAfter(ConversionList* list) {
   }
 }
 
-// A fetched image that is not a whole number of the records its .fdf
-// describes was cut on the way (a server that sent part of a member and
-// said nothing): it must not be backed up over a good copy nor replace a
-// good CSV. Each such entry gets one line; an entry whose .fdf cannot be
-// read is left to the conversion to report.
+// An image in the transfer folder that is not a whole number of the records
+// its .fdf describes was cut on the way (a server that sent part of a
+// member and said nothing), this run or an earlier one: it must not be
+// backed up over a good copy nor replace a good CSV. Every image about to
+// be backed up is looked at, not only those this run fetched. Each such
+// entry gets one line; an entry whose .fdf cannot be read is left to the
+// conversion to report.
 void FindCutImages(ConversionList* list, ErrorText* errors) {
   for (int i = 0; i < list->count; ++i) {
     ListedFile& f = list->files[i];
-    if (!f.fetched || !f.usable) continue;
     char path[kPathBufferSize];
-    FileInfo image;
-    if (!ImagePath(list->programFolder, f.name, path, sizeof path) || !FileInfoOf(path, &image) ||
-        image.isDirectory) {
+    if (!f.usable || !TransferImagePath(path, sizeof path, list->programFolder, f.name) ||
+        !ImageIsCut(f, path)) {
       continue;
     }
-    FieldList fields;
-    fields.count = 0;
-    if (!JoinPath(path, sizeof path, list->programFolder, f.name) ||
-        !AppendText(path, sizeof path, ".fdf")) {
-      continue;
-    }
-    FILE* fdf = OpenStream(path, "r");
-    if (fdf == nullptr) continue;
-    const bool read = ReadFieldList(fdf, &fields);
-    std::fclose(fdf);
-    const uint64_t length = read ? static_cast<uint64_t>(fields.recordLength()) : 0;
-    if (length == 0 || image.size % length == 0) continue;
     // Already reported once for an entry listed twice.
     bool reported = false;
     for (int j = 0; j < i; ++j) {
@@ -177,9 +278,50 @@ void FindCutImages(ConversionList* list, ErrorText* errors) {
   }
 }
 
+// Folder mode: the host images the copy left because they were cut go to
+// <name>.DB2.cut beside the good image, which stays.
+void KeepCutHostImagesAside(ConversionList* list, const char* hostFolder, ErrorText* errors) {
+  for (int i = 0; i < list->count; ++i) {
+    ListedFile& f = list->files[i];
+    if (!f.cutFetched) continue;
+    bool done = false;
+    for (int j = 0; j < i; ++j) done = done || (list->files[j].cutFetched && std::strcmp(list->files[j].name, f.name) == 0);
+    if (done) continue;
+    char from[kPathBufferSize];
+    char to[kPathBufferSize];
+    if (!JoinPath(from, sizeof from, hostFolder, f.hostName) ||
+        !TransferImagePath(to, sizeof to, list->programFolder, f.name, ".cut")) {
+      continue;
+    }
+    const int code = CopyFileWithProgress(from, to, "", IndicatorProgress(), true);
+    if (code > 0) {
+      char message[64];
+      std::snprintf(message, sizeof message, kTextCopyFailedFormat, code);
+      char shown[kFileBaseNameSize + 16];
+      std::snprintf(shown, sizeof shown, "%s.DB2.cut", f.name);
+      errors->AppendLine(shown, message);
+    }
+    TellKeptAside(f, errors);
+  }
+}
+
+int ConvertEach(ProcessState& state, const ConversionList& list, int result, FILE* codeErrorRows);
+
 // Converts every listed file; returns the run result.
-int ConvertListedFiles(ProcessState& state, const ConversionList& list, int result) {
-  const Conversion with{state.job(), &state.tables, IndicatorProgress(), nullptr};
+int ConvertListedFiles(ProcessState& state, const ConversionList& list, int result,
+                       const char* transferFolder) {
+  // One report of the night: every converted file's rows (the first column
+  // names the file), replacing the last run's whole.
+  static CodeErrorFile report;
+  if (transferFolder[0] == '\0') return ConvertEach(state, list, result, nullptr);
+  report.Open(transferFolder, &state.errors);
+  result = ConvertEach(state, list, result, report.stream());
+  report.Close(result >= 0 && !StopRequested(), &state.errors);
+  return result;
+}
+
+int ConvertEach(ProcessState& state, const ConversionList& list, int result, FILE* codeErrorRows) {
+  const Conversion with{state.job(), &state.tables, IndicatorProgress(), codeErrorRows};
   for (int i = 0; i < list.count; ++i) {
     const ListedFile& f = list.files[i];
     if (StopRequested()) return -1;
@@ -198,14 +340,17 @@ int ConvertListedFiles(ProcessState& state, const ConversionList& list, int resu
       }
       continue;
     }
-    if (f.cut) continue;  // reported when it was found
+    if (f.cutFetched) continue;  // reported when it was kept aside
     if (f.fromGet && !f.fetched) {
       // An image left from an earlier run must not pass for today's data.
       state.errors.AppendLine(f.name, kTextNotFetched);
       continue;
     }
+    if (f.cut) continue;  // reported when it was found
     CopyText(state.fileBaseName, kFileBaseNameSize, f.name);
-    result = toCSV(with, "DB2", state.fileBaseName, nullptr);
+    Conversion entry = with;
+    entry.description = &f.description;
+    result = toCSV(entry, "DB2", state.fileBaseName, nullptr);
     if (result < 0) break;
   }
   return result;
@@ -276,14 +421,22 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
 
   // Temporary files that a run which died left where this one writes.
   RemoveLeftoverTemps(state.programFolder);
-  char transferFolder[kPathBufferSize];
+  char transferFolder[kPathBufferSize] = "";
   if (JoinPath(transferFolder, sizeof transferFolder, state.programFolder, "DB2")) {
+    // A link planted at the transfer folder would take the images and CSVs
+    // into the folder it names: nothing is fetched, backed up or written.
+    if (PathIsLink(transferFolder)) {
+      state.errors.AppendLine("DB2", kTextTransferFolderIsLink);
+      log.Write(RunLogEvent::kEnd);
+      return 0;
+    }
     RemoveLeftoverTemps(transferFolder);
   }
 
   static ConversionList list;
   list.programFolder = state.programFolder;
   ReadConversionList(state.settings, &list, &state.errors);
+  ReadDescriptions(&list);
   list.ftpMode = !folderMode;
   if (folderMode) {
     ShowBox(kTextFolderModeBox, "Quenvale", kMbOk);
@@ -294,11 +447,17 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
     CreateFolder(transfer);
     // No progress window yet: the copy shows nothing and can only be stopped.
     // The host folder is the user's: a link there is followed.
-    result = CopyDb2Files(address, transfer, IndicatorProgress(), &state.errors, &list, true);
+    CutAtHost cutAtHost;
+    cutAtHost.list = &list;
+    cutAtHost.hostFolder = address;
+    result = CopyDb2Files(address, transfer, IndicatorProgress(), &state.errors, &list, true, &cutAtHost);
+    if (result >= 0) KeepCutHostImagesAside(&list, address, &state.errors);
   } else {
+    SettleAsides(&list, &state.errors, false);
     NoteImagesBefore(&list);
     RunFtpJob(job);
     NoteImagesAfter(&list);
+    SettleAsides(&list, &state.errors, true);
   }
   if (StopRequested()) result = -1;
   FindCutImages(&list, &state.errors);
@@ -317,7 +476,7 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
     } else if (result >= 0 && LoadSingleByteTable(state.settings, &state.tables) != 0) {
       LoadUserDoubleByteTable(state.settings, &state.tables);
       log.Write(RunLogEvent::kConvert);
-      result = ConvertListedFiles(state, list, result);
+      result = ConvertListedFiles(state, list, result, transferFolder);
     }
   }
   // A stop asked for at any point ends the run as a cancel does.

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "app/batch_run.h"
+#include "app/code_error_file.h"
 #include "app/process_state.h"
 #include "app/progress.h"
 #include "app/settings_file.h"
@@ -10,39 +12,6 @@
 #include "platform/fileio.h"
 #include "platform/stream.h"
 #include "platform/ui.h"
-
-namespace {
-
-// CodeErr.csv in the program folder, written beside it with its header row;
-// it replaces the previous one at every single-file conversion, even one
-// that fails later, but not at a cancel. Null when it cannot be made (the
-// conversion goes on without it and without a word), or when a link stands
-// at its name (not written through).
-struct CodeErrorFile {
-  char path[kPathBufferSize];
-  char temp[kTempPathSize];
-  FILE* stream = nullptr;
-
-  void Open(const char* programFolder) {
-    if (!CopyText(path, sizeof path, programFolder) ||
-        !AppendText(path, sizeof path, "CodeErr.csv") || PathIsLink(path)) {
-      return;
-    }
-    stream = OpenTempStream(path, "w", temp, sizeof temp);
-    if (stream != nullptr) std::fputs(kTextCodeErrHeader, stream);
-  }
-  void Close(bool keep) {
-    if (stream == nullptr) return;
-    if (keep) {
-      CommitTempStream(stream, temp, path);
-    } else {
-      DiscardTempStream(stream, temp);
-    }
-    stream = nullptr;
-  }
-};
-
-}  // namespace
 
 int RunSingleFile(ProcessState& state) {
   // A missing [EBCDIC] section does not stop the conversion.
@@ -54,8 +23,8 @@ int RunSingleFile(ProcessState& state) {
   // What a run that died left here goes first.
   RemoveLeftoverTemps(state.programFolder);
   static CodeErrorFile report;
-  report.Open(state.programFolder);
-  const Conversion with{state.job(), &state.tables, IndicatorProgress(), report.stream};
+  report.Open(state.programFolder, &state.errors);
+  const Conversion with{state.job(), &state.tables, IndicatorProgress(), report.stream()};
   ConversionCounts counts{};
   int result = 0;
   if (state.settings.shiftJis) {
@@ -64,7 +33,8 @@ int RunSingleFile(ProcessState& state) {
     // Its tables would turn every katakana and Kanji into others.
     state.errors.AppendLine("Quenvale.ini", kTextSaveAsShiftJis);
   }
-  report.Close(result >= 0 && !StopRequested());
+  // A report that is not in place fails the run, whatever the count.
+  if (!report.Close(result >= 0 && !StopRequested(), &state.errors) && result >= 0) result = kRunFailed;
 
   // Room for the whole error text after the record size.
   static char summary[kErrorTextSize + 256];

@@ -29,6 +29,44 @@ int CalendarDays(int year, int month) {
   return kDays[month];
 }
 
+// Whether a folder copy left every image whole in its target.
+struct WholeCopy : CopiedFiles {
+  bool whole = true;
+  void Copied(const char*) override {}
+  void NotCopied(const char*, int) override { whole = false; }
+};
+
+// A folder of its own, not a link planted at its name: swept and written.
+bool IsOwnFolder(const char* path) {
+  FileInfo info;
+  return !PathIsLink(path) && FileInfoOf(path, &info) && info.isDirectory;
+}
+
+// Temporary files that killed runs left in any of the backup folders: a
+// week's or a year's may wait in a folder no run writes today.
+void RemoveLeftoversInBackupFolders(const char* root) {
+  char folder[kBackupPathSize];
+  for (const char* weekday : kWeekdayFolders) {
+    std::snprintf(folder, sizeof folder, "%s%s", root, weekday);
+    if (IsOwnFolder(folder)) RemoveLeftoverTemps(folder);
+  }
+  for (int month = 1; month <= 12; ++month) {
+    std::snprintf(folder, sizeof folder, kTextMonthlyFolderFormat, root, month);
+    if (IsOwnFolder(folder)) RemoveLeftoverTemps(folder);
+  }
+}
+
+// A weekday or monthly folder: made when missing; a link at its name is
+// refused (one line, code 1), as a link at a file is, so that nothing is
+// written into the folder it names.
+int MakeBackupFolder(const char* path, ErrorText* errors) {
+  if (PathIsLink(path)) {
+    errors->AppendLine(path, kTextBackupFolderIsLink);
+    return kCopyOpenFailed;
+  }
+  return MakeFolder(path, errors);
+}
+
 }  // namespace
 
 int DaysInMonth(int year, int month) {
@@ -105,24 +143,40 @@ int RotateBackups(const JobContext& job, const char* backupRoot, int dateCode, P
   char source[kBackupPathSize];
   std::snprintf(source, sizeof source, "%s%s", job.programFolder, "DB2");
   char folder[kBackupPathSize];
+  RemoveLeftoversInBackupFolders(root);
   std::snprintf(folder, sizeof folder, "%s%s", root, kWeekdayFolders[dateCode % 10 % 7]);
-  result = MakeFolder(folder, job.errors);
+  result = MakeBackupFolder(folder, job.errors);
   if (result < 0) return result;
-  result = CopyDb2Files(source, folder, progress, job.errors, nullptr, false, leave);
-  if (result < 0) return result;
+  if (result == 0) {
+    result = CopyDb2Files(source, folder, progress, job.errors, nullptr, false, leave);
+    if (result < 0) return result;
+  }
 
   const int monthBackup = job.settings->monthBackup;
   if (monthBackup <= 0) return result;
   const int last = job.settings->lastMonthBackup;
   const int today = dateCode / 10;
-  if (BackupPeriod(today, monthBackup) <= BackupPeriod(last, monthBackup)) return result;
+  if (last > today) {
+    // A run with the clock ahead wrote it: taken as done, it would stop the
+    // monthly backups until that date comes.
+    char message[160];
+    std::snprintf(message, sizeof message, kTextLastMonthBackupAheadFormat, last);
+    job.errors->AppendLine("Last_MonthBackup", message);
+  } else if (BackupPeriod(today, monthBackup) <= BackupPeriod(last, monthBackup)) {
+    return result;
+  }
 
   // Named after the calendar month of the run, not the month of the period.
   std::snprintf(folder, sizeof folder, kTextMonthlyFolderFormat, root, (dateCode / 1000) % 100);
-  result = MakeFolder(folder, job.errors);
+  result = MakeBackupFolder(folder, job.errors);
+  if (result != 0) return result;
+  WholeCopy monthly;
+  result = CopyDb2Files(source, folder, progress, job.errors, &monthly, false, leave);
   if (result < 0) return result;
-  result = CopyDb2Files(source, folder, progress, job.errors, nullptr, false, leave);
-  if (result < 0) return result;
+  // A failed copy (a positive code) or an image left out keeps last year's
+  // file in the month's folder: unrecorded, the next run of the period
+  // tries again.
+  if (!monthly.whole) return result;
 
   char value[16];
   std::snprintf(value, sizeof value, "%d", today);

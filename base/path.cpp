@@ -19,6 +19,13 @@ bool JoinPath(char* out, int size, const char* folder, const char* name) {
   return size > 0 && n >= 0 && n < size;
 }
 
+bool TransferImagePath(char* out, int size, const char* programFolder, const char* name,
+                       const char* suffix) {
+  const int n = std::snprintf(out, static_cast<size_t>(size), "%sDB2%c%s.DB2%s", programFolder, kPathSep,
+                              name, suffix);
+  return size > 0 && n >= 0 && n < size;
+}
+
 bool TempPathFor(char* out, int size, const char* target, unsigned long processId, unsigned long n) {
   if (size <= 0) return false;
   const int written = std::snprintf(out, static_cast<size_t>(size), "%.*s~qv%lu-%lu.tmp",

@@ -18,6 +18,12 @@ int FileNameStart(const char* path);
 // false when it does not fit in size bytes (out is then not a path to use).
 bool JoinPath(char* out, int size, const char* folder, const char* name);
 
+// <programFolder>DB2<sep><name>.DB2<suffix>: where a run keeps the image of
+// entry name (suffix "" for the image itself, ".part", ".prev", ".cut" for
+// the files beside it). False when it does not fit in size bytes.
+bool TransferImagePath(char* out, int size, const char* programFolder, const char* name,
+                       const char* suffix = "");
+
 // The temporary files that replace others only when whole are named
 // "~qv<process id>-<n>.tmp" and stand beside their target. TempPathFor
 // writes that path for target into out; false when it does not fit in size

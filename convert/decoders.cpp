@@ -230,11 +230,12 @@ int ConvertPackedDecimal(const char* src, int length, char* dst) {
     if (last) started = true;
     put(s[k] >> 4);
     const int d = s[k] & 0x0F;
-    if (last && (d == 0xC || d == 0xD || d == 0xF)) {
+    // B is a minus sign on the host as D is (C, D and F are what it writes).
+    if (last && (d == 0xB || d == 0xC || d == 0xD || d == 0xF)) {
       dst[o] = '\0';
       // The last byte's high digit is always shown, so first >= 1 and the
       // character before it is a blank.
-      if (d == 0xD) dst[first - 1] = '-';
+      if (d == 0xB || d == 0xD) dst[first - 1] = '-';
       return invalid;
     }
     put(d);

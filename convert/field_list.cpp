@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/stream.h"
+
 namespace {
 
 bool IsBlank(char c) {
@@ -160,4 +162,14 @@ bool ReadFieldList(FILE* fdf, FieldList* list) {
     if (!reader.AddLine(line)) return false;
   }
   return reader.Finish();
+}
+
+void ReadFieldDescription(const char* path, FieldDescription* description) {
+  description->list.count = 0;
+  description->valid = false;
+  FILE* fdf = OpenStream(path, "r");
+  description->opened = fdf != nullptr;
+  if (fdf == nullptr) return;
+  description->valid = ReadFieldList(fdf, &description->list);
+  std::fclose(fdf);
 }

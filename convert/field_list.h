@@ -78,3 +78,15 @@ class FieldListReader {
 bool ParseFieldList(const char* text, size_t size, FieldList* list);
 // The same, read from an open description file.
 bool ReadFieldList(FILE* fdf, FieldList* list);
+
+// A description file as a run read it: whether it opened, and whether its
+// lines made a valid list. A batch run reads each entry's once and hands it
+// to every step that needs it.
+struct FieldDescription {
+  bool opened = false;
+  bool valid = false;
+  FieldList list;
+};
+// Reads the description file at path (a Shift-JIS path).
+void ReadFieldDescription(const char* path, FieldDescription* description);
+

@@ -309,13 +309,19 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
     // A typo must not give a file in an encoding nobody asked for.
     errors.AppendLine("CsvEncoding", kTextCsvEncodingInvalid);
   } else {
-    FILE* fdf = OpenFile(folder, "", name, ".fdf", "r");
+    FieldDescription read;
+    const FieldDescription* description = with.description;
+    if (description == nullptr) {
+      char path[kPathSize];
+      if (BuildPath(path, folder, "", name, ".fdf")) ReadFieldDescription(path, &read);
+      description = &read;
+    }
     bool fieldsRead = false;
-    if (fdf == nullptr) {
+    if (!description->opened) {
       errors.AppendLine(name, kTextFdfOpenFailed);
     } else {
-      fieldsRead = ReadFieldList(fdf, &list);
-      std::fclose(fdf);
+      fieldsRead = description->valid;
+      if (fieldsRead) list = description->list;
       if (!fieldsRead) errors.AppendLine(name, kTextFdfMalformed);
     }
 

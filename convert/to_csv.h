@@ -7,12 +7,16 @@
 #include "base/progress.h"
 #include "convert/code_tables.h"
 
+struct FieldDescription;
+
 // What a conversion needs of its run.
 struct Conversion {
   JobContext job;            // the program folder; error lines go to job.errors
   const CodeTables* tables;
   Progress* progress;        // the status every 100 records, and the cancel
   FILE* codeErrorRows;       // CodeErr.csv (single-file mode) or null
+  // <name>.fdf as the batch run read it, or null: read here.
+  const FieldDescription* description = nullptr;
 };
 
 // What a conversion leaves for its summary.

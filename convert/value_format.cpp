@@ -135,7 +135,7 @@ char* PutPackedValue(char* o, const FieldDescriptor& field, ValueMarks marks, co
 }
 
 // The usual packed field, straight from its bytes: every nibble a decimal
-// digit and a sign nibble C, D or F at the end. Writes what PutPackedValue
+// digit and a sign nibble B, C, D or F at the end. Writes what PutPackedValue
 // writes for the decoded text and returns the position after it, or null
 // (nothing written) for any other field, which takes the general road. The
 // decoded text would be a blank, the digits and the sign, 2 * length
@@ -144,7 +144,7 @@ char* PutPackedFast(char* o, const FieldDescriptor& field, ValueMarks marks, con
   const int length = field.length;
   if (length < 1 || length > 16) return nullptr;
   const unsigned sign = bytes[length - 1] & 0x0F;
-  if (sign != 0xC && sign != 0xD && sign != 0xF) return nullptr;
+  if (sign != 0xB && sign != 0xC && sign != 0xD && sign != 0xF) return nullptr;
   char digits[32];
   int n = 0;
   for (int k = 0; k < length; ++k) {
@@ -156,7 +156,7 @@ char* PutPackedFast(char* o, const FieldDescriptor& field, ValueMarks marks, con
   }
   int lead = 0;
   while (lead < n && digits[lead] == '0') ++lead;
-  const DigitRun run{sign == 0xD, digits + lead, n - lead};
+  const DigitRun run{sign == 0xB || sign == 0xD, digits + lead, n - lead};
   if (field.decimals > 0) return PutScaled(o, run, field.decimals);
   const int textLength = 2 * length;
   if (marks & kMarkDate) {

@@ -153,7 +153,11 @@ int CopyDb2Files(const char* source, const char* target, Progress* progress, Err
   FindHandle search = FindFirst(path, &entry);
   if (search == nullptr) return 0;
   do {
-    if (entry.isDirectory || (leave != nullptr && leave->Leaves(entry.name))) continue;
+    if (entry.isDirectory) continue;
+    if (leave != nullptr && leave->Leaves(entry.name)) {
+      if (copied != nullptr) copied->NotCopied(entry.name, kCopyOk);
+      continue;
+    }
     char from[kPathBufferSize];
     char to[kPathBufferSize];
     CopyText(from, sizeof from, source);
@@ -169,6 +173,7 @@ int CopyDb2Files(const char* source, const char* target, Progress* progress, Err
     if (result == kCopyOk) {
       if (copied != nullptr) copied->Copied(entry.name);
     } else {
+      if (copied != nullptr) copied->NotCopied(entry.name, result);
       // A missing backup or image must not pass unnoticed in the run log.
       char message[64];
       std::snprintf(message, sizeof message, kTextCopyFailedFormat, result);

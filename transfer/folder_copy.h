@@ -16,10 +16,12 @@ constexpr int kCopyNoMemory = 9;
 // Bytes moved per read and write, with one progress display before each.
 constexpr unsigned kCopyChunkSize = 500000;
 
-// Hears of each file that was copied whole.
+// Hears of each file that was copied whole, and of each that was not: its
+// copy failed (code 1 to 9) or the filter left it (code 0).
 class CopiedFiles {
  public:
   virtual void Copied(const char* fileName) = 0;
+  virtual void NotCopied(const char* /*fileName*/, int /*code*/) {}
 
  protected:
   ~CopiedFiles() = default;
@@ -39,7 +41,8 @@ class CopyFilter {
 // stop cancels. -1 when cancelled, else the last file's result (0 when there
 // was none). Each file that fails (codes 1 to 9) gets the error line
 // "<file name>のコピーに失敗(CopyDb2Files <code>)" in errors; a cancel writes
-// none. copied, when given, hears of every file copied whole. Temporary
+// none. copied, when given, hears of every file copied whole and of every
+// file that was not (NotCopied). Temporary
 // files that an earlier run left in target are removed first. A source
 // file that is a link fails (code 1) unless sourceLinksAllowed (the host
 // folder of folder mode, which the user names). Files that leave, when

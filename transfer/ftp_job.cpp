@@ -66,13 +66,11 @@ Formed FormTransferLine(const char* line, const char* programFolder, char* out, 
   } else {
     Put(&b, work, 3);
   }
-  const char separator[2] = {kPathSep, '\0'};
+  char target[kPathBufferSize + kFtpWorkLineSize + 16];  // the folder, "DB2", the entry, ".DB2"
+  if (!TransferImagePath(target, sizeof target, programFolder, entry)) b.fits = false;
   Put(&b, " \"");
-  Put(&b, programFolder);
-  Put(&b, "DB2");
-  Put(&b, separator);
-  Put(&b, entry);
-  Put(&b, ".DB2\"");
+  Put(&b, target);
+  Put(&b, "\"");
   if (!get) {
     Put(&b, " ");
     Put(&b, work + 4);
@@ -114,7 +112,6 @@ void BlankOutAndClose(FILE* script, long offset, size_t length) {
 // Removes what a client cut off at the time limit may have left of a get:
 // our ftp.exe fetches into <target>.part.
 void RemoveCutFetches(const char* section, int sectionSize, const char* programFolder) {
-  const char sep[2] = {kPathSep, '\0'};
   for (int at = 0; at < sectionSize && section[at] != '\0';) {
     const char* line = section + at;
     at += static_cast<int>(std::strlen(line)) + 1;
@@ -124,11 +121,7 @@ void RemoveCutFetches(const char* section, int sectionSize, const char* programF
         !IsUsableEntryName(entry)) {
       continue;
     }
-    if (CopyText(path, sizeof path, programFolder) && AppendText(path, sizeof path, "DB2") &&
-        AppendText(path, sizeof path, sep) && AppendText(path, sizeof path, entry) &&
-        AppendText(path, sizeof path, ".DB2.part")) {
-      FileDelete(path);
-    }
+    if (TransferImagePath(path, sizeof path, programFolder, entry, ".part")) FileDelete(path);
   }
 }
 

@@ -202,7 +202,9 @@ class BatchRun(unittest.TestCase):
                          "STOCK.DB2", "EXTRA.db2"])
         csvs = sorted(["CUSTOMER.csv", "ORDERS_ORD2011.csv", "PRICES_P1.csv", "ITEMS.csv",
                        "stock.csv"])
-        self.assertEqual(sorted(os.listdir(self.transfer)), sorted(images + csvs))
+        # CodeErr.csv: every file converted without a code error.
+        self.assertEqual(sorted(os.listdir(self.transfer)), sorted(images + csvs + ["CodeErr.csv"]))
+        self.assertEqual(self.transfer_file("CodeErr.csv"), qv.sjis("DB名,レコード番号,文字コード") + qv.NL)
         for name in images:
             with open(os.path.join(self.host, name), "rb") as f:
                 self.assertEqual(self.transfer_file(name), f.read(), name)
@@ -359,7 +361,7 @@ class BatchRun(unittest.TestCase):
                 # The last copy failed, and nothing was converted after it.
                 self.assertEqual(res.code, 254, res.messages)
                 after = {n: (self.transfer_file(n), os.stat(os.path.join(self.transfer, n)).st_mtime_ns)
-                         for n in os.listdir(self.transfer)}
+                         for n in os.listdir(self.transfer) if n != "CodeErr.csv"}
                 self.assertEqual(after, before)
                 log = self.log()
                 for entry in ("CUSTOMER", "ITEMS"):

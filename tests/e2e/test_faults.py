@@ -75,6 +75,27 @@ class SingleFileFaults(unittest.TestCase):
         self.assertEqual(pf.read("FAULT.csv"), b"yesterday")
         self.assertEqual(qv.temp_files(pf.path), [])
 
+    @qv.skip_unless("native")
+    def test_full_disk_while_code_err_is_written(self):
+        # Room for the CSV but not for CodeErr.csv: the failure is told and
+        # fails the run, and the last conversion's rows do not stay to pass
+        # for this one's.
+        pf = self.folder()
+        pf.write_text("FAULT.fdf", "PCFO\nPCFL T A 150\n", newline="\n")
+        pf.write("FAULT.db2", b"\xC4" * 150)     # 150 unmapped codes, a blank value
+        pf.write("CodeErr.csv", b"OTHER,1,0xc4\n")
+        proc = subprocess.Popen(size_limit(600) + [pf.exe, "FAULT"], cwd=pf.path,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        pf.procs.append(proc)
+        out, err = proc.communicate(timeout=120)
+        res = qv.Result(proc.returncode, out, err)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertIn("CodeErr.csvの書き込みに失敗(toCSV)", res.messages)
+        self.assertEqual(pf.read("FAULT.csv"), b'"ID","T"\n1,\n')
+        self.assertFalse(pf.exists("CodeErr.csv"))
+        self.assertEqual(qv.temp_files(pf.path), [])
+
     def test_image_shorter_than_its_first_record(self):
         pf = self.folder()
         pf.write("FAULT.db2", RECORD[:10])
@@ -181,7 +202,7 @@ class BatchFaults(unittest.TestCase):
         res = self.run_batch(True)
         self.assertEqual(sanitizer_report(res), "")
         self.assertEqual(res.code, 254, res.messages)
-        self.assertEqual(sorted(os.listdir(self.transfer)), ["GOOD.DB2", "GOOD.csv"])
+        self.assertEqual(sorted(os.listdir(self.transfer)), ["CodeErr.csv", "GOOD.DB2", "GOOD.csv"])
         self.assertLog(["開始", "CSV変換", "終了"], "  BAD.DB2のコピーに失敗(CopyDb2Files 2)\n"
                        "  BAD.DB2を取得できなかったため変換しません(RunBatch)\n")
 
@@ -246,36 +267,112 @@ class BatchFaults(unittest.TestCase):
 
     def test_cut_image_is_neither_backed_up_nor_converted(self):
         # CUT came 10 bytes into its fourth record (a server that sent part
-        # of a member and said nothing): last week's backup and yesterday's
-        # CSV stay, one line names it. GOOD goes on; an image without a
+        # of a member and said nothing): it is kept aside as CUT.DB2.cut, the
+        # good image stays in DB2 (and is what the backups get), yesterday's
+        # CSV stays, one line names it. GOOD goes on; an image without a
         # listed entry is backed up as it is.
+        good = RECORD * 3
         self.host_file("CUT.DB2", RECORD * 3 + RECORD[:10])
         self.host_file("GOOD.DB2")
         self.host_file("OTHER.DB2", RECORD[:10])
         for name in ("CUT", "GOOD"):
             self.pf.write_text(name + ".fdf", FDF, newline="\n")
         self.pf.write(os.path.join("DB2", "CUT.csv"), b"yesterday")
+        self.pf.write(os.path.join("DB2", "CUT.DB2"), good)
         backup = os.path.join(self.pf.root, "backup")
         for weekday in batch.WEEKDAYS:
             os.makedirs(os.path.join(backup, weekday))
             with open(os.path.join(backup, weekday, "CUT.DB2"), "wb") as f:
-                f.write(b"last week")
+                f.write(good)
         self.settings({"IPADDRESS": batch.native_path(self.host), "BackupDir": batch.native_path(backup)},
                       ["get LIB/CUT.CUT", "get LIB/GOOD.GOOD"])
         res = self.run_batch(True)
         self.assertEqual(sanitizer_report(res), "")
         self.assertEqual(res.code, 254, res.messages)
         self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
-                       "  CUT.DB2の大きさがレコード長の倍数でないためバックアップも変換もしません(RunBatch)\n")
+                       "  CUT.DB2の大きさがレコード長の倍数でないため、CUT.DB2.cutとして残し、"
+                       "バックアップも変換もしません(RunBatch)\n")
         self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.csv")), b"yesterday")
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.DB2")), good)
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.DB2.cut")), RECORD * 3 + RECORD[:10])
         self.assertEqual(self.pf.read(os.path.join("DB2", "GOOD.csv")),
                          HEADER + qv.NL + b'1,1234,"ABC"' + qv.NL)
         backed_up = set()
         for weekday in batch.WEEKDAYS:
             with open(os.path.join(backup, weekday, "CUT.DB2"), "rb") as f:
-                self.assertEqual(f.read(), b"last week", weekday)
+                self.assertEqual(f.read(), good, weekday)
             backed_up |= set(os.listdir(os.path.join(backup, weekday)))
         self.assertEqual(backed_up, {"CUT.DB2", "GOOD.DB2", "OTHER.DB2"})
+
+    ftp_server = batch.BatchRun.ftp_server
+
+    def test_cut_image_never_reaches_a_backup_in_ftp_mode(self):
+        # Day 1 the host sends CUT cut: it is kept aside, the good image
+        # stays in DB2. Day 2 the host file is missing and a cut image
+        # stands in DB2 (an earlier version left it there): it is not backed
+        # up over the weekday and monthly copies, and the month is not
+        # recorded as done.
+        self.tmp = self.pf.root
+        good = RECORD * 3
+        cut = RECORD * 3 + RECORD[:10]
+        root = os.path.join(self.pf.root, "ftproot")
+        os.makedirs(os.path.join(root, "QGPL"))
+        for member, data in (("CUT.CUT", cut), ("GOOD.GOOD", RECORD)):
+            with open(os.path.join(root, "QGPL", member), "wb") as f:
+                f.write(data)
+        for name in ("CUT", "GOOD"):
+            self.pf.write_text(name + ".fdf", FDF, newline="\n")
+        self.pf.write(os.path.join("DB2", "CUT.DB2"), good)
+        backup = os.path.join(self.pf.root, "backup")
+        folders = batch.WEEKDAYS + ["%02d月" % m for m in range(1, 13)]
+        for folder in folders:
+            os.makedirs(os.path.join(backup, folder))
+            with open(os.path.join(backup, folder, "CUT.DB2"), "wb") as f:
+                f.write(good)
+        port = self.ftp_server(root)
+        env = {"QV_FTP_PORT": str(port), "QV_FTP_TIMEOUT": "60"}
+        quenvale = {"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret", "TimeLimit": "60",
+                    "BackupDir": batch.native_path(backup), "MonthBackup": "1"}
+        lines = ["get QGPL/CUT.CUT", "get QGPL/GOOD.GOOD"]
+        self.settings(quenvale, lines)
+        res = self.run_batch(False, env=env)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
+                       "  CUT.DB2の大きさがレコード長の倍数でないため、CUT.DB2.cutとして残し、"
+                       "バックアップも変換もしません(RunBatch)\n")
+        self.assertEqual(sorted(os.listdir(self.transfer)), ["CUT.DB2", "CUT.DB2.cut", "CodeErr.csv", "GOOD.DB2", "GOOD.csv"])
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.DB2")), good)
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.DB2.cut")), cut)
+        self.assertIn(b"Last_MonthBackup=", self.pf.read("Quenvale.ini"))
+
+        os.remove(os.path.join(root, "QGPL", "CUT.CUT"))
+        self.pf.write(os.path.join("DB2", "CUT.DB2"), cut)
+        self.settings(quenvale, lines)   # Last_MonthBackup gone: the monthly backup is due again
+        os.remove(self.pf.file("Quenvale.log"))
+        res = self.run_batch(False, env=env)
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
+                       "  CUT.DB2の大きさがレコード長の倍数でないためバックアップも変換もしません(RunBatch)\n"
+                       "  CUT.DB2を取得できなかったため変換しません(RunBatch)\n")
+        for folder in folders:
+            with open(os.path.join(backup, folder, "CUT.DB2"), "rb") as f:
+                self.assertEqual(f.read(), good, folder)
+        self.assertNotIn(b"Last_MonthBackup=", self.pf.read("Quenvale.ini"))
+
+        # A run killed during the fetch left the good image waiting as
+        # CUT.DB2.prev and the client's cut one in its place: the next run
+        # puts the good one back before it fetches.
+        self.pf.write(os.path.join("DB2", "CUT.DB2.prev"), good)
+        os.remove(self.pf.file("Quenvale.log"))
+        res = self.run_batch(False, env=env)
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "ﾊﾞｯｸｱｯﾌﾟ", "CSV変換", "終了"],
+                       "  CUT.DB2の大きさがレコード長の倍数でないため、CUT.DB2.cutとして残し、"
+                       "バックアップも変換もしません(RunBatch)\n"
+                       "  CUT.DB2を取得できなかったため変換しません(RunBatch)\n")
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CUT.DB2")), good)
+        self.assertFalse(self.pf.exists(os.path.join("DB2", "CUT.DB2.prev")))
 
     @qv.skip_unless("native")
     def test_links_planted_at_target_names_are_not_written_through(self):
@@ -314,6 +411,26 @@ class BatchFaults(unittest.TestCase):
         for link in links:
             self.assertTrue(os.path.islink(link), link)
         self.assertEqual(self.pf.read(os.path.join("DB2", "GOOD.csv")), HEADER + qv.NL + b"1,1234,\"ABC\"" + qv.NL)
+
+    @qv.skip_unless("native")
+    def test_link_at_the_transfer_folder_is_not_followed(self):
+        # A link planted at DB2 would take the images and CSVs into the
+        # folder it names: one line, nothing fetched or written there.
+        victim = os.path.join(self.pf.root, "victim")
+        os.mkdir(victim)
+        with open(os.path.join(victim, "GOOD.csv"), "wb") as f:
+            f.write(b"not yours")
+        os.rmdir(self.transfer)
+        os.symlink(victim, self.transfer)
+        self.host_file("GOOD.DB2")
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        self.settings({"IPADDRESS": self.host}, ["get LIB/GOOD.GOOD"])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "終了"], "  DB2がリンクのため取得もバックアップも変換もしません(RunBatch)\n")
+        self.assertEqual(os.listdir(victim), ["GOOD.csv"])
+        self.assertTrue(os.path.islink(self.transfer))
 
     def test_settings_write_back(self):
         # Last_MonthBackup is written through a temporary file that keeps
@@ -403,6 +520,21 @@ class BatchFaults(unittest.TestCase):
         self.assertEqual(len(busy), 1, lines)
         self.assertIsNotNone(re.fullmatch(rb"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d "
                                           + re.escape(qv.sjis("別のQuenvaleが実行中のため中止")), busy[0]))
+
+    def test_code_error_rows_of_every_file_in_one_report(self):
+        # The batch run wrote no CodeErr.csv: which file had the codes that
+        # did not convert was nowhere. DB2\CodeErr.csv now holds every
+        # converted file's rows and replaces the last run's whole.
+        for name, letter in (("ONE", 0xC4), ("TWO", 0xC5)):
+            self.host_file(name + ".DB2", RECORD[:5] + bytes([letter]) + RECORD[6:])
+            self.pf.write_text(name + ".fdf", FDF, newline="\n")
+        self.pf.write(os.path.join("DB2", "CodeErr.csv"), b"LAST,1,0xc4\n")
+        self.settings({"IPADDRESS": batch.native_path(self.host)}, ["get LIB/ONE.ONE", "get LIB/TWO.TWO"])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 1, res.messages)
+        self.assertEqual(self.pf.read(os.path.join("DB2", "CodeErr.csv")),
+                         qv.NL.join([qv.sjis("DB名,レコード番号,文字コード"), b"ONE,1,0xc4", b"TWO,1,0xc5", b""]))
 
     def test_every_error_of_a_long_run_reaches_the_log(self):
         # Forty entries without description files: every error line of the

@@ -1030,7 +1030,7 @@ class Release(unittest.TestCase):
         with open(old, "rb") as f:
             self.assertEqual(f.read(), OLD_COPY)
         self.assertEqual(os.stat(old).st_mtime, OLD_TIME)
-        self.assertEqual(sorted(os.listdir(db2dir)), ["CUSTOMER.DB2"])
+        self.assertEqual(sorted(os.listdir(db2dir)), ["CUSTOMER.DB2", "CodeErr.csv"])
         with open(os.path.join(prog, "Quenvale.log"), "rb") as f:
             log = f.read()
         self.assertIn("  CUSTOMER.DB2を取得できなかったため変換しません(RunBatch)\r\n".encode("cp932"), log)

@@ -580,6 +580,7 @@ TEST_F(DecoderTest, PackedDecimal) {
       {Bytes("\x00\x0C", 2), "   0", 0, "zero shows its last digit"},
       {Bytes("\x00\x0D", 2), "  -0", 0, "negative zero"},
       {"\x5F", " 5", 0, "sign F"},
+      {"\x12\x3B", "-123", 0, "B is minus, as D is (it was read as a digit, plus)"},
       {"\xA1\x2C", "  12", 1, "invalid nibble before the first digit is a blank"},
       {"\x1A", " 1:", 1, "invalid last nibble (A is no sign)"},
       {Bytes("\x00\x0E", 2), "   0>", 1, "E is no sign"},

@@ -22,6 +22,7 @@
 #include "convert/code_tables.h"
 #include "convert/csv_encoding.h"
 #include "convert/field_decode.h"
+#include "convert/field_list.h"
 #include "convert/field_types.h"
 #include "convert/list_check.h"
 #include "convert/unicode_text.h"
@@ -223,6 +224,9 @@ const ValueCase kValueCases[] = {
     {"2 4/1", "1A2C", "0.1", 1},
     {"2 4", "A12C", "12", 1},                            // before the first digit: a blank
     {"2 4", "123E", "123", 1},                           // E is no sign: " 123>"
+    {"2 4", "123B", "-123", 0},                          // B is minus, as D is
+    {"2 4/1", "123B", "-12.3", 0},
+    {"2 40", "000000000000000000000000000000000000123B", "-123", 0},  // past the fast road
     {"2 20", "1234567890123A56789C", "1234567890123", 1},
     {"2 20/2", "1234567890123A56789C", "12345678901.23", 1},
     // Zoned decimal: a digit in each byte's low half, the sign in the last
@@ -231,6 +235,7 @@ const ValueCase kValueCases[] = {
     {"S 4", "F1F2F3F4", "1234", 0},
     {"S 4", "F1F2F3D4", "-1234", 0},
     {"S 4", "F1F2F3B4", "-1234", 0},
+    {"S 3/1", "F1F2B3", "-12.3", 0},
     {"S 4", "F1F2F3C4", "1234", 0},
     {"S 4", "F1F2F3A4", "1234", 0},
     {"S 4", "F1F2F3E4", "1234", 0},
@@ -646,6 +651,31 @@ TEST_F(ToCsv, OpenFailures) {
   // Error lines collect over the files of a run.
   EXPECT_EQ(Convert("DB2", "W"), 0);
   EXPECT_STREQ(Errors(), "  V.csvのオープンに失敗(toCSV)\n  W.fdfのオープンに失敗(toCSV)\n");
+}
+
+// A batch run reads each entry's description once and hands it over: the
+// conversion takes that one, whatever the file now says, and reports its
+// failures in the same lines.
+TEST_F(ToCsv, DescriptionReadOnceByTheBatchRun) {
+  tmp.Write("T.fdf", "PCFO\nPCFL A A 1\n");
+  FieldDescription read;
+  ReadFieldDescription((tmp.path() + "T.fdf").c_str(), &read);
+  ASSERT_TRUE(read.opened && read.valid);
+  tmp.Write("T.fdf", "changed since\n");
+  tmp.Write(InDb2("T.db2"), Ebcdic("AB"));
+  Conversion with{run.job(), tables.get(), &progress, nullptr};
+  with.description = &read;
+  EXPECT_EQ(toCSV(with, "DB2", "T", &counts), 0);
+  EXPECT_EQ(Csv(), Nl("\"ID\",\"A\"\n1,\"A\"\n2,\"B\"\n"));
+  FieldDescription missing;
+  ReadFieldDescription((tmp.path() + "U.fdf").c_str(), &missing);
+  FieldDescription malformed;
+  malformed.opened = true;
+  for (FieldDescription* d : {&missing, &malformed}) {
+    with.description = d;
+    EXPECT_EQ(toCSV(with, "DB2", "T", &counts), 0);
+  }
+  EXPECT_STREQ(Errors(), "  T.fdfのオープンに失敗(toCSV)\n  T.fdfの形式が不正(toCSV)\n");
 }
 
 // Single-file mode opens CodeErr.csv and shows the summary (both checked
