@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/batch_run.h"
 #include "app/process_state.h"
 #include "app/progress.h"
 #include "app/settings_file.h"
@@ -79,6 +80,9 @@ int RunSingleFile(ProcessState& state) {
   // Shown while the progress window still shows the final count.
   ShowBox(summary, state.fileBaseName, kMbOk);
 
+  // A run that left no CSV must not pass for one that converted: the error
+  // count is the exit code only of a CSV that was written.
+  if (result >= 0 && !counts.csvWritten) result = kRunFailed;
   if (StopRequested()) result = -1;  // ends as a cancel, wherever the stop came
   ShowIndicator(0);
   return result;

@@ -357,13 +357,17 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
   with.progress->Update(kTextConvertCaption, status);
 
   if (image != nullptr) std::fclose(image);
+  bool csvWritten = false;
   if (csv != nullptr && !csvWhole) {
     DiscardTempStream(csv, csvTemp);
   } else if (csv != nullptr && !CommitTempStream(csv, csvTemp, csvPath)) {
     // It did not reach the disk whole, or could not take the CSV's place.
     errors.AppendLine(name, kTextCsvWriteFailed);
+  } else if (csv != nullptr) {
+    csvWritten = true;
   }
   if (counts != nullptr) {
+    counts->csvWritten = csvWritten;
     counts->recordLength = recordLength;
     counts->doubleByteErrors = report.doubleByteErrors();
     counts->singleByteErrors = report.singleByteErrors();

@@ -71,6 +71,7 @@ class SingleFileFaults(unittest.TestCase):
         res = qv.Result(proc.returncode, out, err)
         self.assertEqual(sanitizer_report(res), "")
         self.assertIn("FAULT.csvの書き込みに失敗(toCSV)", res.messages)
+        self.assertEqual(res.code, 254, res.messages)
         self.assertNotIn("Shift-JIS変換ｴﾗｰ総数", res.messages)  # the box shows the failure instead
         self.assertEqual(pf.read("FAULT.csv"), b"yesterday")
         self.assertEqual(qv.temp_files(pf.path), [])
@@ -103,6 +104,37 @@ class SingleFileFaults(unittest.TestCase):
                 self.assertEqual(res.code, 20, res.messages)  # 3 letters and 17 blanks unmapped
                 self.assertEqual(pf.read("FAULT.csv"), HEADER + qv.NL + b"1,1234," + qv.NL)
                 self.assertIn("EBCDIC変換ｴﾗｰ\t= 20", res.messages)
+
+    def test_run_that_writes_no_csv_fails(self):
+        # Each once exited with 0, as a clean conversion does; a run that
+        # wrote its CSV keeps the error count (a cut last record: 0).
+        cases = [("no description file", None, RECORD, None, 254),
+                 ("malformed description file", "PCFL CUSTNO 2 11\n", RECORD, None, 254),
+                 ("no image", FDF, None, None, 254),
+                 ("a folder at the CSV's name", FDF, RECORD, "folder", 254),
+                 ("record cut short", FDF, RECORD + RECORD[:3], None, 0)]
+        if not qv.IS_WINDOWS:
+            cases.append(("a link at the CSV's name", FDF, RECORD, "link", 254))
+        for label, fdf, image, at_csv, code in cases:
+            with self.subTest(label):
+                pf = self.folder()
+                if fdf is None:
+                    os.remove(pf.file("FAULT.fdf"))
+                else:
+                    pf.write_text("FAULT.fdf", fdf, newline="\n")
+                if image is not None:
+                    pf.write("FAULT.db2", image)
+                if at_csv == "folder":
+                    os.mkdir(pf.file("FAULT.csv"))
+                elif at_csv == "link":
+                    pf.write("victim", b"not yours")
+                    os.symlink(pf.file("victim"), pf.file("FAULT.csv"))
+                res = pf.run_single("FAULT")
+                self.assertEqual(sanitizer_report(res), "")
+                self.assertEqual(res.code, code, res.messages)
+                self.assertIn("(toCSV)", res.messages)
+                self.assertEqual(pf.exists("FAULT.csv") and not os.path.isdir(pf.file("FAULT.csv"))
+                                 and not os.path.islink(pf.file("FAULT.csv")), code == 0)
 
     @qv.skip_unless("native")
     def test_unreadable_description_file(self):
