@@ -53,6 +53,8 @@ inline constexpr char kTextDb2ReadFailed[] = ".db2\202\314\223\307\202\335\215\2
 inline constexpr char kTextCsvWriteFailed[] = ".csv\202\314\217\221\202\253\215\236\202\335\202\311\216\270\224s(toCSV)\n";
 // .csvがリンクのため書き込みません(toCSV)\n
 inline constexpr char kTextCsvIsLink[] = ".csv\202\252\203\212\203\223\203N\202\314\202\275\202\337\217\221\202\253\215\236\202\335\202\334\202\271\202\361(toCSV)\n";
+// .db2がリンクのため変換しません(toCSV)\n
+inline constexpr char kTextDb2IsLink[] = ".db2\202\252\203\212\203\223\203N\202\314\202\275\202\337\225\317\212\267\202\265\202\334\202\271\202\361(toCSV)\n";
 // のコピーに失敗(CopyDb2Files %d)\n
 inline constexpr char kTextCopyFailedFormat[] = "\202\314\203R\203s\201[\202\311\216\270\224s(CopyDb2Files %d)\n";
 // に書き込めません(RotateBackups)\n

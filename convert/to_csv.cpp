@@ -320,8 +320,14 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
     }
 
     if (fieldsRead) {
-      image = OpenFile(folder, subFolder, name, ".db2", "r+b");
-      if (image == nullptr) errors.AppendLine(name, kTextDb2OpenFailed);
+      // Only read: a read-only or immutable image converts, and a link at
+      // its name is not followed.
+      char imagePath[kPathSize];
+      bool isLink = false;
+      if (BuildPath(imagePath, folder, subFolder, name, ".db2")) {
+        image = OpenReadOnlyStream(imagePath, &isLink);
+      }
+      if (image == nullptr) errors.AppendLine(name, isLink ? kTextDb2IsLink : kTextDb2OpenFailed);
     }
     // The CSV is written beside its place and replaces the previous one
     // only when whole; a link at its name is not written through.

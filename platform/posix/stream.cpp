@@ -67,6 +67,33 @@ FILE* OpenPrivateStream(const char* path) {
   return f;
 }
 
+FILE* OpenReadOnlyStream(const char* path, bool* isLink) {
+  if (isLink != nullptr) *isLink = false;
+  char utf8[4096];
+  if (!SjisToUtf8(path, utf8, sizeof utf8)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  // O_NONBLOCK: a pipe at the name must not hold the open; it is refused below.
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = open(utf8, flags);
+  if (fd < 0 && errno == ENOENT && FindCaseInsensitive(utf8, sizeof utf8)) fd = open(utf8, flags);
+  if (fd < 0) {
+    if (errno == ELOOP && isLink != nullptr) *isLink = true;
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EISDIR;
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE* f = fdopen(fd, "rb");
+  if (f == nullptr) close(fd);
+  return f;
+}
+
 FILE* OpenStream(const char* path, const char* mode) {
   char utf8[4096];
   if (!SjisToUtf8(path, utf8, sizeof utf8)) {

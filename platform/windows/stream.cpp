@@ -19,6 +19,31 @@ FILE* OpenStream(const char* path, const char* mode) {
   return std::fopen(path, mode);
 }
 
+FILE* OpenReadOnlyStream(const char* path, bool* isLink) {
+  if (isLink != nullptr) *isLink = false;
+  // Shared as the C runtime's fopen shares: another program may go on
+  // reading or writing it.
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION data = {};
+  if (!GetFileInformationByHandle(h, &data) ||
+      (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    if (isLink != nullptr) *isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    CloseHandle(h);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_RDONLY);
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  FILE* f = _fdopen(fd, "rb");
+  if (f == nullptr) _close(fd);
+  return f;
+}
+
 FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int size) {
   FileHandle file = FileCreateTemp(target, tempPath, size);
   if (file == nullptr) return nullptr;
