@@ -249,7 +249,7 @@ int RunBatch(ProcessState& state) {
   }
   // A run whose log cannot be written must not pass for one that went well.
   if (log.failed()) {
-    TellWithoutWaiting(kTextLogFailed, "Quenvale");
+    TellWithoutWaiting(log.linked() ? kTextLogIsLink : kTextLogFailed, "Quenvale");
     if (result >= 0) result = kRunFailed;
   }
   return result;

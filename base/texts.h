@@ -117,6 +117,8 @@ inline constexpr char kTextMonthlyFolderFormat[] = "%s%02d\214\216";
 // Boxes and questions
 // Quenvale.logに書き込めません
 inline constexpr char kTextLogFailed[] = "Quenvale.log\202\311\217\221\202\253\215\236\202\337\202\334\202\271\202\361";
+// Quenvale.logがリンクのため書き込みません
+inline constexpr char kTextLogIsLink[] = "Quenvale.log\202\252\203\212\203\223\203N\202\314\202\275\202\337\217\221\202\253\215\236\202\335\202\334\202\271\202\361";
 // プログラムのフォルダにQuenvale.lockを作れません
 inline constexpr char kTextLockFailed[] = "\203v\203\215\203O\203\211\203\200\202\314\203t\203H\203\213\203_\202\311Quenvale.lock\202\360\215\354\202\352\202\334\202\271\202\361";
 // Debug時はFTP.exeは使用しません。

@@ -94,6 +94,23 @@ FILE* OpenReadOnlyStream(const char* path, bool* isLink) {
   return f;
 }
 
+FILE* OpenAppendStream(const char* path, bool* isLink) {
+  if (isLink != nullptr) *isLink = false;
+  char utf8[4096];
+  if (!SjisToUtf8(path, utf8, sizeof utf8)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int fd = open(utf8, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == ELOOP && isLink != nullptr) *isLink = true;
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "a");
+  if (f == nullptr) close(fd);
+  return f;
+}
+
 FILE* OpenStream(const char* path, const char* mode) {
   char utf8[4096];
   if (!SjisToUtf8(path, utf8, sizeof utf8)) {

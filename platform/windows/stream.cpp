@@ -44,6 +44,29 @@ FILE* OpenReadOnlyStream(const char* path, bool* isLink) {
   return f;
 }
 
+FILE* OpenAppendStream(const char* path, bool* isLink) {
+  if (isLink != nullptr) *isLink = false;
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION data = {};
+  if (!GetFileInformationByHandle(h, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (isLink != nullptr) *isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    CloseHandle(h);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | _O_TEXT);
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  FILE* f = _fdopen(fd, "a");
+  if (f == nullptr) _close(fd);
+  return f;
+}
+
 FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int size) {
   FileHandle file = FileCreateTemp(target, tempPath, size);
   if (file == nullptr) return nullptr;

@@ -406,6 +406,26 @@ class BatchFaults(unittest.TestCase):
                     self.assertFalse(self.pf.exists("Quenvale.log"))
                 self.assertTrue(not self.pf.exists("Quenvale.log") or converted)
 
+    @qv.skip_unless("native")
+    def test_link_at_the_log_is_not_written_through(self):
+        # It was appended through: someone else's file got the run's line.
+        # The run goes on, says why on standard error and exits with 254.
+        self.host_file("GOOD.DB2")
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        self.settings({"IPADDRESS": self.host}, ["get LIB/GOOD.GOOD"])
+        victim = os.path.join(self.pf.root, "victim")
+        with open(victim, "wb") as f:
+            f.write(b"not yours")
+        os.symlink(victim, self.pf.file("Quenvale.log"))
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertIn("Quenvale.logがリンクのため書き込みません", res.messages)
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"not yours")
+        self.assertTrue(os.path.islink(self.pf.file("Quenvale.log")))
+        self.assertTrue(os.path.exists(os.path.join(self.transfer, "GOOD.csv")))
+
     def test_second_run_while_the_first_works_is_refused(self):
         # The first run copies a 300 MB image; a second one started then
         # writes one whole line to the log and nothing else, and exits with
