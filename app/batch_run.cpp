@@ -232,13 +232,13 @@ int RunBatchLocked(ProcessState& state, RunLog& log);
 int RunBatch(ProcessState& state) {
   RunLog log(state.programFolder, &state.errors);
   // One batch run per program folder: a second one would cut the images
-  // and backups the first is writing. It touches nothing but the log.
+  // and backups the first is writing. It touches nothing, not even the
+  // log the first is writing: its line goes to standard error.
   FolderLockGuard lock;
   const LockResult locked = lock.Take(state.programFolder);
   int result = kRunFailed;
   if (locked == LockResult::kBusy) {
-    log.Write(RunLogEvent::kOpen);
-    log.Write(RunLogEvent::kBusy);
+    TellWithoutWaiting(kTextBusyEntry, "Quenvale");
   } else if (locked == LockResult::kFailed) {
     TellWithoutWaiting(kTextLockFailed, "Quenvale");
   } else {

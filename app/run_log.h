@@ -13,7 +13,6 @@ enum class RunLogEvent {
   kConvert,  // " hh:mm:ss-CSV変換"
   kEnd,      // " hh:mm:ss-終了", a line end and the error text; closes
   kCancel,   // as kEnd, with "ｷｬﾝｾﾙ"
-  kBusy,     // as kAbort, with "別のQuenvaleが実行中のため中止"
 };
 
 class RunLog {
