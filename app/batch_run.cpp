@@ -240,7 +240,10 @@ int RunBatch(ProcessState& state) {
   if (locked == LockResult::kBusy) {
     TellWithoutWaiting(kTextBusyEntry, "Quenvale");
   } else if (locked == LockResult::kFailed) {
+    // No other run is known to write the log: it says why, when it can.
     TellWithoutWaiting(kTextLockFailed, "Quenvale");
+    log.Write(RunLogEvent::kOpen);
+    log.Write(RunLogEvent::kLockFailed);
   } else {
     result = RunBatchLocked(state, log);
     // Any error line makes the night a failure, whatever the last entry

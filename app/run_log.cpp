@@ -102,11 +102,11 @@ int RunLog::Write(RunLogEvent event) {
   pending_[pendingLength_] = '\0';
   Put(pending_);
   pendingLength_ = 0;
-  const bool ends = event == RunLogEvent::kAbort ||
+  const bool ends = event == RunLogEvent::kAbort || event == RunLogEvent::kLockFailed ||
                     event == RunLogEvent::kEnd || event == RunLogEvent::kCancel;
-  if (event == RunLogEvent::kAbort) {
+  if (event == RunLogEvent::kAbort || event == RunLogEvent::kLockFailed) {
     std::snprintf(entry, sizeof entry, " %02d:%02d:%02d %s\n", local.tm_hour, local.tm_min,
-                  local.tm_sec, kTextAbortEntry);
+                  local.tm_sec, event == RunLogEvent::kAbort ? kTextAbortEntry : kTextLockFailedEntry);
     Put(entry);
   } else {
     std::snprintf(entry, sizeof entry, " %02d:%02d:%02d-%s", local.tm_hour, local.tm_min,

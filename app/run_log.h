@@ -13,6 +13,7 @@ enum class RunLogEvent {
   kConvert,  // " hh:mm:ss-CSV変換"
   kEnd,      // " hh:mm:ss-終了", a line end and the error text; closes
   kCancel,   // as kEnd, with "ｷｬﾝｾﾙ"
+  kLockFailed,  // as kAbort, with "Quenvale.lockを開けないため中止"
 };
 
 class RunLog {

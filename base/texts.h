@@ -21,6 +21,8 @@ inline constexpr char kTextCancelEvent[] = "\267\254\335\276\331";
 inline constexpr char kTextAbortEntry[] = "AS400\202\251\202\347\202\314\211\236\223\232\202\252\202\310\202\242\202\275\202\337\222\206\216~";
 // 別のQuenvaleが実行中のため中止
 inline constexpr char kTextBusyEntry[] = "\225\312\202\314Quenvale\202\252\216\300\215s\222\206\202\314\202\275\202\337\222\206\216~";
+// Quenvale.lockを開けないため中止
+inline constexpr char kTextLockFailedEntry[] = "Quenvale.lock\202\360\212J\202\257\202\310\202\242\202\275\202\337\222\206\216~";
 
 // Error lines, each after "  " and a name
 //   ほか%d件のエラーを省略\n

@@ -89,7 +89,8 @@ bool PathIsLink(const char* path);
 void RemoveLeftoverTemps(const char* folder);
 
 // One process at a time: the file at path (made when missing, never
-// through a link) is held open until FileClose or the process's end, and
+// through a link; opened for reading only, so that one another account
+// made still serves) is held open until FileClose or the process's end, and
 // the system lets it go however the process ends. Windows: CreateFileA
 // with no sharing; POSIX: flock(LOCK_EX | LOCK_NB).
 enum class LockResult { kHeld, kBusy, kFailed };

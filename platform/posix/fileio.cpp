@@ -214,8 +214,15 @@ bool PathIsLink(const char* path) {
 
 LockResult LockFile(const char* path, FileHandle* held) {
   *held = nullptr;
-  const int fd = OpenUtf8(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
+  // Opened for reading: flock needs no more, so a lock file that another
+  // account made (root, once) does not stop this one.
+  const int fd = OpenUtf8(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666);
   if (fd < 0) return LockResult::kFailed;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return LockResult::kFailed;
+  }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const bool busy = errno == EWOULDBLOCK;
     close(fd);

@@ -76,7 +76,9 @@ bool PathIsLink(const char* path) {
 LockResult LockFile(const char* path, FileHandle* held) {
   *held = nullptr;
   if (PathIsLink(path)) return LockResult::kFailed;
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+  // Read access is enough for a handle without sharing: a read-only lock
+  // file, or one another account made, does not stop this one.
+  HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     return GetLastError() == ERROR_SHARING_VIOLATION ? LockResult::kBusy : LockResult::kFailed;

@@ -381,7 +381,8 @@ class BatchFaults(unittest.TestCase):
         # A folder where Quenvale.log or Quenvale.lock belongs stands for a
         # read-only file or program folder (which root would write anyway).
         # Without its log the run still converts but exits with 254; without
-        # its lock it touches nothing. POSIX says why on standard error.
+        # its lock it touches nothing but the log, where it says why. Both
+        # say why on standard error.
         self.host_file("GOOD.DB2")
         self.pf.write_text("GOOD.fdf", FDF, newline="\n")
         self.settings({"IPADDRESS": batch.native_path(self.host)}, ["get LIB/GOOD.GOOD"])
@@ -399,12 +400,34 @@ class BatchFaults(unittest.TestCase):
                 self.assertEqual(sanitizer_report(res), "")
                 self.assertEqual(res.code, 254, res.messages)
                 self.assertEqual(os.path.exists(os.path.join(self.transfer, "GOOD.csv")), converted)
-                if not qv.IS_WINDOWS:
-                    self.assertIn(told, res.messages)
+                self.assertIn(told.encode("cp932" if qv.IS_WINDOWS else "utf-8"), res.stderr)
                 if not converted:
                     self.assertEqual(os.listdir(self.transfer), [])
-                    self.assertFalse(self.pf.exists("Quenvale.log"))
-                self.assertTrue(not self.pf.exists("Quenvale.log") or converted)
+                    self.assertIsNotNone(re.fullmatch(
+                        rb"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d " + re.escape(qv.sjis("Quenvale.lockを開けないため中止"))
+                        + re.escape(qv.NL), self.log()), self.log())
+                    os.remove(self.pf.file("Quenvale.log"))
+
+    def test_lock_file_that_cannot_be_written_still_locks(self):
+        # A Quenvale.lock made by another account (root, once) is only read
+        # by the service account; it must not stop the run. Immutable, it
+        # cannot be opened for writing even by root (Windows: read-only).
+        self.host_file("GOOD.DB2")
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        self.settings({"IPADDRESS": batch.native_path(self.host)}, ["get LIB/GOOD.GOOD"])
+        lock = self.pf.file("Quenvale.lock")
+        self.pf.write("Quenvale.lock", b"")
+        if qv.IS_WINDOWS:
+            os.chmod(lock, 0o444)
+            self.addCleanup(os.chmod, lock, 0o644)
+        else:
+            subprocess.run(["chattr", "+i", lock], check=True)
+            self.addCleanup(subprocess.run, ["chattr", "-i", lock])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertTrue(os.path.exists(os.path.join(self.transfer, "GOOD.csv")))
+        self.assertLog(["開始", "CSV変換", "終了"])
 
     @qv.skip_unless("native")
     def test_link_at_the_log_is_not_written_through(self):
