@@ -136,9 +136,13 @@ FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int s
 }
 
 bool CommitTempStream(FILE* stream, const char* tempPath, const char* target) {
-  bool ok = std::fflush(stream) == 0 && !std::ferror(stream) && FileFlush(FromFd(fileno(stream)));
-  // Renamed while still open and locked (see FileCommit).
-  ok = ok && FileReplace(tempPath, target);
+  const FileHandle file = FromFd(fileno(stream));
+  FileIdentity written;
+  bool ok = std::fflush(stream) == 0 && !std::ferror(stream) && FileFlush(file) &&
+            FileIdentityOf(file, &written);
+  // Renamed while still open and locked, and only while its name still
+  // holds what was written (see FileCommit).
+  ok = ok && PathIsFile(tempPath, written) && FileReplace(tempPath, target);
   std::fclose(stream);
   if (!ok) FileDelete(tempPath);
   return ok;

@@ -85,11 +85,14 @@ FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int s
 }
 
 bool CommitTempStream(FILE* stream, const char* tempPath, const char* target) {
-  bool ok = std::fflush(stream) == 0 && !std::ferror(stream);
-  ok = ok && FileFlush(reinterpret_cast<FileHandle>(_get_osfhandle(_fileno(stream))));
-  // A file open without sharing cannot be renamed: closed first.
+  const FileHandle file = reinterpret_cast<FileHandle>(_get_osfhandle(_fileno(stream)));
+  FileIdentity written;
+  bool ok = std::fflush(stream) == 0 && !std::ferror(stream) && FileFlush(file) &&
+            FileIdentityOf(file, &written);
+  // A file open without sharing cannot be renamed: closed first, and then
+  // renamed only while its name still holds what was written.
   ok = std::fclose(stream) == 0 && ok;
-  ok = ok && FileReplace(tempPath, target);
+  ok = ok && PathIsFile(tempPath, written) && FileReplace(tempPath, target);
   if (!ok) DeleteFileA(tempPath);
   return ok;
 }

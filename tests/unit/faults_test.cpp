@@ -9,10 +9,13 @@
 
 #include "base/error_text.h"
 #include "base/path.h"
+#include "platform/fileio.h"
+#include "platform/stream.h"
 #include "tests/unit/support/test_support.h"
 #include "transfer/folder_copy.h"
 
 #if !defined(_WIN32)
+#include <cstdio>
 #include <unistd.h>
 #endif
 
@@ -83,5 +86,40 @@ TEST_F(CopyFaults, TargetPathPastTheLimitIsRefusedWhole) {
   EXPECT_EQ(Copy(Folder("src"), target), kCopyOpenFailed);
   EXPECT_TRUE(fs::is_empty(target));
 }
+
+#if !defined(_WIN32)
+TEST_F(CopyFaults, LinkRenamedOntoATemporaryFileNeverBecomesTheTarget) {
+  // While a copy or a CSV is written, someone renames a link onto its
+  // temporary file: the commit refuses (it was the link that got renamed
+  // over the target), the target and the link's target stay.
+  dir_.Write("victim", "not yours");
+  for (const bool stream : {false, true}) {
+    SCOPED_TRACE(stream ? "CommitTempStream" : "FileCommit");
+    const std::string target = Folder("T.csv");
+    dir_.Write("T.csv", "yesterday");
+    char temp[kTempPathSize];
+    FileHandle file = nullptr;
+    FILE* f = nullptr;
+    if (stream) {
+      f = OpenTempStream(target.c_str(), "wb", temp, sizeof temp);
+      ASSERT_NE(f, nullptr);
+      std::fputs("today", f);
+    } else {
+      file = FileCreateTemp(target.c_str(), temp, sizeof temp);
+      ASSERT_NE(file, nullptr);
+      uint32_t done = 0;
+      ASSERT_TRUE(FileWrite(file, "today", 5, &done));
+    }
+    ASSERT_EQ(symlink(Folder("victim").c_str(), Folder("planted").c_str()), 0);
+    ASSERT_EQ(std::rename(Folder("planted").c_str(), temp), 0);
+    EXPECT_FALSE(stream ? CommitTempStream(f, temp, target.c_str())
+                        : FileCommit(file, temp, target.c_str()));
+    EXPECT_FALSE(fs::is_symlink(target));
+    EXPECT_EQ(dir_.Read("T.csv"), "yesterday");
+    EXPECT_EQ(dir_.Read("victim"), "not yours");
+    EXPECT_EQ(Contents(), (std::set<std::string>{"T.csv", "victim"}));
+  }
+}
+#endif
 
 }  // namespace
