@@ -140,10 +140,14 @@ bool CommitTempStream(FILE* stream, const char* tempPath, const char* target) {
   FileIdentity written;
   bool ok = std::fflush(stream) == 0 && !std::ferror(stream) && FileFlush(file) &&
             FileIdentityOf(file, &written);
-  // Renamed while still open and locked, and only while its name still
-  // holds what was written (see FileCommit).
+  // The stream's own close is checked before the rename (a file system may
+  // tell a lost write only then); a second descriptor keeps the file open
+  // and locked until the rename, and only while its name still holds what
+  // was written is it renamed (see FileCommit).
+  const int held = fcntl(fileno(stream), F_DUPFD_CLOEXEC, 0);
+  ok = std::fclose(stream) == 0 && ok && held >= 0;
   ok = ok && PathIsFile(tempPath, written) && FileReplace(tempPath, target);
-  std::fclose(stream);
+  if (held >= 0) close(held);
   if (!ok) FileDelete(tempPath);
   return ok;
 }
