@@ -262,7 +262,7 @@ namespace {
 
 int RunBatchLocked(ProcessState& state, RunLog& log) {
   // Once, under the lock: every step of the run sees the same settings.
-  LoadSettings(state.settingsPath, &state.settings);
+  LoadSettings(state.settingsPath, &state.settings, &state.errors);
   const JobContext job = state.job();
   int result = 0;
   log.Write(RunLogEvent::kOpen);

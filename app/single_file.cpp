@@ -47,7 +47,7 @@ struct CodeErrorFile {
 
 int RunSingleFile(ProcessState& state) {
   // A missing [EBCDIC] section does not stop the conversion.
-  LoadSettings(state.settingsPath, &state.settings);
+  LoadSettings(state.settingsPath, &state.settings, &state.errors);
   LoadSingleByteTable(state.settings, &state.tables);
   LoadUserDoubleByteTable(state.settings, &state.tables);
   ShowIndicator(1);

@@ -306,8 +306,8 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
   if (nameTooLong) {
     errors.AppendLine(shownName, kTextNameTooLongToCsv);
   } else if (encoding == CsvEncoding::kInvalid) {
-    // A typo must not give a file in an encoding nobody asked for.
-    errors.AppendLine("CsvEncoding", kTextCsvEncodingInvalid);
+    // A typo must not give a file in an encoding nobody asked for. The
+    // settings' reader told it once, at the start of the run.
   } else {
     FILE* fdf = OpenFile(folder, "", name, ".fdf", "r");
     bool fieldsRead = false;
