@@ -377,15 +377,18 @@ int RunBatchLocked(ProcessState& state, RunLog& log);
 int RunBatch(ProcessState& state) {
   RunLog log(state.programFolder, &state.errors);
   // One batch run per program folder: a second one would cut the images
-  // and backups the first is writing. It touches nothing but the log.
+  // and backups the first is writing. It touches nothing, not even the
+  // log the first is writing: its line goes to standard error.
   FolderLockGuard lock;
   const LockResult locked = lock.Take(state.programFolder);
   int result = kRunFailed;
   if (locked == LockResult::kBusy) {
-    log.Write(RunLogEvent::kOpen);
-    log.Write(RunLogEvent::kBusy);
+    TellWithoutWaiting(kTextBusyEntry, "Quenvale");
   } else if (locked == LockResult::kFailed) {
+    // No other run is known to write the log: it says why, when it can.
     TellWithoutWaiting(kTextLockFailed, "Quenvale");
+    log.Write(RunLogEvent::kOpen);
+    log.Write(RunLogEvent::kLockFailed);
   } else {
     result = RunBatchLocked(state, log);
     // Any error line makes the night a failure, whatever the last entry
@@ -394,7 +397,7 @@ int RunBatch(ProcessState& state) {
   }
   // A run whose log cannot be written must not pass for one that went well.
   if (log.failed()) {
-    TellWithoutWaiting(kTextLogFailed, "Quenvale");
+    TellWithoutWaiting(log.linked() ? kTextLogIsLink : kTextLogFailed, "Quenvale");
     if (result >= 0) result = kRunFailed;
   }
   return result;
@@ -404,7 +407,7 @@ namespace {
 
 int RunBatchLocked(ProcessState& state, RunLog& log) {
   // Once, under the lock: every step of the run sees the same settings.
-  LoadSettings(state.settingsPath, &state.settings);
+  LoadSettings(state.settingsPath, &state.settings, &state.errors);
   const JobContext job = state.job();
   int result = 0;
   log.Write(RunLogEvent::kOpen);

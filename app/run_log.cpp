@@ -5,6 +5,7 @@
 #include "base/error_text.h"
 #include "base/text.h"
 #include "base/texts.h"
+#include "platform/fileio.h"
 #include "platform/stream.h"
 
 namespace {
@@ -54,6 +55,11 @@ bool RunLog::Open() {
   // A line that a run which died left without its end is closed first, so
   // that this run's line stands on its own.
   pendingLength_ = 0;
+  // A link at its name is not written through (nor read).
+  if (PathIsLink(path)) {
+    linked_ = true;
+    return false;
+  }
   if (FILE* before = OpenStream(path, "rb")) {
     if (std::fseek(before, -1, SEEK_END) == 0) {
       const int last = std::fgetc(before);
@@ -61,7 +67,7 @@ bool RunLog::Open() {
     }
     std::fclose(before);
   }
-  file_ = OpenStream(path, "a");
+  file_ = OpenAppendStream(path, &linked_);
   if (file_ == nullptr) return false;
   // One event, one write: the buffer holds the longest (an end entry with
   // the whole error text), and each event is flushed on its own.
@@ -96,11 +102,11 @@ int RunLog::Write(RunLogEvent event) {
   pending_[pendingLength_] = '\0';
   Put(pending_);
   pendingLength_ = 0;
-  const bool ends = event == RunLogEvent::kAbort || event == RunLogEvent::kBusy ||
+  const bool ends = event == RunLogEvent::kAbort || event == RunLogEvent::kLockFailed ||
                     event == RunLogEvent::kEnd || event == RunLogEvent::kCancel;
-  if (event == RunLogEvent::kAbort || event == RunLogEvent::kBusy) {
+  if (event == RunLogEvent::kAbort || event == RunLogEvent::kLockFailed) {
     std::snprintf(entry, sizeof entry, " %02d:%02d:%02d %s\n", local.tm_hour, local.tm_min,
-                  local.tm_sec, event == RunLogEvent::kAbort ? kTextAbortEntry : kTextBusyEntry);
+                  local.tm_sec, event == RunLogEvent::kAbort ? kTextAbortEntry : kTextLockFailedEntry);
     Put(entry);
   } else {
     std::snprintf(entry, sizeof entry, " %02d:%02d:%02d-%s", local.tm_hour, local.tm_min,

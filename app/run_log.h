@@ -13,7 +13,7 @@ enum class RunLogEvent {
   kConvert,  // " hh:mm:ss-CSV変換"
   kEnd,      // " hh:mm:ss-終了", a line end and the error text; closes
   kCancel,   // as kEnd, with "ｷｬﾝｾﾙ"
-  kBusy,     // as kAbort, with "別のQuenvaleが実行中のため中止"
+  kLockFailed,  // as kAbort, with "Quenvale.lockを開けないため中止"
 };
 
 class RunLog {
@@ -33,6 +33,8 @@ class RunLog {
   int Write(RunLogEvent event);
   // True once the log could not be opened or an event not written whole.
   bool failed() const { return failed_; }
+  // True when a link stood at the log's name (not written through).
+  bool linked() const { return linked_; }
 
  private:
   bool Open();
@@ -44,6 +46,7 @@ class RunLog {
   time_t (*clock_)();
   FILE* file_ = nullptr;
   bool failed_ = false;
+  bool linked_ = false;
   char pending_[32];  // a line end and the date, not yet written
   size_t pendingLength_ = 0;
   char buffer_[kErrorTextSize + 1024];

@@ -1,9 +1,10 @@
 #pragma once
-// Reads the settings file once into the run's Settings: every key and
-// section the run uses, with the settings reader's rules (platform/profile.h)
-// and no byte limit of ours: a value or section longer than the first
-// buffer is read again into a larger one. A missing file gives the
-// defaults.
+// Reads the settings file once into the run's Settings: its bytes are read
+// once and parsed in memory with the Windows profile rules
+// (base/profile_text.h), every setting of base/settings.h's list taken from
+// them whole. A value a row does not take gets the row's line in errors
+// (when given), once. A missing file gives the defaults.
+#include "base/error_text.h"
 #include "base/settings.h"
 
-void LoadSettings(const char* path, Settings* settings);
+void LoadSettings(const char* path, Settings* settings, ErrorText* errors = nullptr);

@@ -15,7 +15,7 @@
 
 int RunSingleFile(ProcessState& state) {
   // A missing [EBCDIC] section does not stop the conversion.
-  LoadSettings(state.settingsPath, &state.settings);
+  LoadSettings(state.settingsPath, &state.settings, &state.errors);
   LoadSingleByteTable(state.settings, &state.tables);
   LoadUserDoubleByteTable(state.settings, &state.tables);
   ShowIndicator(1);
@@ -49,6 +49,9 @@ int RunSingleFile(ProcessState& state) {
   // Shown while the progress window still shows the final count.
   ShowBox(summary, state.fileBaseName, kMbOk);
 
+  // A run that left no CSV must not pass for one that converted: the error
+  // count is the exit code only of a CSV that was written.
+  if (result >= 0 && !counts.csvWritten) result = kRunFailed;
   if (StopRequested()) result = -1;  // ends as a cancel, wherever the stop came
   ShowIndicator(0);
   return result;

@@ -21,6 +21,8 @@ inline constexpr char kTextCancelEvent[] = "\267\254\335\276\331";
 inline constexpr char kTextAbortEntry[] = "AS400\202\251\202\347\202\314\211\236\223\232\202\252\202\310\202\242\202\275\202\337\222\206\216~";
 // 別のQuenvaleが実行中のため中止
 inline constexpr char kTextBusyEntry[] = "\225\312\202\314Quenvale\202\252\216\300\215s\222\206\202\314\202\275\202\337\222\206\216~";
+// Quenvale.lockを開けないため中止
+inline constexpr char kTextLockFailedEntry[] = "Quenvale.lock\202\360\212J\202\257\202\310\202\242\202\275\202\337\222\206\216~";
 
 // Error lines, each after "  " and a name
 //   ほか%d件のエラーを省略\n
@@ -57,6 +59,8 @@ inline constexpr char kTextDb2ReadFailed[] = ".db2\202\314\223\307\202\335\215\2
 inline constexpr char kTextCsvWriteFailed[] = ".csv\202\314\217\221\202\253\215\236\202\335\202\311\216\270\224s(toCSV)\n";
 // .csvがリンクのため書き込みません(toCSV)\n
 inline constexpr char kTextCsvIsLink[] = ".csv\202\252\203\212\203\223\203N\202\314\202\275\202\337\217\221\202\253\215\236\202\335\202\334\202\271\202\361(toCSV)\n";
+// .db2がリンクのため変換しません(toCSV)\n
+inline constexpr char kTextDb2IsLink[] = ".db2\202\252\203\212\203\223\203N\202\314\202\275\202\337\225\317\212\267\202\265\202\334\202\271\202\361(toCSV)\n";
 // のコピーに失敗(CopyDb2Files %d)\n
 inline constexpr char kTextCopyFailedFormat[] = "\202\314\203R\203s\201[\202\311\216\270\224s(CopyDb2Files %d)\n";
 // に書き込めません(RotateBackups)\n
@@ -91,6 +95,8 @@ inline constexpr char kTextFtpsFingerprint[] = "\203z\203X\203g\202\314\217\330\
 inline constexpr char kTextFtpsHandshake[] = "\203z\203X\203g\202\306TLS\202\305\220\332\221\261\202\305\202\253\202\310\202\242\202\275\202\337\220\332\221\261\202\265\202\334\202\271\202\361(RunFtpJob)\n";
 // の値が不正(toCSV)\n
 inline constexpr char kTextCsvEncodingInvalid[] = "\202\314\222l\202\252\225s\220\263(toCSV)\n";
+// の値が不正なため1で変換します(toCSV)\n
+inline constexpr char kTextWorkersInvalid[] = "\202\314\222l\202\252\225s\220\263\202\310\202\275\202\3371\202\305\225\317\212\267\202\265\202\334\202\267(toCSV)\n";
 // をShift-JISで保存してください\n
 inline constexpr char kTextSaveAsShiftJis[] = "\202\360Shift-JIS\202\305\225\333\221\266\202\265\202\304\202\255\202\276\202\263\202\242\n";
 
@@ -182,6 +188,8 @@ inline constexpr char kTextMonthlyFolderFormat[] = "%s%02d\214\216";
 // Boxes and questions
 // Quenvale.logに書き込めません
 inline constexpr char kTextLogFailed[] = "Quenvale.log\202\311\217\221\202\253\215\236\202\337\202\334\202\271\202\361";
+// Quenvale.logがリンクのため書き込みません
+inline constexpr char kTextLogIsLink[] = "Quenvale.log\202\252\203\212\203\223\203N\202\314\202\275\202\337\217\221\202\253\215\236\202\335\202\334\202\271\202\361";
 // プログラムのフォルダにQuenvale.lockを作れません
 inline constexpr char kTextLockFailed[] = "\203v\203\215\203O\203\211\203\200\202\314\203t\203H\203\213\203_\202\311Quenvale.lock\202\360\215\354\202\352\202\334\202\271\202\361";
 // Debug時はFTP.exeは使用しません。

@@ -306,8 +306,8 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
   if (nameTooLong) {
     errors.AppendLine(shownName, kTextNameTooLongToCsv);
   } else if (encoding == CsvEncoding::kInvalid) {
-    // A typo must not give a file in an encoding nobody asked for.
-    errors.AppendLine("CsvEncoding", kTextCsvEncodingInvalid);
+    // A typo must not give a file in an encoding nobody asked for. The
+    // settings' reader told it once, at the start of the run.
   } else {
     FieldDescription read;
     const FieldDescription* description = with.description;
@@ -326,8 +326,14 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
     }
 
     if (fieldsRead) {
-      image = OpenFile(folder, subFolder, name, ".db2", "r+b");
-      if (image == nullptr) errors.AppendLine(name, kTextDb2OpenFailed);
+      // Only read: a read-only or immutable image converts, and a link at
+      // its name is not followed.
+      char imagePath[kPathSize];
+      bool isLink = false;
+      if (BuildPath(imagePath, folder, subFolder, name, ".db2")) {
+        image = OpenReadOnlyStream(imagePath, &isLink);
+      }
+      if (image == nullptr) errors.AppendLine(name, isLink ? kTextDb2IsLink : kTextDb2OpenFailed);
     }
     // The CSV is written beside its place and replaces the previous one
     // only when whole; a link at its name is not written through.
@@ -363,13 +369,17 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
   with.progress->Update(kTextConvertCaption, status);
 
   if (image != nullptr) std::fclose(image);
+  bool csvWritten = false;
   if (csv != nullptr && !csvWhole) {
     DiscardTempStream(csv, csvTemp);
   } else if (csv != nullptr && !CommitTempStream(csv, csvTemp, csvPath)) {
     // It did not reach the disk whole, or could not take the CSV's place.
     errors.AppendLine(name, kTextCsvWriteFailed);
+  } else if (csv != nullptr) {
+    csvWritten = true;
   }
   if (counts != nullptr) {
+    counts->csvWritten = csvWritten;
     counts->recordLength = recordLength;
     counts->doubleByteErrors = report.doubleByteErrors();
     counts->singleByteErrors = report.singleByteErrors();

@@ -24,6 +24,7 @@ struct ConversionCounts {
   int32_t recordLength;  // 0 when the conversion ended before its data
   int32_t doubleByteErrors;
   int32_t singleByteErrors;
+  bool csvWritten;  // <name>.csv was replaced by this conversion's rows
 };
 
 // Converts <name>.db2 into <name>.csv, guided by <name>.fdf in the program

@@ -1,4 +1,5 @@
-// The POSIX settings reader over arbitrary file bytes.
+// The POSIX settings reader over arbitrary file bytes, and the run's
+// in-memory reader held beside it.
 //
 // Input: one byte choosing a buffer size, a section name and a key name
 // (each ended by a zero byte, at most 40 bytes), then the file's bytes.
@@ -8,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <string>
+
+#include "base/profile_text.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/profile.h"
 
@@ -100,6 +104,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   GetString(section, key, nullptr, bufSize, path);
   GetSection(section, nullptr, bufSize, path);
   ProfileGetInt(section, key, 7, path);
+
+  // The run's in-memory reader gives what the file reader gives whole.
+  {
+    static char whole[3000];
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    std::string value;
+    const int n = GetString(section, key, whole, sizeof whole, path);
+    if (n < static_cast<int>(sizeof whole) - 1 && ProfileValue(text, section, key, &value)) {
+      Check(value.size() == static_cast<size_t>(n) && std::memcmp(value.data(), whole, value.size()) == 0,
+            "in-memory value differs");
+    }
+    const int m = GetSection(section, whole, sizeof whole, path);
+    if (m < static_cast<int>(sizeof whole) - 2) {
+      const std::string entries = ProfileSection(text, section);
+      Check(entries.size() == static_cast<size_t>(m) && std::memcmp(entries.data(), whole, entries.size()) == 0,
+            "in-memory section differs");
+    }
+  }
 
   // A write keeps what it does not touch. The probes, read with the
   // program's usual buffers, are a section and a key other than the written

@@ -78,8 +78,20 @@ bool FileFlush(FileHandle file);
 bool FileReplace(const char* tempPath, const char* target);
 // Flushes the temporary file to the disk, closes it and renames it over
 // target; false on any failure, and the temporary file is then removed and
-// target stays as it was.
+// target stays as it was. Nothing is renamed unless tempPath still names
+// the file that was written (FileIdentityOf, PathIsFile): a link or another
+// file put in its place meanwhile never becomes the target.
 bool FileCommit(FileHandle file, const char* tempPath, const char* target);
+// What identifies an open file (GetFileInformationByHandle's volume serial
+// and file index; POSIX: fstat's st_dev and st_ino).
+struct FileIdentity {
+  uint64_t volume;
+  uint64_t index;
+};
+bool FileIdentityOf(FileHandle file, FileIdentity* id);
+// True when path itself, not followed (FILE_FLAG_OPEN_REPARSE_POINT; lstat),
+// is a regular file with that identity.
+bool PathIsFile(const char* path, const FileIdentity& id);
 // Closes the temporary file (a null handle is ignored) and removes it.
 void FileDiscard(FileHandle file, const char* tempPath);
 // True when path itself is a symbolic link or another reparse point.
@@ -89,7 +101,8 @@ bool PathIsLink(const char* path);
 void RemoveLeftoverTemps(const char* folder);
 
 // One process at a time: the file at path (made when missing, never
-// through a link) is held open until FileClose or the process's end, and
+// through a link; opened for reading only, so that one another account
+// made still serves) is held open until FileClose or the process's end, and
 // the system lets it go however the process ends. Windows: CreateFileA
 // with no sharing; POSIX: flock(LOCK_EX | LOCK_NB).
 enum class LockResult { kHeld, kBusy, kFailed };

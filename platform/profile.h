@@ -1,8 +1,13 @@
 #pragma once
 // The settings file, read and written as the Windows profile functions do.
 //
+// A run reads its settings once, in memory (app/settings_file with
+// base/profile_text's rules); the readers here are the platform's own, for
+// the tests and fuzzers that hold the two side by side, and the write is
+// Last_MonthBackup's write-back.
+//
 // Windows forwards to GetPrivateProfileStringA and friends. The POSIX version
-// follows the same rules: section and key names match without regard to ASCII
+// follows the same rules (base/profile_text.h): section and key names match without regard to ASCII
 // case; blanks around keys and values are dropped; blank lines are not
 // delivered; results are cut to the buffer as Windows cuts them; a missing
 // file, section or key gives the default; a write keeps the rest of the file

@@ -8,6 +8,22 @@
 // find it (<name>.db2 opens <name>.DB2).
 FILE* OpenStream(const char* path, const char* mode);
 
+// An existing regular file opened for reading only ("rb"), never through a
+// link: a read-only, foreign-owned or immutable file opens, and nothing is
+// ever written through the stream. POSIX: O_RDONLY | O_NOFOLLOW, found
+// without regard to ASCII case as OpenStream finds it; Windows:
+// CreateFileA(GENERIC_READ, FILE_FLAG_OPEN_REPARSE_POINT), and a reparse
+// point refused. Null when it cannot be opened; *isLink (when given) is
+// true when a link stood at path.
+FILE* OpenReadOnlyStream(const char* path, bool* isLink);
+
+// A text stream appending to path (made when missing), never through a
+// link: POSIX O_APPEND | O_CREAT | O_NOFOLLOW; Windows
+// CreateFileA(OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT), a reparse point
+// refused. Null when it cannot be opened; *isLink (when given) is true when
+// a link stood at path.
+FILE* OpenAppendStream(const char* path, bool* isLink);
+
 // A text stream for writing a file that holds a secret: created or emptied;
 // on POSIX readable and writable by its owner only, and a link at path is
 // not followed (the open fails).

@@ -39,9 +39,9 @@ bool ConfirmCancel();
 int ShowMessageBox(const char* text, const char* caption, unsigned style);
 
 // Says why an unattended run failed to whoever started it, without waiting
-// for an answer: POSIX prints it on standard error with the caption as a
-// message box is printed; Windows has no one to tell and shows nothing
-// (the exit code says it).
+// for an answer: it goes to standard error with the caption, as POSIX
+// prints a message box ("<caption>: <text>"; Windows writes the Shift-JIS
+// bytes, and nothing when the program was given no standard error).
 void TellWithoutWaiting(const char* text, const char* caption);
 
 // True once the system asked the run to stop. POSIX: SIGTERM or SIGHUP at

@@ -192,10 +192,28 @@ bool FileReplace(const char* tempPath, const char* target) {
   return true;
 }
 
+bool FileIdentityOf(FileHandle file, FileIdentity* id) {
+  struct stat st;
+  if (fstat(ToFd(file), &st) != 0) return false;
+  id->volume = static_cast<uint64_t>(st.st_dev);
+  id->index = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool PathIsFile(const char* path, const FileIdentity& id) {
+  char utf8[kUtf8PathSize];
+  struct stat st;
+  return SjisToUtf8(path, utf8, sizeof utf8) && lstat(utf8, &st) == 0 && S_ISREG(st.st_mode) &&
+         static_cast<uint64_t>(st.st_dev) == id.volume && static_cast<uint64_t>(st.st_ino) == id.index;
+}
+
 bool FileCommit(FileHandle file, const char* tempPath, const char* target) {
   // Renamed while still open and locked, so that no other run takes it for
-  // a leftover in between.
-  const bool ok = FileFlush(file) && FileReplace(tempPath, target);
+  // a leftover in between; and only while its name still holds what was
+  // written (a link renamed onto it would become the target).
+  FileIdentity written;
+  const bool ok = FileFlush(file) && FileIdentityOf(file, &written) &&
+                  PathIsFile(tempPath, written) && FileReplace(tempPath, target);
   FileClose(file);
   if (!ok) FileDelete(tempPath);
   return ok;
@@ -214,8 +232,15 @@ bool PathIsLink(const char* path) {
 
 LockResult LockFile(const char* path, FileHandle* held) {
   *held = nullptr;
-  const int fd = OpenUtf8(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
+  // Opened for reading: flock needs no more, so a lock file that another
+  // account made (root, once) does not stop this one.
+  const int fd = OpenUtf8(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666);
   if (fd < 0) return LockResult::kFailed;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return LockResult::kFailed;
+  }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const bool busy = errno == EWOULDBLOCK;
     close(fd);

@@ -7,18 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/sjis.h"
+#include "base/profile_text.h"
 #include "platform/posix/encoding.h"
 #include "platform/fileio.h"
 #include "platform/stream.h"
 
-// The settings file read the way the Windows profile functions read it:
-// the file is taken whole; a line ends at CR or LF; blanks (space, tab, VT,
-// FF and Ctrl+Z) around a line, a key and a value are dropped; "[name]" up to
-// the last ']' starts a section (its name trimmed too); the lines before the
-// first section form the nameless section; the first matching section and
-// the first matching key win. Names match without regard to ASCII case and
-// end at a zero byte, as the wide strings Windows keeps them in do.
+// The settings file read the way the Windows profile functions read it,
+// with the rules of base/profile_text.h, and cut to the caller's buffer as
+// Windows cuts.
 
 namespace {
 
@@ -30,10 +26,6 @@ struct FileText {
   char* data;  // zero-terminated copy, null when the file could not be read
   long size;
 };
-
-bool IsBlank(unsigned char c) {
-  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == 0x1a;
-}
 
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
@@ -76,102 +68,18 @@ bool LoadFile(const char* path, FileText* text, bool* tooBig) {
   return true;
 }
 
-// One parsed line. Spans are [begin, end) in the file text.
-struct Line {
-  long start;       // first byte of the line
-  long contentEnd;  // where its line end begins
-  long next;        // first byte of the next line
-  bool blank;
-  bool section;
-  long nameBegin, nameEnd;    // section name or key name
-  long valueBegin, valueEnd;  // valueBegin < 0 when the line has no '='
-};
+using Line = ProfileLine;
 
-// Parses the line starting at pos; false at the end of the text.
 bool NextLine(const FileText& t, long pos, Line* line) {
-  if (pos >= t.size) return false;
-  const char* d = t.data;
-  long e = pos;
-  while (e < t.size && !IsLineEnd(d[e])) ++e;
-  line->start = pos;
-  line->contentEnd = e;
-  long next = e;
-  if (next < t.size && d[next] == '\r') ++next;
-  if (next < t.size && d[next] == '\n') ++next;
-  line->next = next;
-
-  long b = pos;
-  while (b < e && IsBlank(static_cast<unsigned char>(d[b]))) ++b;
-  while (e > b && IsBlank(static_cast<unsigned char>(d[e - 1]))) --e;
-  line->blank = b == e;
-  line->section = false;
-  line->valueBegin = line->valueEnd = -1;
-  line->nameBegin = b;
-  line->nameEnd = e;
-  if (line->blank) return true;
-
-  if (d[b] == '[') {
-    long close = e;
-    while (close > b + 1 && d[close - 1] != ']') --close;
-    if (close > b + 1) {  // found a ']' after the '['
-      long nb = b + 1, ne = close - 1;
-      while (nb < ne && IsBlank(static_cast<unsigned char>(d[nb]))) ++nb;
-      while (ne > nb && IsBlank(static_cast<unsigned char>(d[ne - 1]))) --ne;
-      line->section = true;
-      line->nameBegin = nb;
-      line->nameEnd = ne;
-      return true;
-    }
-  }
-  const void* eq = std::memchr(d + b, '=', static_cast<size_t>(e - b));
-  if (eq != nullptr) {
-    const long at = static_cast<const char*>(eq) - d;
-    long ne = at;
-    while (ne > b && IsBlank(static_cast<unsigned char>(d[ne - 1]))) --ne;
-    long vb = at + 1;
-    while (vb < e && IsBlank(static_cast<unsigned char>(d[vb]))) ++vb;
-    line->nameEnd = ne;
-    line->valueBegin = vb;
-    line->valueEnd = e;
-  }
-  return true;
+  return NextProfileLine(t.data, t.size, pos, line);
 }
-
-// Length of a span as a zero-terminated text (it ends at a zero byte).
-long TextLength(const char* p, long len) {
-  const void* z = std::memchr(p, '\0', static_cast<size_t>(len));
-  return z ? static_cast<const char*>(z) - p : len;
-}
-
-bool NameEquals(const char* p, long len, const char* name) {
-  return SameName(p, static_cast<size_t>(TextLength(p, len)), name);
-}
-
-// Finds the first section named section; returns the position of the line
-// after its header (0 for the nameless section), or -1.
 long FindSection(const FileText& t, const char* section) {
-  if (section[0] == '\0') return 0;
-  Line line;
-  for (long pos = 0; NextLine(t, pos, &line); pos = line.next) {
-    if (line.section && NameEquals(t.data + line.nameBegin, line.nameEnd - line.nameBegin, section)) {
-      return line.next;
-    }
-  }
-  return -1;
+  return FindProfileSection(t.data, t.size, section);
 }
-
-// Finds the first line of key in the section whose lines start at pos.
 bool FindKey(const FileText& t, long pos, const char* key, Line* found) {
-  Line line;
-  for (; NextLine(t, pos, &line); pos = line.next) {
-    if (line.section) return false;
-    if (!line.blank && NameEquals(t.data + line.nameBegin, line.nameEnd - line.nameBegin, key)) {
-      *found = line;
-      return true;
-    }
-  }
-  return false;
+  return FindProfileKey(t.data, t.size, pos, key, found);
 }
+long TextLength(const char* p, long len) { return ProfileTextLength(p, len); }
 
 // Copies value (len bytes, ending early at a zero byte) into out of size
 // bytes. A value wrapped in matching quotes loses them; when the value is cut
@@ -294,37 +202,7 @@ int ProfileGetInt(const char* section, const char* key, int def, const char* fil
   // wrapping around 32 bits.
   char text[30];
   if (ProfileGetString(section, key, "", text, sizeof text, file) == 0) return def;
-  const char* p = text;
-  while (*p != '\0' && static_cast<unsigned char>(*p) <= ' ') ++p;
-  bool negative = false;
-  if (*p == '+') {
-    ++p;
-  } else if (*p == '-') {
-    negative = true;
-    ++p;
-  }
-  unsigned base = 10;
-  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'o' || p[1] == 'b')) {
-    base = p[1] == 'x' ? 16 : p[1] == 'o' ? 8 : 2;
-    p += 2;
-  }
-  unsigned total = 0;
-  for (;; ++p) {
-    unsigned digit;
-    if (*p >= '0' && *p <= '9') {
-      digit = static_cast<unsigned>(*p - '0');
-    } else if (*p >= 'a' && *p <= 'z') {
-      digit = static_cast<unsigned>(*p - 'a' + 10);
-    } else if (*p >= 'A' && *p <= 'Z') {
-      digit = static_cast<unsigned>(*p - 'A' + 10);
-    } else {
-      break;
-    }
-    if (digit >= base) break;
-    total = total * base + digit;
-  }
-  if (negative) total = 0u - total;
-  return static_cast<int>(total);
+  return ProfileNumber(text);
 }
 
 int ProfileWriteString(const char* section, const char* key, const char* value,

@@ -67,6 +67,50 @@ FILE* OpenPrivateStream(const char* path) {
   return f;
 }
 
+FILE* OpenReadOnlyStream(const char* path, bool* isLink) {
+  if (isLink != nullptr) *isLink = false;
+  char utf8[4096];
+  if (!SjisToUtf8(path, utf8, sizeof utf8)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  // O_NONBLOCK: a pipe at the name must not hold the open; it is refused below.
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = open(utf8, flags);
+  if (fd < 0 && errno == ENOENT && FindCaseInsensitive(utf8, sizeof utf8)) fd = open(utf8, flags);
+  if (fd < 0) {
+    if (errno == ELOOP && isLink != nullptr) *isLink = true;
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EISDIR;
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE* f = fdopen(fd, "rb");
+  if (f == nullptr) close(fd);
+  return f;
+}
+
+FILE* OpenAppendStream(const char* path, bool* isLink) {
+  if (isLink != nullptr) *isLink = false;
+  char utf8[4096];
+  if (!SjisToUtf8(path, utf8, sizeof utf8)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int fd = open(utf8, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == ELOOP && isLink != nullptr) *isLink = true;
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "a");
+  if (f == nullptr) close(fd);
+  return f;
+}
+
 FILE* OpenStream(const char* path, const char* mode) {
   char utf8[4096];
   if (!SjisToUtf8(path, utf8, sizeof utf8)) {
@@ -92,10 +136,18 @@ FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int s
 }
 
 bool CommitTempStream(FILE* stream, const char* tempPath, const char* target) {
-  bool ok = std::fflush(stream) == 0 && !std::ferror(stream) && FileFlush(FromFd(fileno(stream)));
-  // Renamed while still open and locked (see FileCommit).
-  ok = ok && FileReplace(tempPath, target);
-  std::fclose(stream);
+  const FileHandle file = FromFd(fileno(stream));
+  FileIdentity written;
+  bool ok = std::fflush(stream) == 0 && !std::ferror(stream) && FileFlush(file) &&
+            FileIdentityOf(file, &written);
+  // The stream's own close is checked before the rename (a file system may
+  // tell a lost write only then); a second descriptor keeps the file open
+  // and locked until the rename, and only while its name still holds what
+  // was written is it renamed (see FileCommit).
+  const int held = fcntl(fileno(stream), F_DUPFD_CLOEXEC, 0);
+  ok = std::fclose(stream) == 0 && ok && held >= 0;
+  ok = ok && PathIsFile(tempPath, written) && FileReplace(tempPath, target);
+  if (held >= 0) close(held);
   if (!ok) FileDelete(tempPath);
   return ok;
 }

@@ -54,11 +54,35 @@ bool FileReplace(const char* tempPath, const char* target) {
   return MoveFileExA(tempPath, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
+bool FileIdentityOf(FileHandle file, FileIdentity* id) {
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!GetFileInformationByHandle(ToHandle(file), &data)) return false;
+  id->volume = data.dwVolumeSerialNumber;
+  id->index = (static_cast<uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+  return true;
+}
+
+bool PathIsFile(const char* path, const FileIdentity& id) {
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION data;
+  const bool ok = GetFileInformationByHandle(h, &data) != FALSE;
+  CloseHandle(h);
+  return ok &&
+         (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+         data.dwVolumeSerialNumber == id.volume &&
+         ((static_cast<uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow) == id.index;
+}
+
 bool FileCommit(FileHandle file, const char* tempPath, const char* target) {
-  // A file open without sharing cannot be renamed: closed first.
-  bool ok = FileFlush(file);
+  // A file open without sharing cannot be renamed: closed first, and then
+  // renamed only while its name still holds what was written.
+  FileIdentity written;
+  bool ok = FileFlush(file) && FileIdentityOf(file, &written);
   FileClose(file);
-  ok = ok && FileReplace(tempPath, target);
+  ok = ok && PathIsFile(tempPath, written) && FileReplace(tempPath, target);
   if (!ok) DeleteFileA(tempPath);
   return ok;
 }
@@ -76,7 +100,9 @@ bool PathIsLink(const char* path) {
 LockResult LockFile(const char* path, FileHandle* held) {
   *held = nullptr;
   if (PathIsLink(path)) return LockResult::kFailed;
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+  // Read access is enough for a handle without sharing: a read-only lock
+  // file, or one another account made, does not stop this one.
+  HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     return GetLastError() == ERROR_SHARING_VIOLATION ? LockResult::kBusy : LockResult::kFailed;

@@ -19,6 +19,54 @@ FILE* OpenStream(const char* path, const char* mode) {
   return std::fopen(path, mode);
 }
 
+FILE* OpenReadOnlyStream(const char* path, bool* isLink) {
+  if (isLink != nullptr) *isLink = false;
+  // Shared as the C runtime's fopen shares: another program may go on
+  // reading or writing it.
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION data = {};
+  if (!GetFileInformationByHandle(h, &data) ||
+      (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    if (isLink != nullptr) *isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    CloseHandle(h);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_RDONLY);
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  FILE* f = _fdopen(fd, "rb");
+  if (f == nullptr) _close(fd);
+  return f;
+}
+
+FILE* OpenAppendStream(const char* path, bool* isLink) {
+  if (isLink != nullptr) *isLink = false;
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION data = {};
+  if (!GetFileInformationByHandle(h, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (isLink != nullptr) *isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    CloseHandle(h);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | _O_TEXT);
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  FILE* f = _fdopen(fd, "a");
+  if (f == nullptr) _close(fd);
+  return f;
+}
+
 FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int size) {
   FileHandle file = FileCreateTemp(target, tempPath, size);
   if (file == nullptr) return nullptr;
@@ -37,11 +85,14 @@ FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int s
 }
 
 bool CommitTempStream(FILE* stream, const char* tempPath, const char* target) {
-  bool ok = std::fflush(stream) == 0 && !std::ferror(stream);
-  ok = ok && FileFlush(reinterpret_cast<FileHandle>(_get_osfhandle(_fileno(stream))));
-  // A file open without sharing cannot be renamed: closed first.
+  const FileHandle file = reinterpret_cast<FileHandle>(_get_osfhandle(_fileno(stream)));
+  FileIdentity written;
+  bool ok = std::fflush(stream) == 0 && !std::ferror(stream) && FileFlush(file) &&
+            FileIdentityOf(file, &written);
+  // A file open without sharing cannot be renamed: closed first, and then
+  // renamed only while its name still holds what was written.
   ok = std::fclose(stream) == 0 && ok;
-  ok = ok && FileReplace(tempPath, target);
+  ok = ok && PathIsFile(tempPath, written) && FileReplace(tempPath, target);
   if (!ok) DeleteFileA(tempPath);
   return ok;
 }

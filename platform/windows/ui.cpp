@@ -125,7 +125,15 @@ int ShowMessageBox(const char* text, const char* caption, unsigned style) {
   return WideMessageBox(nullptr, text, caption, style);
 }
 
-void TellWithoutWaiting(const char*, const char*) {}
+void TellWithoutWaiting(const char* text, const char* caption) {
+  // A scheduler or a script that gave the program a standard error gets
+  // the line there, in Shift-JIS; with none there is no one to tell.
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (err == nullptr || err == INVALID_HANDLE_VALUE) return;
+  DWORD done = 0;
+  const char* parts[] = {caption ? caption : "", ": ", text ? text : "", "\r\n"};
+  for (const char* part : parts) WriteFile(err, part, static_cast<DWORD>(lstrlenA(part)), &done, nullptr);
+}
 
 bool StopRequested() { return false; }
 

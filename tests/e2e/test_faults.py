@@ -71,6 +71,7 @@ class SingleFileFaults(unittest.TestCase):
         res = qv.Result(proc.returncode, out, err)
         self.assertEqual(sanitizer_report(res), "")
         self.assertIn("FAULT.csvの書き込みに失敗(toCSV)", res.messages)
+        self.assertEqual(res.code, 254, res.messages)
         self.assertNotIn("Shift-JIS変換ｴﾗｰ総数", res.messages)  # the box shows the failure instead
         self.assertEqual(pf.read("FAULT.csv"), b"yesterday")
         self.assertEqual(qv.temp_files(pf.path), [])
@@ -124,6 +125,37 @@ class SingleFileFaults(unittest.TestCase):
                 self.assertEqual(res.code, 20, res.messages)  # 3 letters and 17 blanks unmapped
                 self.assertEqual(pf.read("FAULT.csv"), HEADER + qv.NL + b"1,1234," + qv.NL)
                 self.assertIn("EBCDIC変換ｴﾗｰ\t= 20", res.messages)
+
+    def test_run_that_writes_no_csv_fails(self):
+        # Each once exited with 0, as a clean conversion does; a run that
+        # wrote its CSV keeps the error count (a cut last record: 0).
+        cases = [("no description file", None, RECORD, None, 254),
+                 ("malformed description file", "PCFL CUSTNO 2 11\n", RECORD, None, 254),
+                 ("no image", FDF, None, None, 254),
+                 ("a folder at the CSV's name", FDF, RECORD, "folder", 254),
+                 ("record cut short", FDF, RECORD + RECORD[:3], None, 0)]
+        if not qv.IS_WINDOWS:
+            cases.append(("a link at the CSV's name", FDF, RECORD, "link", 254))
+        for label, fdf, image, at_csv, code in cases:
+            with self.subTest(label):
+                pf = self.folder()
+                if fdf is None:
+                    os.remove(pf.file("FAULT.fdf"))
+                else:
+                    pf.write_text("FAULT.fdf", fdf, newline="\n")
+                if image is not None:
+                    pf.write("FAULT.db2", image)
+                if at_csv == "folder":
+                    os.mkdir(pf.file("FAULT.csv"))
+                elif at_csv == "link":
+                    pf.write("victim", b"not yours")
+                    os.symlink(pf.file("victim"), pf.file("FAULT.csv"))
+                res = pf.run_single("FAULT")
+                self.assertEqual(sanitizer_report(res), "")
+                self.assertEqual(res.code, code, res.messages)
+                self.assertIn("(toCSV)", res.messages)
+                self.assertEqual(pf.exists("FAULT.csv") and not os.path.isdir(pf.file("FAULT.csv"))
+                                 and not os.path.islink(pf.file("FAULT.csv")), code == 0)
 
     @qv.skip_unless("native")
     def test_unreadable_description_file(self):
@@ -466,7 +498,8 @@ class BatchFaults(unittest.TestCase):
         # A folder where Quenvale.log or Quenvale.lock belongs stands for a
         # read-only file or program folder (which root would write anyway).
         # Without its log the run still converts but exits with 254; without
-        # its lock it touches nothing. POSIX says why on standard error.
+        # its lock it touches nothing but the log, where it says why. Both
+        # say why on standard error.
         self.host_file("GOOD.DB2")
         self.pf.write_text("GOOD.fdf", FDF, newline="\n")
         self.settings({"IPADDRESS": batch.native_path(self.host)}, ["get LIB/GOOD.GOOD"])
@@ -484,17 +517,58 @@ class BatchFaults(unittest.TestCase):
                 self.assertEqual(sanitizer_report(res), "")
                 self.assertEqual(res.code, 254, res.messages)
                 self.assertEqual(os.path.exists(os.path.join(self.transfer, "GOOD.csv")), converted)
-                if not qv.IS_WINDOWS:
-                    self.assertIn(told, res.messages)
+                self.assertIn(told.encode("cp932" if qv.IS_WINDOWS else "utf-8"), res.stderr)
                 if not converted:
                     self.assertEqual(os.listdir(self.transfer), [])
-                    self.assertFalse(self.pf.exists("Quenvale.log"))
-                self.assertTrue(not self.pf.exists("Quenvale.log") or converted)
+                    self.assertIsNotNone(re.fullmatch(
+                        rb"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d " + re.escape(qv.sjis("Quenvale.lockを開けないため中止"))
+                        + re.escape(qv.NL), self.log()), self.log())
+                    os.remove(self.pf.file("Quenvale.log"))
+
+    @qv.skip_unless("native")
+    def test_lock_file_that_cannot_be_written_still_locks(self):
+        # A Quenvale.lock made by another account (root, once) is only read
+        # by the service account; it must not stop the run. Immutable, it
+        # cannot be opened for writing even by root. (Wine run by root opens
+        # a read-only file for writing all the same: no case there.)
+        self.host_file("GOOD.DB2")
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        self.settings({"IPADDRESS": batch.native_path(self.host)}, ["get LIB/GOOD.GOOD"])
+        lock = self.pf.file("Quenvale.lock")
+        self.pf.write("Quenvale.lock", b"")
+        subprocess.run(["chattr", "+i", lock], check=True)
+        self.addCleanup(subprocess.run, ["chattr", "-i", lock])
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertTrue(os.path.exists(os.path.join(self.transfer, "GOOD.csv")))
+        self.assertLog(["開始", "CSV変換", "終了"])
+
+    @qv.skip_unless("native")
+    def test_link_at_the_log_is_not_written_through(self):
+        # It was appended through: someone else's file got the run's line.
+        # The run goes on, says why on standard error and exits with 254.
+        self.host_file("GOOD.DB2")
+        self.pf.write_text("GOOD.fdf", FDF, newline="\n")
+        self.settings({"IPADDRESS": self.host}, ["get LIB/GOOD.GOOD"])
+        victim = os.path.join(self.pf.root, "victim")
+        with open(victim, "wb") as f:
+            f.write(b"not yours")
+        os.symlink(victim, self.pf.file("Quenvale.log"))
+        res = self.run_batch(True)
+        self.assertEqual(sanitizer_report(res), "")
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertIn("Quenvale.logがリンクのため書き込みません", res.messages)
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"not yours")
+        self.assertTrue(os.path.islink(self.pf.file("Quenvale.log")))
+        self.assertTrue(os.path.exists(os.path.join(self.transfer, "GOOD.csv")))
 
     def test_second_run_while_the_first_works_is_refused(self):
         # The first run copies a 300 MB image; a second one started then
-        # writes one whole line to the log and nothing else, and exits with
-        # 254; the first finishes its copy whole.
+        # touches nothing, not even the log the first is writing (its line
+        # once split the first run's): it says why on standard error and
+        # exits with 254; the first finishes its copy and its line whole.
         size = 300 << 20
         with open(os.path.join(self.host, "BIG.DB2"), "wb") as f:
             f.truncate(size)
@@ -514,12 +588,11 @@ class BatchFaults(unittest.TestCase):
         self.assertEqual(sanitizer_report(res), "")
         self.assertEqual(res.code, 0, res.messages)
         self.assertEqual(second[0].code, 254, second[0].messages)
+        self.assertIn(b"Quenvale: " + qv.sjis("別のQuenvaleが実行中のため中止")
+                      if qv.IS_WINDOWS else "Quenvale: 別のQuenvaleが実行中のため中止".encode(),
+                      second[0].stderr)
         self.assertEqual(os.path.getsize(os.path.join(self.transfer, "BIG.DB2")), size)
-        lines = self.log().split(b"\n")
-        busy = [l.rstrip(b"\r") for l in lines if qv.sjis("別のQuenvaleが実行中のため中止") in l]
-        self.assertEqual(len(busy), 1, lines)
-        self.assertIsNotNone(re.fullmatch(rb"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d "
-                                          + re.escape(qv.sjis("別のQuenvaleが実行中のため中止")), busy[0]))
+        self.assertLog(["開始", "CSV変換", "終了"])
 
     def test_code_error_rows_of_every_file_in_one_report(self):
         # The batch run wrote no CodeErr.csv: which file had the codes that

@@ -140,7 +140,7 @@ class SingleFile(unittest.TestCase):
                 pf.write("T.db2", bytes([0xC1, 0xC2, 0xC3]))
                 pf.write("CodeErr.csv", b"old report\n")
                 res = pf.run_single("T")
-                self.assertEqual(res.code, 0, res.messages)
+                self.assertEqual(res.code, 0 if fdf else 254, res.messages)
                 self.assertEqual(self.summary(res, "T"), text)
                 self.assertEqual(pf.read("CodeErr.csv"), CODE_ERR_HEADER + qv.NL)
 
@@ -243,6 +243,7 @@ class SingleFile(unittest.TestCase):
                     shutil.copyfile(os.path.join(EXAMPLES, name), pf.file(name))
                 res = pf.run_single("CUSTOMER")
                 self.assertIn("Quenvale.iniをShift-JISで保存してください", res.messages)
+                self.assertEqual(res.code, 254)
                 self.assertFalse(pf.exists("CUSTOMER.csv"))
 
     def test_values_with_commas_and_quotes_keep_their_columns(self):
@@ -270,7 +271,7 @@ class SingleFile(unittest.TestCase):
             res = pf.run_single(raw='"ABC"')
         else:
             res = pf.run_single(['"ABC"'])
-        self.assertEqual(res.code, 0)
+        self.assertEqual(res.code, 254)
         self.assertIn('"ABC".fdfのオープンに失敗(toCSV)', res.messages)
         self.assertFalse(pf.exists("ABC.csv"))
 

@@ -6,7 +6,11 @@
 #include <cstring>
 #include <string>
 
+#include "app/settings_file.h"
 #include "base/path.h"
+#include "base/profile_text.h"
+#include "base/settings.h"
+#include "platform/fileio.h"
 #include "platform/profile.h"
 #include "tests/unit/support/test_support.h"
 
@@ -79,6 +83,13 @@ class ProfileTest : public ::testing::Test {
     const int n = ProfileGetString(section, key, def, out, size, path.c_str());
     EXPECT_EQ(out[n], '\0');
     EXPECT_EQ(static_cast<size_t>(n), std::strlen(out));
+    // The run's reader parses the bytes in memory: what it finds is what
+    // the system gives (on Windows the system's own functions answer).
+    std::string parsed;
+    if (size == 256 && section != nullptr && key != nullptr &&
+        ProfileValue(FileText(path), section, key, &parsed)) {
+      EXPECT_EQ(parsed, std::string(out, static_cast<size_t>(n))) << section << "/" << key;
+    }
     return std::string(out, static_cast<size_t>(n));
   }
   // The section's bytes as returned, both closing zeros included.
@@ -87,9 +98,18 @@ class ProfileTest : public ::testing::Test {
     std::memset(out, '#', sizeof out);
     const std::string path = file ? Path(file) : Path();
     *ret = ProfileGetSection(section, out, size, path.c_str());
+    if (size == 512 && *ret < size - 2) {
+      EXPECT_EQ(ProfileSection(FileText(path), section), std::string(out, static_cast<size_t>(*ret)))
+          << section;
+    }
     size_t end = 0;
     while (end + 1 < sizeof out && (out[end] != '\0' || out[end + 1] != '\0')) ++end;
     return std::string(out, end + 2);
+  }
+  static std::string FileText(const std::string& path) {
+    std::string bytes;
+    ReadFileBytes(path, &bytes);
+    return bytes;
   }
   TempFolder folder_;
 };
@@ -256,6 +276,96 @@ TEST_F(ProfileTest, WriteCreatesFile) {
   EXPECT_NE(ProfileWriteString("Quenvale", "Last_MonthBackup", "20240229", path.c_str()), 0);
   EXPECT_EQ(ProfileGetInt("Quenvale", "Last_MonthBackup", 0, path.c_str()), 20240229);
 }
+
+// The run's settings come from one read of the file and one list of rows:
+// a bad value is told once, with its row's line, and the row's value for it
+// is used.
+TEST_F(ProfileTest, SettingsReadOnceFromTheList) {
+  folder_.Write("Quenvale.ini",
+                "[Quenvale]\r\nIPADDRESS = \"10.0.0.1\"\r\nCsvEncoding=UTF8\r\nWorkers=65\r\n"
+                "MonthBackup=2abc\r\nMaxTransferMB=-5\r\nCheckLayout=1\r\n[quenvale]\r\nWorkers=3\r\n"
+                "[DB2]\r\n;remark\r\nget A/B.C\r\n");
+  Settings settings;
+  ErrorText errors;
+  LoadSettings(Path().c_str(), &settings, &errors);
+  EXPECT_EQ(settings.ipAddress, "10.0.0.1");
+  EXPECT_EQ(settings.timeLimit, "3600");
+  EXPECT_EQ(settings.csvEncoding, "UTF8");  // kept: the conversion refuses it
+  EXPECT_EQ(settings.workers, 1);
+  EXPECT_EQ(settings.monthBackup, 2);  // the leading number, as GetPrivateProfileIntA
+  EXPECT_EQ(settings.maxTransferMB, 4096);
+  EXPECT_EQ(settings.checkLayout, 1);
+  EXPECT_EQ(settings.db2, std::string("get A/B.C\0", 10));
+  EXPECT_STREQ(errors.text(), "  CsvEncodingの値が不正(toCSV)\n  Workersの値が不正なため1で変換します(toCSV)\n");
+
+  // Good values, and a file that is missing: no line.
+  for (const char* text : {"[Quenvale]\nWorkers=64\nCsvEncoding=utf-8-bom\n", ""}) {
+    if (text[0] == '\0') {
+      FileDelete(Path().c_str());
+    } else {
+      folder_.Write("Quenvale.ini", text);
+    }
+    errors.Clear();
+    Settings again;
+    LoadSettings(Path().c_str(), &again, &errors);
+    EXPECT_STREQ(errors.text(), "") << text;
+    EXPECT_EQ(again.workers, text[0] ? 64 : 0);
+  }
+}
+
+TEST_F(ProfileTest, SettingsSavedWithAMarkAreReadInTheirEncoding) {
+  // As Windows reads them: UTF-8 or UTF-16 after its mark, handed over in
+  // code page 932 (表 is 0x95 0x5C).
+  const std::string utf8 = "[Quenvale]\r\nBackupDir=D:\\\xE8\xA1\xA8\r\n";
+  std::string utf16le = "\xFF\xFE";
+  std::string utf16be = "\xFE\xFF";
+  for (const char c : std::string("[Quenvale]\r\nBackupDir=D:\\")) {
+    utf16le += c, utf16le += '\0';
+    utf16be += '\0', utf16be += c;
+  }
+  utf16le += "\x68\x88";  // U+8868
+  utf16be += "\x88\x68";
+  for (const std::string& bytes : {"\xEF\xBB\xBF" + utf8, utf16le, utf16be}) {
+    folder_.Write("Quenvale.ini", bytes);
+    Settings settings;
+    LoadSettings(Path().c_str(), &settings);
+    EXPECT_EQ(settings.backupDir, "D:\\" + kHyo);
+    EXPECT_FALSE(settings.shiftJis);
+#if defined(_WIN32)
+    EXPECT_EQ(GetString("Quenvale", "BackupDir", "", 256), settings.backupDir);
+#endif
+  }
+}
+
+#if !defined(_WIN32)
+// Every row of the list is in both guides' settings tables (a line that
+// starts with two blanks and its name, or names it after another's).
+TEST(SettingsGuide, EveryRowIsInBothGuides) {
+  // Read already, used by none yet: the guides name them with their use.
+  const std::string notYetUsed = " Workers MaxTransferMB CheckLayout ";
+  for (const char* guide : {"GUIDE.en.txt", "GUIDE.ja.txt"}) {
+    std::string text;
+    ASSERT_TRUE(ReadFileBytes(std::string(QV_SOURCE_DIR "/docs/") + guide, &text)) << guide;
+    for (int i = 0; i < kSettingRowCount; ++i) {
+      const SettingRow& row = kSettingRows[i];
+      if (notYetUsed.find(" " + std::string(row.name) + " ") != std::string::npos) continue;
+      bool named = false;
+      if (row.type == SettingType::kSection) {
+        named = text.find("[" + std::string(row.name) + "]") != std::string::npos;
+      }
+      for (const char* before : {"\n  ", ", "}) {
+        const std::string start = before + std::string(row.name);
+        for (size_t at = text.find(start); !named && at != std::string::npos;
+             at = text.find(start, at + 1)) {
+          const char after = text[at + start.size()];
+          named = after == ' ' || after == ',' || after == '\r' || after == '\n';
+        }
+      }
+      EXPECT_TRUE(named) << guide << ": " << row.name;
+    }
+  }
+}
+#endif
 
 #if !defined(_WIN32)
 // Windows keeps the untouched lines byte for byte; Wine rewrites the whole

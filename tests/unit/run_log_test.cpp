@@ -38,7 +38,6 @@ constexpr RunLogEvent kBackup = RunLogEvent::kBackup;
 constexpr RunLogEvent kConvert = RunLogEvent::kConvert;
 constexpr RunLogEvent kEnd = RunLogEvent::kEnd;
 constexpr RunLogEvent kCancel = RunLogEvent::kCancel;
-constexpr RunLogEvent kBusy = RunLogEvent::kBusy;
 
 struct RunCase {
   const char* why;
@@ -82,9 +81,9 @@ TEST_F(RunLogTest, LinesOfWholeRuns) {
       {"a line left without its end (a run that died) is ended before the next run's", "",
        {{kOpen, 26, 9, 0, 0}, {kStart, 26, 9, 0, 1}, {kOpen, 27, 9, 0, 0}, {kEnd, 27, 9, 0, 4}},
        "2011/10/26 09:00:01-開始\n2011/10/27 09:00:04-終了\n"},
-      {"a second run in the folder: one whole line", "",
-       {{kOpen, 26, 9, 0, 0}, {kBusy, 26, 9, 0, 1}, {kEnd, 26, 9, 0, 2}},
-       "2011/10/26 09:00:01 別のQuenvaleが実行中のため中止\n"},
+      {"a run that cannot take its lock: one whole line", "",
+       {{kOpen, 26, 9, 0, 0}, {RunLogEvent::kLockFailed, 26, 9, 0, 1}, {kEnd, 26, 9, 0, 2}},
+       "2011/10/26 09:00:01 Quenvale.lockを開けないため中止\n"},
       {"events before the open and after the close write nothing", "",
        {{kStart, 26, 8, 0, 0}, {kOpen, 26, 9, 0, 0}, {kEnd, 26, 9, 0, 1}, {kStart, 26, 9, 0, 2}},
        "2011/10/26 09:00:01-終了\n"},
