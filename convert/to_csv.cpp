@@ -109,13 +109,6 @@ bool BuildPath(char* path, const char* programFolder, const char* subFolder, con
   return fits && AppendText(path, kPathSize, name) && AppendText(path, kPathSize, extension);
 }
 
-FILE* OpenFile(const char* programFolder, const char* subFolder, const char* name,
-               const char* extension, const char* mode) {
-  char path[kPathSize];
-  if (!BuildPath(path, programFolder, subFolder, name, extension)) return nullptr;
-  return OpenStream(path, mode);
-}
-
 // "<name>：レコード数 <records>", with " (Shift-JIS 変換ｴﾗｰ <total>)" when
 // errors were counted.
 void BuildStatus(char* status, const char* name, int64_t records, int32_t errorTotal) {
