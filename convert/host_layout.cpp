@@ -118,13 +118,28 @@ bool OutfileRecordAt(const unsigned char* p) {
          Zoned(p + kWhFldb, 5, &v) && Zoned(p + kWhFldd, 2, &v) && Zoned(p + kWhFldp, 2, &v);
 }
 
+std::string Identity(const unsigned char* r) {
+  return std::string(reinterpret_cast<const char*>(r), 20) +
+         std::string(reinterpret_cast<const char*>(r + kWhName), 10);
+}
+
 // The outfile's record length: 1040 when it fits, else the least that
-// does (every record plausible, the size a whole number of them); 0 if none.
+// does: the size a whole number of records, each of them plausible, and
+// each file (file, library and format repeated) with as many records as
+// its first one says it has fields.
 size_t OutfileRecordLength(const unsigned char* data, size_t size) {
   auto fits = [&](size_t length) {
     if (length > size || size % length != 0) return false;
+    std::map<std::string, std::pair<int32_t, int32_t>> counts;  // said, seen
     for (size_t at = 0; at < size; at += length) {
       if (!OutfileRecordAt(data + at)) return false;
+      int32_t said = 0;
+      Zoned(data + at + kWhFldn, 5, &said);
+      auto& count = counts.emplace(Identity(data + at), std::make_pair(said, 0)).first->second;
+      ++count.second;
+    }
+    for (const auto& file : counts) {
+      if (file.second.first != file.second.second) return false;
     }
     return true;
   };
@@ -150,7 +165,7 @@ bool DecodeName(const unsigned char* p, int n, const unsigned char* ebcdic, std:
 }
 
 struct OutfileRecord {
-  int32_t fieldCount, recordLength, position, bytes, digits, decimals;
+  int32_t recordLength, position, bytes, digits, decimals;
 };
 
 HostSource ReadOutfile(const unsigned char* data, size_t size, const unsigned char* ebcdic,
@@ -166,8 +181,7 @@ HostSource ReadOutfile(const unsigned char* data, size_t size, const unsigned ch
   size_t current = SIZE_MAX;
   for (size_t at = 0; at < size; at += length) {
     const unsigned char* r = data + at;
-    const std::string identity(reinterpret_cast<const char*>(r), 20);
-    const std::string key = identity + std::string(reinterpret_cast<const char*>(r + kWhName), 10);
+    const std::string key = Identity(r);
     auto found = seen.find(key);
     if (found == seen.end()) {
       if (static_cast<int>(files->size()) >= kMaxHostFiles) break;
@@ -201,7 +215,6 @@ HostSource ReadOutfile(const unsigned char* data, size_t size, const unsigned ch
     }
     HostFileLayout& layout = (*files)[current];
     OutfileRecord rec{};
-    Zoned(r + kWhFldn, 5, &rec.fieldCount);
     Zoned(r + kWhRlen, 5, &rec.recordLength);
     Zoned(r + kWhFobo, 5, &rec.position);
     Zoned(r + kWhFldb, 5, &rec.bytes);
@@ -230,19 +243,12 @@ HostSource ReadOutfile(const unsigned char* data, size_t size, const unsigned ch
     field.nullCapable = r[kWhNull] == kEbcdicY;
     layout.fields.push_back(field);
   }
-  // Lengths that do not add up: fields not one after another, a count or
-  // record length that is not the fields'.
+  // Lengths that do not add up: fields not one after another, a record
+  // length that is not the fields'.
   for (size_t f = 0; f < files->size(); ++f) {
     HostFileLayout& layout = (*files)[f];
     if (!layout.refusal.empty()) continue;
     const std::vector<OutfileRecord>& recs = records[f];
-    if (recs.front().fieldCount != static_cast<int32_t>(recs.size())) {
-      AppendReportLine(&layout.refusal, layout.file,
-                       Format(kTextFdfmakeFieldCountFormat, recs.front().fieldCount,
-                              static_cast<int>(recs.size()))
-                           .c_str());
-      continue;
-    }
     int32_t next = 1;
     for (size_t i = 0; i < recs.size() && layout.refusal.empty(); ++i) {
       if (recs[i].position != next || recs[i].recordLength != layout.recordLength) {
