@@ -74,6 +74,7 @@ void LoadSettings(const char* path, Settings* settings) {
   settings->csvEncoding = Value("CsvEncoding", "", path, sizes);
   settings->monthBackup = ProfileGetInt("Quenvale", "MonthBackup", 0, path);
   settings->lastMonthBackup = ProfileGetInt("Quenvale", "Last_MonthBackup", 0, path);
+  settings->checkLayout = ProfileGetInt("Quenvale", "CheckLayout", 0, path);
   settings->ebcdic = Section("EBCDIC", path, sizes);
   settings->kanji = Section("KANJI", path, sizes);
   settings->db2 = Section("DB2", path, sizes);

@@ -19,6 +19,7 @@ struct Settings {
   std::string csvEncoding;      // CsvEncoding
   int monthBackup = 0;          // MonthBackup
   int lastMonthBackup = 0;      // Last_MonthBackup, kept equal to the file's after a write
+  int checkLayout = 0;          // CheckLayout: 1 checks each entry's layout against the host's
   // Sections
   std::string ebcdic;  // [EBCDIC]
   std::string kanji;   // [KANJI]

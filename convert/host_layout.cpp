@@ -157,7 +157,10 @@ bool DecodeName(const unsigned char* p, int n, const unsigned char* ebcdic, std:
   name->clear();
   if (n == 0) return false;
   for (int i = 0; i < n; ++i) {
-    const char c = ebcdic != nullptr ? static_cast<char>(ebcdic[p[i]]) : SharedEbcdic(p[i]);
+    // The settings' table, and for a code it leaves out the characters
+    // every Japanese code page has there.
+    char c = ebcdic != nullptr ? static_cast<char>(ebcdic[p[i]]) : '\0';
+    if (c == '\0') c = SharedEbcdic(p[i]);
     if (c == '\0') return false;
     name->push_back(c);
   }
