@@ -342,13 +342,15 @@ class BatchRun(unittest.TestCase):
 
     def test_layout_check_in_ftp_mode_and_without_the_setting(self):
         root = os.path.join(self.tmp, "ftproot")
-        served = {"QGPL/CUSTOMER.CUSTOMER": "CUSTOMER", "SALES/ORDERS.ORD2011": "ORDERS_ORD2011"}
+        served = {"QGPL/CUSTOMER.CUSTOMER": "CUSTOMER", "SALES/ORDERS.ORD2011": "ORDERS_ORD2011",
+                  "QGPL/ITEMS.ITEMS": "ITEMS"}
         for path, entry in served.items():
             os.makedirs(os.path.join(root, os.path.dirname(path)), exist_ok=True)
             with open(os.path.join(root, path), "wb") as f:
                 f.write(image(entry))
             self.pf.write_text(entry + ".fdf", FDF)
-        # What DSPFFD gives on the host (see ftp_server.py): ORDERS has a field more.
+        # What DSPFFD gives on the host (see ftp_server.py): ORDERS has a field
+        # more; for ITEMS it fails, and QTEMP still holds ORDERS' description.
         with open(os.path.join(root, "QGPL", "CUSTOMER.DSPFFD"), "wb") as f:
             f.write(description("CUSTOMER"))
         with open(os.path.join(root, "SALES", "ORDERS.DSPFFD"), "wb") as f:
@@ -370,7 +372,7 @@ class BatchRun(unittest.TestCase):
         self.settings(dict(settings, CheckLayout="1"), db2)
         res = self.run_batch(False, env=env)
         self.assertEqual(res.code, 254, res.messages)
-        self.assertLog(["開始", "CSV変換", "終了"], LAYOUT_CHANGED % "ORDERS_ORD2011")
+        self.assertLog(["開始", "CSV変換", "終了"], LAYOUT_CHANGED % "ORDERS_ORD2011" + NO_DESCRIPTION % "ITEMS")
         script = self.pf.read("ftparg.txt").split(qv.NL)
         at = script.index(b"get QGPL/CUSTOMER.CUSTOMER \"" + native_path(self.transfer).encode()
                           + (b"\\" if qv.IS_WINDOWS else b"/") + b"CUSTOMER.DB2\"")
