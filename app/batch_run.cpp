@@ -188,12 +188,20 @@ bool DescriptionPath(const char* programFolder, const char* name, char* path, in
          CopyText(path + std::strlen(path) - 3, 4, "FFD");
 }
 
+// CheckLayout checks the entries whose description the fetch brings: in FTP
+// mode those of get lines (a line that only names a file to convert has
+// none), in folder mode every entry.
+bool LayoutChecked(const ConversionList& list, const ListedFile& f) {
+  return f.usable && (f.fromGet || !list.ftpMode);
+}
+
 // CheckLayout: a description left from an earlier night must not pass for
-// tonight's, so each listed entry's goes before the fetch.
+// tonight's, so each checked entry's goes before the fetch.
 void RemoveDescriptions(const ConversionList& list) {
   for (int i = 0; i < list.count; ++i) {
     char path[kPathBufferSize];
-    if (list.files[i].usable && DescriptionPath(list.programFolder, list.files[i].name, path, sizeof path)) {
+    if (LayoutChecked(list, list.files[i]) &&
+        DescriptionPath(list.programFolder, list.files[i].name, path, sizeof path)) {
       FileDelete(path);
     }
   }
@@ -327,7 +335,7 @@ int ConvertListedFiles(ProcessState& state, const ConversionList& list, int resu
       state.errors.AppendLine(f.name, kTextNotFetched);
       continue;
     }
-    if (state.settings.checkLayout == 1 && !LayoutHolds(state, f.name)) continue;
+    if (state.settings.checkLayout == 1 && LayoutChecked(list, f) && !LayoutHolds(state, f.name)) continue;
     CopyText(state.fileBaseName, kFileBaseNameSize, f.name);
     result = toCSV(with, "DB2", state.fileBaseName, nullptr);
     if (result < 0) break;
