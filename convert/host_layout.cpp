@@ -235,8 +235,7 @@ HostSource ReadOutfile(const unsigned char* data, size_t size, const unsigned ch
                          kTextFdfmakeNameUndecodable;
       }
     }
-    field.hostType = SharedEbcdic(r[kWhFldt]);
-    if (r[kWhFldt] == 0xF5) field.hostType = '5';
+    field.hostType = SharedEbcdic(r[kWhFldt]);  // a letter, or 5
     if (field.hostType == 0) field.why = Format("X'%02X'", r[kWhFldt]);
     field.bytes = rec.bytes;
     field.digits = rec.digits;
@@ -291,7 +290,7 @@ int32_t Digits(const std::string& text) {
   int32_t v = 0;
   for (char c : t) {
     if (c < '0' || c > '9') return -1;
-    if (v < kMaxNumber) v = v * 10 + (c - '0');
+    v = v < kMaxNumber / 10 ? v * 10 + (c - '0') : kMaxNumber;
   }
   return v;
 }
