@@ -295,10 +295,14 @@ int32_t Digits(const std::string& text) {
   return v;
 }
 
+// Most lines and SQL tokens a text description is read in: memory stays
+// within some tens of megabytes whatever the input holds.
+constexpr size_t kMaxTextPieces = 1000000;
+
 std::vector<std::string> Lines(const char* data, size_t size) {
   std::vector<std::string> lines;
   size_t at = 0;
-  while (at < size) {
+  while (at < size && lines.size() < kMaxTextPieces) {
     const void* nl = std::memchr(data + at, '\n', size - at);
     const size_t end = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - data) : size;
     std::string line(data + at, end - at);
@@ -439,6 +443,10 @@ bool DdsFieldBytes(DdsField* d) {
 HostSource ReadDds(const char* data, size_t size, const std::string& inputName,
                    std::vector<HostFileLayout>* files, std::string* report) {
   const std::vector<std::string> lines = Lines(data, size);
+  if (lines.size() >= kMaxTextPieces) {
+    AppendReportLine(report, inputName, kTextFdfmakeUnreadable);
+    return HostSource::kUnknown;
+  }
   bool recordFormat = false;
   for (const std::string& line : lines) recordFormat = recordFormat || (IsDdsLine(line) && Upper(line[16]) == 'R');
   if (!recordFormat) {
@@ -522,7 +530,7 @@ bool IsWordByte(unsigned char c) {
 std::vector<Token> Tokens(const char* data, size_t size) {
   std::vector<Token> tokens;
   size_t i = 0;
-  while (i < size) {
+  while (i < size && tokens.size() < kMaxTextPieces) {
     const unsigned char c = static_cast<unsigned char>(data[i]);
     if (c <= ' ') {
       ++i;
@@ -816,8 +824,13 @@ void ReadCreateTable(SqlWalk* w, const std::string& inputName, std::vector<HostF
 }
 
 bool ReadSql(const char* data, size_t size, const std::string& inputName,
-             std::vector<HostFileLayout>* files) {
+             std::vector<HostFileLayout>* files, std::string* report) {
   const std::vector<Token> tokens = Tokens(data, size);
+  if (tokens.size() >= kMaxTextPieces) {
+    // Read in part it would lose tables without a word.
+    AppendReportLine(report, inputName, kTextFdfmakeUnreadable);
+    return true;
+  }
   bool any = false;
   size_t from = 0;
   while (from < tokens.size()) {
@@ -890,7 +903,14 @@ HostSource ReadHostDescription(const char* data, size_t size, const char* inputN
     AppendReportLine(report, input, kTextFdfmakeUnknownInput);
     return HostSource::kUnknown;
   }
-  if (ReadSql(data, size, input, files)) return HostSource::kSql;
+  if (size > kMaxTextDescriptionSize) {
+    AppendReportLine(report, input, kTextFdfmakeUnreadable);
+    return HostSource::kUnknown;
+  }
+  const size_t reported = report->size();
+  if (ReadSql(data, size, input, files, report)) {
+    return report->size() > reported && files->empty() ? HostSource::kUnknown : HostSource::kSql;
+  }
   return ReadDds(data, size, input, files, report);
 }
 

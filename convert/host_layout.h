@@ -39,7 +39,8 @@ struct HostFileLayout {
 enum class HostSource { kUnknown, kOutfile, kDds, kSql };
 
 // Most bytes a description is read from, and most files one may hold.
-constexpr size_t kMaxHostDescriptionSize = 64u * 1024 * 1024;
+constexpr size_t kMaxHostDescriptionSize = 64u * 1024 * 1024;  // an outfile image
+constexpr size_t kMaxTextDescriptionSize = 8u * 1024 * 1024;   // DDS or SQL
 constexpr int kMaxHostFiles = 10000;
 
 // Reads one description (size bytes of data). inputName is the input's file
