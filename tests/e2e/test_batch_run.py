@@ -301,7 +301,8 @@ class BatchRun(unittest.TestCase):
         # (display forms I, d, y, 1 of its host fields) and stock (every
         # column renamed) match; a field added or a packed field turned zoned
         # of the same length stop the entry, keep yesterday's CSV and leave
-        # the new list as .fdf.new; no description stops the entry too.
+        # the new list as .fdf.new; no description, or a cut one, stops the
+        # entry too.
         examples = os.path.join(qv.SOURCE_DIR, "examples")
         shutil.copyfile(os.path.join(examples, "CUSTOMER.db2"), os.path.join(self.host, "CUSTOMER.DB2"))
         shutil.copyfile(os.path.join(examples, "CUSTOMER.FFD"), os.path.join(self.host, "CUSTOMER.FFD"))
@@ -313,27 +314,32 @@ class BatchRun(unittest.TestCase):
         self.host_file("STOCK.FFD", description("STOCK"))
         self.host_file("ORDERS_ORD2011.FFD", description("ORDERS", extra=[Field("FLAG", "A", 1)]))
         self.host_file("PRICES_P1.FFD", description("PRICES", amount=("S", 5, 5, 2)))
+        # A description cut on the way.
+        self.host_file("CUSTOMER_CUT.DB2", image("CUSTOMER"))
+        self.pf.write_text("CUSTOMER_CUT.fdf", FDF)
+        self.host_file("CUSTOMER_CUT.FFD", description("CUSTOMER")[:1500])
         os.mkdir(self.transfer)
         with open(os.path.join(self.transfer, "ORDERS_ORD2011.csv"), "wb") as f:
             f.write(b"yesterday")
         with open(os.path.join(examples, "Quenvale.ini"), "rb") as f:
             example = f.read()
         db2 = ["get SALESLIB/CUSTOMER.CUSTOMER", "get SALES/ORDERS.ORD2011", "get QGPL/PRICES.P1",
-               "get QGPL/ITEMS.ITEMS", "get QGPL/STOCK.stock"]
+               "get QGPL/ITEMS.ITEMS", "get QGPL/STOCK.stock", "get QGPL/CUSTOMER.CUT"]
         self.pf.write("Quenvale.ini", qv.sjis(
             "[Quenvale]\r\nIPADDRESS=%s\r\nCheckLayout=1\r\n[DB2]\r\n%s\r\n"
             % (native_path(self.host), "\r\n".join(db2))) + example[example.index(b"[KANJI]"):])
         res = self.run_batch(True)
         self.assertEqual(res.code, 254, res.messages)
         self.assertLog(["開始", "CSV変換", "終了"], LAYOUT_CHANGED % "ORDERS_ORD2011"
-                       + LAYOUT_CHANGED % "PRICES_P1" + NO_DESCRIPTION % "ITEMS")
+                       + LAYOUT_CHANGED % "PRICES_P1" + NO_DESCRIPTION % "ITEMS"
+                       + NO_DESCRIPTION % "CUSTOMER_CUT")
         with open(os.path.join(examples, "CUSTOMER.csv"), "rb") as f:
             self.assertEqual(self.transfer_file("CUSTOMER.csv"), f.read().replace(b"\n", qv.NL))
         self.assertEqual(self.transfer_file("stock.csv"), qv.NL.join(
             [qv.sjis('"ID","顧客番号","金額","名前"'), b'1,42,42.00,"FIG"']) + qv.NL)
         self.assertEqual(self.transfer_file("ORDERS_ORD2011.csv"), b"yesterday")
         self.assertEqual(self.transfer_file("stock.FFD"), description("STOCK"))
-        for entry in ("PRICES_P1", "ITEMS"):
+        for entry in ("PRICES_P1", "ITEMS", "CUSTOMER_CUT"):
             self.assertFalse(os.path.exists(os.path.join(self.transfer, entry + ".csv")), entry)
         self.assertIn(b"PCFL CNAME A 20" + qv.NL + b"PCFL FLAG A 1" + qv.NL, self.pf.read("ORDERS_ORD2011.fdf.new"))
         self.assertIn(b"PCFL AMOUNT S 5/2" + qv.NL, self.pf.read("PRICES_P1.fdf.new"))
