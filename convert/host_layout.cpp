@@ -997,8 +997,11 @@ bool SameLayout(const FieldList& listed, const FieldList& made) {
   for (int i = 0; i < listed.count; ++i) {
     const FieldDescriptor& l = listed.fields[static_cast<size_t>(i)];
     const FieldDescriptor& m = made.fields[static_cast<size_t>(i)];
-    // Type 1 chooses per value between mixed and double-byte text.
-    const bool sameType = StoredAs(l.type) == m.type || (l.type == '1' && m.type == 'W');
+    // Type 1 chooses per value between mixed and double-byte text; H shows
+    // any bytes, and the host lists a column FOR BIT DATA as text of CCSID
+    // 65535.
+    const bool sameType = StoredAs(l.type) == m.type || (l.type == '1' && m.type == 'W') ||
+                          (l.type == 'H' && m.type == 'A');
     if (!sameType || l.size != m.size || l.length != m.length || l.decimals != m.decimals) return false;
   }
   return true;

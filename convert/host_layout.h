@@ -69,7 +69,8 @@ bool SameFieldListText(const std::string& a, const std::string& b);
 // True when the list made from the host's description (made) describes the
 // same record as the list a conversion uses (listed): the same number of
 // fields, each with the same bytes, stored form (StoredAs: a list may show
-// A as I or 2 as d), length and decimals. Names are not compared.
+// A as I or 2 as d; 1 stands for A or W, H for A), length and decimals.
+// Names are not compared.
 bool SameLayout(const FieldList& listed, const FieldList& made);
 
 // Appends "  " + name + text to report.

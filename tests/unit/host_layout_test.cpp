@@ -304,6 +304,8 @@ TEST(HostLayout, SameLayoutIgnoresNamesAndDisplayForms) {
       {"PCFL X 2 10\nPCFL Y A 5\n", "PCFL X S 5\nPCFL Y A 5\n", false},  // packed made zoned
       {"PCFL X 2 10/2\n", "PCFL X 2 10\n", false},                // decimals
       {"PCFL X A 4\n", "PCFL X W 4\n", false},
+      {"PCFL X H 4\n", "PCFL X A 4\n", true},  // FOR BIT DATA: A of CCSID 65535 in DSPFFD
+      {"PCFL X A 4\n", "PCFL X H 4\n", false},
       {"PCFL X B 4/2\n", "PCFL X B 4\n", false},
   };
   for (const auto& row : rows) {
