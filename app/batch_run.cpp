@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
 
 #include "app/code_error_file.h"
 #include "app/process_state.h"
@@ -14,6 +17,7 @@
 #include "base/sjis.h"
 #include "base/texts.h"
 #include "convert/field_list.h"
+#include "convert/host_layout.h"
 #include "convert/to_csv.h"
 #include "platform/fileio.h"
 #include "platform/stream.h"
@@ -305,6 +309,130 @@ void KeepCutHostImagesAside(ConversionList* list, const char* hostFolder, ErrorT
   }
 }
 
+// <program folder>DB2<sep><name>.FFD, where the fetch stores the host's
+// description of the entry's file (CheckLayout).
+bool DescriptionPath(const char* programFolder, const char* name, char* path, int size) {
+  return TransferImagePath(path, size, programFolder, name) &&
+         CopyText(path + std::strlen(path) - 3, 4, "FFD");
+}
+
+// CheckLayout checks the entries whose description the fetch brings: in FTP
+// mode those of get lines (a line that only names a file to convert has
+// none), in folder mode every entry.
+bool LayoutChecked(const ConversionList& list, const ListedFile& f) {
+  return f.usable && (f.fromGet || !list.ftpMode);
+}
+
+// CheckLayout: a description left from an earlier night must not pass for
+// tonight's, so each checked entry's goes before the fetch.
+void RemoveDescriptions(const ConversionList& list) {
+  for (int i = 0; i < list.count; ++i) {
+    char path[kPathBufferSize];
+    if (LayoutChecked(list, list.files[i]) &&
+        DescriptionPath(list.programFolder, list.files[i].name, path, sizeof path)) {
+      FileDelete(path);
+    }
+  }
+}
+
+// Folder mode: <entry>.FFD beside <entry>.DB2 in the host folder comes with it.
+void CopyDescriptions(const ConversionList& list, const char* hostFolder) {
+  const char sep[2] = {kPathSep, '\0'};
+  for (int i = 0; i < list.count; ++i) {
+    const ListedFile& f = list.files[i];
+    char from[kPathBufferSize];
+    char to[kPathBufferSize];
+    if (!f.usable || !CopyText(from, sizeof from, hostFolder) || !AppendText(from, sizeof from, sep) ||
+        !AppendText(from, sizeof from, f.name) || !AppendText(from, sizeof from, ".FFD") ||
+        !DescriptionPath(list.programFolder, f.name, to, sizeof to)) {
+      continue;
+    }
+    // Found as the images are, letters in either case. A missing one is
+    // told when the entry is checked.
+    FindEntry found;
+    FindHandle search = FindFirst(from, &found);
+    if (search == nullptr) continue;
+    from[std::strlen(from) - std::strlen(f.name) - 4] = '\0';
+    if (!found.isDirectory && AppendText(from, sizeof from, found.name)) {
+      CopyFileWithProgress(from, to, "", IndicatorProgress(), true);
+    }
+    FindEnd(search);
+  }
+}
+
+// True when file is the host file of entry: the entry's name is the file's,
+// or the file's, "_" and the member.
+bool DescribesEntry(const std::string& file, const char* entry) {
+  const size_t length = file.size();
+  return SameName(entry, file.c_str()) ||
+         (std::strlen(entry) > length && entry[length] == '_' && SameName(entry, length, file.c_str()));
+}
+
+bool ReadBytes(const char* path, std::string* bytes) {
+  FILE* file = OpenStream(path, "rb");
+  if (file == nullptr) return false;
+  char block[65536];
+  size_t n;
+  while ((n = std::fread(block, 1, sizeof block, file)) > 0 && bytes->size() <= kMaxHostDescriptionSize) {
+    bytes->append(block, n);
+  }
+  const bool read = std::ferror(file) == 0;
+  std::fclose(file);
+  return read;
+}
+
+// CheckLayout: true when the list fdfmake makes from tonight's description
+// of the host file describes the record the entry's .fdf does (names
+// aside). Otherwise one error line; when the layout changed, the list made
+// from the description is written beside the entry's as <entry>.fdf.new for
+// the user to review. A .fdf that cannot be read is left to the conversion
+// to report.
+bool LayoutHolds(ProcessState& state, const ListedFile& entry) {
+  const char* name = entry.name;
+  char path[kPathBufferSize];
+  std::string bytes;
+  std::vector<HostFileLayout> files;
+  std::string report;
+  const std::string source = std::string(name) + ".FFD";
+  if (DescriptionPath(state.programFolder, name, path, sizeof path) && ReadBytes(path, &bytes)) {
+    ReadHostDescription(bytes.data(), bytes.size(), source.c_str(), state.tables.singleByte, &files, &report);
+  }
+  // One file, and the entry's: a DSPFFD that failed on the host leaves the
+  // previous file's description in QTEMP for the get to fetch.
+  if (files.size() != 1 || !DescribesEntry(files[0].file, name)) {
+    state.errors.AppendLine(name, kTextLayoutUnreadable);
+    return false;
+  }
+  if (!entry.description.valid) return true;
+  const FieldList& listed = entry.description.list;
+  const std::string fdfName = std::string(name) + ".fdf";
+  if (!JoinPath(path, sizeof path, state.programFolder, fdfName.c_str())) return true;
+
+  char date[16] = "";
+  const std::time_t now = std::time(nullptr);
+  if (const std::tm* t = std::localtime(&now)) std::strftime(date, sizeof date, "%Y-%m-%d", t);
+  std::string made;
+  FieldList madeList;
+  // A description no list can be made from (a field no type holds) is a
+  // layout the entry's list cannot describe either.
+  const bool madeOk = MakeFieldListText(files[0], source.c_str(), date, &made, &report) &&
+                      ParseFieldList(made.data(), made.size(), &madeList);
+  if (madeOk && SameLayout(listed, madeList)) return true;
+  state.errors.AppendLine(name, kTextLayoutChanged);
+  if (madeOk && AppendText(path, sizeof path, ".new")) {
+    char temp[kTempPathSize];
+    FILE* out = OpenTempStream(path, "w", temp, sizeof temp);
+    if (out != nullptr) {
+      if (std::fwrite(made.data(), 1, made.size(), out) == made.size()) {
+        CommitTempStream(out, temp, path);
+      } else {
+        DiscardTempStream(out, temp);
+      }
+    }
+  }
+  return false;
+}
+
 int ConvertEach(ProcessState& state, const ConversionList& list, int result, FILE* codeErrorRows);
 
 // Converts every listed file; returns the run result.
@@ -347,6 +475,7 @@ int ConvertEach(ProcessState& state, const ConversionList& list, int result, FIL
       continue;
     }
     if (f.cut) continue;  // reported when it was found
+    if (state.settings.checkLayout == 1 && LayoutChecked(list, f) && !LayoutHolds(state, f)) continue;
     CopyText(state.fileBaseName, kFileBaseNameSize, f.name);
     Conversion entry = with;
     entry.description = &f.description;
@@ -450,13 +579,16 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
     CreateFolder(transfer);
     // No progress window yet: the copy shows nothing and can only be stopped.
     // The host folder is the user's: a link there is followed.
+    if (state.settings.checkLayout == 1) RemoveDescriptions(list);
     CutAtHost cutAtHost;
     cutAtHost.list = &list;
     cutAtHost.hostFolder = address;
     result = CopyDb2Files(address, transfer, IndicatorProgress(), &state.errors, &list, true, &cutAtHost);
     if (result >= 0) KeepCutHostImagesAside(&list, address, &state.errors);
+    if (state.settings.checkLayout == 1 && result >= 0) CopyDescriptions(list, address);
   } else {
     SettleAsides(&list, &state.errors, false);
+    if (state.settings.checkLayout == 1) RemoveDescriptions(list);
     NoteImagesBefore(&list);
     RunFtpJob(job);
     NoteImagesAfter(&list);

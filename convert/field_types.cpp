@@ -1,6 +1,7 @@
 #include "convert/field_types.h"
 
 #include <array>
+#include <cstring>
 
 #include "convert/decoders.h"
 #include "convert/field_decode.h"
@@ -118,4 +119,67 @@ size_t MaxValueBytes(const FieldDescriptor& field) {
   return static_cast<size_t>(row.perByte) * static_cast<size_t>(field.length) +
          static_cast<size_t>(row.perDecimal) * static_cast<size_t>(field.decimals) +
          static_cast<size_t>(row.fixed);
+}
+
+namespace {
+
+constexpr HostTypeRow kHostTypes[] = {
+    {"AOJE", HostCcsid::kUtf8, HostVarying::kEither, '\0', HostLength::kBufferBytes,
+     "UTF-8 text (CCSID 1208)"},
+    {"AOJE", HostCcsid::kAny, HostVarying::kFixed, 'A', HostLength::kBufferBytes, "text"},
+    {"AOJE", HostCcsid::kAny, HostVarying::kVarying, 'V', HostLength::kDataBytes, "varying text"},
+    {"G", HostCcsid::kUtf16, HostVarying::kFixed, 'U', HostLength::kBufferBytes, "UTF-16 graphic"},
+    {"G", HostCcsid::kUtf16, HostVarying::kVarying, 'N', HostLength::kDataBytes,
+     "varying UTF-16 graphic"},
+    {"G", HostCcsid::kAny, HostVarying::kFixed, 'W', HostLength::kBufferBytes, "DBCS graphic"},
+    {"G", HostCcsid::kAny, HostVarying::kVarying, '\0', HostLength::kDataBytes,
+     "varying DBCS graphic (VARGRAPHIC)"},
+    {"P", HostCcsid::kAny, HostVarying::kFixed, '2', HostLength::kTwiceBytes, "packed decimal"},
+    {"S", HostCcsid::kAny, HostVarying::kFixed, 'S', HostLength::kDigits, "zoned decimal"},
+    {"B", HostCcsid::kAny, HostVarying::kFixed, 'B', HostLength::kBytesDecimals, "binary"},
+    {"F", HostCcsid::kAny, HostVarying::kFixed, 'F', HostLength::kBufferBytes, "floating point"},
+    {"H", HostCcsid::kAny, HostVarying::kFixed, 'H', HostLength::kBufferBytes, "hex"},
+    {"H", HostCcsid::kAny, HostVarying::kVarying, '\0', HostLength::kDataBytes,
+     "varying hex or binary (VARBINARY)"},
+    {"LTZ", HostCcsid::kAny, HostVarying::kFixed, 'A', HostLength::kBufferBytes,
+     "date, time, timestamp"},
+};
+constexpr int kHostTypeCount = static_cast<int>(sizeof kHostTypes / sizeof kHostTypes[0]);
+
+bool CcsidFits(HostCcsid rule, int ccsid) {
+  switch (rule) {
+    case HostCcsid::kUtf16:
+      return ccsid == 1200 || ccsid == 13488;
+    case HostCcsid::kUtf8:
+      return ccsid == 1208;
+    case HostCcsid::kAny:
+      break;
+  }
+  return true;
+}
+
+}  // namespace
+
+const HostTypeRow* HostTypeRowOf(char hostType, int ccsid, bool varying) {
+  if (hostType == '\0') return nullptr;
+  for (const HostTypeRow& row : kHostTypes) {
+    if (std::strchr(row.hostTypes, hostType) == nullptr || !CcsidFits(row.ccsid, ccsid)) continue;
+    if (row.varying == HostVarying::kEither || (row.varying == HostVarying::kVarying) == varying) {
+      return &row;
+    }
+  }
+  return nullptr;
+}
+
+const HostTypeRow* HostTypeRows() { return kHostTypes; }
+int HostTypeRowCount() { return kHostTypeCount; }
+
+char StoredAs(char code) {
+  const FieldType& row = FieldTypeOf(code);
+  if (IsHostText(row.kind) && row.length == LengthRule::kClassic) return code == 'W' ? 'W' : 'A';
+  if (row.kind == FieldKind::kPacked &&
+      (row.length == LengthRule::kClassic || row.length == LengthRule::kPackedDigits)) {
+    return '2';
+  }
+  return code;
 }

@@ -119,3 +119,34 @@ int FieldTypeCount();
 
 // Most bytes the field's value can take in its CSV row.
 size_t MaxValueBytes(const FieldDescriptor& field);
+
+// How a host field becomes a field of the list (fdfmake, the layout check
+// and the guides' table "From the host's field list"): the row for its data
+// type letter as DSPFFD gives it (A O J E G P S B F H L T Z 5), its CCSID
+// and whether it is varying. A row without a code is a field no type holds.
+enum class HostCcsid : uint8_t { kAny, kUtf16, kUtf8 };  // UTF-16: 1200, 13488; UTF-8: 1208
+enum class HostVarying : uint8_t { kFixed, kVarying, kEither };
+enum class HostLength : uint8_t {
+  kBufferBytes,    // "n": the bytes in the buffer
+  kDataBytes,      // "n": the bytes after a varying field's 2-byte length
+  kTwiceBytes,     // "2b" or "2b/s": twice the bytes, the decimals
+  kDigits,         // "p" or "p/s": the digits, the decimals
+  kBytesDecimals,  // "n" or "n/s": the bytes, the decimals
+};
+struct HostTypeRow {
+  const char* hostTypes;  // data type letters of the row
+  HostCcsid ccsid;        // kAny: any CCSID the rows before it did not take
+  HostVarying varying;
+  char code;              // the type code written; 0: refused
+  HostLength length;
+  const char* what;       // the host field, as the refusal line and the guides name it
+};
+
+// The first row for the field, or null when no row names its letter.
+const HostTypeRow* HostTypeRowOf(char hostType, int ccsid, bool varying);
+const HostTypeRow* HostTypeRows();
+int HostTypeRowCount();
+// The code a listed type code reads the host's bytes as: the display
+// variants of text (1, I, Y, D) and of packed numbers (y, d, unlisted codes)
+// give A and 2, every other code itself.
+char StoredAs(char code);

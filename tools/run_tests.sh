@@ -17,13 +17,14 @@ cmake --build --preset native --target package >/dev/null
 /usr/bin/python3 - build/windows/Quenvale-*-win64.zip build/native/Quenvale-*-linux-x86_64.tar.gz <<'PY'
 import sys, tarfile, zipfile
 BOM = b"\xef\xbb\xbf"
-common = {"ftp.exe", "Quenvale.ini", "CUSTOMER.fdf", "CUSTOMER.db2", "ORDERS.fdf", "ORDERS.db2",
-          "ccsid939-EBCDIC.txt", "GUIDE.ja.txt", "GUIDE.en.txt", "progress.png", "cancel.png", "summary.png"}
-want = {"zip": common | {"Quenvale.exe"},
-        "tgz": common | {"quenvale", "quenvale.service", "quenvale.timer", "quenvale.cron"}}
-sources = {"GUIDE.ja.txt": "docs/", "GUIDE.en.txt": "docs/", "Quenvale.ini": "examples/",
-           "CUSTOMER.fdf": "examples/", "CUSTOMER.db2": "examples/", "ORDERS.fdf": "examples/",
-           "ORDERS.db2": "examples/"}
+examples = {"CUSTOMER.fdf", "CUSTOMER.db2", "ORDERS.fdf", "ORDERS.db2", "CUSTOMER.FFD", "ORDERS.FFD",
+            "ORDERS.dds", "ORDERS.sql"}
+common = {"ftp.exe", "Quenvale.ini", "ccsid939-EBCDIC.txt", "GUIDE.ja.txt", "GUIDE.en.txt",
+          "progress.png", "cancel.png", "summary.png"} | examples
+want = {"zip": common | {"Quenvale.exe", "fdfmake.exe"},
+        "tgz": common | {"quenvale", "fdfmake", "quenvale.service", "quenvale.timer", "quenvale.cron"}}
+sources = dict({"GUIDE.ja.txt": "docs/", "GUIDE.en.txt": "docs/", "Quenvale.ini": "examples/"},
+               **{name: "examples/" for name in examples})
 
 def windows_text(data):
     """UTF-8 with a byte-order mark and CR LF line ends, as every Notepad reads it."""
@@ -55,8 +56,9 @@ for path, kind in zip(sys.argv[1:], ("zip", "tgz")):
             data = data[len(BOM):].replace(b"\r\n", b"\n")
         if data != expected:
             problems.append(name + " is not " + sources[name] + name)
-    if kind == "tgz" and "quenvale" in files and not files["quenvale"].mode & 0o111:
-        problems.append("quenvale is not executable")
+    for program in ("quenvale", "fdfmake"):
+        if kind == "tgz" and program in files and not files[program].mode & 0o111:
+            problems.append(program + " is not executable")
     print("release archive:", path, "complete" if not problems else "; ".join(problems))
     failed = failed or bool(problems)
 sys.exit(1 if failed else 0)

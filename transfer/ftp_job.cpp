@@ -78,6 +78,38 @@ Formed FormTransferLine(const char* line, const char* programFolder, char* out, 
   return b.fits ? Formed::kLine : Formed::kNone;
 }
 
+// The two lines that fetch the host's description of a get line's file
+// into <entry>.FFD beside its image (the layout check reads it); false, and
+// no lines, when the line names no file that a CL command can take.
+bool FormDescriptionLines(const char* line, const char* programFolder, const char* entry,
+                          char* command, char* get, int size) {
+  const char* start = line + 4;
+  while (*start == ' ') ++start;
+  const char* slash = std::strchr(line + 5, '/');
+  const char* name = slash != nullptr ? slash + 1 : start;
+  const char* dot = std::strchr(name, '.');
+  if (dot == nullptr || dot == start) return false;
+  for (const char* p = start; p < dot; ++p) {
+    // The file goes into a CL parameter: nothing that would end it or add one.
+    if (*p == ' ' || *p == '(' || *p == ')' || *p == '\'' || *p == '"') return false;
+  }
+  LineBuilder c{command, size, 0, true};
+  command[0] = '\0';
+  Put(&c, "quote rcmd DSPFFD FILE(");
+  Put(&c, start, static_cast<int>(dot - start));
+  Put(&c, ") OUTPUT(*OUTFILE) OUTFILE(QTEMP/QVFIELDS) OUTMBR(*FIRST *REPLACE)");
+  const char separator[2] = {kPathSep, '\0'};
+  LineBuilder g{get, size, 0, true};
+  get[0] = '\0';
+  Put(&g, "get QTEMP/QVFIELDS.QVFIELDS \"");
+  Put(&g, programFolder);
+  Put(&g, "DB2");
+  Put(&g, separator);
+  Put(&g, entry);
+  Put(&g, ".FFD\"");
+  return c.fits && g.fits;
+}
+
 // The script file: lines with the stream's line ends (CR LF on Windows), and
 // the refused names as error lines of the run.
 class ScriptFile : public FtpScriptSink {
@@ -121,7 +153,11 @@ void RemoveCutFetches(const char* section, int sectionSize, const char* programF
         !IsUsableEntryName(entry)) {
       continue;
     }
-    if (TransferImagePath(path, sizeof path, programFolder, entry, ".part")) FileDelete(path);
+    if (TransferImagePath(path, sizeof path, programFolder, entry, ".part")) {
+      FileDelete(path);
+      std::memcpy(path + std::strlen(path) - 8, "FFD", 3);  // <entry>.FFD.part
+      FileDelete(path);
+    }
   }
 }
 
@@ -194,9 +230,11 @@ bool IsDottedIPv4(const char* text) {
 }
 
 void WriteFtpCommands(const char* section, int sectionSize, const char* programFolder,
-                      FtpScriptSink* sink) {
+                      FtpScriptSink* sink, bool checkLayout) {
   char scriptLine[kScriptLineSize];
   char entry[kFtpWorkLineSize];
+  char describe[kScriptLineSize];
+  char getDescription[kScriptLineSize];
   int at = 0;
   while (at < sectionSize && section[at] != '\0') {
     const char* line = section + at;
@@ -210,6 +248,11 @@ void WriteFtpCommands(const char* section, int sectionSize, const char* programF
     } else if (command == Db2Command::kGet || command == Db2Command::kPut) {
       switch (FormTransferLine(line, programFolder, scriptLine, sizeof scriptLine, entry, sizeof entry)) {
         case Formed::kLine:
+          if (checkLayout && command == Db2Command::kGet &&
+              FormDescriptionLines(line, programFolder, entry, describe, getDescription, kScriptLineSize)) {
+            sink->Line(describe);
+            sink->Line(getDescription);
+          }
           sink->Line(scriptLine);
           break;
         case Formed::kRefused:
@@ -282,7 +325,7 @@ int RunFtpJob(const JobContext& job) {
 
   static char section[kMaxDb2SectionSize];
   ReadDb2Section(section, sizeof section, job.settings->db2);
-  WriteFtpCommands(section, sizeof section, job.programFolder, &lines);
+  WriteFtpCommands(section, sizeof section, job.programFolder, &lines, job.settings->checkLayout == 1);
   lines.Line("quit");
   std::fflush(script);
 

@@ -57,6 +57,10 @@ class FtpScriptSink {
 // <programFolder>DB2<separator><entry name>.DB2 (command words in any case),
 // nothing for other lines and for get/put lines without a dot in their name
 // or longer than 107 characters. section holds zero-terminated lines ended by
-// an empty one; nothing at or beyond sectionSize is read.
+// an empty one; nothing at or beyond sectionSize is read. With checkLayout
+// (CheckLayout=1) each get line is preceded by the host's description of its
+// file: "quote rcmd DSPFFD FILE(<library/file>) OUTPUT(*OUTFILE)
+// OUTFILE(QTEMP/QVFIELDS) OUTMBR(*FIRST *REPLACE)" and a get of
+// QTEMP/QVFIELDS.QVFIELDS to <programFolder>DB2<separator><entry name>.FFD.
 void WriteFtpCommands(const char* section, int sectionSize, const char* programFolder,
-                      FtpScriptSink* sink);
+                      FtpScriptSink* sink, bool checkLayout = false);

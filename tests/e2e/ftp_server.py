@@ -9,9 +9,12 @@ Options: cut=NAME: a RETR of a path ending in NAME sends its first 100
 bytes, ends the data connection cleanly and says 226 (a transfer cut
 short); client-cert: the server asks for a client certificate (optional);
 reset: the control connection is reset (no TLS end) at the first TYPE.
+Without TLS it also takes RCMD DSPFFD (see Handler).
 """
 import logging
 import os
+import re
+import shutil
 import socket
 import struct
 import sys
@@ -67,7 +70,22 @@ if len(sys.argv) > 4:
                     TLS_FTPHandler.handle(self)
 else:
     class Handler(FTPHandler):
-        pass
+        # RCMD (sent by "quote rcmd"), as the host's FTP server runs a CL
+        # command: DSPFFD FILE(LIB/FILE) ... writes the description that
+        # ROOT/LIB/FILE.DSPFFD holds to QTEMP/QVFIELDS.QVFIELDS; a file
+        # without one fails and leaves QTEMP as it was.
+        proto_cmds = dict(FTPHandler.proto_cmds,
+                          RCMD=dict(perm=None, auth=True, arg=True, help="Syntax: RCMD <SP> command"))
+
+        def ftp_RCMD(self, line):
+            found = re.search(r"DSPFFD FILE\(([^)]*)\)", line)
+            source = os.path.join(sys.argv[1], found.group(1) + ".DSPFFD") if found else ""
+            if not os.path.isfile(source):
+                self.respond("550 CPF3012 File not found.")
+                return
+            os.makedirs(os.path.join(sys.argv[1], "QTEMP"), exist_ok=True)
+            shutil.copyfile(source, os.path.join(sys.argv[1], "QTEMP", "QVFIELDS.QVFIELDS"))
+            self.respond("250 Command DSPFFD ended normally.")
 
 
 if len(sys.argv) > 4 and "client-cert" in options:

@@ -14,12 +14,16 @@ import re
 import select
 import shutil
 import subprocess
+import sys
 import time
 import unittest
 
 FTP_SERVER_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ftp_server.py")
 
 import qv
+
+sys.path.insert(0, os.path.join(qv.SOURCE_DIR, "tools", "make_examples"))
+from make_outfile import Field, outfile  # noqa: E402  (the independent outfile generator)
 
 PYTHON = "/usr/bin/python3"
 FAKE_DATE = "2011-10-26 09:00:00"    # a Wednesday
@@ -77,6 +81,18 @@ DB2_LINES = [
     "get QGPL/Items.ITEMS",          # the line after it, in full: ITEMS
     "get QGPL/STOCK.stock",          # equal ignoring case: the member, stock
 ]
+
+
+def description(file, amount=("P", 5, 9, 2), extra=()):
+    """The DSPFFD outfile image of a host file with FDF's record (or
+    another AMOUNT, or fields added)."""
+    return outfile("QGPL", file, "FMT", "0123456789ABC",
+                   [Field("CUSTNO", "P", 5, 9), Field("AMOUNT", *amount),
+                    Field("CNAME", "O", 20, ccsid=930)] + list(extra))
+
+
+LAYOUT_CHANGED = "  %s.fdfがホストのファイルの形式と合わないため変換しません(RunBatch)\n"
+NO_DESCRIPTION = "  %s.FFDを読めないため変換しません(RunBatch)\n"
 
 
 def native_path(path):
@@ -280,6 +296,103 @@ class BatchRun(unittest.TestCase):
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.pf.procs.append(server)
         return int(server.stdout.readline())
+
+    def test_layout_check_in_folder_mode(self):
+        # CheckLayout=1: each entry's .fdf is compared with the list made from
+        # the host's description beside its image. The example CUSTOMER
+        # (display forms I, d, y, 1 of its host fields) and stock (every
+        # column renamed) match; a field added or a packed field turned zoned
+        # of the same length stop the entry, keep yesterday's CSV and leave
+        # the new list as .fdf.new; no description, or a cut one, stops the
+        # entry too.
+        examples = os.path.join(qv.SOURCE_DIR, "examples")
+        shutil.copyfile(os.path.join(examples, "CUSTOMER.db2"), os.path.join(self.host, "CUSTOMER.DB2"))
+        shutil.copyfile(os.path.join(examples, "CUSTOMER.FFD"), os.path.join(self.host, "CUSTOMER.FFD"))
+        shutil.copyfile(os.path.join(examples, "CUSTOMER.fdf"), self.pf.file("CUSTOMER.fdf"))
+        for entry in ("ORDERS_ORD2011", "PRICES_P1", "ITEMS", "stock"):
+            self.host_file(entry.upper() + ".DB2", image(entry))
+            self.pf.write_text(entry + ".fdf", FDF)
+        self.pf.write_text("stock.fdf", "在庫\nPCFO\nPCFL 顧客番号 2 11\nPCFL 金額 y 11/2\nPCFL 名前 A 20\n")
+        self.host_file("STOCK.FFD", description("STOCK"))
+        self.host_file("ORDERS_ORD2011.FFD", description("ORDERS", extra=[Field("FLAG", "A", 1)]))
+        self.host_file("PRICES_P1.FFD", description("PRICES", amount=("S", 5, 5, 2)))
+        # A description cut on the way.
+        self.host_file("CUSTOMER_CUT.DB2", image("CUSTOMER"))
+        self.pf.write_text("CUSTOMER_CUT.fdf", FDF)
+        self.host_file("CUSTOMER_CUT.FFD", description("CUSTOMER")[:1500])
+        os.mkdir(self.transfer)
+        with open(os.path.join(self.transfer, "ORDERS_ORD2011.csv"), "wb") as f:
+            f.write(b"yesterday")
+        with open(os.path.join(examples, "Quenvale.ini"), "rb") as f:
+            example = f.read()
+        db2 = ["get SALESLIB/CUSTOMER.CUSTOMER", "get SALES/ORDERS.ORD2011", "get QGPL/PRICES.P1",
+               "get QGPL/ITEMS.ITEMS", "get QGPL/STOCK.stock", "get QGPL/CUSTOMER.CUT"]
+        self.pf.write("Quenvale.ini", qv.sjis(
+            "[Quenvale]\r\nIPADDRESS=%s\r\nCheckLayout=1\r\n[DB2]\r\n%s\r\n"
+            % (native_path(self.host), "\r\n".join(db2))) + example[example.index(b"[KANJI]"):])
+        res = self.run_batch(True)
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "CSV変換", "終了"], LAYOUT_CHANGED % "ORDERS_ORD2011"
+                       + LAYOUT_CHANGED % "PRICES_P1" + NO_DESCRIPTION % "ITEMS"
+                       + NO_DESCRIPTION % "CUSTOMER_CUT")
+        with open(os.path.join(examples, "CUSTOMER.csv"), "rb") as f:
+            self.assertEqual(self.transfer_file("CUSTOMER.csv"), f.read().replace(b"\n", qv.NL))
+        self.assertEqual(self.transfer_file("stock.csv"), qv.NL.join(
+            [qv.sjis('"ID","顧客番号","金額","名前"'), b'1,42,42.00,"FIG"']) + qv.NL)
+        self.assertEqual(self.transfer_file("ORDERS_ORD2011.csv"), b"yesterday")
+        self.assertEqual(self.transfer_file("stock.FFD"), description("STOCK"))
+        for entry in ("PRICES_P1", "ITEMS", "CUSTOMER_CUT"):
+            self.assertFalse(os.path.exists(os.path.join(self.transfer, entry + ".csv")), entry)
+        self.assertIn(b"PCFL CNAME A 20" + qv.NL + b"PCFL FLAG A 1" + qv.NL, self.pf.read("ORDERS_ORD2011.fdf.new"))
+        self.assertIn(b"PCFL AMOUNT S 5/2" + qv.NL, self.pf.read("PRICES_P1.fdf.new"))
+        for entry in ("CUSTOMER", "ITEMS", "stock"):
+            self.assertFalse(self.pf.exists(entry + ".fdf.new"), entry)
+
+    def test_layout_check_in_ftp_mode_and_without_the_setting(self):
+        root = os.path.join(self.tmp, "ftproot")
+        served = {"QGPL/CUSTOMER.CUSTOMER": "CUSTOMER", "SALES/ORDERS.ORD2011": "ORDERS_ORD2011",
+                  "QGPL/ITEMS.ITEMS": "ITEMS"}
+        for path, entry in served.items():
+            os.makedirs(os.path.join(root, os.path.dirname(path)), exist_ok=True)
+            with open(os.path.join(root, path), "wb") as f:
+                f.write(image(entry))
+            self.pf.write_text(entry + ".fdf", FDF)
+        # What DSPFFD gives on the host (see ftp_server.py): ORDERS has a field
+        # more; for ITEMS it fails, and QTEMP still holds ORDERS' description.
+        with open(os.path.join(root, "QGPL", "CUSTOMER.DSPFFD"), "wb") as f:
+            f.write(description("CUSTOMER"))
+        with open(os.path.join(root, "SALES", "ORDERS.DSPFFD"), "wb") as f:
+            f.write(description("ORDERS", extra=[Field("FLAG", "A", 1)]))
+        port = self.ftp_server(root)
+        env = {"QV_FTP_PORT": str(port), "QV_FTP_TIMEOUT": "60"}
+        db2 = ["get " + path for path in served]
+        settings = {"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret", "TimeLimit": "120"}
+        # Without the setting: no command more, no description, both converted.
+        self.settings(settings, db2)
+        res = self.run_batch(False, env=env)
+        self.assertEqual(res.code, 0, res.messages)
+        self.assertNotIn(b"DSPFFD", self.pf.read("ftparg.txt"))
+        self.assertEqual(sorted(os.listdir(self.transfer)), sorted(
+            [e + x for e in served.values() for x in (".DB2", ".csv")] + ["CodeErr.csv"]))
+        kept = self.csv_state("ORDERS_ORD2011")
+
+        os.remove(self.pf.file("Quenvale.log"))
+        self.settings(dict(settings, CheckLayout="1"), db2)
+        res = self.run_batch(False, env=env)
+        self.assertEqual(res.code, 254, res.messages)
+        self.assertLog(["開始", "CSV変換", "終了"], LAYOUT_CHANGED % "ORDERS_ORD2011" + NO_DESCRIPTION % "ITEMS")
+        script = self.pf.read("ftparg.txt").split(qv.NL)
+        at = script.index(b"get QGPL/CUSTOMER.CUSTOMER \"" + native_path(self.transfer).encode()
+                          + (b"\\" if qv.IS_WINDOWS else b"/") + b"CUSTOMER.DB2\"")
+        self.assertEqual(script[at - 2:at], [
+            b"quote rcmd DSPFFD FILE(QGPL/CUSTOMER) OUTPUT(*OUTFILE) OUTFILE(QTEMP/QVFIELDS)"
+            b" OUTMBR(*FIRST *REPLACE)",
+            b"get QTEMP/QVFIELDS.QVFIELDS \"" + native_path(self.transfer).encode()
+            + (b"\\" if qv.IS_WINDOWS else b"/") + b"CUSTOMER.FFD\""])
+        self.assertEqual(self.transfer_file("CUSTOMER.FFD"), description("CUSTOMER"))
+        self.assertEqual(self.transfer_file("CUSTOMER.csv"), golden_csv("CUSTOMER"))
+        self.assertEqual(self.csv_state("ORDERS_ORD2011"), kept)
+        self.assertIn(b"PCFL FLAG A 1", self.pf.read("ORDERS_ORD2011.fdf.new"))
 
     def csv_state(self, entry):
         path = os.path.join(self.transfer, entry + ".csv")

@@ -230,6 +230,48 @@ class SingleFile(unittest.TestCase):
                     [CODE_ERR_HEADER] + [b"ORDERS,%s,U+%s" % tuple(e.encode().split(b":")) for e in unmapped]
                     + [b""]))
 
+    def fdfmake(self, pf, *args):
+        """fdfmake from the program folder: its exit status and its lines."""
+        exe = pf.file("fdfmake.exe" if qv.IS_WINDOWS else "fdfmake")
+        if not os.path.exists(exe):
+            shutil.copy2(os.path.join(qv.BUILD_DIR, os.path.basename(exe)), exe)
+        res = subprocess.run((qv.WINE if qv.IS_WINDOWS else []) + [exe] + list(args), cwd=pf.path,
+                             env=qv.wine_env() if qv.IS_WINDOWS else None, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        return res.returncode, (res.stdout + res.stderr).decode("cp932").replace("\r\n", "\n")
+
+    def test_lists_made_from_the_host_convert_the_order_example(self):
+        # The host's descriptions of examples/ORDERS: the outfile image (made
+        # by tools/make_examples/make_outfile.py from the record format's
+        # table), the DDS source and the SQL. The outfile's list converts the
+        # example to its golden CSV; the DDS gives the same fields, the SQL
+        # too but for PRICE, which SQL cannot declare as binary with decimals.
+        with qv.ProgramFolder() as pf:
+            for name in ("Quenvale.ini", "ORDERS.db2", "ORDERS.FFD", "ORDERS.dds", "ORDERS.sql"):
+                shutil.copyfile(os.path.join(EXAMPLES, name), pf.file(name))
+            null = "  ORDERSにはNULL可能なフィールドがあります。FTPで取得したイメージにNULL標識はなく、CSVには格納された値が出ます\n"
+            self.assertEqual(self.fdfmake(pf, "ORDERS.FFD"), (0, null + "  ORDERS.fdfを作りました\n"))
+            res = pf.run_single("ORDERS")
+            self.assertEqual(res.code, len(ORDERS_UNMAPPED), res.messages)
+            self.assert_golden(pf.read("ORDERS.csv"), "ORDERS.csv")
+            fields = lambda data: data[data.index(b"PCFO"):]
+            made = fields(pf.read("ORDERS.fdf"))
+            for source, expected in (("ORDERS.dds", made),
+                                     ("ORDERS.sql", made.replace(b"PRICE B 4/2", b"PRICE B 4"))):
+                os.mkdir(pf.file(source[-3:]))
+                self.assertEqual(self.fdfmake(pf, "--out", source[-3:], source)[0], 0, source)
+                self.assertEqual(fields(pf.read(os.path.join(source[-3:], "ORDERS.fdf"))), expected, source)
+            # Made again: the same list is left alone; another one is not
+            # replaced without --replace.
+            self.assertEqual(self.fdfmake(pf, "ORDERS.FFD"), (0, null + "  ORDERS.fdfは同じ内容のため、そのままにします\n"))
+            self.assertEqual(self.fdfmake(pf, "ORDERS.sql"), (2, null + "  ORDERS.fdfは内容の違うものが既にあるため書きません(置き換えるときは--replace)\n"))
+            self.assertEqual(fields(pf.read("ORDERS.fdf")), made)
+            self.assertEqual(self.fdfmake(pf, "--replace", "ORDERS.sql")[0], 0)
+            self.assertIn(b"PRICE B 4" + qv.NL, pf.read("ORDERS.fdf"))
+            # A usage error and an input that cannot be read.
+            self.assertEqual(self.fdfmake(pf)[0], 1)
+            self.assertEqual(self.fdfmake(pf, "MISSING.FFD"), (1, "  MISSING.FFDを読めません\n"))
+
     def test_settings_saved_in_utf8_are_refused(self):
         # Notepad saves UTF-8: its tables would turn every half-width
         # katakana into ＝ and 髙 into 鬮 with a good run's summary. Refused,

@@ -14,6 +14,9 @@
 //   cmake --build --preset native --target make_examples
 //   build/native/tools/make_examples/make_examples examples
 //   python3 tools/make_examples/golden_orders.py examples   (the order example's CSVs)
+//   python3 tools/make_examples/make_outfile.py examples    (CUSTOMER.FFD, ORDERS.FFD: the
+//                                                            host's DSPFFD outfile images)
+// ORDERS.dds and ORDERS.sql, the order file's DDS source and SQL, are kept by hand.
 #include <iconv.h>
 
 #include <cstdint>
