@@ -44,6 +44,12 @@ int ShowMessageBox(const char* text, const char* caption, unsigned style);
 // bytes, and nothing when the program was given no standard error).
 void TellWithoutWaiting(const char* text, const char* caption);
 
+// Writes the program's Shift-JIS text to a console program's standard output
+// (toError false) or standard error, so that its reader can read it: POSIX
+// in the terminal's code set (as message boxes are), Windows to a console in
+// UTF-16 whatever its code page, and as Shift-JIS bytes to a file or pipe.
+void WriteConsoleText(const char* text, bool toError);
+
 // True once the system asked the run to stop. POSIX: SIGTERM or SIGHUP at
 // any time, SIGINT while no progress window is open (with one open, Ctrl+C
 // is its cancel button and asks first). The run then ends as a confirmed

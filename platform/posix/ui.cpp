@@ -170,3 +170,22 @@ int ShowMessageBox(const char* text, const char* caption, unsigned style) {
   }
   return kIdOk;
 }
+
+void WriteConsoleText(const char* text, bool toError) {
+  FILE* stream = toError ? stderr : stdout;
+  // A line at a time: a character of Shift-JIS takes at most three bytes in
+  // UTF-8, and a longer line goes out in pieces cut between lines of input.
+  static char line[4096];
+  static char shown[3 * sizeof line];
+  while (*text != '\0') {
+    size_t length = 0;
+    while (text[length] != '\0' && text[length] != '\n' && length + 2 < sizeof line) ++length;
+    if (text[length] == '\n') ++length;
+    std::memcpy(line, text, length);
+    line[length] = '\0';
+    SjisToTerminal(line, shown, sizeof shown);
+    std::fputs(shown, stream);
+    text += length;
+  }
+  std::fflush(stream);
+}

@@ -135,6 +135,24 @@ void TellWithoutWaiting(const char* text, const char* caption) {
   for (const char* part : parts) WriteFile(err, part, static_cast<DWORD>(lstrlenA(part)), &done, nullptr);
 }
 
+void WriteConsoleText(const char* text, bool toError) {
+  HANDLE out = GetStdHandle(toError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  const int length = lstrlenA(text);
+  DWORD mode = 0;
+  DWORD done = 0;
+  if (GetConsoleMode(out, &mode)) {
+    // A console shows UTF-16 right under any code page; the texts are code page 932.
+    const int units = MultiByteToWideChar(kSjisCodePage, 0, text, length, nullptr, 0);
+    std::unique_ptr<wchar_t[]> wide(new (std::nothrow) wchar_t[units > 0 ? units : 1]);
+    if (wide && units > 0 && MultiByteToWideChar(kSjisCodePage, 0, text, length, wide.get(), units) == units) {
+      WriteConsoleW(out, wide.get(), static_cast<DWORD>(units), &done, nullptr);
+      return;
+    }
+  }
+  WriteFile(out, text, static_cast<DWORD>(length), &done, nullptr);
+}
+
 bool StopRequested() { return false; }
 
 void ListenForStop() {}

@@ -231,14 +231,16 @@ class SingleFile(unittest.TestCase):
                     + [b""]))
 
     def fdfmake(self, pf, *args):
-        """fdfmake from the program folder: its exit status and its lines."""
+        """fdfmake from the program folder: its exit status and its lines (Shift-JIS into a
+        Windows pipe; in the terminal's code set on Linux, UTF-8 under the C locale)."""
         exe = pf.file("fdfmake.exe" if qv.IS_WINDOWS else "fdfmake")
         if not os.path.exists(exe):
             shutil.copy2(os.path.join(qv.BUILD_DIR, os.path.basename(exe)), exe)
         res = subprocess.run((qv.WINE if qv.IS_WINDOWS else []) + [exe] + list(args), cwd=pf.path,
-                             env=qv.wine_env() if qv.IS_WINDOWS else None, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
-        return res.returncode, (res.stdout + res.stderr).decode("cp932").replace("\r\n", "\n")
+                             env=qv.wine_env() if qv.IS_WINDOWS else dict(os.environ, LC_ALL="C"),
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        encoding = "cp932" if qv.IS_WINDOWS else "utf-8"
+        return res.returncode, (res.stdout + res.stderr).decode(encoding).replace("\r\n", "\n")
 
     def test_lists_made_from_the_host_convert_the_order_example(self):
         # The host's descriptions of examples/ORDERS: the outfile image (made

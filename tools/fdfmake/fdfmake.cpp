@@ -30,6 +30,7 @@
 #include "platform/fileio.h"
 #include "platform/module.h"
 #include "platform/stream.h"
+#include "platform/ui.h"
 
 namespace {
 
@@ -69,10 +70,7 @@ std::string Today() {
   return date;
 }
 
-void Say(const std::string& report) {
-  std::fputs(report.c_str(), stdout);
-  std::fflush(stdout);
-}
+void Say(const std::string& report, bool toError = false) { WriteConsoleText(report.c_str(), toError); }
 
 // Settings beside the program: the [EBCDIC] table decodes the outfile's names
 // and, for --check, the images, as the conversion would.
@@ -158,8 +156,7 @@ int main(int argc, char** argv) {
   static char programFolder[kPathBufferSize];
   if (GetExecutablePath(exePath, sizeof exePath) <= 0 ||
       DeriveProgramFolder(exePath, programFolder, sizeof programFolder) <= 0) {
-    std::fputs(kTextNoProgramFolder, stderr);
-    std::fputs("\n", stderr);
+    Say(std::string(kTextNoProgramFolder) + "\n", true);
     return kExitUsage;
   }
   bool replace = false;
@@ -183,7 +180,7 @@ int main(int argc, char** argv) {
     }
   }
   if (usage || (check == nullptr) == inputs.empty() || (check != nullptr && (replace || folder != programFolder))) {
-    std::fputs(kTextFdfmakeUsage, stderr);
+    Say(kTextFdfmakeUsage, true);
     return kExitUsage;
   }
   if (check != nullptr) return Check(programFolder, check);
@@ -192,7 +189,7 @@ int main(int argc, char** argv) {
   if (!FileInfoOf(folder.c_str(), &info) || !info.isDirectory) {
     std::string report;
     AppendReportLine(&report, folder, kTextFdfmakeNoFolder);
-    std::fputs(report.c_str(), stderr);
+    Say(report, true);
     return kExitUsage;
   }
   static CodeTables tables;
