@@ -323,15 +323,15 @@ std::string Percent(int64_t bad, int64_t total) {
   return Number(tenths / 10) + "." + Number(tenths % 10);
 }
 
-// The record length the image's size fits that is nearest to length (a
-// byte or a few more or fewer), or length when none within 16 bytes does.
-size_t FittingLength(uint64_t size, size_t length) {
-  if (size % length == 0) return length;
+// The record length other than length that the image's size fits and that
+// is nearest to it (a byte or a few more or fewer), or 0 when none within 16
+// bytes does.
+size_t NearestOtherFittingLength(uint64_t size, size_t length) {
   for (size_t d = 1; d <= 16; ++d) {
     if (length + d <= static_cast<size_t>(kMaxRecordLength) && size % (length + d) == 0) return length + d;
     if (d < length && size % (length - d) == 0) return length - d;
   }
-  return length;
+  return 0;
 }
 
 // The fields of one record whose value is not valid for its type, each
@@ -395,10 +395,10 @@ size_t ReadFull(FILE* file, char* block, size_t size) {
 }
 
 // The image against the list: its size, then every field's share of
-// records whose value is not valid for its type. When the size is no
-// multiple of the list's record length but of one a few bytes off, and the
-// records at that length hold fewer invalid values, they are taken at that
-// length: each record then starts where the host wrote it, and the fields
+// records whose value is not valid for its type. When the size is a
+// multiple of a record length a few bytes off the list's, and the records at
+// that length hold fewer invalid values (whether or not the size fits the
+// list's length too), they are taken at that length: each record then starts where the host wrote it, and the fields
 // from the first one the list puts a byte off are the ones that go wrong (at
 // the list's length every record would start further off than the one
 // before it). An image that is only cut keeps the list's length.
@@ -414,7 +414,8 @@ void CheckImage(const char* imagePath, const FieldList& list, const std::vector<
   }
   FileInfo info;
   const bool sizeKnown = FileInfoOf(imagePath, &info) && !info.isDirectory;
-  const size_t fitting = sizeKnown ? FittingLength(info.size, length) : length;
+  size_t fitting = sizeKnown ? NearestOtherFittingLength(info.size, length) : 0;
+  if (fitting == 0) fitting = length;
   // A block holds at least two records at either length.
   std::vector<char> block(std::max(kImageBlockSize, 2 * std::max(fitting, length)));
   RecordCheck check(list, tables, imageName);
@@ -427,6 +428,9 @@ void CheckImage(const char* imagePath, const FieldList& list, const std::vector<
     int64_t invalidHere = 0, recordsHere = 0, invalidThere = 0, recordsThere = 0;
     SampleAt(&check, block.data(), have, length, length, &invalidHere, &recordsHere);
     SampleAt(&check, block.data(), have, fitting, std::max(fitting, length), &invalidThere, &recordsThere);
+    // A size that fits the list's length too proves nothing (a list a byte
+    // off fits by chance); the records' values decide, and a right list's
+    // records are clean at its own length.
     if (recordsThere > 0 && (recordsHere == 0 || invalidThere * recordsHere < invalidHere * recordsThere)) {
       stride = fitting;
     }
@@ -467,10 +471,10 @@ void CheckImage(const char* imagePath, const FieldList& list, const std::vector<
     report->Add(Format(kTextCheckSizeFormat, {imageName, Number(static_cast<int64_t>(size)),
                                               Number(static_cast<int64_t>(length)),
                                               Number(static_cast<int64_t>(size % length))}));
-    if (stride != length) {
-      report->Add(Format(kTextCheckFittingLengthFormat, {imageName, Number(static_cast<int64_t>(stride))}),
-                  false);
-    }
+  }
+  if (stride != length) {
+    report->Add(Format(kTextCheckFittingLengthFormat, {imageName, Number(static_cast<int64_t>(stride))}),
+                false);
   }
   for (int i = 0; i < list.count; ++i) {
     const int64_t count = bad[static_cast<size_t>(i)];

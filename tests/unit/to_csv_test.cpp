@@ -562,6 +562,12 @@ const CheckCase kCheckCases[] = {
      "T.db2: 大きさに合う12バイトごとのレコードとして照合しました\n"
      "T.fdf 4行目: 5件中5件(100.0%)の値がこの型として正しくありません「PCFL Z S 3」\n"
      "T.fdf 5行目: 5件中5件(100.0%)の値がこの型として正しくありません「PCFL P 2 4」\n"},
+    // The same list against 11 records: 132 bytes fit its 11 bytes too, so
+    // only the values tell that the records are 12 bytes long.
+    {"PCFO\nPCFL N 2 6\nPCFL T A 3\nPCFL Z S 3\nPCFL P 2 4\n", CheckRecords(11), 2,
+     "T.db2: 大きさに合う12バイトごとのレコードとして照合しました\n"
+     "T.fdf 4行目: 11件中11件(100.0%)の値がこの型として正しくありません「PCFL Z S 3」\n"
+     "T.fdf 5行目: 11件中11件(100.0%)の値がこの型として正しくありません「PCFL P 2 4」\n"},
     // One value of each kind the conversion counts, or the host would not take.
     {"PCFO\nPCFL T A 2\nPCFL V V 2\nPCFL P 2 4\nPCFL Z S 2\n",
      Hex("C1C2 0002C1C2 012C F1F2") + Hex("C141 0002C1C2 012C F1F2") + Hex("C1C2 0003C1C2 012C F1F2") +
