@@ -146,6 +146,12 @@ bool ReadFtps(const JobContext& job, Ftps* ftps) {
   ftps->fingerprint[0] = '\0';
   if (value[0] == '\0' || SameName(value, "none")) {
     ftps->mode = "none";
+    // A pin asks for TLS: fetching in clear would send the password over
+    // the network while the settings say the host is verified.
+    if (!job.settings->ftpsFingerprint.empty()) {
+      job.errors->AppendLine("FTPSFingerprint", kTextFingerprintWithoutTls);
+      return false;
+    }
     return true;
   }
   if (SameName(value, "explicit")) {

@@ -322,13 +322,18 @@ TEST_F(RunFtpJobTest, ScriptThatCannotBeCreatedEndsTheJob) {
 TEST_F(RunFtpJobTest, FtpsThatCannotBeFollowedTouchesNothing) {
   const std::string f = folder_.path();
   const struct {
-    const char* settings;
+    std::string settings;
     std::string line;
   } cases[] = {
       {"FTPS=tls\r\n", "  FTPSの値が不正なため取得しません(RunFtpJob)\n"},
       {"FTPS=explicit\r\nFTPSFingerprint=12:34\r\n",
        "  FTPSFingerprintの値が不正なため取得しません(RunFtpJob)\n"},
       {"FTPS=Implicit\r\n", "  " + f + "ftp.exeがないため取得しません(RunFtpJob)\n"},
+      // A pin without TLS once fetched in clear, the password on the network.
+      {"FTPSFingerprint=" + std::string(64, 'a') + "\r\n",
+       "  FTPSFingerprintはFTPSがexplicitかimplicitのときだけ使えるため取得しません(RunFtpJob)\n"},
+      {"FTPS=none\r\nFTPSFingerprint=12:34\r\n",
+       "  FTPSFingerprintはFTPSがexplicitかimplicitのときだけ使えるため取得しません(RunFtpJob)\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.settings);
