@@ -87,11 +87,14 @@ void ReadConversionList(const Settings& settings, ConversionList* list, ErrorTex
     if (f.found == kNoName) continue;
     f.line = line;
     const Db2Command command = CommandOf(line);
-    f.usable = f.found == kNameFound && IsUsableEntryName(f.name);
+    // A get line of more than one word fetches nothing into the transfer
+    // folder (the FTP job refuses it): its name is not today's image.
+    f.usable = f.found == kNameFound && IsUsableEntryName(f.name) &&
+               (command != Db2Command::kGet || HasOneRemoteWord(line));
     char transferName[kFileBaseNameSize * 4];
     f.refusedByFtpJob = (command == Db2Command::kGet || command == Db2Command::kPut) &&
                         TransferEntryName(line, transferName, sizeof transferName) == kNameFound &&
-                        !IsUsableEntryName(transferName);
+                        (!IsUsableEntryName(transferName) || !HasOneRemoteWord(line));
     f.fromGet = command == Db2Command::kGet;
     f.fetched = false;
     f.cut = false;

@@ -57,6 +57,12 @@ Formed FormTransferLine(const char* line, const char* programFolder, char* out, 
   if (TransferEntryName(work, entry, entrySize) != kNameFound) return Formed::kNone;
   // A typo must not write outside the transfer folder.
   if (!IsUsableEntryName(entry)) return Formed::kRefused;
+  // One word only: the client would take a second for the local file. The
+  // refusal shows the words, which tell the typo better than the entry.
+  if (!HasOneRemoteWord(work)) {
+    CopyText(entry, entrySize, RemoteWords(work));
+    return Formed::kRefused;
+  }
 
   LineBuilder b{out, outSize, 0, true};
   out[0] = '\0';
@@ -121,7 +127,7 @@ void RemoveCutFetches(const char* section, int sectionSize, const char* programF
     char entry[kFtpWorkLineSize];
     char path[kPathBufferSize];
     if (CommandOf(line) != Db2Command::kGet || TransferEntryName(line, entry, sizeof entry) != kNameFound ||
-        !IsUsableEntryName(entry)) {
+        !IsUsableEntryName(entry) || !HasOneRemoteWord(line)) {
       continue;
     }
     if (CopyText(path, sizeof path, programFolder) && AppendText(path, sizeof path, "DB2") &&

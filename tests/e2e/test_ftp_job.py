@@ -777,18 +777,22 @@ class FtpJobTest(unittest.TestCase):
         # A typo in [DB2] once wrote files outside the transfer folder.
         self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "u", "PASSWORD": "p", "TimeLimit": "5"},
                             ["get LIB/X./../../victim/f", 'get LIB/A.A "/tmp/x"', "put LIB/A.B\\C",
-                             "get LIB/FILE.MBR victim.txt", "get LIB/GOOD.GOOD"])
+                             "get LIB/FILE.MBR victim.txt", "get QGPL X/OUT.TXT", "get QGPL\tX/OUT.TXT",
+                             "get QGPL ./victim.exe", "get LIB/GOOD.GOOD"])
         result = subprocess.run(command(self.driver, "run"), env=self.env(free_port(), 2), cwd=self.tmp,
                                 timeout=60, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         with open(os.path.join(self.prog, "ftparg.txt"), "rb") as f:
             script = f.read()
         self.assertEqual(script.split(EOL)[3:-1], [
             ('get LIB/GOOD.GOOD "%sDB2%sGOOD.DB2"' % (self.program_folder(), SEP)).encode(), b"quit"])
-        for name in ("X_/../../victim/f", 'A_A "/tmp/x"', "A_B\\C", "FILE_MBR victim.txt"):
+        for name in ("X_/../../victim/f", 'A_A "/tmp/x"', "A_B\\C", "FILE_MBR victim.txt", "QGPL X/OUT.TXT",
+                     "QGPL?X/OUT.TXT", "QGPL ./victim.exe"):
             self.assertIn(("  %sは使えない名前のため転送しません(RunFtpJob)" % name).encode("cp932"),
                           result.stdout)
         self.assertFalse(os.path.exists(os.path.join(self.tmp, "victim")))
         self.assertFalse(os.path.exists(os.path.join(self.tmp, "victim.txt")))
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "X")))
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "victim.exe")))
 
     @unittest.skipUnless(KIND == "native", "a file name Windows does not allow")
     def test_program_folder_with_a_double_quote_still_gives_the_client_its_script(self):

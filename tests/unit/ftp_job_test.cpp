@@ -102,6 +102,15 @@ const LineCase kLineCases[] = {
     // victim.txt in the working folder).
     {"get QGPL/CUSTOMER.CUSTOMER extra", "refused CUSTOMER_CUSTOMER extra"},
     {"get LIB/FILE.MBR victim.txt", "refused FILE_MBR victim.txt"},
+    // One word after the command: a blank or TAB before the slash made the
+    // client fetch QGPL into X/OUT.TXT or replace victim.exe in the working
+    // folder. The refusal shows the words; the conversion list leaves the
+    // get line out (HasOneRemoteWord).
+    {"get QGPL X/OUT.TXT", "refused QGPL X/OUT.TXT", "OUT_TXT"},
+    {"get QGPL\tX/OUT.TXT", "refused QGPL\tX/OUT.TXT", "OUT_TXT"},
+    {"get QGPL ./victim.exe", "refused QGPL ./victim.exe", "victim_exe"},
+    {"put QGPL X/OUT.TXT", "refused QGPL X/OUT.TXT", "OUT_TXT"},
+    {"get \"QGPL\"X/A.A", "refused \"QGPL\"X/A.A", "A"},
     // Only the first dot divides.
     {"get QGPL/A.B.C", "get QGPL/A.B.C " + Local("A_B.C")},
     // put keeps the blanks after its command word in the remote part.
@@ -184,6 +193,7 @@ TEST(Db2Line, OneLineTable) {
     // Whatever the conversion list can hold, a get line's entry is the
     // script's, refused or not.
     if (CommandOf(c.db2Line.c_str()) != Db2Command::kGet || !stored) continue;
+    if (!HasOneRemoteWord(c.db2Line.c_str())) continue;
     char wide[kFtpWorkLineSize];
     EXPECT_EQ(ConversionEntryName(c.db2Line.c_str(), wide, sizeof wide), kNameFound);
     EXPECT_EQ(wide, *stored);
