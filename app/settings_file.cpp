@@ -70,6 +70,7 @@ void LoadSettings(const char* path, Settings* settings) {
   settings->ftps = Value("FTPS", "", path, sizes);
   settings->ftpsFingerprint = Value("FTPSFingerprint", "", path, sizes);
   settings->timeLimit = Value("TimeLimit", "3600", path, sizes);
+  settings->maxTransferMB = Value("MaxTransferMB", "4096", path, sizes);
   settings->backupDir = Value("BackupDir", "", path, sizes);
   settings->csvEncoding = Value("CsvEncoding", "", path, sizes);
   settings->monthBackup = ProfileGetInt("Quenvale", "MonthBackup", 0, path);

@@ -15,6 +15,7 @@ struct Settings {
   std::string ftps;             // FTPS
   std::string ftpsFingerprint;  // FTPSFingerprint
   std::string timeLimit = "3600";  // TimeLimit, seconds as text
+  std::string maxTransferMB = "4096";  // MaxTransferMB, MiB as text; 0: no bound
   std::string backupDir;        // BackupDir
   std::string csvEncoding;      // CsvEncoding
   int monthBackup = 0;          // MonthBackup

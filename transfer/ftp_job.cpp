@@ -177,6 +177,22 @@ bool ReadFtps(const JobContext& job, Ftps* ftps) {
   return true;
 }
 
+// MaxTransferMB: up to 12 decimal digits (an empty value is the default);
+// false with an error line for anything else, and the fetch is refused.
+bool ReadMaxTransfer(const JobContext& job, char* out, int size) {
+  char value[kFtpAddressSize];
+  CopySetting(value, sizeof value, job.settings->maxTransferMB);
+  if (value[0] == '\0') CopyText(value, sizeof value, "4096");
+  int digits = 0;
+  while (value[digits] >= '0' && value[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 12 || value[digits] != '\0' ||
+      job.settings->maxTransferMB.size() >= sizeof value) {
+    job.errors->AppendLine("MaxTransferMB", kTextFtpsInvalid);
+    return false;
+  }
+  return CopyText(out, size, value);
+}
+
 // The error text for an exit status by which our client refused the host.
 const char* RefusalText(int exitCode) {
   switch (exitCode) {
@@ -249,6 +265,8 @@ int CheckHost(const char* address) {
 int RunFtpJob(const JobContext& job) {
   static Ftps ftps;
   if (!ReadFtps(job, &ftps)) return -1;
+  char maxTransfer[kFtpAddressSize];
+  if (!ReadMaxTransfer(job, maxTransfer, sizeof maxTransfer)) return -1;
   const bool tls = std::strcmp(ftps.mode, "none") != 0;
   // Only our client speaks TLS: with it asked for, the one beside the
   // program, never one found on the search path.
@@ -320,6 +338,8 @@ int RunFtpJob(const JobContext& job) {
     // this process's environment can choose for it.
     SetEnvironmentText("QV_FTPS", ftps.mode);
     SetEnvironmentText("QV_FTPS_FINGERPRINT", ftps.fingerprint);
+    // The bound of one transfer, so that a host cannot fill the disk.
+    SetEnvironmentText("QV_MAX_TRANSFER_MB", maxTransfer);
     int exitCode = -1;
     char commandLine[kPathBufferSize];
     if (!BuildCommandLine(client, args, commandLine, sizeof commandLine)) {

@@ -265,6 +265,25 @@ def size_reply(s, name):
     s.say("213 %d" % len(MEMBERS[name]) if name in MEMBERS else "550 No such member.")
 
 
+def odd_size(text):
+    """A SIZE reply for ORDERS that is no plain number."""
+    return lambda s, name: s.say("213 " + text) if name == ORDERS else size_reply(s, name)
+
+
+def endless_unsized(s, name):
+    # Neither SIZE nor the 150 reply tells a size: only MaxTransferMB (1 MB
+    # here) stops the flood; 2.7 GB once arrived in 10 s.
+    s.say("150 Opening data connection.")
+    deadline = time.monotonic() + 30
+    try:
+        with s.accept_data() as data:
+            while time.monotonic() < deadline:
+                data.sendall(b"x" * 65536)
+    except OSError:
+        pass
+    s.say("426 Connection closed; transfer aborted.")
+
+
 def endless_greeting(s, _):
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
@@ -316,6 +335,12 @@ HOSTILE_ROWS = [
     # The size in the first line of a multi-line 150 only.
     ("size in a continued 150, short data then 226",
      {"RETR": for_orders(size_elsewhere("150-Member size (%d bytes)."))}, {"CUSTOMER", "PRICES"}),
+    # A SIZE that is no plain number fails the get, whatever comes after it.
+    ("SIZE of -5", {"SIZE": odd_size("-5")}, {"CUSTOMER", "PRICES"}),
+    ("SIZE of 16384abc", {"SIZE": odd_size("16384abc")}, {"CUSTOMER", "PRICES"}),
+    ("SIZE of 20 digits", {"SIZE": odd_size("9" * 20)}, {"CUSTOMER", "PRICES"}),
+    # No size anywhere and no end: stopped at MaxTransferMB.
+    ("unsized endless data", {"RETR": for_orders(endless_unsized)}, {"CUSTOMER", "PRICES"}),
     # A reply line whose password starts just before the 1,023rd byte: it was
     # cut, then masked, and its first characters showed.
     ("password across the cut of a reply line",
@@ -474,7 +499,8 @@ class FtpJobTest(unittest.TestCase):
             f.write(text)
 
     def env(self, port, timeout=300):
-        env = dict(os.environ, QV_FTP_PORT=str(port), QV_FTP_TIMEOUT=str(timeout))
+        # The client run by itself is bounded as the job bounds it (MaxTransferMB=1).
+        env = dict(os.environ, QV_FTP_PORT=str(port), QV_FTP_TIMEOUT=str(timeout), QV_MAX_TRANSFER_MB="1")
         env.pop("QV_PROGRAM_FOLDER", None)
         return env
 
@@ -614,7 +640,7 @@ class FtpJobTest(unittest.TestCase):
             self.addCleanup(server.close)
             port = server.port
         self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": PASSWORD,
-                             "TimeLimit": "15"}, ["get " + remote for remote in MEMBERS])
+                             "TimeLimit": "15", "MaxTransferMB": "1"}, ["get " + remote for remote in MEMBERS])
         self.write_old_copies(ENTRIES.values())
         # Through the job, then by itself for its exit status. With a
         # client time-out of 2 s the client must end well before the job's

@@ -342,6 +342,8 @@ TEST_F(RunFtpJobTest, FtpsThatCannotBeFollowedTouchesNothing) {
       // A pin without TLS once fetched in clear, the password on the network.
       {"FTPSFingerprint=" + std::string(64, 'a') + "\r\n",
        "  FTPSFingerprintはFTPSがexplicitかimplicitのときだけ使えるため取得しません(RunFtpJob)\n"},
+      {"MaxTransferMB=4G\r\n", "  MaxTransferMBの値が不正なため取得しません(RunFtpJob)\n"},
+      {"MaxTransferMB=-1\r\n", "  MaxTransferMBの値が不正なため取得しません(RunFtpJob)\n"},
       {"FTPS=none\r\nFTPSFingerprint=12:34\r\n",
        "  FTPSFingerprintはFTPSがexplicitかimplicitのときだけ使えるため取得しません(RunFtpJob)\n"},
   };

@@ -12,7 +12,10 @@
 // A get asks SIZE first, then writes to <local>.part and renames it over
 // <local> only once the server has confirmed the transfer and the byte count
 // agrees with every size the server gave (SIZE, and any line of its 150
-// reply), so a failed transfer never replaces the previous copy. The exit status is the number of failed gets
+// reply), so a failed transfer never replaces the previous copy. A SIZE
+// reply that is not a plain number fails the get. QV_MAX_TRANSFER_MB (MiB,
+// default 4096, 0: no bound) bounds every get, whatever size the server
+// states or does not state: a server cannot fill the disk. The exit status is the number of failed gets
 // and puts (at most 250); when the connection or the log-on fails, every get
 // and put of the script has failed.
 //
@@ -100,6 +103,8 @@ constexpr char kPartSuffix[] = ".part";
 constexpr int kTimedOut = -2;
 
 int g_TimeoutSeconds = 120;
+// The most bytes one get may bring; -1: no bound.
+long long g_MaxTransferBytes = 4096LL << 20;
 // With TLS asked for (QV_FTPS), what the host must show; address null: plain FTP.
 TlsPeer g_TlsPeer{nullptr, nullptr};
 // Kept only to blank it out of anything shown.
@@ -464,7 +469,8 @@ TlsConnection* SecureData(Control* c, Socket data, char* why, int whySize) {
   return tls;
 }
 
-// The size in a "213 <size>" reply to SIZE, or -1.
+// The size in a "213 <size>" reply to SIZE (blanks after it allowed), or
+// -1 when it is no plain number of at most 18 digits ("-5", "16384abc").
 long long SizeReplied(const char* reply) {
   const char* p = reply + 4;
   long long value = 0;
@@ -473,7 +479,8 @@ long long SizeReplied(const char* reply) {
     value = value * 10 + (*p++ - '0');
     ++digits;
   }
-  return (digits > 0 && !IsDigit(*p) && (*p == '\0' || *p == ' ')) ? value : -1;
+  while (*p == ' ') ++p;
+  return (digits > 0 && *p == '\0') ? value : -1;
 }
 
 // Receives remote into out. On failure why says what went wrong. The size
@@ -483,10 +490,18 @@ long long SizeReplied(const char* reply) {
 bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* why, int whySize) {
   char reply[kReplyLineSize];
   long long asked = -1;
-  if (Command(c, "SIZE", remote, reply, sizeof reply) == 213) asked = SizeReplied(reply);
+  const bool sized = Command(c, "SIZE", remote, reply, sizeof reply) == 213;
   if (c->lost) {
     std::snprintf(why, static_cast<size_t>(whySize), "the connection was lost");
     return false;
+  }
+  if (sized) {
+    asked = SizeReplied(reply);
+    // A size that is no number is no size to hold the transfer to.
+    if (asked < 0) {
+      std::snprintf(why, static_cast<size_t>(whySize), "the server's size is not a number");
+      return false;
+    }
   }
   Socket data = OpenData(c);
   if (data == kNoSocket) {
@@ -538,6 +553,12 @@ bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* wh
     // A server that sends on past its size would fill the disk.
     if (most >= 0 && n > most - *total) {
       std::snprintf(why, static_cast<size_t>(whySize), "more than the %lld bytes announced", most);
+      break;
+    }
+    // And so would one that states no size, or a huge one.
+    if (g_MaxTransferBytes >= 0 && n > g_MaxTransferBytes - *total) {
+      std::snprintf(why, static_cast<size_t>(whySize), "more than MaxTransferMB (%lld MB)",
+                    g_MaxTransferBytes >> 20);
       break;
     }
     if (std::fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
@@ -762,6 +783,19 @@ int EnvironmentNumber(const char* name, int fallback, long most) {
   return (end != text && value > 0 && value <= most) ? static_cast<int>(value) : fallback;
 }
 
+// QV_MAX_TRANSFER_MB as bytes: absent, empty or not a number: 4096 MiB;
+// 0: no bound (-1).
+long long MaxTransferBytes(const char* text) {
+  long long mib = 4096;
+  if (text != nullptr && text[0] != '\0') {
+    long long value = 0;
+    int digits = 0;
+    while (IsDigit(text[digits]) && digits < 13) value = value * 10 + (text[digits++] - '0');
+    if (text[digits] == '\0' && digits <= 12) mib = value;
+  }
+  return mib == 0 ? -1 : mib << 20;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -810,6 +844,7 @@ int main(int argc, char** argv) {
   const int port = EnvironmentNumber("QV_FTP_PORT", implicitTls ? 990 : 21, 65535);
   // A day at most keeps the deadline arithmetic far from any overflow.
   g_TimeoutSeconds = EnvironmentNumber("QV_FTP_TIMEOUT", 120, 86400);
+  g_MaxTransferBytes = MaxTransferBytes(std::getenv("QV_MAX_TRANSFER_MB"));
 #if defined(_WIN32)
   WSADATA wsa;
   WSAStartup(MAKEWORD(2, 2), &wsa);
