@@ -261,6 +261,8 @@ int RunBatch(ProcessState& state) {
 namespace {
 
 int RunBatchLocked(ProcessState& state, RunLog& log) {
+  // First of all: a script that a killed run left still holds the password.
+  BlankScriptPassword(state.programFolder);
   // Once, under the lock: every step of the run sees the same settings.
   LoadSettings(state.settingsPath, &state.settings);
   const JobContext job = state.job();

@@ -106,16 +106,6 @@ class ScriptFile : public FtpScriptSink {
   ErrorText* errors_;
 };
 
-// Overwrites length bytes at offset of the script with blanks and closes it:
-// the password is not left on disk once the client has read it. The script
-// stays open from its creation on, so the blanks go to the very file written,
-// never to one put in its place meanwhile.
-void BlankOutAndClose(FILE* script, long offset, size_t length) {
-  if (offset >= 0 && length > 0 && std::fseek(script, offset, SEEK_SET) == 0) {
-    for (size_t i = 0; i < length; ++i) std::fputc(' ', script);
-  }
-  std::fclose(script);
-}
 
 // Removes what a client cut off at the time limit may have left of a get:
 // our ftp.exe fetches into <target>.part.
@@ -257,6 +247,26 @@ void WriteFtpCommands(const char* section, int sectionSize, const char* programF
   }
 }
 
+void BlankScriptPassword(const char* programFolder) {
+  char scriptPath[kPathBufferSize];
+  if (!CopyText(scriptPath, sizeof scriptPath, programFolder) ||
+      !AppendText(scriptPath, sizeof scriptPath, "ftparg.txt")) {
+    return;
+  }
+  FILE* script = OpenPrivateStreamForUpdate(scriptPath);
+  if (script == nullptr) return;
+  int ch;
+  while ((ch = std::fgetc(script)) != EOF && ch != '\n') {
+  }
+  const long passwordAt = std::ftell(script);
+  long length = 0;
+  while ((ch = std::fgetc(script)) != EOF && ch != '\n' && ch != '\r') ++length;
+  if (passwordAt >= 0 && length > 0 && std::fseek(script, passwordAt, SEEK_SET) == 0) {
+    for (long i = 0; i < length; ++i) std::fputc(' ', script);
+  }
+  std::fclose(script);
+}
+
 int CheckHost(const char* address) {
   if (!IsDottedIPv4(address)) return -1;
   return HostEntryExists(address) ? 0 : -1;
@@ -293,16 +303,18 @@ int RunFtpJob(const JobContext& job) {
       !AppendText(scriptPath, sizeof scriptPath, "ftparg.txt")) {
     return -1;
   }
-  // It holds the password: no other user may read it.
-  FILE* script = OpenPrivateStream(scriptPath);
+  // A link planted in its place is refused: the log says so.
+  if (PathIsLink(scriptPath)) {
+    job.errors->AppendLine("ftparg.txt", kTextScriptIsLink);
+    return -1;
+  }
+  // Written whole to a temporary file that no other user may read, then
+  // renamed over the old script: never through a link (a hard one
+  // included), never a script cut short.
+  char tempPath[kTempPathSize];
+  FILE* script = OpenPrivateTempStream(scriptPath, tempPath, sizeof tempPath);
   if (script == nullptr) {
-    // A link planted in its place is refused: the log says so.
-#if defined(ELOOP)
-    const bool link = errno == ELOOP;
-#else
-    const bool link = false;
-#endif
-    job.errors->AppendLine("ftparg.txt", link ? kTextScriptIsLink : kTextScriptNotCreated);
+    job.errors->AppendLine("ftparg.txt", kTextScriptNotCreated);
     return -1;
   }
   ScriptFile lines(script, job.errors);
@@ -310,18 +322,19 @@ int RunFtpJob(const JobContext& job) {
   static char value[kFtpSettingSize];
   CopySetting(value, sizeof value, job.settings->user);
   lines.Line(value);
-  const long passwordAt = std::ftell(script);
   CopySetting(value, sizeof value, job.settings->password);
-  const size_t passwordLength = std::strlen(value);
   lines.Line(value);
-  std::memset(value, 0, sizeof value);
+  WipeText(value, sizeof value);
   lines.Line("binary");
 
   static char section[kMaxDb2SectionSize];
   ReadDb2Section(section, sizeof section, job.settings->db2);
   WriteFtpCommands(section, sizeof section, job.programFolder, &lines);
   lines.Line("quit");
-  std::fflush(script);
+  if (!CommitTempStream(script, tempPath, scriptPath)) {
+    job.errors->AppendLine("ftparg.txt", PathIsLink(scriptPath) ? kTextScriptIsLink : kTextScriptNotCreated);
+    return -1;
+  }
 
   char address[kFtpAddressSize];
   CopySetting(address, sizeof address, job.settings->ipAddress);
@@ -352,7 +365,8 @@ int RunFtpJob(const JobContext& job) {
     if (refusal != nullptr) job.errors->AppendLine("", refusal);
     result = 0;
   }
-  BlankOutAndClose(script, passwordAt, passwordLength);
+  // Our client blanks it as soon as it has read it; another one may not.
+  BlankScriptPassword(job.programFolder);
   RemoveCutFetches(section, sizeof section, job.programFolder);
   return result;
 }

@@ -39,6 +39,12 @@ int CheckHost(const char* address);
 // blanked, so the blanks reach the file written and no other.
 int RunFtpJob(const JobContext& job);
 
+// Overwrites the password line (the second) of <programFolder>ftparg.txt
+// with as many blanks, in place; a link there is not followed, a missing
+// script is fine. The job does it once its client has ended; the batch run
+// at its start, for a script that a killed run left.
+void BlankScriptPassword(const char* programFolder);
+
 // Receives what the [DB2] section gives the script.
 class FtpScriptSink {
  public:

@@ -488,6 +488,13 @@ class BatchFaults(unittest.TestCase):
         while process_state(clients[0]) not in (None, "Z"):
             self.assertLess(time.monotonic(), deadline, "the client outlived the run")
             time.sleep(0.05)
+        # This client never blanks the script, and the killed run could not:
+        # the next run does it first of all, even one that aborts at once.
+        self.assertIn(b"\nsecret\n", self.pf.read("ftparg.txt"))
+        self.settings({"IPADDRESS": "not-an-address"}, [])
+        self.run_batch(False)
+        self.assertIn(b"\n      \n", self.pf.read("ftparg.txt"))
+        self.assertNotIn(b"secret", self.pf.read("ftparg.txt"))
 
     @qv.skip_unless("native")
     def test_unrelated_ftp_exe_is_not_waited_for(self):

@@ -838,10 +838,21 @@ class FtpJobTest(unittest.TestCase):
     def test_stalled_transfer_ends_at_the_time_limit(self):
         stall = StallServer()
         self.addCleanup(stall.close)
-        self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "u", "PASSWORD": "p",
+        self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "u", "PASSWORD": PASSWORD,
                              "TimeLimit": "2"}, ["get QGPL/A.A"])
         start = time.monotonic()
-        result = self.run_job(stall.port)
+        job = subprocess.Popen(command(self.driver, "run"), env=self.env(stall.port),
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.procs.append(job)
+        deadline = time.monotonic() + 30
+        while not stall.connections and time.monotonic() < deadline:
+            time.sleep(0.02)
+        # The client connects once it has read the log-on lines: by then the
+        # password has left the script (it stayed there for the whole run).
+        with open(os.path.join(self.prog, "ftparg.txt"), "rb") as f:
+            self.assertEqual(f.read().split(EOL)[1], b" " * len(PASSWORD))
+        out = job.communicate(timeout=60)[0]
+        result = subprocess.CompletedProcess(job.args, job.returncode, out)
         took = time.monotonic() - start
         self.assertEqual(result.returncode, 0, result.stdout)
         # Terminated once the whole-second readings differ by 3, the client's

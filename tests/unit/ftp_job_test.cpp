@@ -383,6 +383,28 @@ TEST_F(RunFtpJobTest, PlantedScriptLinkIsRefusedWithItsReason) {
   EXPECT_STREQ(run_.errors.text(), "  ftparg.txtがリンクのため取得しません(RunFtpJob)\n");
   EXPECT_EQ(folder_.Read("victim"), "keep");
 }
+
+// The script was emptied in place: a hard link planted as ftparg.txt got
+// the password. It is now written to a temporary file and renamed.
+TEST_F(RunFtpJobTest, ScriptIsNeverWrittenThroughAHardLink) {
+  folder_.Write("victim", "keep");
+  ASSERT_EQ(link((folder_.path() + "victim").c_str(), (folder_.path() + "ftparg.txt").c_str()), 0);
+  folder_.Write("Quenvale.ini", "[Quenvale]\r\nUSER=u\r\nPASSWORD=secret\r\n");
+  EXPECT_EQ(RunFtpJob(run_.job()), -1);  // no address
+  EXPECT_EQ(folder_.Read("victim"), "keep");
+  EXPECT_EQ(folder_.Read("ftparg.txt"), "u\n      \nbinary\nquit\n");
+}
 #endif
+
+// A run killed while its client worked left the password in ftparg.txt
+// until the next job: the next run blanks it first of all.
+TEST_F(RunFtpJobTest, ScriptLeftByAKilledRunIsBlanked) {
+  folder_.Write("ftparg.txt", "QUSER\r\nsecret\r\nbinary\r\nquit\r\n");
+  BlankScriptPassword(folder_.path().c_str());
+  EXPECT_EQ(folder_.Read("ftparg.txt"), "QUSER\r\n      \r\nbinary\r\nquit\r\n");
+  folder_.Write("ftparg.txt", "QUSER");  // cut short: nothing to blank
+  BlankScriptPassword(folder_.path().c_str());
+  EXPECT_EQ(folder_.Read("ftparg.txt"), "QUSER");
+}
 
 }  // namespace

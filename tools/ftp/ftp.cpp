@@ -740,6 +740,23 @@ bool ReadScriptLine(FILE* script, char* line, int size) {
   return true;
 }
 
+// Overwrites the script's password line, from passwordAt up to its line
+// end, with blanks and goes on reading after it: the password stays on the
+// disk no longer than it takes to read it, whatever becomes of this run. A
+// script that cannot be written (opened for reading only) is left as it is.
+void BlankPasswordLine(FILE* script, long passwordAt) {
+  const long after = std::ftell(script);
+  if (passwordAt < 0 || after < 0 || std::fseek(script, passwordAt, SEEK_SET) != 0) return;
+  long length = 0;
+  int ch;
+  while ((ch = std::fgetc(script)) != EOF && ch != '\n' && ch != '\r') ++length;
+  if (std::fseek(script, passwordAt, SEEK_SET) == 0) {
+    for (long i = 0; i < length; ++i) std::fputc(' ', script);
+    std::fflush(script);
+  }
+  std::fseek(script, after, SEEK_SET);
+}
+
 bool Resolve(const char* host, int port, sockaddr_in* address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -814,7 +831,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: ftp -s:<script> <host>\n");
     return 2;
   }
-  FILE* script = std::fopen(scriptPath, "r");
+  // For update: the password line is blanked as soon as it is read.
+  FILE* script = std::fopen(scriptPath, "r+b");
+  if (script == nullptr) script = std::fopen(scriptPath, "rb");
   if (script == nullptr) {
     std::fprintf(stderr, "Error opening script file %s.\n", scriptPath);
     return 1;
@@ -858,7 +877,9 @@ int main(int argc, char** argv) {
   // so that neither can be run (and shown) as a command.
   static char user[kScriptLineSize];
   const bool haveUser = ReadScriptLine(script, user, sizeof user);
+  const long passwordAt = std::ftell(script);
   const bool havePassword = haveUser && ReadScriptLine(script, g_Password, sizeof g_Password);
+  if (havePassword) BlankPasswordLine(script, passwordAt);
 
   Control control;
   bool connected = false;
