@@ -345,6 +345,13 @@ HOSTILE_ROWS = [
     # cut, then masked, and its first characters showed.
     ("password across the cut of a reply line",
      {"PASS": lambda s, _: s.say("530 " + "x" * 1016 + PASSWORD + " refused.")}, set()),
+    # The password echoed in forms no mask finds: only the reply's code shows.
+    ("password split over two lines",
+     {"PASS": lambda s, _: s.say("530-Password %s\r\n530 %s refused." % (PASSWORD[:4], PASSWORD[4:]))}, set()),
+    ("password upper-cased", {"PASS": lambda s, _: s.say("530 %s refused." % PASSWORD.upper())}, set()),
+    ("password with a NUL inside",
+     {"PASS": lambda s, _: s.say("530 %s\0%s refused." % (PASSWORD[:3], PASSWORD[3:]))}, set()),
+    ("password spaced out", {"PASS": lambda s, _: s.say("530 %s refused." % " ".join(PASSWORD))}, set()),
     # Terminal escape sequences in the replies of a transfer that works.
     ("escape sequences", {
         "CONNECT": lambda s, _: s.say(b"220 \x1b[2J\x1b]0;owned\x07Ready.\x1b[?1049h"),
@@ -652,6 +659,8 @@ class FtpJobTest(unittest.TestCase):
             out = result.stdout
             self.assertNotIn(PASSWORD.encode(), out)
             self.assertNotIn(PASSWORD[:3].encode(), out)
+            for piece in (PASSWORD[:3].upper(), PASSWORD[3:].encode(), PASSWORD[4:], " ".join(PASSWORD[:3])):
+                self.assertNotIn(piece.encode() if isinstance(piece, str) else piece, out)
             self.assertNotIn(b"Invalid command", out)
             self.assertNotIn(b"\x1b", out)
             self.assertNotIn(b"\x07", out)
@@ -832,7 +841,9 @@ class FtpJobTest(unittest.TestCase):
         self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": PASSWORD,
                              "TimeLimit": "15"}, [])
         result = self.run_job(server.port, timeout=5)
-        self.assertIn(b"230 Logged on.", result.stdout)
+        # The reply to PASS shows its code alone.
+        self.assertIn(b"\n230" + EOL, result.stdout)
+        self.assertNotIn(b"Logged on", result.stdout)
         self.assertNotIn(PASSWORD.encode(), result.stdout)
 
     def test_stalled_transfer_ends_at_the_time_limit(self):

@@ -304,11 +304,14 @@ bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
 
 long long StatedSize(const char* reply);
 
-// Reads a whole reply (several lines when it begins "nnn-") and shows it.
-// Returns its code; on a lost connection or a reply that breaks a limit or
+// Reads a whole reply (several lines when it begins "nnn-") and shows it,
+// or with codeOnly only its code: the reply to PASS may echo the password
+// in forms no mask finds (split over lines, upper-cased, spaced out, with a
+// NUL inside). Returns its code; on a lost connection or a reply that breaks a limit or
 // the form, closes the connection and returns -1. last receives the last
 // line; stated, when given, the first size that any line states (or -1).
-int ReadReply(Control* c, char* last = nullptr, int lastSize = 0, long long* stated = nullptr) {
+int ReadReply(Control* c, char* last = nullptr, int lastSize = 0, long long* stated = nullptr,
+              bool codeOnly = false) {
   if (stated != nullptr) *stated = -1;
   if (c->socket == kNoSocket) return -1;
   ReplyBudget budget{Deadline(), kReplyMaxBytes};
@@ -325,7 +328,7 @@ int ReadReply(Control* c, char* last = nullptr, int lastSize = 0, long long* sta
       return -1;
     }
     if (result == LineResult::kTooLong) break;
-    Say("%s", line);
+    if (!codeOnly) Say("%s", line);
     if (stated != nullptr && *stated < 0) *stated = StatedSize(line);
     bool done;
     if (lines == 0) {
@@ -340,6 +343,7 @@ int ReadReply(Control* c, char* last = nullptr, int lastSize = 0, long long* sta
       done = std::strncmp(line, code, 3) == 0 && (line[3] == ' ' || line[3] == '\0');
     }
     if (done) {
+      if (codeOnly) Say("%s", code);
       if (last != nullptr) std::snprintf(last, static_cast<size_t>(lastSize), "%s", line);
       return std::atoi(code);
     }
@@ -349,7 +353,7 @@ int ReadReply(Control* c, char* last = nullptr, int lastSize = 0, long long* sta
 }
 
 int Command(Control* c, const char* verb, const char* argument, char* reply = nullptr,
-            int replySize = 0, long long* stated = nullptr) {
+            int replySize = 0, long long* stated = nullptr, bool codeOnly = false) {
   if (c->socket == kNoSocket) return -1;
   // Room for any script line behind the verb: a command is never sent cut.
   char line[kScriptLineSize + 16];
@@ -364,7 +368,7 @@ int Command(Control* c, const char* verb, const char* argument, char* reply = nu
     Drop(c, "Connection closed by remote host.");
     return -1;
   }
-  return ReadReply(c, reply, replySize, stated);
+  return ReadReply(c, reply, replySize, stated, codeOnly);
 }
 
 // Reads up to three digits as a number of 0 to 255; false otherwise.
@@ -922,7 +926,9 @@ int main(int argc, char** argv) {
 
   if (connected) {
     int code = haveUser ? Command(&control, "USER", user) : -1;
-    if (code == 331) code = havePassword ? Command(&control, "PASS", g_Password) : -1;
+    if (code == 331) {
+      code = havePassword ? Command(&control, "PASS", g_Password, nullptr, 0, nullptr, true) : -1;
+    }
     if (code / 100 != 2) {
       // Not logged on: nothing of the script can work on this connection.
       Say("Login failed.");
