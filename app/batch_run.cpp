@@ -303,6 +303,9 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
   } else {
     NoteImagesBefore(&list);
     RunFtpJob(job);
+    // Used: the password is no longer kept.
+    WipeText(&state.settings.password[0], state.settings.password.size());
+    state.settings.password.clear();
     NoteImagesAfter(&list);
   }
   if (StopRequested()) result = -1;

@@ -22,6 +22,7 @@ std::string FileBytes(const char* path) {
   size_t n;
   while ((n = std::fread(block, 1, sizeof block, f)) > 0) bytes.append(block, n);
   std::fclose(f);
+  WipeText(block, sizeof block);  // it holds the password
   return bytes;
 }
 
@@ -44,7 +45,11 @@ std::string Value(const char* key, const char* def, const char* path, const Buff
     out.assign(size, '\0');
     const int n = ProfileGetString("Quenvale", key, def, out.data(), static_cast<int>(size), path);
     // A result that fills the buffer may have been cut.
-    if (n < static_cast<int>(size) - 1 || size >= sizes.last) return std::string(out.data(), n);
+    if (n < static_cast<int>(size) - 1 || size >= sizes.last) {
+      std::string value(out.data(), n);
+      WipeText(out.data(), out.size());  // the value may be the password
+      return value;
+    }
   }
 }
 
@@ -61,7 +66,7 @@ std::string Section(const char* name, const char* path, const Buffers& sizes) {
 }  // namespace
 
 void LoadSettings(const char* path, Settings* settings) {
-  const std::string bytes = FileBytes(path);
+  std::string bytes = FileBytes(path);
   const Buffers sizes(bytes.size());
   settings->shiftJis = SettingsAreShiftJis(bytes.data(), bytes.size());
   settings->ipAddress = Value("IPADDRESS", "", path, sizes);
@@ -78,4 +83,5 @@ void LoadSettings(const char* path, Settings* settings) {
   settings->ebcdic = Section("EBCDIC", path, sizes);
   settings->kanji = Section("KANJI", path, sizes);
   settings->db2 = Section("DB2", path, sizes);
+  WipeText(&bytes[0], bytes.size());  // the file holds the password
 }

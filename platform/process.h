@@ -67,6 +67,15 @@ void ReleaseStartedProcess(StartedProcess* process);
 // when the list could not be taken.
 bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void* context);
 
+// Keeps a crash of this process from leaving its memory (the password) on
+// the disk, called first thing by both programs. POSIX: no core file
+// (RLIMIT_CORE 0, and not dumpable; AddressSanitizer builds stay dumpable,
+// which LeakSanitizer's tracer needs). Windows: no fault dialog
+// (SetErrorMode), no heap in an error report (WerSetFlags) and, where
+// wer.dll offers it, the program left out of error reporting
+// (WerAddExcludedApplication).
+void DisableCrashDumps();
+
 // Pauses the calling thread.
 void SleepMilliseconds(unsigned int milliseconds);
 

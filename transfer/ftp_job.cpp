@@ -317,6 +317,8 @@ int RunFtpJob(const JobContext& job) {
     job.errors->AppendLine("ftparg.txt", kTextScriptNotCreated);
     return -1;
   }
+  // Unbuffered: no stream buffer keeps a copy of the password.
+  std::setvbuf(script, nullptr, _IONBF, 0);
   ScriptFile lines(script, job.errors);
 
   static char value[kFtpSettingSize];

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -19,6 +20,14 @@
 #include "platform/posix/encoding.h"
 
 extern char** environ;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QV_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QV_ADDRESS_SANITIZER 1
+#endif
+#endif
 
 namespace {
 
@@ -344,6 +353,14 @@ bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void*
   }
   closedir(proc);
   return true;
+}
+
+void DisableCrashDumps() {
+  const rlimit none{0, 0};
+  setrlimit(RLIMIT_CORE, &none);
+#if !defined(QV_ADDRESS_SANITIZER)
+  prctl(PR_SET_DUMPABLE, 0);
+#endif
 }
 
 void SleepMilliseconds(unsigned int milliseconds) {

@@ -162,6 +162,27 @@ bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void*
   return true;
 }
 
+void DisableCrashDumps() {
+  SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  // Looked up: Windows XP has neither.
+  using SetFlagsFn = HRESULT(WINAPI*)(DWORD);
+  using ExcludeFn = HRESULT(WINAPI*)(PCWSTR, BOOL);
+  constexpr DWORD kNoHeap = 1;  // WER_FAULT_REPORTING_FLAG_NOHEAP
+  if (auto setFlags = LookUp<SetFlagsFn>(GetModuleHandleA("kernel32.dll"), "WerSetFlags")) setFlags(kNoHeap);
+  HMODULE wer = LoadLibraryA("wer.dll");
+  if (wer == nullptr) return;
+  wchar_t path[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const wchar_t* name = path;
+  for (DWORD i = 0; i < n && i < MAX_PATH; ++i) {
+    if (path[i] == L'\\' || path[i] == L'/') name = path + i + 1;
+  }
+  // For this user, by file name: no report, so no dump, of this program.
+  if (auto exclude = LookUp<ExcludeFn>(wer, "WerAddExcludedApplication")) {
+    if (n > 0 && n < MAX_PATH) exclude(name, FALSE);
+  }
+}
+
 void SleepMilliseconds(unsigned int milliseconds) { Sleep(milliseconds); }
 
 long long MonotonicSeconds() { return static_cast<long long>(GetTickCount64() / 1000); }

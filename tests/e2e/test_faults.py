@@ -497,6 +497,29 @@ class BatchFaults(unittest.TestCase):
         self.assertNotIn(b"secret", self.pf.read("ftparg.txt"))
 
     @qv.skip_unless("native")
+    def test_a_crash_of_the_run_leaves_no_core_file(self):
+        # The run holds the password in memory: a crash must not put it on
+        # the disk in a core file (here the kernel writes "core" in the
+        # program's working folder, the program folder).
+        if not shutil.which("prlimit"):
+            self.skipTest("prlimit")
+        clients = []
+
+        def during(proc):
+            deadline = time.monotonic() + 30
+            while not clients:
+                self.assertLess(time.monotonic(), deadline, "no client started")
+                clients.extend(p for p in filter(str.isdigit, os.listdir("/proc"))
+                               if process_state(p, parent=proc.pid))
+                time.sleep(0.01)
+            proc.send_signal(signal.SIGSEGV)
+        self.script_client("exec sleep 600")
+        self.settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret",
+                       "TimeLimit": "3600"}, ["get LIB/GOOD.GOOD"])
+        self.run_batch(False, during=during, prefix=["prlimit", "--core=unlimited", "--"])
+        self.assertEqual([n for n in os.listdir(self.pf.path) if n.startswith("core")], [])
+
+    @qv.skip_unless("native")
     def test_unrelated_ftp_exe_is_not_waited_for(self):
         # Another program called ftp.exe runs through the whole run (an
         # interactive session left open): the run waits only for its own

@@ -930,6 +930,30 @@ class FtpJobTest(unittest.TestCase):
                 pass
         self.assertEqual(left, [], "the client or its child outlived the watch")
 
+    @unittest.skipUnless(KIND == "native", "core files")
+    def test_a_crash_of_the_client_leaves_no_core_file(self):
+        # A crash of ftp.exe left a core file in its folder with the password
+        # in it, twice.
+        import resource
+        import signal
+        stall = StallServer()
+        self.addCleanup(stall.close)
+        with open(os.path.join(self.prog, "script.txt"), "wb") as f:
+            f.write(EOL.join([b"QUSER", PASSWORD.encode(), b"quit", b""]))
+        unlimited = lambda: resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY,) * 2)
+        client = subprocess.Popen([os.path.join(self.prog, "ftp.exe"), "-s:" + self.prog + "/script.txt",
+                                   "127.0.0.1"], env=self.env(stall.port), cwd=self.prog,
+                                  preexec_fn=unlimited, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(client)
+        deadline = time.monotonic() + 30
+        while not stall.connections and time.monotonic() < deadline:
+            time.sleep(0.02)
+        with open("/proc/%d/limits" % client.pid) as f:
+            self.assertRegex(f.read(), r"Max core file size +0 +0 ")
+        client.send_signal(signal.SIGSEGV)
+        self.assertEqual(client.wait(timeout=30), -signal.SIGSEGV)
+        self.assertEqual([n for n in os.listdir(self.prog) if n.startswith("core")], [])
+
     def test_other_process_of_the_same_name_is_neither_waited_for_nor_terminated(self):
         stall = StallServer()
         self.addCleanup(stall.close)

@@ -81,6 +81,7 @@ constexpr int kShutdownSend = SHUT_WR;
 
 #include "base/text.h"
 #include "platform/fileio.h"
+#include "platform/process.h"
 #include "platform/stream.h"
 #include "platform/tls.h"
 #include "transfer/ftp_job.h"
@@ -364,7 +365,9 @@ int Command(Control* c, const char* verb, const char* argument, char* reply = nu
     Say("ftp: command too long.");
     return -1;
   }
-  if (!SendAll(c->socket, c->tls, line, length)) {
+  const bool sent = SendAll(c->socket, c->tls, line, length);
+  WipeText(line, sizeof line);  // it may have been PASS
+  if (!sent) {
     Drop(c, "Connection closed by remote host.");
     return -1;
   }
@@ -820,6 +823,8 @@ long long MaxTransferBytes(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The password must not reach the disk in a core file.
+  DisableCrashDumps();
   const char* scriptPath = nullptr;
   const char* host = nullptr;
   for (int i = 1; i < argc; ++i) {
@@ -842,6 +847,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Error opening script file %s.\n", scriptPath);
     return 1;
   }
+  // Unbuffered: no copy of the password line stays in a stream buffer.
+  std::setvbuf(script, nullptr, _IONBF, 0);
   // FTP over TLS when QV_FTPS says so; never a fall-back to plain FTP then.
   const char* ftps = std::getenv("QV_FTPS");
   if (ftps == nullptr) ftps = "";
@@ -1001,6 +1008,8 @@ int main(int argc, char** argv) {
   if (connected && !quit) Command(&control, "QUIT", nullptr);
   CloseControl(&control);
   std::fclose(script);
+  // Kept until here only to mask the server's replies.
+  WipeText(g_Password, sizeof g_Password);
 #if defined(_WIN32)
   WSACleanup();
 #endif
