@@ -87,6 +87,19 @@ TlsFailure FailureOf(long verifyResult) {
   }
 }
 
+// Security bits of the peer's key: 112 at least, in both modes (a pinned
+// certificate is not checked by the chain's rules).
+constexpr int kLeastSecurityBits = 112;
+
+bool StrongPeerKey(SSL* ssl) {
+  X509* certificate = SSL_get1_peer_certificate(ssl);
+  if (certificate == nullptr) return false;
+  EVP_PKEY* key = X509_get0_pubkey(certificate);
+  const bool ok = key != nullptr && EVP_PKEY_get_security_bits(key) >= kLeastSecurityBits;
+  X509_free(certificate);
+  return ok;
+}
+
 bool PinnedCertificate(SSL* ssl, const unsigned char* fingerprint) {
   X509* certificate = SSL_get1_peer_certificate(ssl);
   if (certificate == nullptr) return false;
@@ -146,6 +159,11 @@ TlsConnection* TlsConnect(intptr_t socket, const TlsPeer& peer, const TlsConnect
   if (peer.fingerprint != nullptr && !PinnedCertificate(ssl, peer.fingerprint)) {
     SSL_free(ssl);
     *failure = TlsFailure::kWrongFingerprint;
+    return nullptr;
+  }
+  if (!StrongPeerKey(ssl)) {
+    SSL_free(ssl);
+    *failure = TlsFailure::kWeakKey;
     return nullptr;
   }
   *failure = TlsFailure::kNone;

@@ -199,8 +199,18 @@ bool NamesAddress(PCCERT_CONTEXT certificate, const char* address) {
   return found;
 }
 
+// True when the certificate's key gives 112 bits of security or more: an
+// elliptic curve of 224 bits, any other key (RSA, DSA) of 2048.
+bool StrongKey(PCCERT_CONTEXT certificate) {
+  CERT_PUBLIC_KEY_INFO* info = &certificate->pCertInfo->SubjectPublicKeyInfo;
+  const DWORD bits = CertGetPublicKeyLength(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, info);
+  const bool curve = info->Algorithm.pszObjId != nullptr &&
+                     std::strcmp(info->Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) == 0;
+  return bits >= (curve ? 224u : 2048u);
+}
+
 // The certificate against the pinned fingerprint, or the system's roots and
-// the address.
+// the address; in both modes its key must not be weak.
 TlsFailure Verify(TlsConnection* c, const TlsPeer& peer) {
   PCCERT_CONTEXT certificate = nullptr;
   if (QueryContextAttributesA(&c->context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) != SEC_E_OK ||
@@ -213,6 +223,8 @@ TlsFailure Verify(TlsConnection* c, const TlsPeer& peer) {
     if (!Sha256(certificate->pbCertEncoded, certificate->cbCertEncoded, digest) ||
         std::memcmp(digest, peer.fingerprint, 32) != 0) {
       result = TlsFailure::kWrongFingerprint;
+    } else if (!StrongKey(certificate)) {
+      result = TlsFailure::kWeakKey;
     }
     CertFreeCertificateContext(certificate);
     return result;
@@ -258,6 +270,8 @@ TlsFailure Verify(TlsConnection* c, const TlsPeer& peer) {
     result = TlsFailure::kUntrusted;
   } else if (!NamesAddress(certificate, peer.address)) {
     result = TlsFailure::kWrongHost;
+  } else if (!StrongKey(certificate)) {
+    result = TlsFailure::kWeakKey;
   }
   CertFreeCertificateChain(chain);
   CertFreeCertificateContext(certificate);

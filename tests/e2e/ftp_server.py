@@ -8,7 +8,9 @@ connection must be protected before USER and every data connection as well.
 Options: cut=NAME: a RETR of a path ending in NAME sends its first 100
 bytes, ends the data connection cleanly and says 226 (a transfer cut
 short); client-cert: the server asks for a client certificate (optional);
-reset: the control connection is reset (no TLS end) at the first TYPE.
+reset: the control connection is reset (no TLS end) at the first TYPE;
+seclevel0: the server takes keys of any size (an RSA-1024 certificate);
+tls12: TLS 1.2 at most; ciphers=LIST: the TLS 1.2 suites it offers.
 """
 import logging
 import os
@@ -69,6 +71,16 @@ else:
     class Handler(FTPHandler):
         pass
 
+
+if len(sys.argv) > 4 and any(o in ("seclevel0", "tls12") or o.startswith("ciphers=") for o in options):
+    context = SSL.Context(SSL.TLS_SERVER_METHOD)
+    ciphers = next((o[8:] for o in options if o.startswith("ciphers=")), "DEFAULT")
+    context.set_cipher_list((ciphers + (":@SECLEVEL=0" if "seclevel0" in options else "")).encode())
+    if "tls12" in options:
+        context.set_max_proto_version(SSL.TLS1_2_VERSION)
+    context.use_certificate_chain_file(Handler.certfile)
+    context.use_privatekey_file(Handler.keyfile)
+    Handler.ssl_context = context
 
 if len(sys.argv) > 4 and "client-cert" in options:
     Handler.get_ssl_context()

@@ -392,6 +392,10 @@ class Certificates:
                     "-extfile", self.path(name, ".ext"), "-out", self.path(name), at=at)
         openssl("req", "-x509", *self.KEY, "-keyout", self.path("pinned", ".key"), "-out",
                 self.path("pinned"), "-subj", "/CN=pinned", "-days", "30")
+        # RSA keys for pinning: one too weak (RSA-1024), one strong.
+        for name, bits in (("weak", 1024), ("rsa", 2048)):
+            openssl("req", "-x509", "-newkey", "rsa:%d" % bits, "-nodes", "-keyout", self.path(name, ".key"),
+                    "-out", self.path(name), "-subj", "/CN=" + name, "-days", "30")
 
     def path(self, name, suffix=".pem"):
         return os.path.join(self.folder, name + suffix)
@@ -473,6 +477,9 @@ TLS_ROWS = [
      set(MEMBERS), None),
     ("cut transfer over TLS", "explicit", ("explicit", "host", "cut=" + ORDERS), "host",
      set(MEMBERS) - {ORDERS}, None),
+    # A pinned certificate whose key gives less than 112 bits of security
+    # was accepted (only the chain's rules refused it).
+    ("pinned RSA-1024 key", "explicit", ("explicit", "weak", "seclevel0"), "weak", set(), CERTIFICATE),
 ]
 
 

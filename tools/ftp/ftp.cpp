@@ -454,6 +454,8 @@ const char* TlsFailureText(TlsFailure failure) {
       return "the host's certificate is not yet valid";
     case TlsFailure::kWrongFingerprint:
       return "the host's certificate is not the one pinned by its fingerprint";
+    case TlsFailure::kWeakKey:
+      return "the host's key is too weak (less than 112 bits of security)";
     case TlsFailure::kTimedOut:
       return "the TLS handshake stalled";
     case TlsFailure::kHandshake:
@@ -790,6 +792,7 @@ int StartTls(Control* c) {
     case TlsFailure::kWrongHost:
     case TlsFailure::kExpired:
     case TlsFailure::kNotYetValid:
+    case TlsFailure::kWeakKey:
       return kFtpExitCertificate;
     case TlsFailure::kWrongFingerprint:
       return kFtpExitFingerprint;
