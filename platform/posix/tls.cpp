@@ -49,6 +49,9 @@ SSL_CTX* Context() {
   SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
   SSL_CTX_sess_set_new_cb(context, KeepSession);
   SSL_CTX_set_mode(context, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_AUTO_RETRY);
+  // The host is verified once, at the handshake: a TLS 1.2 renegotiation
+  // could bring another certificate after the pin was checked.
+  SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
   return context;
 }
 

@@ -343,6 +343,11 @@ int TlsRead(TlsConnection* c, char* buffer, int size, int timeoutMilliseconds) {
         c->ended = true;
         return kTlsEnded;
       }
+      if (status == SEC_I_RENEGOTIATE) {
+        // The host was verified once, at the handshake: a renegotiation
+        // could bring another certificate. It ends the connection.
+        return kTlsBroken;
+      }
       if (status != SEC_E_INCOMPLETE_MESSAGE) return kTlsBroken;
     }
     if (c->inUsed >= kRecordBufferSize) return kTlsBroken;

@@ -10,7 +10,9 @@ bytes, ends the data connection cleanly and says 226 (a transfer cut
 short); client-cert: the server asks for a client certificate (optional);
 reset: the control connection is reset (no TLS end) at the first TYPE;
 seclevel0: the server takes keys of any size (an RSA-1024 certificate);
-tls12: TLS 1.2 at most; ciphers=LIST: the TLS 1.2 suites it offers.
+tls12: TLS 1.2 at most; ciphers=LIST: the TLS 1.2 suites it offers;
+renegotiate=CERTFILE: once PROT P is answered, the control connection is
+renegotiated to the certificate CERTFILE (key beside it, .key for .pem).
 """
 import logging
 import os
@@ -32,6 +34,7 @@ if len(sys.argv) > 4:
 
     options = sys.argv[7:]
     cut = next((o[4:] for o in options if o.startswith("cut=")), None)
+    renegotiate = next((o[12:] for o in options if o.startswith("renegotiate=")), None)
 
     class Handler(TLS_FTPHandler):
         certfile = sys.argv[5]
@@ -48,6 +51,22 @@ if len(sys.argv) > 4:
                 self.close()
                 return
             return super().ftp_TYPE(line)
+
+        def ftp_PROT(self, line):
+            super().ftp_PROT(line)
+            if renegotiate:
+                from OpenSSL import crypto
+                with open(renegotiate, "rb") as f:
+                    self.socket.use_certificate(crypto.load_certificate(crypto.FILETYPE_PEM, f.read()))
+                with open(renegotiate[:-4] + ".key", "rb") as f:
+                    self.socket.use_privatekey(crypto.load_privatekey(crypto.FILETYPE_PEM, f.read()))
+                self.socket.renegotiate()
+                try:
+                    self.socket.do_handshake()
+                except SSL.WantReadError:
+                    pass
+                except SSL.Error:
+                    pass
 
         def ftp_RETR(self, file):
             if cut and file.endswith(cut):

@@ -480,6 +480,12 @@ TLS_ROWS = [
     # A pinned certificate whose key gives less than 112 bits of security
     # was accepted (only the chain's rules refused it).
     ("pinned RSA-1024 key", "explicit", ("explicit", "weak", "seclevel0"), "weak", set(), CERTIFICATE),
+    # TLS 1.2 renegotiated to another certificate once the pin was checked:
+    # the client went on with it and fetched everything. The renegotiation
+    # is refused, and the connection ends (the server gives up on OpenSSL's
+    # refusal; Schannel's request is the end).
+    ("renegotiation to another certificate", "explicit", ("explicit", "rsa", "tls12", "renegotiate=other"),
+     "rsa", set(), None),
 ]
 
 
@@ -707,7 +713,8 @@ class FtpJobTest(unittest.TestCase):
         else:
             args = [root, "QUSER", PASSWORD]
             if mode != "plain":
-                args += [mode, certs.path(cert), certs.path(cert, ".key")] + list(server[2:])
+                args += [mode, certs.path(cert), certs.path(cert, ".key")]
+                args += [o.replace("=other", "=" + certs.path("other")) for o in server[2:]]
             proc = subprocess.Popen([PYTHON, FTP_SERVER_SCRIPT] + args, stdout=subprocess.PIPE,
                                     stderr=subprocess.DEVNULL)
             self.procs.append(proc)
