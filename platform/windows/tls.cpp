@@ -209,6 +209,37 @@ bool StrongKey(PCCERT_CONTEXT certificate) {
   return bits >= (curve ? 224u : 2048u);
 }
 
+// True when the suite agreed on keeps forward secrecy with an AEAD cipher:
+// TLS 1.2's ECDHE with AES-GCM or ChaCha20-Poly1305, or TLS 1.3. Schannel
+// takes its suites from the system's list, which may hold static RSA and
+// CBC ones; such a suite ends the connection before anything is sent.
+bool ForwardSecretSuite(TlsConnection* c) {
+  SecPkgContext_CipherInfo info;
+  std::memset(&info, 0, sizeof info);
+  if (QueryContextAttributesA(&c->context, SECPKG_ATTR_CIPHER_INFO, &info) == SEC_E_OK &&
+      info.dwCipherSuite != 0) {
+    switch (info.dwCipherSuite) {
+      case 0xC02B:  // TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256
+      case 0xC02C:  // TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384
+      case 0xC02F:  // TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256
+      case 0xC030:  // TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384
+      case 0xCCA8:  // TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256
+      case 0xCCA9:  // TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256
+      case 0x1301:  // TLS 1.3
+      case 0x1302:
+      case 0x1303:
+        return true;
+      default:
+        return false;
+    }
+  }
+  // A system that cannot name the suite: at least the key exchange.
+  SecPkgContext_ConnectionInfo connection;
+  std::memset(&connection, 0, sizeof connection);
+  return QueryContextAttributesA(&c->context, SECPKG_ATTR_CONNECTION_INFO, &connection) == SEC_E_OK &&
+         connection.aiExch == CALG_ECDH_EPHEM;
+}
+
 // The certificate against the pinned fingerprint, or the system's roots and
 // the address; in both modes its key must not be weak.
 TlsFailure Verify(TlsConnection* c, const TlsPeer& peer) {
@@ -292,6 +323,7 @@ TlsConnection* TlsConnect(intptr_t socket, const TlsPeer& peer, const TlsConnect
   // The target name keys Schannel's session cache: the data connections
   // of the same host resume the control connection's session.
   *failure = Handshake(c, credentials, peer.address, timeoutMilliseconds);
+  if (*failure == TlsFailure::kNone && !ForwardSecretSuite(c)) *failure = TlsFailure::kHandshake;
   if (*failure == TlsFailure::kNone) *failure = Verify(c, peer);
   if (*failure == TlsFailure::kNone &&
       QueryContextAttributesA(&c->context, SECPKG_ATTR_STREAM_SIZES, &c->sizes) != SEC_E_OK) {

@@ -484,6 +484,12 @@ TLS_ROWS = [
     # the client went on with it and fetched everything. The renegotiation
     # is refused, and the connection ends (the server gives up on OpenSSL's
     # refusal; Schannel's request is the end).
+    # TLS 1.2 suites with forward secrecy and AEAD only: a server offering
+    # only static-RSA CBC suites was accepted. An RSA host with ECDHE-GCM works.
+    ("static RSA, CBC only", "explicit", ("explicit", "rsa", "tls12", "ciphers=AES128-SHA:AES256-SHA256"),
+     "rsa", set(), HANDSHAKE),
+    ("pinned RSA-2048 over TLS 1.2, ECDHE and AES-GCM", "explicit",
+     ("explicit", "rsa", "tls12", "ciphers=ECDHE-RSA-AES128-GCM-SHA256"), "rsa", set(MEMBERS), None),
     ("renegotiation to another certificate", "explicit", ("explicit", "rsa", "tls12", "renegotiate=other"),
      "rsa", set(), None),
 ]
