@@ -203,9 +203,16 @@ bool NamesAddress(PCCERT_CONTEXT certificate, const char* address) {
 // elliptic curve of 224 bits, any other key (RSA, DSA) of 2048.
 bool StrongKey(PCCERT_CONTEXT certificate) {
   CERT_PUBLIC_KEY_INFO* info = &certificate->pCertInfo->SubjectPublicKeyInfo;
-  const DWORD bits = CertGetPublicKeyLength(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, info);
+  DWORD bits = CertGetPublicKeyLength(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, info);
   const bool curve = info->Algorithm.pszObjId != nullptr &&
                      std::strcmp(info->Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) == 0;
+  if (curve && info->PublicKey.cbData > 1) {
+    // The point's own size (not every system measures curve keys): 04 X Y,
+    // or 02/03 X.
+    const DWORD n = info->PublicKey.cbData - 1;
+    const DWORD pointBits = info->PublicKey.pbData[0] == 0x04 ? n / 2 * 8 : n * 8;
+    if (pointBits > bits) bits = pointBits;
+  }
   return bits >= (curve ? 224u : 2048u);
 }
 
