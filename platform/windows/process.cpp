@@ -74,8 +74,42 @@ void StartProcess(const char* commandLine, StartedProcess* process) {
   process->jobHandle = job;
 }
 
+namespace {
+
+// True while a process of the job still runs, each listed process asked
+// itself. The job's count of active processes alone is not to be trusted:
+// under Wine it stayed above zero with nothing of the job left (after the
+// Wine server had been restarted), and the watch waited for the time limit.
+// A process that cannot be opened is gone.
+bool JobProcessRunning(HANDLE job, bool* known) {
+  struct {
+    JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+    ULONG_PTR more[63];  // room for 64 ids in all
+  } ids;
+  std::memset(&ids, 0, sizeof ids);
+  *known = QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr) != FALSE ||
+           GetLastError() == ERROR_MORE_DATA;
+  if (!*known) return false;
+  if (ids.list.NumberOfProcessIdsInList < ids.list.NumberOfAssignedProcesses) return true;  // more than listed
+  for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
+    HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(ids.list.ProcessIdList[i]));
+    if (p == nullptr) continue;
+    const bool running = WaitForSingleObject(p, 0) == WAIT_TIMEOUT;
+    CloseHandle(p);
+    if (running) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool StartedProcessTreeRunning(const StartedProcess* process) {
+  // The started process first, by its own handle: nothing can be staler.
+  if (StartedProcessRunning(process)) return true;
   if (process->started && process->jobHandle != nullptr) {
+    bool known = false;
+    const bool running = JobProcessRunning(static_cast<HANDLE>(process->jobHandle), &known);
+    if (known) return running;
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
     std::memset(&accounting, 0, sizeof accounting);
     if (QueryInformationJobObject(static_cast<HANDLE>(process->jobHandle),
@@ -84,7 +118,7 @@ bool StartedProcessTreeRunning(const StartedProcess* process) {
       return accounting.ActiveProcesses > 0;
     }
   }
-  return StartedProcessRunning(process);
+  return false;
 }
 
 void StartProcessWithArguments(const char* commandLine, const char* const*, StartedProcess* process) {

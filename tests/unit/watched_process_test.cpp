@@ -115,6 +115,19 @@ TEST_F(WatchTest, WhatTheProgramStartedIsWatchedAndEndedWithIt) {
   EXPECT_EQ(CountProcesses(sleeperName_), 0);
 }
 
+// A start that fails leaves nothing to wait for: the watch ends at once,
+// not at the limit (under Wine a watch once waited minutes with no client
+// left; the job's count of processes is no longer trusted alone).
+TEST_F(WatchTest, FailedStartEndsTheWatchAtOnce) {
+  SetLimit("3600");
+  const Clock::time_point start = Clock::now();
+  int exitCode = 0;
+  EXPECT_EQ(RunWatchedProcess(run_.settings(), (folder_.path() + "missing.exe").c_str(), "", nullptr, &exitCode),
+            kWatchDone);
+  EXPECT_EQ(exitCode, -1);
+  EXPECT_LT(SecondsSince(start), 5.0);
+}
+
 TEST_F(WatchTest, TooLongCommandLineStartsNothing) {
   SetLimit("3600");
   const Clock::time_point start = Clock::now();
