@@ -54,9 +54,32 @@ void StartProcess(const char* commandLine, StartedProcess* process) {
       job = nullptr;
     }
   }
+  // No console window for a console program (the GUI program has no console
+  // to share, so each client showed an empty window of its own). What it
+  // writes goes to this process's standard handles, where there are any:
+  // copies that the child inherits, and no other handle of this process is
+  // inheritable.
+  HANDLE inherited[3] = {nullptr, nullptr, nullptr};
+  const DWORD stdIds[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  for (int i = 0; i < 3; ++i) {
+    const HANDLE h = GetStdHandle(stdIds[i]);
+    if (h != nullptr && h != INVALID_HANDLE_VALUE) {
+      DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &inherited[i], 0, TRUE,
+                      DUPLICATE_SAME_ACCESS);
+    }
+  }
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = inherited[0];
+  startup.hStdOutput = inherited[1];
+  startup.hStdError = inherited[2];
   // Suspended until it is in the job, so that nothing it starts escapes.
-  if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
-                      nullptr, nullptr, &startup, &info)) {
+  const BOOL created = CreateProcessA(nullptr, line, nullptr, nullptr, TRUE,
+                                      NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                                      nullptr, nullptr, &startup, &info);
+  for (HANDLE h : inherited) {
+    if (h != nullptr) CloseHandle(h);
+  }
+  if (!created) {
     if (job != nullptr) CloseHandle(job);
     return;
   }

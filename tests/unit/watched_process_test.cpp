@@ -17,7 +17,9 @@
 #include "tests/unit/support/test_support.h"
 #include "transfer/watched_process.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include "platform/posix/command_line.h"
 #endif
 
@@ -126,6 +128,20 @@ TEST_F(WatchTest, FailedStartEndsTheWatchAtOnce) {
             kWatchDone);
   EXPECT_EQ(exitCode, -1);
   EXPECT_LT(SecondsSince(start), 5.0);
+}
+
+// On Windows each client showed an empty console window of its own: it is
+// started without one (CREATE_NO_WINDOW).
+TEST_F(WatchTest, ProgramGetsNoConsoleWindow) {
+#if defined(_WIN32)
+  // As the program, which has no console to share: a console program it
+  // starts would get a window of its own.
+  FreeConsole();
+#endif
+  SetLimit("60");
+  int exitCode = -1;
+  EXPECT_EQ(RunWatchedProcess(run_.settings(), sleeper_.c_str(), "console", nullptr, &exitCode), kWatchDone);
+  EXPECT_EQ(exitCode, 0);
 }
 
 TEST_F(WatchTest, TooLongCommandLineStartsNothing) {
