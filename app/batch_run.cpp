@@ -127,11 +127,14 @@ void ReadConversionList(const Settings& settings, ConversionList* list, ErrorTex
     if (f.found == kNoName) continue;
     f.line = line;
     const Db2Command command = CommandOf(line);
-    f.usable = f.found == kNameFound && IsUsableEntryName(f.name);
+    // A get line of more than one word fetches nothing into the transfer
+    // folder (the FTP job refuses it): its name is not today's image.
+    f.usable = f.found == kNameFound && IsUsableEntryName(f.name) &&
+               (command != Db2Command::kGet || HasOneRemoteWord(line));
     char transferName[kFileBaseNameSize * 4];
     f.refusedByFtpJob = (command == Db2Command::kGet || command == Db2Command::kPut) &&
                         TransferEntryName(line, transferName, sizeof transferName) == kNameFound &&
-                        !IsUsableEntryName(transferName);
+                        (!IsUsableEntryName(transferName) || !HasOneRemoteWord(line));
     f.fromGet = command == Db2Command::kGet;
     f.fetched = false;
     f.cut = false;
@@ -535,6 +538,8 @@ int RunBatch(ProcessState& state) {
 namespace {
 
 int RunBatchLocked(ProcessState& state, RunLog& log) {
+  // First of all: a script that a killed run left still holds the password.
+  BlankScriptPassword(state.programFolder);
   // Once, under the lock: every step of the run sees the same settings.
   LoadSettings(state.settingsPath, &state.settings, &state.errors);
   const JobContext job = state.job();
@@ -591,6 +596,9 @@ int RunBatchLocked(ProcessState& state, RunLog& log) {
     if (state.settings.checkLayout == 1) RemoveDescriptions(list);
     NoteImagesBefore(&list);
     RunFtpJob(job);
+    // Used: the password is no longer kept.
+    WipeText(&state.settings.password[0], state.settings.password.size());
+    state.settings.password.clear();
     NoteImagesAfter(&list);
     SettleAsides(&list, &state.errors, true);
   }

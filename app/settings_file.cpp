@@ -28,6 +28,7 @@ std::string FileBytes(const char* path) {
   }
   std::fclose(f);
   if (bytes.size() > kMaxFileSize) bytes.resize(kMaxFileSize);
+  WipeText(block, sizeof block);  // it holds the password
   return bytes;
 }
 
@@ -157,8 +158,11 @@ void Take(const SettingRow& row, const std::string& text, Settings* settings, Er
 }  // namespace
 
 void LoadSettings(const char* path, Settings* settings, ErrorText* errors) {
-  const std::string bytes = FileBytes(path);
+  std::string bytes = FileBytes(path);
   settings->shiftJis = SettingsAreShiftJis(bytes.data(), bytes.size());
-  const std::string text = ProfileTextOf(bytes);
+  std::string text = ProfileTextOf(bytes);
   for (int i = 0; i < kSettingRowCount; ++i) Take(kSettingRows[i], text, settings, errors);
+  // Both hold the password.
+  WipeText(&bytes[0], bytes.size());
+  WipeText(&text[0], text.size());
 }

@@ -15,12 +15,12 @@ struct Settings {
   std::string ftps;             // FTPS
   std::string ftpsFingerprint;  // FTPSFingerprint
   std::string timeLimit = "3600";  // TimeLimit, seconds as text
+  std::string maxTransferMB = "4096";  // MaxTransferMB, MiB as text; 0: no bound
   std::string backupDir;        // BackupDir
   std::string csvEncoding;      // CsvEncoding
   int monthBackup = 0;          // MonthBackup
   int lastMonthBackup = 0;      // Last_MonthBackup, kept equal to the file's after a write
   int workers = 0;              // Workers
-  int maxTransferMB = 4096;     // MaxTransferMB, 0: no bound
   int checkLayout = 0;          // CheckLayout
   // Sections
   std::string ebcdic;  // [EBCDIC]

@@ -43,6 +43,11 @@ bool CopyText(char* dst, int size, const char* src) {
   return AppendText(dst, size, src);
 }
 
+void WipeText(void* text, unsigned long size) {
+  volatile unsigned char* p = static_cast<volatile unsigned char*>(text);
+  for (unsigned long i = 0; i < size; ++i) p[i] = 0;
+}
+
 bool ParseFingerprint(const char* text, unsigned char out[kFingerprintSize]) {
   int digits = 0;
   for (const char* p = text; *p != '\0'; ++p) {

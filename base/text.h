@@ -13,6 +13,10 @@ constexpr int kSettingsBufferSize = 3000; // first settings read (it grows), .fd
 bool CopyText(char* dst, int size, const char* src);
 bool AppendText(char* dst, int size, const char* src);
 
+// Overwrites size bytes at text with zeros, in a way the compiler may not
+// leave out: a secret (a password) is cleared once used.
+void WipeText(void* text, unsigned long size);
+
 // A SHA-256 fingerprint as hosts and tools show it: 64 hex digits in any
 // case, colons anywhere ignored, nothing else. False for any other text.
 constexpr int kFingerprintSize = 32;

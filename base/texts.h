@@ -87,6 +87,8 @@ inline constexpr char kTextScriptNotCreated[] = "\202\360\215\354\220\254\202\30
 inline constexpr char kTextFtpCommandTooLong[] = "\202\314\213N\223\256\215s\202\252255\225\266\216\232\202\360\222\264\202\246\202\351\202\275\202\337\216\346\223\276\202\265\202\334\202\271\202\361(RunFtpJob)\n";
 // の値が不正なため取得しません(RunFtpJob)\n
 inline constexpr char kTextFtpsInvalid[] = "\202\314\222l\202\252\225s\220\263\202\310\202\275\202\337\216\346\223\276\202\265\202\334\202\271\202\361(RunFtpJob)\n";
+// はFTPSがexplicitかimplicitのときだけ使えるため取得しません(RunFtpJob)\n
+inline constexpr char kTextFingerprintWithoutTls[] = "\202\315FTPS\202\252explicit\202\251implicit\202\314\202\306\202\253\202\276\202\257\216g\202\246\202\351\202\275\202\337\216\346\223\276\202\265\202\334\202\271\202\361(RunFtpJob)\n";
 // がないため取得しません(RunFtpJob)\n
 inline constexpr char kTextFtpsClientMissing[] = "\202\252\202\310\202\242\202\275\202\337\216\346\223\276\202\265\202\334\202\271\202\361(RunFtpJob)\n";
 // ホストがTLSに対応していないため接続しません(RunFtpJob)\n

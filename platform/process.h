@@ -14,6 +14,8 @@ struct StartedProcess {
   void* processHandle;   // Windows only
   void* threadHandle;    // Windows only
   void* jobHandle;       // Windows only; null when the system gave no job
+  unsigned long guardId; // POSIX only: the guard of the process group, 0: none
+  int guardPipe;         // POSIX only, with guardId: its end of the guard's pipe
 };
 
 // Starts commandLine: the program in double quotes, then optionally a blank
@@ -22,8 +24,12 @@ struct StartedProcess {
 // do, looks a bare program name up in the running executable's folder and
 // then on PATH, starts it in a process group of its own that the system
 // kills with SIGKILL should this process die first (PR_SET_PDEATHSIG), and
-// returns once the program has replaced the child. Windows starts it in a
-// job object.
+// returns once the program has replaced the child. PR_SET_PDEATHSIG reaches
+// the started process only, so a guard (a small fork of this process) waits
+// on a pipe whose other end only this process holds: when it closes, however
+// this process ended (kill -9 included), the guard kills the whole group,
+// and what the program started goes with it. Windows starts it in a job
+// object.
 void StartProcess(const char* commandLine, StartedProcess* process);
 
 // As StartProcess, but on POSIX the program and its arguments are arguments
@@ -66,6 +72,15 @@ void ReleaseStartedProcess(StartedProcess* process);
 // the script's, so that a script can stand in for a program. Returns false
 // when the list could not be taken.
 bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void* context);
+
+// Keeps a crash of this process from leaving its memory (the password) on
+// the disk, called first thing by both programs. POSIX: no core file
+// (RLIMIT_CORE 0, and not dumpable; AddressSanitizer builds stay dumpable,
+// which LeakSanitizer's tracer needs). Windows: no fault dialog
+// (SetErrorMode), no heap in an error report (WerSetFlags) and, where
+// wer.dll offers it, the program left out of error reporting
+// (WerAddExcludedApplication).
+void DisableCrashDumps();
 
 // Pauses the calling thread.
 void SleepMilliseconds(unsigned int milliseconds);

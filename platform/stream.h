@@ -24,10 +24,13 @@ FILE* OpenReadOnlyStream(const char* path, bool* isLink);
 // a link stood at path.
 FILE* OpenAppendStream(const char* path, bool* isLink);
 
-// A text stream for writing a file that holds a secret: created or emptied;
-// on POSIX readable and writable by its owner only, and a link at path is
-// not followed (the open fails).
-FILE* OpenPrivateStream(const char* path);
+// A file that holds a secret. OpenPrivateTempStream: as OpenTempStream
+// (mode "w"), but on POSIX readable and writable by its owner only; it
+// replaces target through CommitTempStream. OpenPrivateStreamForUpdate: an
+// existing file opened "r+b" to overwrite the secret in place; a link at
+// path is not followed (null).
+FILE* OpenPrivateTempStream(const char* target, char* tempPath, int size);
+FILE* OpenPrivateStreamForUpdate(const char* path);
 
 // A new temporary file beside target as a stream for writing (mode "w" or
 // "wb"); see FileCreateTemp in platform/fileio.h. Its path goes to tempPath

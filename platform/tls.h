@@ -26,6 +26,7 @@ enum class TlsFailure {
   kExpired,            // past its end of validity
   kNotYetValid,        // before its start of validity
   kWrongFingerprint,   // not the pinned certificate
+  kWeakKey,            // its key gives less than 112 bits of security (RSA-1024)
   kHandshake,          // the handshake failed (protocol, version, closed)
   kTimedOut,           // the handshake stalled
 };
@@ -35,6 +36,10 @@ enum class TlsFailure {
 // step of the peer. resumeFrom: a connection to the same host whose TLS
 // session is to be resumed (FTP data connections), or null. A TLS 1.3
 // session resumes once only: a later ticket of the host is offered first.
+// TLS 1.2 suites are limited to ECDHE with AES-GCM or ChaCha20-Poly1305
+// (TLS 1.3's suites as they are): no suite without forward secrecy.
+// The host's key must give 112 bits of security or more (RSA and DSA of
+// 2048 bits, elliptic curves of 224), pinned or not.
 // Returns null with *failure set when the host is not verified.
 TlsConnection* TlsConnect(intptr_t socket, const TlsPeer& peer, const TlsConnection* resumeFrom,
                           int timeoutMilliseconds, TlsFailure* failure);

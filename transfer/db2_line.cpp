@@ -88,6 +88,24 @@ bool IsUsableEntryName(const char* name) {
   return true;
 }
 
+const char* RemoteWords(const char* line) {
+  const char* p = line;
+  for (int i = 0; i < 4 && *p != '\0'; ++i) ++p;
+  while (*p == ' ') ++p;
+  return p;
+}
+
+bool HasOneRemoteWord(const char* line) {
+  const char* p = RemoteWords(line);
+  if (*p == '\0') return false;
+  for (; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    // A trail byte is never below 0x40: no lead byte needs skipping here.
+    if (c <= ' ' || c == 0x7F || c == '"') return false;
+  }
+  return true;
+}
+
 void ShowableName(const char* name, char* out, int size) {
   if (size <= 0) return;
   int n = 0;

@@ -40,6 +40,17 @@ int ConversionEntryName(const char* line, char* entry, int entrySize);
 // a valid trail byte; otherwise both are checked as single bytes.
 bool IsUsableEntryName(const char* name);
 
+// True when a get or put line holds exactly one word after its command
+// word (the blanks behind it skipped): no blank, TAB, other control
+// character or double quote follows. The client reads a second word as
+// the local file (get QGPL X/OUT.TXT fetched QGPL into X/OUT.TXT), and a
+// quote joins or splits its words.
+bool HasOneRemoteWord(const char* line);
+
+// The words of a get or put line after its command word, blanks behind it
+// skipped: the name its refusal shows when it has more than one.
+const char* RemoteWords(const char* line);
+
 // name as it may stand in a log line: control characters shown as '?', cut
 // to size - 1 bytes at a whole character.
 void ShowableName(const char* name, char* out, int size);

@@ -57,6 +57,12 @@ Formed FormTransferLine(const char* line, const char* programFolder, char* out, 
   if (TransferEntryName(work, entry, entrySize) != kNameFound) return Formed::kNone;
   // A typo must not write outside the transfer folder.
   if (!IsUsableEntryName(entry)) return Formed::kRefused;
+  // One word only: the client would take a second for the local file. The
+  // refusal shows the words, which tell the typo better than the entry.
+  if (!HasOneRemoteWord(work)) {
+    CopyText(entry, entrySize, RemoteWords(work));
+    return Formed::kRefused;
+  }
 
   LineBuilder b{out, outSize, 0, true};
   out[0] = '\0';
@@ -130,16 +136,6 @@ class ScriptFile : public FtpScriptSink {
   ErrorText* errors_;
 };
 
-// Overwrites length bytes at offset of the script with blanks and closes it:
-// the password is not left on disk once the client has read it. The script
-// stays open from its creation on, so the blanks go to the very file written,
-// never to one put in its place meanwhile.
-void BlankOutAndClose(FILE* script, long offset, size_t length) {
-  if (offset >= 0 && length > 0 && std::fseek(script, offset, SEEK_SET) == 0) {
-    for (size_t i = 0; i < length; ++i) std::fputc(' ', script);
-  }
-  std::fclose(script);
-}
 
 // Removes what a client cut off at the time limit may have left of a get:
 // our ftp.exe fetches into <target>.part.
@@ -150,7 +146,7 @@ void RemoveCutFetches(const char* section, int sectionSize, const char* programF
     char entry[kFtpWorkLineSize];
     char path[kPathBufferSize];
     if (CommandOf(line) != Db2Command::kGet || TransferEntryName(line, entry, sizeof entry) != kNameFound ||
-        !IsUsableEntryName(entry)) {
+        !IsUsableEntryName(entry) || !HasOneRemoteWord(line)) {
       continue;
     }
     if (TransferImagePath(path, sizeof path, programFolder, entry, ".part")) {
@@ -175,6 +171,12 @@ bool ReadFtps(const JobContext& job, Ftps* ftps) {
   ftps->fingerprint[0] = '\0';
   if (value[0] == '\0' || SameName(value, "none")) {
     ftps->mode = "none";
+    // A pin asks for TLS: fetching in clear would send the password over
+    // the network while the settings say the host is verified.
+    if (!job.settings->ftpsFingerprint.empty()) {
+      job.errors->AppendLine("FTPSFingerprint", kTextFingerprintWithoutTls);
+      return false;
+    }
     return true;
   }
   if (SameName(value, "explicit")) {
@@ -192,6 +194,22 @@ bool ReadFtps(const JobContext& job, Ftps* ftps) {
     return false;
   }
   return true;
+}
+
+// MaxTransferMB: up to 12 decimal digits (an empty value is the default);
+// false with an error line for anything else, and the fetch is refused.
+bool ReadMaxTransfer(const JobContext& job, char* out, int size) {
+  char value[kFtpAddressSize];
+  CopySetting(value, sizeof value, job.settings->maxTransferMB);
+  if (value[0] == '\0') CopyText(value, sizeof value, "4096");
+  int digits = 0;
+  while (value[digits] >= '0' && value[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 12 || value[digits] != '\0' ||
+      job.settings->maxTransferMB.size() >= sizeof value) {
+    job.errors->AppendLine("MaxTransferMB", kTextFtpsInvalid);
+    return false;
+  }
+  return CopyText(out, size, value);
 }
 
 // The error text for an exit status by which our client refused the host.
@@ -265,6 +283,26 @@ void WriteFtpCommands(const char* section, int sectionSize, const char* programF
   }
 }
 
+void BlankScriptPassword(const char* programFolder) {
+  char scriptPath[kPathBufferSize];
+  if (!CopyText(scriptPath, sizeof scriptPath, programFolder) ||
+      !AppendText(scriptPath, sizeof scriptPath, "ftparg.txt")) {
+    return;
+  }
+  FILE* script = OpenPrivateStreamForUpdate(scriptPath);
+  if (script == nullptr) return;
+  int ch;
+  while ((ch = std::fgetc(script)) != EOF && ch != '\n') {
+  }
+  const long passwordAt = std::ftell(script);
+  long length = 0;
+  while ((ch = std::fgetc(script)) != EOF && ch != '\n' && ch != '\r') ++length;
+  if (passwordAt >= 0 && length > 0 && std::fseek(script, passwordAt, SEEK_SET) == 0) {
+    for (long i = 0; i < length; ++i) std::fputc(' ', script);
+  }
+  std::fclose(script);
+}
+
 int CheckHost(const char* address) {
   if (!IsDottedIPv4(address)) return -1;
   return HostEntryExists(address) ? 0 : -1;
@@ -273,6 +311,8 @@ int CheckHost(const char* address) {
 int RunFtpJob(const JobContext& job) {
   static Ftps ftps;
   if (!ReadFtps(job, &ftps)) return -1;
+  char maxTransfer[kFtpAddressSize];
+  if (!ReadMaxTransfer(job, maxTransfer, sizeof maxTransfer)) return -1;
   const bool tls = std::strcmp(ftps.mode, "none") != 0;
   // Only our client speaks TLS: with it asked for, the one beside the
   // program, never one found on the search path.
@@ -299,35 +339,40 @@ int RunFtpJob(const JobContext& job) {
       !AppendText(scriptPath, sizeof scriptPath, "ftparg.txt")) {
     return -1;
   }
-  // It holds the password: no other user may read it.
-  FILE* script = OpenPrivateStream(scriptPath);
-  if (script == nullptr) {
-    // A link planted in its place is refused: the log says so.
-#if defined(ELOOP)
-    const bool link = errno == ELOOP;
-#else
-    const bool link = false;
-#endif
-    job.errors->AppendLine("ftparg.txt", link ? kTextScriptIsLink : kTextScriptNotCreated);
+  // A link planted in its place is refused: the log says so.
+  if (PathIsLink(scriptPath)) {
+    job.errors->AppendLine("ftparg.txt", kTextScriptIsLink);
     return -1;
   }
+  // Written whole to a temporary file that no other user may read, then
+  // renamed over the old script: never through a link (a hard one
+  // included), never a script cut short.
+  char tempPath[kTempPathSize];
+  FILE* script = OpenPrivateTempStream(scriptPath, tempPath, sizeof tempPath);
+  if (script == nullptr) {
+    job.errors->AppendLine("ftparg.txt", kTextScriptNotCreated);
+    return -1;
+  }
+  // Unbuffered: no stream buffer keeps a copy of the password.
+  std::setvbuf(script, nullptr, _IONBF, 0);
   ScriptFile lines(script, job.errors);
 
   static char value[kFtpSettingSize];
   CopySetting(value, sizeof value, job.settings->user);
   lines.Line(value);
-  const long passwordAt = std::ftell(script);
   CopySetting(value, sizeof value, job.settings->password);
-  const size_t passwordLength = std::strlen(value);
   lines.Line(value);
-  std::memset(value, 0, sizeof value);
+  WipeText(value, sizeof value);
   lines.Line("binary");
 
   static char section[kMaxDb2SectionSize];
   ReadDb2Section(section, sizeof section, job.settings->db2);
   WriteFtpCommands(section, sizeof section, job.programFolder, &lines, job.settings->checkLayout == 1);
   lines.Line("quit");
-  std::fflush(script);
+  if (!CommitTempStream(script, tempPath, scriptPath)) {
+    job.errors->AppendLine("ftparg.txt", PathIsLink(scriptPath) ? kTextScriptIsLink : kTextScriptNotCreated);
+    return -1;
+  }
 
   char address[kFtpAddressSize];
   CopySetting(address, sizeof address, job.settings->ipAddress);
@@ -344,6 +389,8 @@ int RunFtpJob(const JobContext& job) {
     // this process's environment can choose for it.
     SetEnvironmentText("QV_FTPS", ftps.mode);
     SetEnvironmentText("QV_FTPS_FINGERPRINT", ftps.fingerprint);
+    // The bound of one transfer, so that a host cannot fill the disk.
+    SetEnvironmentText("QV_MAX_TRANSFER_MB", maxTransfer);
     int exitCode = -1;
     char commandLine[kPathBufferSize];
     if (!BuildCommandLine(client, args, commandLine, sizeof commandLine)) {
@@ -356,7 +403,8 @@ int RunFtpJob(const JobContext& job) {
     if (refusal != nullptr) job.errors->AppendLine("", refusal);
     result = 0;
   }
-  BlankOutAndClose(script, passwordAt, passwordLength);
+  // Our client blanks it as soon as it has read it; another one may not.
+  BlankScriptPassword(job.programFolder);
   RemoveCutFetches(section, sizeof section, job.programFolder);
   return result;
 }

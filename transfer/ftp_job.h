@@ -28,16 +28,24 @@ bool IsDottedIPv4(const char* text);
 // for it, else -1.
 int CheckHost(const char* address);
 
-// Writes ftparg.txt from the settings (on POSIX readable by its owner only)
-// and runs ftp.exe on it under the time limit; once the watch has ended the
-// password line is overwritten with blanks. Appends an error line for each
-// get or put line with an unusable name (left out of the script) and when
-// the client had to be terminated at the time limit. -1 when the script
-// cannot be written (with an error line that says whether a link stood in
-// its place) or IPADDRESS is no dotted IPv4 address (the client is then not
-// started), else 0. The script stays open until its password line has been
-// blanked, so the blanks reach the file written and no other.
+// Writes ftparg.txt from the settings through a temporary file (on POSIX
+// readable by its owner only) renamed over it, and runs ftp.exe on it under
+// the time limit; our client blanks the password line as soon as it has
+// read it, and once the watch has ended the job blanks it again
+// (BlankScriptPassword). Appends an error line for each get or put line
+// with an unusable name or more than one word (left out of the script), for
+// FTPS, FTPSFingerprint or MaxTransferMB values it cannot follow (nothing
+// fetched) and when the client had to be terminated at the time limit. -1
+// when the script cannot be written (with an error line that says whether a
+// link stood in its place), a setting is refused or IPADDRESS is no dotted
+// IPv4 address (the client is then not started), else 0.
 int RunFtpJob(const JobContext& job);
+
+// Overwrites the password line (the second) of <programFolder>ftparg.txt
+// with as many blanks, in place; a link there is not followed, a missing
+// script is fine. The job does it once its client has ended; the batch run
+// at its start, for a script that a killed run left.
+void BlankScriptPassword(const char* programFolder);
 
 // Receives what the [DB2] section gives the script.
 class FtpScriptSink {

@@ -3,6 +3,7 @@
 #include "app/startup.h"
 #include "base/texts.h"
 #include "platform/posix/encoding.h"
+#include "platform/process.h"
 #include "platform/ui.h"
 
 namespace {
@@ -25,6 +26,8 @@ bool Append(char* buf, size_t size, size_t* used, const char* text) {
 // The Linux entry: the arguments joined with single blanks stand for the
 // Windows command line after the program's name, in Shift-JIS.
 int main(int argc, char** argv) {
+  // No core file with the password in it, whatever befalls the run.
+  DisableCrashDumps();
   char joined[kArgBufferSize];
   joined[0] = '\0';
   size_t used = 0;

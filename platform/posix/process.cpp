@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -14,11 +15,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/posix/command_line.h"
 #include "platform/posix/encoding.h"
 
 extern char** environ;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QV_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QV_ADDRESS_SANITIZER 1
+#endif
+#endif
 
 namespace {
 
@@ -178,6 +188,42 @@ bool VisitName(const char* name, bool (*visit)(const char*, void*), void* contex
   return true;
 }
 
+// Forks the guard of process group group: it holds nothing of this process
+// but its end of a pipe, ignores the stop signals a terminal or a service
+// manager sends (this process answers those by ending the group itself),
+// and kills the group when the pipe's other end closes, which happens when
+// this process releases the group or dies.
+void StartGuard(pid_t group, StartedProcess* process) {
+  int life[2];
+  if (pipe2(life, O_CLOEXEC) != 0) return;
+  const long openMax = sysconf(_SC_OPEN_MAX);
+  const int lastFd = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) : 65536;
+  const pid_t guard = fork();
+  if (guard == 0) {
+    // Only async-signal-safe calls from here on. No other descriptor is
+    // kept: the folder's lock must end with the run, not with the guard.
+    for (int fd = 3; fd < lastFd; ++fd) {
+      if (fd != life[0]) close(fd);
+    }
+    struct sigaction ignore;
+    std::memset(&ignore, 0, sizeof ignore);
+    ignore.sa_handler = SIG_IGN;
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaction(s, &ignore, nullptr);
+    char byte;
+    while (read(life[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    kill(-group, SIGKILL);
+    _exit(0);
+  }
+  close(life[0]);
+  if (guard < 0) {
+    close(life[1]);
+    return;
+  }
+  process->guardId = static_cast<unsigned long>(guard);
+  process->guardPipe = life[1];
+}
+
 }  // namespace
 
 void StartProcess(const char* commandLine, StartedProcess* process) {
@@ -250,6 +296,7 @@ void StartProcessWithArguments(const char*, const char* const* arguments, Starte
   }
   process->started = true;
   process->id = static_cast<unsigned long>(pid);
+  StartGuard(pid, process);
 }
 
 bool StartedProcessRunning(const StartedProcess* process) {
@@ -321,6 +368,13 @@ void ReleaseStartedProcess(StartedProcess* process) {
     const pid_t pid = static_cast<pid_t>(process->id);
     // The watch is over: what the client left behind in its group goes.
     kill(-pid, SIGKILL);
+    // The guard is let go, and reaped before the child: the group's id
+    // stays the child's until the guard can no longer signal it.
+    if (process->guardId != 0) {
+      close(process->guardPipe);
+      waitpid(static_cast<pid_t>(process->guardId), nullptr, 0);
+      process->guardId = 0;
+    }
     waitpid(pid, nullptr, WNOHANG);
   }
   process->started = false;
@@ -344,6 +398,14 @@ bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void*
   }
   closedir(proc);
   return true;
+}
+
+void DisableCrashDumps() {
+  const rlimit none{0, 0};
+  setrlimit(RLIMIT_CORE, &none);
+#if !defined(QV_ADDRESS_SANITIZER)
+  prctl(PR_SET_DUMPABLE, 0);
+#endif
 }
 
 void SleepMilliseconds(unsigned int milliseconds) {

@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "base/profile_text.h"
+#include "base/sjis.h"
+#include "base/text.h"
 #include "platform/posix/encoding.h"
 #include "platform/fileio.h"
 #include "platform/stream.h"
@@ -29,6 +31,13 @@ struct FileText {
 
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
+// Frees a file text, cleared first: the settings file holds the password.
+void FreeFileText(FileText* t) {
+  if (t->data != nullptr) WipeText(t->data, static_cast<unsigned long>(t->size));
+  std::free(t->data);
+  t->data = nullptr;
+}
+
 // Reads the whole file; false when it cannot be opened.
 bool LoadFile(const char* path, FileText* text, bool* tooBig) {
   text->data = nullptr;
@@ -48,13 +57,13 @@ bool LoadFile(const char* path, FileText* text, bool* tooBig) {
       }
       cap *= 2;
       if (cap > kMaxFileSize) cap = kMaxFileSize;
-      char* grown = static_cast<char*>(std::realloc(data, static_cast<size_t>(cap) + 1));
-      if (grown == nullptr) {
-        std::free(data);
-        data = nullptr;
-        break;
-      }
+      // Not realloc: the old block, cleared, must not keep a copy.
+      char* grown = static_cast<char*>(std::malloc(static_cast<size_t>(cap) + 1));
+      if (grown != nullptr) std::memcpy(grown, data, static_cast<size_t>(size));
+      WipeText(data, static_cast<unsigned long>(size));
+      std::free(data);
       data = grown;
+      if (grown == nullptr) break;
     }
     const size_t n = std::fread(data + size, 1, static_cast<size_t>(cap - size), f);
     if (n == 0) break;
@@ -146,7 +155,7 @@ int ProfileGetString(const char* section, const char* key, const char* def, char
   } else {
     n = CopyEntry(out, size, def, DefaultLength(def), true);
   }
-  std::free(t.data);
+  FreeFileText(&t);
   return n;
 }
 
@@ -177,7 +186,7 @@ int ProfileGetSection(const char* section, char* out, int size, const char* file
       }
       put("", 1);
     }
-    std::free(t.data);
+    FreeFileText(&t);
   }
   if (used == 0) {  // no entry: just the closing empty one
     out[0] = '\0';
@@ -216,7 +225,7 @@ int ProfileWriteString(const char* section, const char* key, const char* value,
   bool tooBig = false;
   const bool exists = LoadFile(file, &t, &tooBig);
   if (tooBig) {
-    std::free(t.data);
+    FreeFileText(&t);
     return 0;
   }
   if (!exists) {
@@ -272,7 +281,7 @@ int ProfileWriteString(const char* section, const char* key, const char* value,
   char temp[kTempPathSize];
   FILE* f = OpenTempStream(file, "wb", temp, sizeof temp);
   if (f == nullptr) {
-    std::free(t.data);
+    FreeFileText(&t);
     return 0;
   }
   char utf8[4096];
@@ -297,6 +306,6 @@ int ProfileWriteString(const char* section, const char* key, const char* value,
   } else {
     DiscardTempStream(f, temp);
   }
-  std::free(t.data);
+  FreeFileText(&t);
   return ok ? 1 : 0;
 }

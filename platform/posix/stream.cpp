@@ -49,20 +49,25 @@ bool FindCaseInsensitive(char* utf8Path, size_t size) {
 
 }  // namespace
 
-FILE* OpenPrivateStream(const char* path) {
+FILE* OpenPrivateTempStream(const char* target, char* tempPath, int size) {
+  FILE* f = OpenTempStream(target, "w", tempPath, size);
+  // Narrowed before a byte is written.
+  if (f != nullptr && fchmod(fileno(f), 0600) != 0) {
+    DiscardTempStream(f, tempPath);
+    return nullptr;
+  }
+  return f;
+}
+
+FILE* OpenPrivateStreamForUpdate(const char* path) {
   char utf8[4096];
   if (!SjisToUtf8(path, utf8, sizeof utf8)) {
     errno = EINVAL;
     return nullptr;
   }
-  const int fd = open(utf8, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int fd = open(utf8, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  // An older file keeps its mode through O_CREAT: narrow it.
-  if (fchmod(fd, 0600) != 0) {
-    close(fd);
-    return nullptr;
-  }
-  FILE* f = fdopen(fd, "w");
+  FILE* f = fdopen(fd, "r+b");
   if (f == nullptr) close(fd);
   return f;
 }

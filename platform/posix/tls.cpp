@@ -44,11 +44,17 @@ SSL_CTX* Context() {
   context = SSL_CTX_new(TLS_client_method());
   if (context == nullptr) return nullptr;
   SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+  // TLS 1.2: forward secrecy (ECDHE) and an AEAD cipher only, never static
+  // RSA or CBC; TLS 1.3's suites are all of that kind and stay as they are.
+  SSL_CTX_set_cipher_list(context, "ECDHE+AESGCM:ECDHE+CHACHA20:!aNULL");
   // SSL_CERT_FILE and SSL_CERT_DIR apply, as for every OpenSSL program.
   SSL_CTX_set_default_verify_paths(context);
   SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
   SSL_CTX_sess_set_new_cb(context, KeepSession);
   SSL_CTX_set_mode(context, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_AUTO_RETRY);
+  // The host is verified once, at the handshake: a TLS 1.2 renegotiation
+  // could bring another certificate after the pin was checked.
+  SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
   return context;
 }
 
@@ -85,6 +91,19 @@ TlsFailure FailureOf(long verifyResult) {
     default:
       return TlsFailure::kUntrusted;
   }
+}
+
+// Security bits of the peer's key: 112 at least, in both modes (a pinned
+// certificate is not checked by the chain's rules).
+constexpr int kLeastSecurityBits = 112;
+
+bool StrongPeerKey(SSL* ssl) {
+  X509* certificate = SSL_get1_peer_certificate(ssl);
+  if (certificate == nullptr) return false;
+  EVP_PKEY* key = X509_get0_pubkey(certificate);
+  const bool ok = key != nullptr && EVP_PKEY_get_security_bits(key) >= kLeastSecurityBits;
+  X509_free(certificate);
+  return ok;
 }
 
 bool PinnedCertificate(SSL* ssl, const unsigned char* fingerprint) {
@@ -146,6 +165,11 @@ TlsConnection* TlsConnect(intptr_t socket, const TlsPeer& peer, const TlsConnect
   if (peer.fingerprint != nullptr && !PinnedCertificate(ssl, peer.fingerprint)) {
     SSL_free(ssl);
     *failure = TlsFailure::kWrongFingerprint;
+    return nullptr;
+  }
+  if (!StrongPeerKey(ssl)) {
+    SSL_free(ssl);
+    *failure = TlsFailure::kWeakKey;
     return nullptr;
   }
   *failure = TlsFailure::kNone;

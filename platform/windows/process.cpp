@@ -54,9 +54,32 @@ void StartProcess(const char* commandLine, StartedProcess* process) {
       job = nullptr;
     }
   }
+  // No console window for a console program (the GUI program has no console
+  // to share, so each client showed an empty window of its own). What it
+  // writes goes to this process's standard handles, where there are any:
+  // copies that the child inherits, and no other handle of this process is
+  // inheritable.
+  HANDLE inherited[3] = {nullptr, nullptr, nullptr};
+  const DWORD stdIds[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  for (int i = 0; i < 3; ++i) {
+    const HANDLE h = GetStdHandle(stdIds[i]);
+    if (h != nullptr && h != INVALID_HANDLE_VALUE) {
+      DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &inherited[i], 0, TRUE,
+                      DUPLICATE_SAME_ACCESS);
+    }
+  }
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = inherited[0];
+  startup.hStdOutput = inherited[1];
+  startup.hStdError = inherited[2];
   // Suspended until it is in the job, so that nothing it starts escapes.
-  if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
-                      nullptr, nullptr, &startup, &info)) {
+  const BOOL created = CreateProcessA(nullptr, line, nullptr, nullptr, TRUE,
+                                      NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                                      nullptr, nullptr, &startup, &info);
+  for (HANDLE h : inherited) {
+    if (h != nullptr) CloseHandle(h);
+  }
+  if (!created) {
     if (job != nullptr) CloseHandle(job);
     return;
   }
@@ -74,8 +97,42 @@ void StartProcess(const char* commandLine, StartedProcess* process) {
   process->jobHandle = job;
 }
 
+namespace {
+
+// True while a process of the job still runs, each listed process asked
+// itself. The job's count of active processes alone is not to be trusted:
+// under Wine it stayed above zero with nothing of the job left (after the
+// Wine server had been restarted), and the watch waited for the time limit.
+// A process that cannot be opened is gone.
+bool JobProcessRunning(HANDLE job, bool* known) {
+  struct {
+    JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+    ULONG_PTR more[63];  // room for 64 ids in all
+  } ids;
+  std::memset(&ids, 0, sizeof ids);
+  *known = QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr) != FALSE ||
+           GetLastError() == ERROR_MORE_DATA;
+  if (!*known) return false;
+  if (ids.list.NumberOfProcessIdsInList < ids.list.NumberOfAssignedProcesses) return true;  // more than listed
+  for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
+    HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(ids.list.ProcessIdList[i]));
+    if (p == nullptr) continue;
+    const bool running = WaitForSingleObject(p, 0) == WAIT_TIMEOUT;
+    CloseHandle(p);
+    if (running) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool StartedProcessTreeRunning(const StartedProcess* process) {
+  // The started process first, by its own handle: nothing can be staler.
+  if (StartedProcessRunning(process)) return true;
   if (process->started && process->jobHandle != nullptr) {
+    bool known = false;
+    const bool running = JobProcessRunning(static_cast<HANDLE>(process->jobHandle), &known);
+    if (known) return running;
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
     std::memset(&accounting, 0, sizeof accounting);
     if (QueryInformationJobObject(static_cast<HANDLE>(process->jobHandle),
@@ -84,7 +141,7 @@ bool StartedProcessTreeRunning(const StartedProcess* process) {
       return accounting.ActiveProcesses > 0;
     }
   }
-  return StartedProcessRunning(process);
+  return false;
 }
 
 void StartProcessWithArguments(const char* commandLine, const char* const*, StartedProcess* process) {
@@ -160,6 +217,27 @@ bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void*
   }
   CloseHandle(snapshot);
   return true;
+}
+
+void DisableCrashDumps() {
+  SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  // Looked up: Windows XP has neither.
+  using SetFlagsFn = HRESULT(WINAPI*)(DWORD);
+  using ExcludeFn = HRESULT(WINAPI*)(PCWSTR, BOOL);
+  constexpr DWORD kNoHeap = 1;  // WER_FAULT_REPORTING_FLAG_NOHEAP
+  if (auto setFlags = LookUp<SetFlagsFn>(GetModuleHandleA("kernel32.dll"), "WerSetFlags")) setFlags(kNoHeap);
+  HMODULE wer = LoadLibraryA("wer.dll");
+  if (wer == nullptr) return;
+  wchar_t path[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const wchar_t* name = path;
+  for (DWORD i = 0; i < n && i < MAX_PATH; ++i) {
+    if (path[i] == L'\\' || path[i] == L'/') name = path + i + 1;
+  }
+  // For this user, by file name: no report, so no dump, of this program.
+  if (auto exclude = LookUp<ExcludeFn>(wer, "WerAddExcludedApplication")) {
+    if (n > 0 && n < MAX_PATH) exclude(name, FALSE);
+  }
 }
 
 void SleepMilliseconds(unsigned int milliseconds) { Sleep(milliseconds); }

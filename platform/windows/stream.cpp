@@ -8,10 +8,15 @@
 
 #include "platform/fileio.h"
 
-FILE* OpenPrivateStream(const char* path) {
-  // The program folder's own permissions guard it, as they guard the
-  // settings file that holds the same password.
-  return std::fopen(path, "w");
+// The program folder's own permissions guard these files, as they guard
+// the settings file that holds the same password.
+FILE* OpenPrivateTempStream(const char* target, char* tempPath, int size) {
+  return OpenTempStream(target, "w", tempPath, size);
+}
+
+FILE* OpenPrivateStreamForUpdate(const char* path) {
+  if (PathIsLink(path)) return nullptr;
+  return std::fopen(path, "r+b");
 }
 
 FILE* OpenStream(const char* path, const char* mode) {

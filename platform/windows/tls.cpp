@@ -199,8 +199,56 @@ bool NamesAddress(PCCERT_CONTEXT certificate, const char* address) {
   return found;
 }
 
+// True when the certificate's key gives 112 bits of security or more: an
+// elliptic curve of 224 bits, any other key (RSA, DSA) of 2048.
+bool StrongKey(PCCERT_CONTEXT certificate) {
+  CERT_PUBLIC_KEY_INFO* info = &certificate->pCertInfo->SubjectPublicKeyInfo;
+  DWORD bits = CertGetPublicKeyLength(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, info);
+  const bool curve = info->Algorithm.pszObjId != nullptr &&
+                     std::strcmp(info->Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) == 0;
+  if (curve && info->PublicKey.cbData > 1) {
+    // The point's own size (not every system measures curve keys): 04 X Y,
+    // or 02/03 X.
+    const DWORD n = info->PublicKey.cbData - 1;
+    const DWORD pointBits = info->PublicKey.pbData[0] == 0x04 ? n / 2 * 8 : n * 8;
+    if (pointBits > bits) bits = pointBits;
+  }
+  return bits >= (curve ? 224u : 2048u);
+}
+
+// True when the suite agreed on keeps forward secrecy with an AEAD cipher:
+// TLS 1.2's ECDHE with AES-GCM or ChaCha20-Poly1305, or TLS 1.3. Schannel
+// takes its suites from the system's list, which may hold static RSA and
+// CBC ones; such a suite ends the connection before anything is sent.
+bool ForwardSecretSuite(TlsConnection* c) {
+  SecPkgContext_CipherInfo info;
+  std::memset(&info, 0, sizeof info);
+  if (QueryContextAttributesA(&c->context, SECPKG_ATTR_CIPHER_INFO, &info) == SEC_E_OK &&
+      info.dwCipherSuite != 0) {
+    switch (info.dwCipherSuite) {
+      case 0xC02B:  // TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256
+      case 0xC02C:  // TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384
+      case 0xC02F:  // TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256
+      case 0xC030:  // TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384
+      case 0xCCA8:  // TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256
+      case 0xCCA9:  // TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256
+      case 0x1301:  // TLS 1.3
+      case 0x1302:
+      case 0x1303:
+        return true;
+      default:
+        return false;
+    }
+  }
+  // A system that cannot name the suite: at least the key exchange.
+  SecPkgContext_ConnectionInfo connection;
+  std::memset(&connection, 0, sizeof connection);
+  return QueryContextAttributesA(&c->context, SECPKG_ATTR_CONNECTION_INFO, &connection) == SEC_E_OK &&
+         connection.aiExch == CALG_ECDH_EPHEM;
+}
+
 // The certificate against the pinned fingerprint, or the system's roots and
-// the address.
+// the address; in both modes its key must not be weak.
 TlsFailure Verify(TlsConnection* c, const TlsPeer& peer) {
   PCCERT_CONTEXT certificate = nullptr;
   if (QueryContextAttributesA(&c->context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) != SEC_E_OK ||
@@ -213,6 +261,8 @@ TlsFailure Verify(TlsConnection* c, const TlsPeer& peer) {
     if (!Sha256(certificate->pbCertEncoded, certificate->cbCertEncoded, digest) ||
         std::memcmp(digest, peer.fingerprint, 32) != 0) {
       result = TlsFailure::kWrongFingerprint;
+    } else if (!StrongKey(certificate)) {
+      result = TlsFailure::kWeakKey;
     }
     CertFreeCertificateContext(certificate);
     return result;
@@ -258,6 +308,8 @@ TlsFailure Verify(TlsConnection* c, const TlsPeer& peer) {
     result = TlsFailure::kUntrusted;
   } else if (!NamesAddress(certificate, peer.address)) {
     result = TlsFailure::kWrongHost;
+  } else if (!StrongKey(certificate)) {
+    result = TlsFailure::kWeakKey;
   }
   CertFreeCertificateChain(chain);
   CertFreeCertificateContext(certificate);
@@ -278,6 +330,7 @@ TlsConnection* TlsConnect(intptr_t socket, const TlsPeer& peer, const TlsConnect
   // The target name keys Schannel's session cache: the data connections
   // of the same host resume the control connection's session.
   *failure = Handshake(c, credentials, peer.address, timeoutMilliseconds);
+  if (*failure == TlsFailure::kNone && !ForwardSecretSuite(c)) *failure = TlsFailure::kHandshake;
   if (*failure == TlsFailure::kNone) *failure = Verify(c, peer);
   if (*failure == TlsFailure::kNone &&
       QueryContextAttributesA(&c->context, SECPKG_ATTR_STREAM_SIZES, &c->sizes) != SEC_E_OK) {
@@ -328,6 +381,11 @@ int TlsRead(TlsConnection* c, char* buffer, int size, int timeoutMilliseconds) {
         // The peer's close_notify: the stream is whole.
         c->ended = true;
         return kTlsEnded;
+      }
+      if (status == SEC_I_RENEGOTIATE) {
+        // The host was verified once, at the handshake: a renegotiation
+        // could bring another certificate. It ends the connection.
+        return kTlsBroken;
       }
       if (status != SEC_E_INCOMPLETE_MESSAGE) return kTlsBroken;
     }

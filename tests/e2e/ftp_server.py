@@ -8,7 +8,11 @@ connection must be protected before USER and every data connection as well.
 Options: cut=NAME: a RETR of a path ending in NAME sends its first 100
 bytes, ends the data connection cleanly and says 226 (a transfer cut
 short); client-cert: the server asks for a client certificate (optional);
-reset: the control connection is reset (no TLS end) at the first TYPE.
+reset: the control connection is reset (no TLS end) at the first TYPE;
+seclevel0: the server takes keys of any size (an RSA-1024 certificate);
+tls12: TLS 1.2 at most; ciphers=LIST: the TLS 1.2 suites it offers;
+renegotiate=CERTFILE: once PROT P is answered, the control connection is
+renegotiated to the certificate CERTFILE (key beside it, .key for .pem).
 Without TLS it also takes RCMD DSPFFD (see Handler).
 """
 import logging
@@ -33,6 +37,7 @@ if len(sys.argv) > 4:
 
     options = sys.argv[7:]
     cut = next((o[4:] for o in options if o.startswith("cut=")), None)
+    renegotiate = next((o[12:] for o in options if o.startswith("renegotiate=")), None)
 
     class Handler(TLS_FTPHandler):
         certfile = sys.argv[5]
@@ -49,6 +54,22 @@ if len(sys.argv) > 4:
                 self.close()
                 return
             return super().ftp_TYPE(line)
+
+        def ftp_PROT(self, line):
+            super().ftp_PROT(line)
+            if renegotiate:
+                from OpenSSL import crypto
+                with open(renegotiate, "rb") as f:
+                    self.socket.use_certificate(crypto.load_certificate(crypto.FILETYPE_PEM, f.read()))
+                with open(renegotiate[:-4] + ".key", "rb") as f:
+                    self.socket.use_privatekey(crypto.load_privatekey(crypto.FILETYPE_PEM, f.read()))
+                self.socket.renegotiate()
+                try:
+                    self.socket.do_handshake()
+                except SSL.WantReadError:
+                    pass
+                except SSL.Error:
+                    pass
 
         def ftp_RETR(self, file):
             if cut and file.endswith(cut):
@@ -87,6 +108,16 @@ else:
             shutil.copyfile(source, os.path.join(sys.argv[1], "QTEMP", "QVFIELDS.QVFIELDS"))
             self.respond("250 Command DSPFFD ended normally.")
 
+
+if len(sys.argv) > 4 and any(o in ("seclevel0", "tls12") or o.startswith("ciphers=") for o in options):
+    context = SSL.Context(SSL.TLS_SERVER_METHOD)
+    ciphers = next((o[8:] for o in options if o.startswith("ciphers=")), "DEFAULT")
+    context.set_cipher_list((ciphers + (":@SECLEVEL=0" if "seclevel0" in options else "")).encode())
+    if "tls12" in options:
+        context.set_max_proto_version(SSL.TLS1_2_VERSION)
+    context.use_certificate_chain_file(Handler.certfile)
+    context.use_privatekey_file(Handler.keyfile)
+    Handler.ssl_context = context
 
 if len(sys.argv) > 4 and "client-cert" in options:
     Handler.get_ssl_context()

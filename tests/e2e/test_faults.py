@@ -674,7 +674,48 @@ class BatchFaults(unittest.TestCase):
     @qv.skip_unless("native")
     def test_client_does_not_outlive_a_killed_run(self):
         # kill -9 of the run while its client works: the client goes too,
-        # rather than replace an image after the run is gone.
+        # rather than replace an image after the run is gone, and so does
+        # what it started (PR_SET_PDEATHSIG reached the client alone: a
+        # wrapper's child replaced an image four seconds after the kill).
+        clients = []
+        started = []
+
+        def children(parent):
+            return [p for p in filter(str.isdigit, os.listdir("/proc")) if process_state(p, parent=parent)]
+
+        def during(proc):
+            deadline = time.monotonic() + 30
+            while not started:
+                self.assertLess(time.monotonic(), deadline, "no client started")
+                # The client (and the run's guard of its group, which starts nothing).
+                clients[:] = children(proc.pid)
+                started[:] = [p for c in clients for p in children(c)]
+                time.sleep(0.01)
+            proc.kill()
+        self.script_client("sleep 601 &\nexec sleep 600")
+        self.settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret",
+                       "TimeLimit": "3600"}, ["get LIB/GOOD.GOOD"])
+        self.run_batch(False, during=during)
+        deadline = time.monotonic() + 10
+        for pid in clients + started:
+            while process_state(pid) not in (None, "Z"):
+                self.assertLess(time.monotonic(), deadline, "the client or its child outlived the run")
+                time.sleep(0.05)
+        # This client never blanks the script, and the killed run could not:
+        # the next run does it first of all, even one that aborts at once.
+        self.assertIn(b"\nsecret\n", self.pf.read("ftparg.txt"))
+        self.settings({"IPADDRESS": "not-an-address"}, [])
+        self.run_batch(False)
+        self.assertIn(b"\n      \n", self.pf.read("ftparg.txt"))
+        self.assertNotIn(b"secret", self.pf.read("ftparg.txt"))
+
+    @qv.skip_unless("native")
+    def test_a_crash_of_the_run_leaves_no_core_file(self):
+        # The run holds the password in memory: a crash must not put it on
+        # the disk in a core file (here the kernel writes "core" in the
+        # program's working folder, the program folder).
+        if not shutil.which("prlimit"):
+            self.skipTest("prlimit")
         clients = []
 
         def during(proc):
@@ -684,15 +725,12 @@ class BatchFaults(unittest.TestCase):
                 clients.extend(p for p in filter(str.isdigit, os.listdir("/proc"))
                                if process_state(p, parent=proc.pid))
                 time.sleep(0.01)
-            proc.kill()
+            proc.send_signal(signal.SIGSEGV)
         self.script_client("exec sleep 600")
         self.settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret",
                        "TimeLimit": "3600"}, ["get LIB/GOOD.GOOD"])
-        self.run_batch(False, during=during)
-        deadline = time.monotonic() + 10
-        while process_state(clients[0]) not in (None, "Z"):
-            self.assertLess(time.monotonic(), deadline, "the client outlived the run")
-            time.sleep(0.05)
+        self.run_batch(False, during=during, prefix=["prlimit", "--core=unlimited", "--"])
+        self.assertEqual([n for n in os.listdir(self.pf.path) if n.startswith("core")], [])
 
     @qv.skip_unless("native")
     def test_unrelated_ftp_exe_is_not_waited_for(self):

@@ -265,6 +265,25 @@ def size_reply(s, name):
     s.say("213 %d" % len(MEMBERS[name]) if name in MEMBERS else "550 No such member.")
 
 
+def odd_size(text):
+    """A SIZE reply for ORDERS that is no plain number."""
+    return lambda s, name: s.say("213 " + text) if name == ORDERS else size_reply(s, name)
+
+
+def endless_unsized(s, name):
+    # Neither SIZE nor the 150 reply tells a size: only MaxTransferMB (1 MB
+    # here) stops the flood; 2.7 GB once arrived in 10 s.
+    s.say("150 Opening data connection.")
+    deadline = time.monotonic() + 30
+    try:
+        with s.accept_data() as data:
+            while time.monotonic() < deadline:
+                data.sendall(b"x" * 65536)
+    except OSError:
+        pass
+    s.say("426 Connection closed; transfer aborted.")
+
+
 def endless_greeting(s, _):
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
@@ -316,10 +335,23 @@ HOSTILE_ROWS = [
     # The size in the first line of a multi-line 150 only.
     ("size in a continued 150, short data then 226",
      {"RETR": for_orders(size_elsewhere("150-Member size (%d bytes)."))}, {"CUSTOMER", "PRICES"}),
+    # A SIZE that is no plain number fails the get, whatever comes after it.
+    ("SIZE of -5", {"SIZE": odd_size("-5")}, {"CUSTOMER", "PRICES"}),
+    ("SIZE of 16384abc", {"SIZE": odd_size("16384abc")}, {"CUSTOMER", "PRICES"}),
+    ("SIZE of 20 digits", {"SIZE": odd_size("9" * 20)}, {"CUSTOMER", "PRICES"}),
+    # No size anywhere and no end: stopped at MaxTransferMB.
+    ("unsized endless data", {"RETR": for_orders(endless_unsized)}, {"CUSTOMER", "PRICES"}),
     # A reply line whose password starts just before the 1,023rd byte: it was
     # cut, then masked, and its first characters showed.
     ("password across the cut of a reply line",
      {"PASS": lambda s, _: s.say("530 " + "x" * 1016 + PASSWORD + " refused.")}, set()),
+    # The password echoed in forms no mask finds: only the reply's code shows.
+    ("password split over two lines",
+     {"PASS": lambda s, _: s.say("530-Password %s\r\n530 %s refused." % (PASSWORD[:4], PASSWORD[4:]))}, set()),
+    ("password upper-cased", {"PASS": lambda s, _: s.say("530 %s refused." % PASSWORD.upper())}, set()),
+    ("password with a NUL inside",
+     {"PASS": lambda s, _: s.say("530 %s\0%s refused." % (PASSWORD[:3], PASSWORD[3:]))}, set()),
+    ("password spaced out", {"PASS": lambda s, _: s.say("530 %s refused." % " ".join(PASSWORD))}, set()),
     # Terminal escape sequences in the replies of a transfer that works.
     ("escape sequences", {
         "CONNECT": lambda s, _: s.say(b"220 \x1b[2J\x1b]0;owned\x07Ready.\x1b[?1049h"),
@@ -360,6 +392,10 @@ class Certificates:
                     "-extfile", self.path(name, ".ext"), "-out", self.path(name), at=at)
         openssl("req", "-x509", *self.KEY, "-keyout", self.path("pinned", ".key"), "-out",
                 self.path("pinned"), "-subj", "/CN=pinned", "-days", "30")
+        # RSA keys for pinning: one too weak (RSA-1024), one strong.
+        for name, bits in (("weak", 1024), ("rsa", 2048)):
+            openssl("req", "-x509", "-newkey", "rsa:%d" % bits, "-nodes", "-keyout", self.path(name, ".key"),
+                    "-out", self.path(name), "-subj", "/CN=" + name, "-days", "30")
 
     def path(self, name, suffix=".pem"):
         return os.path.join(self.folder, name + suffix)
@@ -441,6 +477,21 @@ TLS_ROWS = [
      set(MEMBERS), None),
     ("cut transfer over TLS", "explicit", ("explicit", "host", "cut=" + ORDERS), "host",
      set(MEMBERS) - {ORDERS}, None),
+    # A pinned certificate whose key gives less than 112 bits of security
+    # was accepted (only the chain's rules refused it).
+    ("pinned RSA-1024 key", "explicit", ("explicit", "weak", "seclevel0"), "weak", set(), CERTIFICATE),
+    # TLS 1.2 renegotiated to another certificate once the pin was checked:
+    # the client went on with it and fetched everything. The renegotiation
+    # is refused, and the connection ends (the server gives up on OpenSSL's
+    # refusal; Schannel's request is the end).
+    # TLS 1.2 suites with forward secrecy and AEAD only: a server offering
+    # only static-RSA CBC suites was accepted. An RSA host with ECDHE-GCM works.
+    ("static RSA, CBC only", "explicit", ("explicit", "rsa", "tls12", "ciphers=AES128-SHA:AES256-SHA256"),
+     "rsa", set(), HANDSHAKE),
+    ("pinned RSA-2048 over TLS 1.2, ECDHE and AES-GCM", "explicit",
+     ("explicit", "rsa", "tls12", "ciphers=ECDHE-RSA-AES128-GCM-SHA256"), "rsa", set(MEMBERS), None),
+    ("renegotiation to another certificate", "explicit", ("explicit", "rsa", "tls12", "renegotiate=other"),
+     "rsa", set(), None),
 ]
 
 
@@ -474,7 +525,8 @@ class FtpJobTest(unittest.TestCase):
             f.write(text)
 
     def env(self, port, timeout=300):
-        env = dict(os.environ, QV_FTP_PORT=str(port), QV_FTP_TIMEOUT=str(timeout))
+        # The client run by itself is bounded as the job bounds it (MaxTransferMB=1).
+        env = dict(os.environ, QV_FTP_PORT=str(port), QV_FTP_TIMEOUT=str(timeout), QV_MAX_TRANSFER_MB="1")
         env.pop("QV_PROGRAM_FOLDER", None)
         return env
 
@@ -614,7 +666,7 @@ class FtpJobTest(unittest.TestCase):
             self.addCleanup(server.close)
             port = server.port
         self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": PASSWORD,
-                             "TimeLimit": "15"}, ["get " + remote for remote in MEMBERS])
+                             "TimeLimit": "15", "MaxTransferMB": "1"}, ["get " + remote for remote in MEMBERS])
         self.write_old_copies(ENTRIES.values())
         # Through the job, then by itself for its exit status. With a
         # client time-out of 2 s the client must end well before the job's
@@ -626,6 +678,8 @@ class FtpJobTest(unittest.TestCase):
             out = result.stdout
             self.assertNotIn(PASSWORD.encode(), out)
             self.assertNotIn(PASSWORD[:3].encode(), out)
+            for piece in (PASSWORD[:3].upper(), PASSWORD[3:].encode(), PASSWORD[4:], " ".join(PASSWORD[:3])):
+                self.assertNotIn(piece.encode() if isinstance(piece, str) else piece, out)
             self.assertNotIn(b"Invalid command", out)
             self.assertNotIn(b"\x1b", out)
             self.assertNotIn(b"\x07", out)
@@ -665,7 +719,8 @@ class FtpJobTest(unittest.TestCase):
         else:
             args = [root, "QUSER", PASSWORD]
             if mode != "plain":
-                args += [mode, certs.path(cert), certs.path(cert, ".key")] + list(server[2:])
+                args += [mode, certs.path(cert), certs.path(cert, ".key")]
+                args += [o.replace("=other", "=" + certs.path("other")) for o in server[2:]]
             proc = subprocess.Popen([PYTHON, FTP_SERVER_SCRIPT] + args, stdout=subprocess.PIPE,
                                     stderr=subprocess.DEVNULL)
             self.procs.append(proc)
@@ -777,18 +832,22 @@ class FtpJobTest(unittest.TestCase):
         # A typo in [DB2] once wrote files outside the transfer folder.
         self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "u", "PASSWORD": "p", "TimeLimit": "5"},
                             ["get LIB/X./../../victim/f", 'get LIB/A.A "/tmp/x"', "put LIB/A.B\\C",
-                             "get LIB/FILE.MBR victim.txt", "get LIB/GOOD.GOOD"])
+                             "get LIB/FILE.MBR victim.txt", "get QGPL X/OUT.TXT", "get QGPL\tX/OUT.TXT",
+                             "get QGPL ./victim.exe", "get LIB/GOOD.GOOD"])
         result = subprocess.run(command(self.driver, "run"), env=self.env(free_port(), 2), cwd=self.tmp,
                                 timeout=60, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         with open(os.path.join(self.prog, "ftparg.txt"), "rb") as f:
             script = f.read()
         self.assertEqual(script.split(EOL)[3:-1], [
             ('get LIB/GOOD.GOOD "%sDB2%sGOOD.DB2"' % (self.program_folder(), SEP)).encode(), b"quit"])
-        for name in ("X_/../../victim/f", 'A_A "/tmp/x"', "A_B\\C", "FILE_MBR victim.txt"):
+        for name in ("X_/../../victim/f", 'A_A "/tmp/x"', "A_B\\C", "FILE_MBR victim.txt", "QGPL X/OUT.TXT",
+                     "QGPL?X/OUT.TXT", "QGPL ./victim.exe"):
             self.assertIn(("  %sは使えない名前のため転送しません(RunFtpJob)" % name).encode("cp932"),
                           result.stdout)
         self.assertFalse(os.path.exists(os.path.join(self.tmp, "victim")))
         self.assertFalse(os.path.exists(os.path.join(self.tmp, "victim.txt")))
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "X")))
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "victim.exe")))
 
     @unittest.skipUnless(KIND == "native", "a file name Windows does not allow")
     def test_program_folder_with_a_double_quote_still_gives_the_client_its_script(self):
@@ -802,16 +861,29 @@ class FtpJobTest(unittest.TestCase):
         self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": PASSWORD,
                              "TimeLimit": "15"}, [])
         result = self.run_job(server.port, timeout=5)
-        self.assertIn(b"230 Logged on.", result.stdout)
+        # The reply to PASS shows its code alone.
+        self.assertIn(b"\n230" + EOL, result.stdout)
+        self.assertNotIn(b"Logged on", result.stdout)
         self.assertNotIn(PASSWORD.encode(), result.stdout)
 
     def test_stalled_transfer_ends_at_the_time_limit(self):
         stall = StallServer()
         self.addCleanup(stall.close)
-        self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "u", "PASSWORD": "p",
+        self.write_settings({"IPADDRESS": "127.0.0.1", "USER": "u", "PASSWORD": PASSWORD,
                              "TimeLimit": "2"}, ["get QGPL/A.A"])
         start = time.monotonic()
-        result = self.run_job(stall.port)
+        job = subprocess.Popen(command(self.driver, "run"), env=self.env(stall.port),
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.procs.append(job)
+        deadline = time.monotonic() + 30
+        while not stall.connections and time.monotonic() < deadline:
+            time.sleep(0.02)
+        # The client connects once it has read the log-on lines: by then the
+        # password has left the script (it stayed there for the whole run).
+        with open(os.path.join(self.prog, "ftparg.txt"), "rb") as f:
+            self.assertEqual(f.read().split(EOL)[1], b" " * len(PASSWORD))
+        out = job.communicate(timeout=60)[0]
+        result = subprocess.CompletedProcess(job.args, job.returncode, out)
         took = time.monotonic() - start
         self.assertEqual(result.returncode, 0, result.stdout)
         # Terminated once the whole-second readings differ by 3, the client's
@@ -877,6 +949,30 @@ class FtpJobTest(unittest.TestCase):
             except OSError:
                 pass
         self.assertEqual(left, [], "the client or its child outlived the watch")
+
+    @unittest.skipUnless(KIND == "native", "core files")
+    def test_a_crash_of_the_client_leaves_no_core_file(self):
+        # A crash of ftp.exe left a core file in its folder with the password
+        # in it, twice.
+        import resource
+        import signal
+        stall = StallServer()
+        self.addCleanup(stall.close)
+        with open(os.path.join(self.prog, "script.txt"), "wb") as f:
+            f.write(EOL.join([b"QUSER", PASSWORD.encode(), b"quit", b""]))
+        unlimited = lambda: resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY,) * 2)
+        client = subprocess.Popen([os.path.join(self.prog, "ftp.exe"), "-s:" + self.prog + "/script.txt",
+                                   "127.0.0.1"], env=self.env(stall.port), cwd=self.prog,
+                                  preexec_fn=unlimited, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(client)
+        deadline = time.monotonic() + 30
+        while not stall.connections and time.monotonic() < deadline:
+            time.sleep(0.02)
+        with open("/proc/%d/limits" % client.pid) as f:
+            self.assertRegex(f.read(), r"Max core file size +0 +0 ")
+        client.send_signal(signal.SIGSEGV)
+        self.assertEqual(client.wait(timeout=30), -signal.SIGSEGV)
+        self.assertEqual([n for n in os.listdir(self.prog) if n.startswith("core")], [])
 
     def test_other_process_of_the_same_name_is_neither_waited_for_nor_terminated(self):
         stall = StallServer()

@@ -102,6 +102,15 @@ const LineCase kLineCases[] = {
     // victim.txt in the working folder).
     {"get QGPL/CUSTOMER.CUSTOMER extra", "refused CUSTOMER_CUSTOMER extra"},
     {"get LIB/FILE.MBR victim.txt", "refused FILE_MBR victim.txt"},
+    // One word after the command: a blank or TAB before the slash made the
+    // client fetch QGPL into X/OUT.TXT or replace victim.exe in the working
+    // folder. The refusal shows the words; the conversion list leaves the
+    // get line out (HasOneRemoteWord).
+    {"get QGPL X/OUT.TXT", "refused QGPL X/OUT.TXT", "OUT_TXT"},
+    {"get QGPL\tX/OUT.TXT", "refused QGPL\tX/OUT.TXT", "OUT_TXT"},
+    {"get QGPL ./victim.exe", "refused QGPL ./victim.exe", "victim_exe"},
+    {"put QGPL X/OUT.TXT", "refused QGPL X/OUT.TXT", "OUT_TXT"},
+    {"get \"QGPL\"X/A.A", "refused \"QGPL\"X/A.A", "A"},
     // Only the first dot divides.
     {"get QGPL/A.B.C", "get QGPL/A.B.C " + Local("A_B.C")},
     // put keeps the blanks after its command word in the remote part.
@@ -184,6 +193,7 @@ TEST(Db2Line, OneLineTable) {
     // Whatever the conversion list can hold, a get line's entry is the
     // script's, refused or not.
     if (CommandOf(c.db2Line.c_str()) != Db2Command::kGet || !stored) continue;
+    if (!HasOneRemoteWord(c.db2Line.c_str())) continue;
     char wide[kFtpWorkLineSize];
     EXPECT_EQ(ConversionEntryName(c.db2Line.c_str(), wide, sizeof wide), kNameFound);
     EXPECT_EQ(wide, *stored);
@@ -322,13 +332,20 @@ TEST_F(RunFtpJobTest, ScriptThatCannotBeCreatedEndsTheJob) {
 TEST_F(RunFtpJobTest, FtpsThatCannotBeFollowedTouchesNothing) {
   const std::string f = folder_.path();
   const struct {
-    const char* settings;
+    std::string settings;
     std::string line;
   } cases[] = {
       {"FTPS=tls\r\n", "  FTPSの値が不正なため取得しません(RunFtpJob)\n"},
       {"FTPS=explicit\r\nFTPSFingerprint=12:34\r\n",
        "  FTPSFingerprintの値が不正なため取得しません(RunFtpJob)\n"},
       {"FTPS=Implicit\r\n", "  " + f + "ftp.exeがないため取得しません(RunFtpJob)\n"},
+      // A pin without TLS once fetched in clear, the password on the network.
+      {"FTPSFingerprint=" + std::string(64, 'a') + "\r\n",
+       "  FTPSFingerprintはFTPSがexplicitかimplicitのときだけ使えるため取得しません(RunFtpJob)\n"},
+      {"MaxTransferMB=4G\r\n", "  MaxTransferMBの値が不正なため取得しません(RunFtpJob)\n"},
+      {"MaxTransferMB=-1\r\n", "  MaxTransferMBの値が不正なため取得しません(RunFtpJob)\n"},
+      {"FTPS=none\r\nFTPSFingerprint=12:34\r\n",
+       "  FTPSFingerprintはFTPSがexplicitかimplicitのときだけ使えるため取得しません(RunFtpJob)\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.settings);
@@ -366,6 +383,28 @@ TEST_F(RunFtpJobTest, PlantedScriptLinkIsRefusedWithItsReason) {
   EXPECT_STREQ(run_.errors.text(), "  ftparg.txtがリンクのため取得しません(RunFtpJob)\n");
   EXPECT_EQ(folder_.Read("victim"), "keep");
 }
+
+// The script was emptied in place: a hard link planted as ftparg.txt got
+// the password. It is now written to a temporary file and renamed.
+TEST_F(RunFtpJobTest, ScriptIsNeverWrittenThroughAHardLink) {
+  folder_.Write("victim", "keep");
+  ASSERT_EQ(link((folder_.path() + "victim").c_str(), (folder_.path() + "ftparg.txt").c_str()), 0);
+  folder_.Write("Quenvale.ini", "[Quenvale]\r\nUSER=u\r\nPASSWORD=secret\r\n");
+  EXPECT_EQ(RunFtpJob(run_.job()), -1);  // no address
+  EXPECT_EQ(folder_.Read("victim"), "keep");
+  EXPECT_EQ(folder_.Read("ftparg.txt"), "u\n      \nbinary\nquit\n");
+}
 #endif
+
+// A run killed while its client worked left the password in ftparg.txt
+// until the next job: the next run blanks it first of all.
+TEST_F(RunFtpJobTest, ScriptLeftByAKilledRunIsBlanked) {
+  folder_.Write("ftparg.txt", "QUSER\r\nsecret\r\nbinary\r\nquit\r\n");
+  BlankScriptPassword(folder_.path().c_str());
+  EXPECT_EQ(folder_.Read("ftparg.txt"), "QUSER\r\n      \r\nbinary\r\nquit\r\n");
+  folder_.Write("ftparg.txt", "QUSER");  // cut short: nothing to blank
+  BlankScriptPassword(folder_.path().c_str());
+  EXPECT_EQ(folder_.Read("ftparg.txt"), "QUSER");
+}
 
 }  // namespace

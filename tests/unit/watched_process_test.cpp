@@ -17,7 +17,9 @@
 #include "tests/unit/support/test_support.h"
 #include "transfer/watched_process.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include "platform/posix/command_line.h"
 #endif
 
@@ -113,6 +115,33 @@ TEST_F(WatchTest, WhatTheProgramStartedIsWatchedAndEndedWithIt) {
   EXPECT_GE(took, 1.0);
   EXPECT_LT(took, 15.0);
   EXPECT_EQ(CountProcesses(sleeperName_), 0);
+}
+
+// A start that fails leaves nothing to wait for: the watch ends at once,
+// not at the limit (under Wine a watch once waited minutes with no client
+// left; the job's count of processes is no longer trusted alone).
+TEST_F(WatchTest, FailedStartEndsTheWatchAtOnce) {
+  SetLimit("3600");
+  const Clock::time_point start = Clock::now();
+  int exitCode = 0;
+  EXPECT_EQ(RunWatchedProcess(run_.settings(), (folder_.path() + "missing.exe").c_str(), "", nullptr, &exitCode),
+            kWatchDone);
+  EXPECT_EQ(exitCode, -1);
+  EXPECT_LT(SecondsSince(start), 5.0);
+}
+
+// On Windows each client showed an empty console window of its own: it is
+// started without one (CREATE_NO_WINDOW).
+TEST_F(WatchTest, ProgramGetsNoConsoleWindow) {
+#if defined(_WIN32)
+  // As the program, which has no console to share: a console program it
+  // starts would get a window of its own.
+  FreeConsole();
+#endif
+  SetLimit("60");
+  int exitCode = -1;
+  EXPECT_EQ(RunWatchedProcess(run_.settings(), sleeper_.c_str(), "console", nullptr, &exitCode), kWatchDone);
+  EXPECT_EQ(exitCode, 0);
 }
 
 TEST_F(WatchTest, TooLongCommandLineStartsNothing) {

@@ -12,7 +12,10 @@
 // A get asks SIZE first, then writes to <local>.part and renames it over
 // <local> only once the server has confirmed the transfer and the byte count
 // agrees with every size the server gave (SIZE, and any line of its 150
-// reply), so a failed transfer never replaces the previous copy. The exit status is the number of failed gets
+// reply), so a failed transfer never replaces the previous copy. A SIZE
+// reply that is not a plain number fails the get. QV_MAX_TRANSFER_MB (MiB,
+// default 4096, 0: no bound) bounds every get, whatever size the server
+// states or does not state: a server cannot fill the disk. The exit status is the number of failed gets
 // and puts (at most 250); when the connection or the log-on fails, every get
 // and put of the script has failed.
 //
@@ -78,6 +81,7 @@ constexpr int kShutdownSend = SHUT_WR;
 
 #include "base/text.h"
 #include "platform/fileio.h"
+#include "platform/process.h"
 #include "platform/stream.h"
 #include "platform/tls.h"
 #include "transfer/ftp_job.h"
@@ -100,6 +104,8 @@ constexpr char kPartSuffix[] = ".part";
 constexpr int kTimedOut = -2;
 
 int g_TimeoutSeconds = 120;
+// The most bytes one get may bring; -1: no bound.
+long long g_MaxTransferBytes = 4096LL << 20;
 // With TLS asked for (QV_FTPS), what the host must show; address null: plain FTP.
 TlsPeer g_TlsPeer{nullptr, nullptr};
 // Kept only to blank it out of anything shown.
@@ -299,11 +305,14 @@ bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
 
 long long StatedSize(const char* reply);
 
-// Reads a whole reply (several lines when it begins "nnn-") and shows it.
-// Returns its code; on a lost connection or a reply that breaks a limit or
+// Reads a whole reply (several lines when it begins "nnn-") and shows it,
+// or with codeOnly only its code: the reply to PASS may echo the password
+// in forms no mask finds (split over lines, upper-cased, spaced out, with a
+// NUL inside). Returns its code; on a lost connection or a reply that breaks a limit or
 // the form, closes the connection and returns -1. last receives the last
 // line; stated, when given, the first size that any line states (or -1).
-int ReadReply(Control* c, char* last = nullptr, int lastSize = 0, long long* stated = nullptr) {
+int ReadReply(Control* c, char* last = nullptr, int lastSize = 0, long long* stated = nullptr,
+              bool codeOnly = false) {
   if (stated != nullptr) *stated = -1;
   if (c->socket == kNoSocket) return -1;
   ReplyBudget budget{Deadline(), kReplyMaxBytes};
@@ -320,7 +329,7 @@ int ReadReply(Control* c, char* last = nullptr, int lastSize = 0, long long* sta
       return -1;
     }
     if (result == LineResult::kTooLong) break;
-    Say("%s", line);
+    if (!codeOnly) Say("%s", line);
     if (stated != nullptr && *stated < 0) *stated = StatedSize(line);
     bool done;
     if (lines == 0) {
@@ -335,6 +344,7 @@ int ReadReply(Control* c, char* last = nullptr, int lastSize = 0, long long* sta
       done = std::strncmp(line, code, 3) == 0 && (line[3] == ' ' || line[3] == '\0');
     }
     if (done) {
+      if (codeOnly) Say("%s", code);
       if (last != nullptr) std::snprintf(last, static_cast<size_t>(lastSize), "%s", line);
       return std::atoi(code);
     }
@@ -344,7 +354,7 @@ int ReadReply(Control* c, char* last = nullptr, int lastSize = 0, long long* sta
 }
 
 int Command(Control* c, const char* verb, const char* argument, char* reply = nullptr,
-            int replySize = 0, long long* stated = nullptr) {
+            int replySize = 0, long long* stated = nullptr, bool codeOnly = false) {
   if (c->socket == kNoSocket) return -1;
   // Room for any script line behind the verb: a command is never sent cut.
   char line[kScriptLineSize + 16];
@@ -355,11 +365,13 @@ int Command(Control* c, const char* verb, const char* argument, char* reply = nu
     Say("ftp: command too long.");
     return -1;
   }
-  if (!SendAll(c->socket, c->tls, line, length)) {
+  const bool sent = SendAll(c->socket, c->tls, line, length);
+  WipeText(line, sizeof line);  // it may have been PASS
+  if (!sent) {
     Drop(c, "Connection closed by remote host.");
     return -1;
   }
-  return ReadReply(c, reply, replySize, stated);
+  return ReadReply(c, reply, replySize, stated, codeOnly);
 }
 
 // Reads up to three digits as a number of 0 to 255; false otherwise.
@@ -442,6 +454,8 @@ const char* TlsFailureText(TlsFailure failure) {
       return "the host's certificate is not yet valid";
     case TlsFailure::kWrongFingerprint:
       return "the host's certificate is not the one pinned by its fingerprint";
+    case TlsFailure::kWeakKey:
+      return "the host's key is too weak (less than 112 bits of security)";
     case TlsFailure::kTimedOut:
       return "the TLS handshake stalled";
     case TlsFailure::kHandshake:
@@ -464,7 +478,8 @@ TlsConnection* SecureData(Control* c, Socket data, char* why, int whySize) {
   return tls;
 }
 
-// The size in a "213 <size>" reply to SIZE, or -1.
+// The size in a "213 <size>" reply to SIZE (blanks after it allowed), or
+// -1 when it is no plain number of at most 18 digits ("-5", "16384abc").
 long long SizeReplied(const char* reply) {
   const char* p = reply + 4;
   long long value = 0;
@@ -473,7 +488,8 @@ long long SizeReplied(const char* reply) {
     value = value * 10 + (*p++ - '0');
     ++digits;
   }
-  return (digits > 0 && !IsDigit(*p) && (*p == '\0' || *p == ' ')) ? value : -1;
+  while (*p == ' ') ++p;
+  return (digits > 0 && *p == '\0') ? value : -1;
 }
 
 // Receives remote into out. On failure why says what went wrong. The size
@@ -483,10 +499,18 @@ long long SizeReplied(const char* reply) {
 bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* why, int whySize) {
   char reply[kReplyLineSize];
   long long asked = -1;
-  if (Command(c, "SIZE", remote, reply, sizeof reply) == 213) asked = SizeReplied(reply);
+  const bool sized = Command(c, "SIZE", remote, reply, sizeof reply) == 213;
   if (c->lost) {
     std::snprintf(why, static_cast<size_t>(whySize), "the connection was lost");
     return false;
+  }
+  if (sized) {
+    asked = SizeReplied(reply);
+    // A size that is no number is no size to hold the transfer to.
+    if (asked < 0) {
+      std::snprintf(why, static_cast<size_t>(whySize), "the server's size is not a number");
+      return false;
+    }
   }
   Socket data = OpenData(c);
   if (data == kNoSocket) {
@@ -538,6 +562,12 @@ bool Fetch(Control* c, const char* remote, FILE* out, long long* total, char* wh
     // A server that sends on past its size would fill the disk.
     if (most >= 0 && n > most - *total) {
       std::snprintf(why, static_cast<size_t>(whySize), "more than the %lld bytes announced", most);
+      break;
+    }
+    // And so would one that states no size, or a huge one.
+    if (g_MaxTransferBytes >= 0 && n > g_MaxTransferBytes - *total) {
+      std::snprintf(why, static_cast<size_t>(whySize), "more than MaxTransferMB (%lld MB)",
+                    g_MaxTransferBytes >> 20);
       break;
     }
     if (std::fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
@@ -719,6 +749,23 @@ bool ReadScriptLine(FILE* script, char* line, int size) {
   return true;
 }
 
+// Overwrites the script's password line, from passwordAt up to its line
+// end, with blanks and goes on reading after it: the password stays on the
+// disk no longer than it takes to read it, whatever becomes of this run. A
+// script that cannot be written (opened for reading only) is left as it is.
+void BlankPasswordLine(FILE* script, long passwordAt) {
+  const long after = std::ftell(script);
+  if (passwordAt < 0 || after < 0 || std::fseek(script, passwordAt, SEEK_SET) != 0) return;
+  long length = 0;
+  int ch;
+  while ((ch = std::fgetc(script)) != EOF && ch != '\n' && ch != '\r') ++length;
+  if (std::fseek(script, passwordAt, SEEK_SET) == 0) {
+    for (long i = 0; i < length; ++i) std::fputc(' ', script);
+    std::fflush(script);
+  }
+  std::fseek(script, after, SEEK_SET);
+}
+
 bool Resolve(const char* host, int port, sockaddr_in* address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -745,6 +792,7 @@ int StartTls(Control* c) {
     case TlsFailure::kWrongHost:
     case TlsFailure::kExpired:
     case TlsFailure::kNotYetValid:
+    case TlsFailure::kWeakKey:
       return kFtpExitCertificate;
     case TlsFailure::kWrongFingerprint:
       return kFtpExitFingerprint;
@@ -762,9 +810,24 @@ int EnvironmentNumber(const char* name, int fallback, long most) {
   return (end != text && value > 0 && value <= most) ? static_cast<int>(value) : fallback;
 }
 
+// QV_MAX_TRANSFER_MB as bytes: absent, empty or not a number: 4096 MiB;
+// 0: no bound (-1).
+long long MaxTransferBytes(const char* text) {
+  long long mib = 4096;
+  if (text != nullptr && text[0] != '\0') {
+    long long value = 0;
+    int digits = 0;
+    while (IsDigit(text[digits]) && digits < 13) value = value * 10 + (text[digits++] - '0');
+    if (text[digits] == '\0' && digits <= 12) mib = value;
+  }
+  return mib == 0 ? -1 : mib << 20;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The password must not reach the disk in a core file.
+  DisableCrashDumps();
   const char* scriptPath = nullptr;
   const char* host = nullptr;
   for (int i = 1; i < argc; ++i) {
@@ -780,11 +843,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: ftp -s:<script> <host>\n");
     return 2;
   }
-  FILE* script = std::fopen(scriptPath, "r");
+  // For update: the password line is blanked as soon as it is read.
+  FILE* script = std::fopen(scriptPath, "r+b");
+  if (script == nullptr) script = std::fopen(scriptPath, "rb");
   if (script == nullptr) {
     std::fprintf(stderr, "Error opening script file %s.\n", scriptPath);
     return 1;
   }
+  // Unbuffered: no copy of the password line stays in a stream buffer.
+  std::setvbuf(script, nullptr, _IONBF, 0);
   // FTP over TLS when QV_FTPS says so; never a fall-back to plain FTP then.
   const char* ftps = std::getenv("QV_FTPS");
   if (ftps == nullptr) ftps = "";
@@ -810,6 +877,7 @@ int main(int argc, char** argv) {
   const int port = EnvironmentNumber("QV_FTP_PORT", implicitTls ? 990 : 21, 65535);
   // A day at most keeps the deadline arithmetic far from any overflow.
   g_TimeoutSeconds = EnvironmentNumber("QV_FTP_TIMEOUT", 120, 86400);
+  g_MaxTransferBytes = MaxTransferBytes(std::getenv("QV_MAX_TRANSFER_MB"));
 #if defined(_WIN32)
   WSADATA wsa;
   WSAStartup(MAKEWORD(2, 2), &wsa);
@@ -823,7 +891,9 @@ int main(int argc, char** argv) {
   // so that neither can be run (and shown) as a command.
   static char user[kScriptLineSize];
   const bool haveUser = ReadScriptLine(script, user, sizeof user);
+  const long passwordAt = std::ftell(script);
   const bool havePassword = haveUser && ReadScriptLine(script, g_Password, sizeof g_Password);
+  if (havePassword) BlankPasswordLine(script, passwordAt);
 
   Control control;
   bool connected = false;
@@ -866,7 +936,9 @@ int main(int argc, char** argv) {
 
   if (connected) {
     int code = haveUser ? Command(&control, "USER", user) : -1;
-    if (code == 331) code = havePassword ? Command(&control, "PASS", g_Password) : -1;
+    if (code == 331) {
+      code = havePassword ? Command(&control, "PASS", g_Password, nullptr, 0, nullptr, true) : -1;
+    }
     if (code / 100 != 2) {
       // Not logged on: nothing of the script can work on this connection.
       Say("Login failed.");
@@ -939,6 +1011,8 @@ int main(int argc, char** argv) {
   if (connected && !quit) Command(&control, "QUIT", nullptr);
   CloseControl(&control);
   std::fclose(script);
+  // Kept until here only to mask the server's replies.
+  WipeText(g_Password, sizeof g_Password);
 #if defined(_WIN32)
   WSACleanup();
 #endif

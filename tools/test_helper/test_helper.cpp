@@ -121,6 +121,14 @@ int main(int argc, char** argv) {
     return TrustRoot(std::strcmp(argv[2], "add") == 0, argv[3]);
   }
 #endif
+  if (argc == 2 && std::strcmp(argv[1], "console") == 0) {
+    // 1 when this process got a console window of its own or another's.
+#if defined(_WIN32)
+    return GetConsoleWindow() != nullptr ? 1 : 0;
+#else
+    return 0;
+#endif
+  }
   if (argc == 3 && std::strcmp(argv[1], "sleep") == 0) {
     std::this_thread::sleep_for(std::chrono::seconds(std::atoi(argv[2])));
     return 0;
@@ -129,6 +137,6 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "spawn") == 0 && std::strcmp(argv[2], "sleep") == 0) {
     return Spawn(argv[3]);
   }
-  std::fprintf(stderr, "usage: test_helper sleep SECONDS | hold PATH SECONDS | spawn sleep SECONDS\n");
+  std::fprintf(stderr, "usage: test_helper sleep SECONDS | hold PATH SECONDS | spawn sleep SECONDS | console\n");
   return 2;
 }
