@@ -72,6 +72,7 @@ void LoadSettings(const char* path, Settings* settings) {
   settings->timeLimit = Value("TimeLimit", "3600", path, sizes);
   settings->backupDir = Value("BackupDir", "", path, sizes);
   settings->csvEncoding = Value("CsvEncoding", "", path, sizes);
+  settings->workers = Value("Workers", "", path, sizes);
   settings->monthBackup = ProfileGetInt("Quenvale", "MonthBackup", 0, path);
   settings->lastMonthBackup = ProfileGetInt("Quenvale", "Last_MonthBackup", 0, path);
   settings->ebcdic = Section("EBCDIC", path, sizes);

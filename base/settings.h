@@ -17,6 +17,7 @@ struct Settings {
   std::string timeLimit = "3600";  // TimeLimit, seconds as text
   std::string backupDir;        // BackupDir
   std::string csvEncoding;      // CsvEncoding
+  std::string workers;          // Workers, converting threads as text
   int monthBackup = 0;          // MonthBackup
   int lastMonthBackup = 0;      // Last_MonthBackup, kept equal to the file's after a write
   // Sections

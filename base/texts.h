@@ -83,6 +83,8 @@ inline constexpr char kTextFtpsFingerprint[] = "\203z\203X\203g\202\314\217\330\
 inline constexpr char kTextFtpsHandshake[] = "\203z\203X\203g\202\306TLS\202\305\220\332\221\261\202\305\202\253\202\310\202\242\202\275\202\337\220\332\221\261\202\265\202\334\202\271\202\361(RunFtpJob)\n";
 // の値が不正(toCSV)\n
 inline constexpr char kTextCsvEncodingInvalid[] = "\202\314\222l\202\252\225s\220\263(toCSV)\n";
+// の値が不正なため1で変換します(toCSV)\n
+inline constexpr char kTextWorkersInvalid[] = "\202\314\222l\202\252\225s\220\263\202\310\202\275\202\3371\202\305\225\317\212\267\202\265\202\334\202\267(toCSV)\n";
 // をShift-JISで保存してください\n
 inline constexpr char kTextSaveAsShiftJis[] = "\202\360Shift-JIS\202\305\225\333\221\266\202\265\202\304\202\255\202\276\202\263\202\242\n";
 

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "base/error_text.h"
 #include "base/path.h"
@@ -17,6 +16,7 @@
 #include "convert/field_list.h"
 #include "convert/value_format.h"
 #include "platform/fileio.h"
+#include "platform/process.h"
 #include "platform/stream.h"
 
 namespace {
@@ -255,10 +255,29 @@ bool WriteHeader(FILE* csv, const FieldList& list, CsvEncoding encoding) {
   return written && std::fputc('\n', csv) != EOF;
 }
 
-// One converting thread per processor, at most kMaxWorkers.
-int Workers() {
-  const unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : (n > static_cast<unsigned>(kMaxWorkers) ? kMaxWorkers : static_cast<int>(n));
+// The converting threads the settings ask for (key Workers): empty or 0
+// one per processor this process may run on, at most kMaxWorkers; 1 to
+// kMaxWorkers that many. Any other value converts on one, with one error
+// line in the run (not one a file).
+int ReadWorkers(const Settings& settings, ErrorText* errors) {
+  char value[kPathBufferSize];
+  CopySetting(value, sizeof value, settings.workers);
+  int n = 0;
+  bool valid = true;
+  for (const char* c = value; *c != '\0' && valid; ++c) {
+    valid = *c >= '0' && *c <= '9' && n <= kMaxWorkers;
+    n = n * 10 + (*c - '0');
+  }
+  if (valid && n <= kMaxWorkers) {
+    if (n != 0) return n;
+    const int processors = ProcessorCount();
+    return processors < kMaxWorkers ? processors : kMaxWorkers;
+  }
+  char line[kStatusSize];
+  CopyText(line, sizeof line, "  Workers");
+  AppendText(line, sizeof line, kTextWorkersInvalid);
+  if (std::strstr(errors->text(), line) == nullptr) errors->AppendLine("Workers", kTextWorkersInvalid);
+  return 1;
 }
 
 // The encoding the settings ask for the CSV files (key CsvEncoding).
@@ -269,6 +288,8 @@ CsvEncoding ReadCsvEncoding(const Settings& settings) {
 }
 
 }  // namespace
+
+int32_t RecordsPerJob(const FieldList& list, bool utf8) { return ShapeOf(list, utf8, 1).recordsPerJob; }
 
 int toCSV(const Conversion& with, const char* subFolder, const char* name,
           ConversionCounts* counts) {
@@ -293,7 +314,7 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
   list.count = 0;
   const CsvEncoding encoding = ReadCsvEncoding(*with.job.settings);
   RecordRun run{list,       with.tables, &report, with.progress, shownName, encoding != CsvEncoding::kShiftJis,
-                Workers(), 0,           0};
+                ReadWorkers(*with.job.settings, &errors), 0, 0};
   int32_t recordLength = 0;
   FILE* image = nullptr;
   FILE* csv = nullptr;

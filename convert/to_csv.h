@@ -6,6 +6,7 @@
 #include "base/job_context.h"
 #include "base/progress.h"
 #include "convert/code_tables.h"
+#include "convert/field_list.h"
 
 // What a conversion needs of its run.
 struct Conversion {
@@ -34,3 +35,7 @@ struct ConversionCounts {
 // when the progress said to stop; the summary's figures go to counts.
 int toCSV(const Conversion& with, const char* subFolder, const char* name,
           ConversionCounts* counts);
+
+// The records of one job of the ring for the field list (at least 1): a
+// file of that many records or fewer is converted as one job.
+int32_t RecordsPerJob(const FieldList& list, bool utf8);
