@@ -200,6 +200,7 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, RecordRun* run) {
   RecordsEnd result = RecordsEnd::kDone;
   int64_t& records = run->records;
   int32_t& errorTotal = run->errorTotal;
+  uint64_t writeBackStarted = 0;
   while (RingJob* job = ring.Next()) {
     if (job->failure == RingJob::Failure::kReadFailed) {
       result = RecordsEnd::kReadFailed;
@@ -229,6 +230,9 @@ RecordsEnd ConvertRecords(FILE* image, FILE* csv, RecordRun* run) {
       result = RecordsEnd::kWriteFailed;
       break;
     }
+    // The disk starts on the rows at once, so the flush before the CSV
+    // takes its place finds little left.
+    StreamStartWriteBack(csv, &writeBackStarted);
     records += job->records;
     AddErrors(&errorTotal, job->errors);
     if (job->partial) result = RecordsEnd::kPartial;

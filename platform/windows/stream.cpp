@@ -36,6 +36,8 @@ FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int s
   return f;
 }
 
+void StreamStartWriteBack(FILE*, uint64_t*) {}
+
 bool CommitTempStream(FILE* stream, const char* tempPath, const char* target) {
   bool ok = std::fflush(stream) == 0 && !std::ferror(stream);
   ok = ok && FileFlush(reinterpret_cast<FileHandle>(_get_osfhandle(_fileno(stream))));
