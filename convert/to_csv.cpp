@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <memory>
 
 #include "base/error_text.h"
 #include "base/path.h"

@@ -24,7 +24,8 @@ struct ConversionCounts {
 };
 
 // Converts <name>.db2 into <name>.csv, guided by <name>.fdf in the program
-// folder; subFolder "" keeps the image and the CSV in the program folder,
+// folder, on the converting threads the settings ask for (Workers; the
+// same file whatever their number); subFolder "" keeps the image and the CSV in the program folder,
 // another names the folder below it that holds them. The CSV is written to
 // a temporary file and replaces <name>.csv only when whole; a failure
 // appends an error line and ends the conversion, and it and a cancel leave
