@@ -220,8 +220,8 @@ def model_parts(folder):
     if os.path.exists(drv):
         # Jobs of one 100-byte record: the hand-overs alone; jobs of 2621
         # records (the size layout A's jobs have): with the reads and copies.
-        for label, per_job in (("ring tiny", "1"), ("ring full", "2621")):
-            p = subprocess.run([drv, image, "100", per_job], stdout=subprocess.PIPE, check=True)
+        for label, per_job, jobs in (("ring tiny", "1", "200000"), ("ring full", "2621", "-1")):
+            p = subprocess.run([drv, image, "100", per_job, jobs], stdout=subprocess.PIPE, check=True)
             us = [float(m) for m in re.findall(r"us_per_job=([\d.]+)", p.stdout.decode())]
             parts[label] = min(us)
     return parts

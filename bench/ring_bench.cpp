@@ -3,7 +3,9 @@
 // reader's, the hand-overs' and the caller's. Prints the microseconds a job
 // costs the ring with 1, 2, 4, ... workers.
 //
-//   ring_bench IMAGE RECORD_LENGTH RECORDS_PER_JOB
+//   ring_bench IMAGE RECORD_LENGTH RECORDS_PER_JOB [JOBS]
+//
+// JOBS (default all) stops the ring after that many jobs.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,12 +24,13 @@ void Copy(RingJob* job, char*, const void* context) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: ring_bench IMAGE RECORD_LENGTH RECORDS_PER_JOB\n");
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr, "usage: ring_bench IMAGE RECORD_LENGTH RECORDS_PER_JOB [JOBS]\n");
     return 2;
   }
   const size_t length = std::strtoul(argv[2], nullptr, 10);
   const int32_t perJob = static_cast<int32_t>(std::strtol(argv[3], nullptr, 10));
+  const long long most = argc == 5 ? std::strtoll(argv[4], nullptr, 10) : -1;
   for (int workers = 1; workers <= 8; workers *= 2) {
     FILE* image = std::fopen(argv[1], "rb");
     if (image == nullptr) return 1;
@@ -37,7 +40,9 @@ int main(int argc, char** argv) {
     ring.Start(image, RingShape{length, perJob, out, 0, workers}, Copy, &length);
     long long jobs = 0;
     unsigned long long bytes = 0;
-    while (RingJob* job = ring.Next()) {
+    while (jobs != most) {
+      RingJob* job = ring.Next();
+      if (job == nullptr) break;
       bytes += job->outBytes;
       ++jobs;
       ring.Release();
