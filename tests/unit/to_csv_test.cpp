@@ -627,6 +627,25 @@ TEST_F(ToCsv, CancelInTheMiddleOfTheRing) {
   }
 }
 
+TEST_F(ToCsv, CodeErrorRowsInRecordOrderAcrossJobs) {
+  // An unmapped code every 2000th record: the first 100 of the 150 lie in
+  // many jobs, which workers finish in any order.
+  std::string image = Records(300000);
+  std::string expected;
+  for (int k = 1; k <= 150; ++k) {
+    image[static_cast<size_t>(k) * 2000 - 1] = '\x41';
+    if (k <= 100) expected += "T," + std::to_string(k * 2000) + ",0x41\n";
+  }
+  for (const char* workers : {"1", "3", "64"}) {
+    SCOPED_TRACE(workers);
+    Workers(workers);
+    OpenRows();
+    EXPECT_EQ(Single("PCFO\nPCFL A A 1\n", image), 150);
+    EXPECT_EQ(Rows(), Nl(expected));
+    EXPECT_EQ(counts.singleByteErrors, 150);
+  }
+}
+
 TEST_F(ToCsv, WorkersSetting) {
   // Any number of workers gives the same file; a value that is not one
   // converts on one worker, with one error line for the whole run.
