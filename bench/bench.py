@@ -12,6 +12,11 @@ the ratios compare like with like on a machine whose load changes:
     converting layout A's image from IBM-930 to IBM-943, at 1 MiB and 1 GiB;
     and the same three conversions writing their CSV in UTF-8
     (CsvEncoding=UTF-8) against Shift-JIS;
+  * the same three layouts with Workers=1, Workers=2 and the default (one
+    converting thread per processor), on the disk (flushed, as the program
+    always flushes) and in tmpfs (/dev/shm, so the disk does not hide the
+    processors), with the parts of the scaling model: the reader's and the
+    writer's rates, the ring's cost per job (bench driver ring_bench);
   * CopyDb2Files (bench driver copy_bench) against cp --reflink=never on a
     1 GiB image;
   * the decoders' Google Benchmark, in nanoseconds per field byte;
@@ -127,6 +132,16 @@ def prepare(folder, size):
     settings = open(os.path.join(folder, "Quenvale.ini"), "rb").read()
     with open(os.path.join(utf8, "Quenvale.ini"), "wb") as f:
         f.write(b"[Quenvale]\r\nCsvEncoding=UTF-8\r\n" + settings.replace(b"[Quenvale]\r\n", b"", 1))
+    # Program folders on the same images with one and two converting threads.
+    for workers in ("1", "2"):
+        sub = os.path.join(folder, "w" + workers)
+        os.mkdir(sub)
+        for name in ("quenvale", "MIXED.db2", "MIXED.fdf", "ORDERS.db2", "ORDERS.fdf", "HOSTTYPES.db2",
+                     "HOSTTYPES.fdf"):
+            os.link(os.path.join(folder, name), os.path.join(sub, name))
+        with open(os.path.join(sub, "Quenvale.ini"), "wb") as f:
+            f.write(b"[Quenvale]\r\nWorkers=" + workers.encode() + b"\r\n" +
+                    settings.replace(b"[Quenvale]\r\n", b"", 1))
     if BEFORE:
         # A third program folder on the same images: the earlier build.
         before = os.path.join(folder, "before")
@@ -134,6 +149,82 @@ def prepare(folder, size):
         for name in ("MIXED.db2", "MIXED.fdf", "ORDERS.db2", "ORDERS.fdf", "Quenvale.ini"):
             os.link(os.path.join(folder, name), os.path.join(before, name))
         shutil.copy2(os.path.join(BEFORE, "quenvale"), os.path.join(before, "quenvale"))
+
+
+def worker_contenders(folder):
+    """Layouts A, B and C with Workers=1, Workers=2 and the default."""
+    out = []
+    for layout, name in (("A", "MIXED"), ("B", "ORDERS"), ("C", "HOSTTYPES")):
+        nbytes = os.path.getsize(os.path.join(folder, name + ".db2"))
+        for label, sub in (("Workers=1", "w1/"), ("Workers=2", "w2/"), ("default", "")):
+            out.append((Runs("layout %s, %s" % (layout, label), nbytes), ["./quenvale", name], sub + name + ".csv"))
+    return out
+
+
+def run_rounds(folder, contenders, reps):
+    for rep in range(reps):
+        # Alternate, and rotate who goes first, so that no contender always
+        # meets the same state of the machine.
+        k = rep % len(contenders)
+        for runs, cmd, out in contenders[k:] + contenders[:k]:
+            cwd = os.path.join(folder, os.path.dirname(out)) if "/" in out else folder
+            runs.add(timed(cmd, cwd=cwd))
+            remove(os.path.join(folder, out))
+
+
+def tmpfs_round(folder, reps):
+    """The workers' contenders and uconv in tmpfs, where no disk waits."""
+    image = os.path.getsize(os.path.join(folder, "MIXED.db2"))
+    contenders = worker_contenders(folder) + [
+        (Runs("uconv ibm-930 -> ibm-943 (A)", image),
+         ["uconv", "-f", "ibm-930", "-t", "ibm-943", "-o", "uconv.out", "MIXED.db2"], "uconv.out")]
+    run_rounds(folder, contenders, reps)
+    return [c[0] for c in contenders]
+
+
+def model_parts(folder):
+    """The measured parts of the scaling model, in tmpfs: the reader's rate
+    (256 KiB reads of an image), the writer's (512 KiB writes of a new
+    file), each layout's CSV bytes per image byte, and the ring's cost per
+    job (ring_bench: jobs that convert nothing)."""
+    parts = {}
+    image = os.path.join(folder, "MIXED.db2")
+    nbytes = os.path.getsize(image)
+    best = None
+    for _ in range(3):
+        start = time.perf_counter()
+        with open(image, "rb", buffering=0) as f:
+            while f.read(1 << 18):
+                pass
+        t = time.perf_counter() - start
+        best = t if best is None else min(best, t)
+    parts["reader"] = nbytes / best / 1e6
+    block = b"x" * (1 << 19)
+    target = os.path.join(folder, "writer.out")
+    best = None
+    for _ in range(3):
+        start = time.perf_counter()
+        with open(target, "wb", buffering=0) as f:
+            for _ in range(nbytes // len(block)):
+                f.write(block)
+        t = time.perf_counter() - start
+        remove(target)
+        best = t if best is None else min(best, t)
+    parts["writer"] = (nbytes // len(block)) * len(block) / best / 1e6
+    for layout, name in (("A", "MIXED"), ("B", "ORDERS"), ("C", "HOSTTYPES")):
+        subprocess.run(["./quenvale", name], cwd=folder, stdout=subprocess.DEVNULL, check=True)
+        csv = os.path.join(folder, name + ".csv")
+        parts["csv " + layout] = os.path.getsize(csv) / os.path.getsize(os.path.join(folder, name + ".db2"))
+        remove(csv)
+    drv = os.path.join(NATIVE, "bench", "ring_bench")
+    if os.path.exists(drv):
+        # Jobs of one 100-byte record: the hand-overs alone; jobs of 2621
+        # records (the size layout A's jobs have): with the reads and copies.
+        for label, per_job, jobs in (("ring tiny", "1", "200000"), ("ring full", "2621", "-1")):
+            p = subprocess.run([drv, image, "100", per_job, jobs], stdout=subprocess.PIPE, check=True)
+            us = [float(m) for m in re.findall(r"us_per_job=([\d.]+)", p.stdout.decode())]
+            parts[label] = min(us)
+    return parts
 
 
 def convert_round(folder, size, reps):
@@ -159,15 +250,10 @@ def convert_round(folder, size, reps):
             (Runs("quenvale layout A, before", image), ["./quenvale", "MIXED"], "before/MIXED.csv"),
             (Runs("quenvale layout B, before", orders), ["./quenvale", "ORDERS"], "before/ORDERS.csv"),
         ]
-    for rep in range(reps):
-        # Alternate, and rotate who goes first, so that no contender always
-        # meets the same state of the machine.
-        k = rep % len(contenders)
-        for runs, cmd, out in contenders[k:] + contenders[:k]:
-            cwd = os.path.join(folder, os.path.dirname(out)) if "/" in out else folder
-            runs.add(timed(cmd, cwd=cwd))
-            remove(os.path.join(folder, out))
-    return [c[0] for c in contenders]
+    # Workers=1 and 2 on the disk, flushed (layout A/B/C's default above).
+    workers = [c for c in worker_contenders(folder) if "default" not in c[0].name]
+    run_rounds(folder, contenders + workers, reps)
+    return [c[0] for c in contenders + workers]
 
 
 def copy_round(folder, reps):
@@ -252,6 +338,7 @@ def main():
     ap.add_argument("--no-wine", action="store_true")
     ap.add_argument("--native", default=NATIVE, help="the native build folder to measure")
     ap.add_argument("--before", help="build folder of an earlier commit to compare with")
+    ap.add_argument("--tmpfs", default="/dev/shm", help="a tmpfs folder for the runs without a disk ('' none)")
     args = ap.parse_args()
     NATIVE = os.path.abspath(args.native)
     global BEFORE
@@ -260,6 +347,8 @@ def main():
     work = os.path.join(ROOT, "build", "bench")
     os.makedirs(work, exist_ok=True)
     results = []
+    tmpfs = []
+    parts = None
     for label, size, reps in (("1 MiB", MIB, max(args.reps, 10)), ("%d MiB" % (args.big // MIB), args.big, args.reps)):
         folder = os.path.join(work, "images_%d" % size)
         prepare(folder, size)
@@ -269,6 +358,14 @@ def main():
             log("copying the %s image, %d rounds" % (label, reps + 2))
             copy = copy_round(folder, reps + 2)
         shutil.rmtree(folder)
+        if args.tmpfs and os.path.isdir(args.tmpfs):
+            folder = os.path.join(args.tmpfs, "qv_bench_%d" % size)
+            prepare(folder, size)
+            log("converting the %s images in tmpfs, %d rounds" % (label, reps))
+            tmpfs.append((label, tmpfs_round(folder, reps)))
+            if size == args.big:
+                parts = model_parts(folder)
+            shutil.rmtree(folder)
     dec = decoders()
     wine = None if args.no_wine else wine_indicator(max(3 * args.reps, 9))
 
@@ -296,6 +393,57 @@ def main():
                 "B %+.1f %% (median %+.1f %%)" % (
                 label, (ab.mbps() / a.mbps() - 1) * 100, (ab.median_mbps() / a.median_mbps() - 1) * 100,
                 (bb.mbps() / b.mbps() - 1) * 100, (bb.median_mbps() / b.median_mbps() - 1) * 100))
+    log("")
+    log("== Converting threads (best of the rounds; flushed = on the disk, as the program writes)")
+    log("%-8s %-8s %-22s %10s %10s %10s %9s" % ("images", "where", "contender", "MB/s", "median", "CPU MB/s",
+                                               "peak MiB"))
+    every = [(label, "flushed", [r for r in runs if r.name.startswith("layout") or (r.name.startswith("quenvale layout")
+                                 and "UTF-8" not in r.name and "before" not in r.name)])
+             for label, runs in results] + [(label, "tmpfs", runs) for label, runs in tmpfs]
+    for label, where, runs in every:
+        by = {}
+        for r in runs:
+            name = r.name.replace("quenvale layout ", "layout ")
+            if name in ("layout A", "layout B", "layout C"):
+                name += ", default"
+            by[name] = r
+            log("%-8s %-8s %-22s %10.1f %10.1f %10.1f %9.1f" % (label, where, name, r.mbps(), r.median_mbps(),
+                                                                r.cpu_mbps(), r.peak_mib()))
+        for layout in "ABC":
+            one, two, dflt = (by.get("layout %s, %s" % (layout, w)) for w in ("Workers=1", "Workers=2", "default"))
+            if one and two and dflt:
+                log("%-8s %-8s layout %s speed-up: Workers=2 %.2f (median %.2f), default %.2f (median %.2f) "
+                    "times Workers=1" % (label, where, layout, two.mbps() / one.mbps(),
+                                         two.median_mbps() / one.median_mbps(), dflt.mbps() / one.mbps(),
+                                         dflt.median_mbps() / one.median_mbps()))
+        u = [r for r in runs if r.name.startswith("uconv")]
+        if u:
+            for layout in "AB":
+                for w in ("Workers=1", "Workers=2", "default"):
+                    r = by.get("layout %s, %s" % (layout, w))
+                    if r:
+                        log("%-8s %-8s layout %s, %s / uconv (A): %.2f" % (label, where, layout, w,
+                                                                         r.mbps() / u[0].mbps()))
+    if parts:
+        log("")
+        log("== Parts of the scaling model (tmpfs, %d MiB)" % (args.big // MIB))
+        for k, v in parts.items():
+            log("%-12s %10.3f %s" % (k, v, "MB/s" if k in ("reader", "writer") else
+                                     ("us a job" if k.startswith("ring") else "CSV bytes an image byte")))
+        ones = {r.name[7]: r for label, runs in tmpfs if label != "1 MiB" for r in runs
+                if r.name.endswith("Workers=1")}
+        job = 1 << 18
+        for layout, one in sorted(ones.items()):
+            w1 = one.mbps()
+            caps = {"reader": parts["reader"], "writer": parts["writer"] / parts["csv " + layout]}
+            if "ring tiny" in parts:
+                caps["ring"] = job / (parts["ring tiny"] * 1e-6) / 1e6
+            limit = min(caps.values())
+            which = min(caps, key=caps.get)
+            log("layout %s: one worker %.0f MB/s; caps %s; stops scaling at %.1f workers (%s)" % (
+                layout, w1, ", ".join("%s %.0f" % kv for kv in caps.items()), limit / w1, which))
+            log("layout %s model MB/s: %s" % (layout, "  ".join("%d: %.0f" % (n, min(n * w1, limit))
+                                                                  for n in (1, 2, 4, 8, 16, 32))))
     log("")
     log("== Folder copy")
     for r in copy:

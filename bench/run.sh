@@ -22,7 +22,7 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 cmake --preset native >/dev/null
-cmake --build --preset native --target quenvale copy_bench decoders_bench
+cmake --build --preset native --target quenvale copy_bench ring_bench decoders_bench
 wine_args=()
 if [[ " $* " != *" --no-wine "* ]] && command -v wine >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
   cmake --preset windows >/dev/null

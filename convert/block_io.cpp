@@ -1,107 +1,208 @@
 #include "convert/block_io.h"
 
+#include <new>
 #include <system_error>
 
-BackgroundJob::BackgroundJob() {
+void RecordRing::Start(FILE* image, const RingShape& shape, JobConverter convert, const void* context) {
+  image_ = image;
+  shape_ = shape;
+  if (shape_.workers < 1) shape_.workers = 1;
+  if (shape_.workers > kMaxWorkers) shape_.workers = kMaxWorkers;
+  convert_ = convert;
+  context_ = context;
+  // Two slots a worker, so each can take the next job while the caller
+  // writes, and two for the reader and the writer.
+  slots_ = std::vector<RingJob>(static_cast<size_t>(2 * shape_.workers + 2));
+  slotConverted_.assign(slots_.size(), false);
+  started_ = true;
   try {
-    thread_ = std::thread(&BackgroundJob::Loop, this);
-    threaded_ = true;
+    reader_ = std::thread(&RecordRing::ReaderLoop, this);
+    readerRuns_ = true;
   } catch (const std::system_error&) {
-    threaded_ = false;  // no thread to spare: jobs run in the caller's time
+    readerRuns_ = false;  // the caller reads, job by job
   }
 }
 
-BackgroundJob::~BackgroundJob() {
-  if (!threaded_) return;
+void RecordRing::Stop() {
+  if (!started_) return;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return run_ == nullptr; });
+    std::lock_guard<std::mutex> hold(lock_);
     stop_ = true;
   }
-  changed_.notify_all();
-  thread_.join();
-}
-
-void BackgroundJob::Start(void (*run)(void*), void* context) {
-  if (!threaded_) {
-    run(context);
-    return;
+  readerWake_.notify_all();
+  workerWake_.notify_all();
+  if (reader_.joinable()) reader_.join();
+  // No worker starts once stop_ is set and the reader is gone.
+  for (std::unique_ptr<Worker>& w : workers_) {
+    if (w->thread.joinable()) w->thread.join();
   }
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return run_ == nullptr; });
-    run_ = run;
-    context_ = context;
+  workers_.clear();
+  started_ = false;
+}
+
+bool RecordRing::ReadJob(int64_t k) {
+  RingJob& job = Slot(k);
+  const size_t want = shape_.recordLength * static_cast<size_t>(shape_.recordsPerJob);
+  job.index = k;
+  job.firstRecord = k * shape_.recordsPerJob;
+  job.records = 0;
+  job.partial = false;
+  job.failure = RingJob::Failure::kNone;
+  job.outBytes = 0;
+  job.errors = 0;
+  job.statusCount = 0;
+  if (!job.imageBlock) {
+    // At the slot's first use, so a small image takes few slots' memory.
+    job.imageBlock.reset(new (std::nothrow) char[want]);
+    job.outBlock.reset(new (std::nothrow) char[shape_.outBytes]);
+    job.statusBlock.reset(new (std::nothrow) StatusPoint[shape_.recordsPerJob / kStatusEvery + 1]);
+    if (!job.imageBlock || !job.outBlock || !job.statusBlock) {
+      job.imageBlock.reset();
+      job.failure = RingJob::Failure::kNoMemory;
+      return false;
+    }
   }
-  changed_.notify_all();
-}
-
-void BackgroundJob::Wait() {
-  if (!threaded_) return;
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return run_ == nullptr; });
-}
-
-void BackgroundJob::Loop() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    changed_.wait(lock, [this] { return run_ != nullptr || stop_; });
-    if (run_ == nullptr) return;  // stopped with nothing to do
-    void (*run)(void*) = run_;
-    void* context = context_;
-    lock.unlock();
-    run(context);
-    lock.lock();
-    run_ = nullptr;
-    changed_.notify_all();
-  }
-}
-
-bool BlockWriter::Submit(const char* data, size_t size) {
-  job_.Wait();
-  if (failed_) return false;
-  data_ = data;
-  size_ = size;
-  job_.Start(&BlockWriter::Write, this);
-  return true;
-}
-
-bool BlockWriter::Finish() {
-  job_.Wait();
-  return !failed_;
-}
-
-void BlockWriter::Write(void* self) {
-  BlockWriter& w = *static_cast<BlockWriter*>(self);
-  const char* data = w.data_;
-  size_t size = w.size_;
-  if (w.encoder_ != nullptr && size != 0) {
-    size = w.encoder_(data, size, w.encoded_);
-    data = w.encoded_;
-  }
-  if (size != 0 && std::fwrite(data, 1, size, w.out_) != size) w.failed_ = true;
-}
-
-void BlockReader::Start(char* data, size_t size) {
-  job_.Wait();
-  data_ = data;
-  size_ = size;
-  got_ = 0;
-  job_.Start(&BlockReader::Read, this);
-}
-
-size_t BlockReader::Wait(bool* failed) {
-  job_.Wait();
-  *failed = failed_;
-  return got_;
-}
-
-void BlockReader::Read(void* self) {
-  BlockReader& r = *static_cast<BlockReader*>(self);
-  while (r.got_ < r.size_) {
-    const size_t n = std::fread(r.data_ + r.got_, 1, r.size_ - r.got_, r.in_);
-    r.got_ += n;
+  job.image = job.imageBlock.get();
+  job.out = job.outBlock.get();
+  job.status = job.statusBlock.get();
+  char* data = job.imageBlock.get();
+  size_t got = 0;
+  while (got < want) {
+    const size_t n = std::fread(data + got, 1, want - got, image_);
+    got += n;
     if (n == 0) break;
   }
-  if (std::ferror(r.in_)) r.failed_ = true;
+  if (std::ferror(image_)) {
+    job.failure = RingJob::Failure::kReadFailed;
+    return false;
+  }
+  job.records = static_cast<int32_t>(got / shape_.recordLength);
+  job.partial = got % shape_.recordLength != 0;
+  return got == want;
+}
+
+void RecordRing::ReaderLoop() {
+  for (int64_t k = 0;; ++k) {
+    {
+      std::unique_lock<std::mutex> hold(lock_);
+      readerWake_.wait(hold, [&] { return stop_ || k - released_ < static_cast<int64_t>(slots_.size()); });
+      if (stop_) return;
+    }
+    const bool more = ReadJob(k);
+    const RingJob& job = Slot(k);
+    // An image that ends at a job's end gives an empty job after it: not
+    // passed on.
+    const bool empty = !more && job.records == 0 && !job.partial && job.failure == RingJob::Failure::kNone;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (!empty) {
+        slotConverted_[static_cast<size_t>(k % static_cast<int64_t>(slots_.size()))] = false;
+        read_ = k + 1;
+        MoreWorkers();
+      }
+      readEnd_ = !more;
+    }
+    // The caller converts itself when no worker could be started.
+    callerWake_.notify_one();
+    if (!more) {
+      workerWake_.notify_all();
+      return;
+    }
+    workerWake_.notify_one();
+  }
+}
+
+void RecordRing::MoreWorkers() {
+  if (stop_ || workersStarted_ >= shape_.workers) return;
+  if (read_ - claimed_ <= workersIdle_) return;
+  std::unique_ptr<Worker> w(new (std::nothrow) Worker);
+  if (!w) return;
+  if (shape_.scratchBytes != 0) {
+    w->scratch.reset(new (std::nothrow) char[shape_.scratchBytes]);
+    if (!w->scratch) return;
+  }
+  try {
+    w->thread = std::thread(&RecordRing::WorkerLoop, this, w.get());
+  } catch (const std::system_error&) {
+    return;  // the workers there are (or the caller) do the work
+  }
+  ++workersStarted_;
+  workers_.push_back(std::move(w));
+}
+
+void RecordRing::ConvertJob(RingJob* job, Worker* worker) {
+  if (job->failure != RingJob::Failure::kNone) return;
+  job->report.StartJob();
+  convert_(job, worker->scratch.get(), context_);
+}
+
+void RecordRing::WorkerLoop(Worker* self) {
+  std::unique_lock<std::mutex> hold(lock_);
+  for (;;) {
+    ++workersIdle_;
+    workerWake_.wait(hold, [&] { return stop_ || claimed_ < read_ || readEnd_; });
+    --workersIdle_;
+    if (stop_ || claimed_ == read_) return;  // stopped, or every job taken
+    const int64_t k = claimed_++;
+    hold.unlock();
+    ConvertJob(&Slot(k), self);
+    hold.lock();
+    slotConverted_[static_cast<size_t>(k % static_cast<int64_t>(slots_.size()))] = true;
+    // Only the job the caller waits for wakes it.
+    if (k == released_) callerWake_.notify_one();
+  }
+}
+
+RingJob* RecordRing::Next() {
+  std::unique_lock<std::mutex> hold(lock_);
+  const int64_t k = released_;
+  const size_t slot = static_cast<size_t>(k % static_cast<int64_t>(slots_.size()));
+  for (;;) {
+    if (k < read_ && k < claimed_ && slotConverted_[slot]) return &Slot(k);
+    if (readEnd_ && k >= read_) return nullptr;
+    if (!readerRuns_ && k >= read_) {
+      // No reader thread: the caller reads the job itself.
+      hold.unlock();
+      const bool more = ReadJob(k);
+      const RingJob& job = Slot(k);
+      const bool empty = !more && job.records == 0 && !job.partial && job.failure == RingJob::Failure::kNone;
+      hold.lock();
+      if (!empty) {
+        slotConverted_[slot] = false;
+        read_ = k + 1;
+        MoreWorkers();
+      }
+      readEnd_ = !more;
+      hold.unlock();
+      workerWake_.notify_all();
+      hold.lock();
+      continue;
+    }
+    if (workersStarted_ == 0 && claimed_ == k && k < read_) {
+      // No worker could be started: the caller converts.
+      claimed_ = k + 1;
+      hold.unlock();
+      if (caller_.scratch == nullptr && shape_.scratchBytes != 0) {
+        caller_.scratch.reset(new (std::nothrow) char[shape_.scratchBytes]);
+      }
+      RingJob& job = Slot(k);
+      if (shape_.scratchBytes != 0 && caller_.scratch == nullptr) {
+        job.failure = RingJob::Failure::kNoMemory;
+      } else {
+        ConvertJob(&job, &caller_);
+      }
+      hold.lock();
+      slotConverted_[slot] = true;
+      continue;
+    }
+    callerWake_.wait(hold);
+  }
+}
+
+void RecordRing::Release() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++released_;
+  }
+  readerWake_.notify_one();
 }

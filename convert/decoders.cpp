@@ -84,13 +84,35 @@ void CodeErrorReport::Start(const char* name, FILE* rows) {
   records_ = 0;
   doubleByte_ = 0;
   singleByte_ = 0;
+  keep_ = false;
+  keptCount_ = 0;
+}
+
+void CodeErrorReport::StartJob() {
+  Start("", nullptr);
+  keep_ = true;
+}
+
+void CodeErrorReport::Append(const CodeErrorReport& job, int32_t doubleByte, int32_t singleByte) {
+  int64_t before = static_cast<int64_t>(doubleByte_) + singleByte_;
+  const int64_t counted = static_cast<int64_t>(doubleByte) + singleByte;
+  for (int i = 0; i < job.keptCount_ && i < counted && rows_ != nullptr; ++i) {
+    if (++before > kCodeErrorRowLimit) break;
+    std::fprintf(rows_, job.kept_[i].format, name_, job.kept_[i].record, job.kept_[i].code);
+  }
+  doubleByte_ = doubleByte_ > INT32_MAX - doubleByte ? INT32_MAX : doubleByte_ + doubleByte;
+  singleByte_ = singleByte_ > INT32_MAX - singleByte ? INT32_MAX : singleByte_ + singleByte;
 }
 
 QV_COLD
 void CodeErrorReport::Row(const char* format, unsigned code) {
-  if (rows_ == nullptr) return;
+  if (rows_ == nullptr && !keep_) return;
   if (static_cast<int64_t>(doubleByte_) + singleByte_ > kCodeErrorRowLimit) return;
   const int record = records_ < INT32_MAX ? records_ + 1 : INT32_MAX;
+  if (keep_) {
+    kept_[keptCount_++] = KeptRow{format, record, code};
+    return;
+  }
   std::fprintf(rows_, format, name_, record, code);
 }
 

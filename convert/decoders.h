@@ -19,6 +19,14 @@ class CodeErrorReport {
   // Starts a file: counters 0, name for the rows, rows the open report file
   // or null.
   void Start(const char* name, FILE* rows);
+  // Starts the report of one job of a file (a range of its records, converted
+  // on a thread of its own): counters 0, and its first rows kept in memory
+  // until the file's report takes them (Append), in record order.
+  void StartJob();
+  // Adds a job's errors, as far as it had counted doubleByte and singleByte
+  // of them, to this file's report: the counts, and the rows of those that
+  // are among the file's first 100.
+  void Append(const CodeErrorReport& job, int32_t doubleByte, int32_t singleByte);
   // Records of the file already written: the row of an error names the
   // record after them.
   void SetRecordsWritten(int32_t records) { records_ = records; }
@@ -34,11 +42,21 @@ class CodeErrorReport {
  private:
   void Row(const char* format, unsigned code);
 
+  // A row of a job's report: its format, record and code.
+  struct KeptRow {
+    const char* format;
+    int32_t record;
+    unsigned code;
+  };
+
   char name_[kReportNameSize] = {};
   FILE* rows_ = nullptr;
   int32_t records_ = 0;
   int32_t doubleByte_ = 0;
   int32_t singleByte_ = 0;
+  bool keep_ = false;  // a job's report: rows go to kept_
+  int keptCount_ = 0;
+  KeptRow kept_[kCodeErrorRowLimit];
 };
 
 // What the decoders of one file work with.

@@ -2,8 +2,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "base/error_text.h"
 #include "base/path.h"
@@ -17,6 +15,7 @@
 #include "convert/field_list.h"
 #include "convert/value_format.h"
 #include "platform/fileio.h"
+#include "platform/process.h"
 #include "platform/stream.h"
 
 namespace {
@@ -25,60 +24,53 @@ constexpr int kPathSize = 3000;
 constexpr int kStatusSize = 256;
 constexpr int kMaxNameLength = 200;   // the status text must fit its 256 bytes
 constexpr int kShownNameLength = 40;  // of a refused name, in its error line
-constexpr int kStatusEvery = 100;
 
-// Images of gigabytes are read and written in large blocks: records are cut
-// from the image block and rows collected in the output block, so the file
-// system sees few large calls and memory does not grow with the file. The
-// output block is small enough that a file of a few megabytes is written
-// (and turned into UTF-8) while it is still being converted.
-constexpr size_t kImageBlockSize = 1u << 18;
-constexpr size_t kOutBlockSize = 1u << 18;
+// Images of gigabytes are converted in jobs of whole records (convert/
+// block_io's ring): each job's image is at most kJobImageBytes and its rows
+// at most kJobOutBytes (in the CSV's encoding), so the file system sees few
+// large calls, a job is worth a thread switch, and memory does not grow
+// with the file. A file of a few megabytes is still several jobs, so it is
+// converted on more than one core.
+constexpr size_t kJobImageBytes = 1u << 18;
+constexpr size_t kJobOutBytes = 1u << 19;
 
-// The blocks of one conversion, sized by its field list: made once per file,
-// never per record.
-// - Two image blocks, read in turn: one is read ahead while the records of
-//   the other are converted. The start of a record that spans two blocks is
-//   moved into the margin (a record long) in front of the next one.
-// - Two output blocks, filled in turn: one is written by the block writer
-//   while rows go into the other. A row is started only while less than
-//   kOutBlockSize is pending, so the margin (the longest row) holds any row.
-// - A block in UTF-8, made on the writer's thread: the conversion costs the
-//   converting thread nothing.
-struct Blocks {
-  size_t margin;   // in front of each image block
-  size_t outSize;  // each output block, with its margin
-  std::unique_ptr<char[]> image[2];
-  std::unique_ptr<char[]> out[2];
-  std::unique_ptr<char[]> utf8;
+// The most bytes a row of list takes: the record number, every field's
+// longest value with its comma, the line end.
+size_t LongestRow(const FieldList& list) {
+  size_t row = 24 + 2;
+  for (int i = 0; i < list.count; ++i) row += 1 + MaxValueBytes(list.fields[i]);
+  return row;
+}
 
-  // False when memory for them cannot be had.
-  bool Make(const FieldList& list, bool inUtf8) {
-    size_t row = 24 + 2;  // the record number, the line end
-    for (int i = 0; i < list.count; ++i) row += 1 + MaxValueBytes(list.fields[i]);
-    margin = static_cast<size_t>(list.recordLength());
-    outSize = kOutBlockSize + row;
-    for (int k = 0; k < 2; ++k) {
-      // Not zeroed: every byte is written before it is read.
-      image[k].reset(new (std::nothrow) char[margin + kImageBlockSize]);
-      out[k].reset(new (std::nothrow) char[outSize]);
-      if (!image[k] || !out[k]) return false;
-    }
-    if (inUtf8) {
-      utf8.reset(new (std::nothrow) char[outSize * kUtf8Growth + 8]);
-      if (!utf8) return false;
-    }
-    return true;
-  }
-};
+// The jobs of a conversion, sized by its field list (once per file).
+// Rows in UTF-8 are made in Shift-JIS in the worker's scratch block and
+// turned into UTF-8 in the job's output block, still on the worker.
+RingShape ShapeOf(const FieldList& list, bool utf8, int workers) {
+  const size_t length = static_cast<size_t>(list.recordLength());
+  const size_t row = LongestRow(list);
+  const size_t growth = utf8 ? kUtf8Growth : 1;
+  size_t records = kJobImageBytes / length;
+  if (records > kJobOutBytes / growth / row) records = kJobOutBytes / growth / row;
+  if (records == 0) records = 1;  // one long record is a job of its own
+  RingShape shape;
+  shape.recordLength = length;
+  shape.recordsPerJob = static_cast<int32_t>(records);
+  shape.scratchBytes = utf8 ? records * row : 0;
+  shape.outBytes = records * row * growth + 8;
+  shape.workers = workers;
+  return shape;
+}
 
 // The record number of the ID column as decimal text, counted up in place
 // rather than formatted anew for every row.
 class RowNumber {
  public:
-  RowNumber() {
-    digits_[kEnd - 1] = '0';
-    start_ = kEnd - 1;
+  // Starts at first (the number of the row before).
+  explicit RowNumber(int64_t first) {
+    char text[kEnd];
+    const size_t n = static_cast<size_t>(PutInt64(text, first) - text);
+    start_ = kEnd - static_cast<int>(n);
+    std::memcpy(digits_ + start_, text, n);
   }
   void Next() {
     int k = kEnd - 1;
@@ -127,115 +119,118 @@ void BuildStatus(char* status, const char* name, int64_t records, int32_t errorT
 
 enum class RecordsEnd { kDone, kCancelled, kPartial, kReadFailed, kWriteFailed, kNoMemory };
 
-// The conversion of one file's records: its fields, where its rows go, and
-// what it has counted.
-struct RecordRun {
+// What every worker of a conversion reads, never writes.
+struct RowWork {
   const FieldList& list;
-  const DecodeContext& decode;
-  Progress* progress;
-  const char* name;      // in the status text
-  bool utf8;             // rows in UTF-8, not Shift-JIS
-  int32_t errorTotal;    // -1 once cancelled
-  int64_t records;       // rows written
+  const CodeTables* tables;
+  bool utf8;  // rows in UTF-8, not Shift-JIS
 };
 
-// Converts every record of image into rows of csv.
-RecordsEnd ConvertRecords(FILE* image, FILE* csv, RecordRun* run) {
-  Blocks blocks;
-  if (!blocks.Make(run->list, run->utf8)) return RecordsEnd::kNoMemory;
-  const FieldDescriptor* fields = run->list.fields.data();
-  const int fieldCount = run->list.count;
-  int64_t& records = run->records;
-  int32_t& errorTotal = run->errorTotal;
-  BlockWriter writer(csv, run->utf8 ? Utf8Block : nullptr, blocks.utf8.get());
-  int filling = 0;
-  char* block = blocks.out[filling].get();
-  char* o = block;
-  // The counts at the end of the block handed over last: a failed write is
-  // learnt one block late, and the summary then counts as if the conversion
-  // had stopped at the block that failed, as a write in place would.
-  int64_t recordsSubmitted = 0;
-  int32_t errorsSubmitted = 0;
-  auto writeFailed = [&]() {
-    records = recordsSubmitted;
-    run->decode.report->SetRecordsWritten(static_cast<int32_t>(static_cast<uint32_t>(records)));
-    if (errorTotal != -1) errorTotal = errorsSubmitted;  // a cancel stays a cancel
-    return RecordsEnd::kWriteFailed;
-  };
-  auto submit = [&]() {
-    const bool ok = writer.Submit(block, static_cast<size_t>(o - block));
-    if (ok) {
-      recordsSubmitted = records;
-      errorsSubmitted = errorTotal;
-      filling ^= 1;
-      block = blocks.out[filling].get();
-      o = block;
-    }
-    return ok;
-  };
-  // The image bytes at hand are [data + pos, data + have).
-  BlockReader reader(image);
-  int reading = 0;
-  reader.Start(blocks.image[reading].get() + blocks.margin, kImageBlockSize);
-  const char* data = nullptr;
-  size_t have = 0;
-  size_t pos = 0;
-  bool atEnd = false;
-  RecordsEnd result = RecordsEnd::kDone;
-  const size_t length = static_cast<size_t>(run->list.recordLength());
-  RowNumber rowNumber;
-  for (;;) {
-    if (have - pos < length && !atEnd) {
-      bool failed = false;
-      const size_t n = reader.Wait(&failed);
-      char* fresh = blocks.image[reading].get() + blocks.margin;
-      const size_t rest = have - pos;  // less than a record
-      if (rest > 0) std::memcpy(fresh - rest, data + pos, rest);
-      data = fresh - rest;
-      have = rest + n;
-      pos = 0;
-      if (failed) {
-        result = RecordsEnd::kReadFailed;
-        break;
-      }
-      if (n < kImageBlockSize) {
-        atEnd = true;  // blocks are read until full or the end
-      } else {
-        reading ^= 1;  // the block before is done with: read into it
-        reader.Start(blocks.image[reading].get() + blocks.margin, kImageBlockSize);
-      }
-    }
-    const size_t available = have - pos;
-    if (available == 0 || length == 0) break;
-    if (available < length) {
-      result = RecordsEnd::kPartial;
-      break;
-    }
-    const char* record = data + pos;
-    pos += length;
-
+// Converts the records of one job into its rows (a JobConverter): runs on
+// a worker, and touches only the job and the worker's scratch.
+void ConvertJobRows(RingJob* job, char* scratch, const void* context) {
+  const RowWork& work = *static_cast<const RowWork*>(context);
+  const DecodeContext decode{work.tables, &job->report};
+  const FieldDescriptor* fields = work.list.fields.data();
+  const int fieldCount = work.list.count;
+  const size_t length = static_cast<size_t>(work.list.recordLength());
+  const bool utf8 = work.utf8;
+  char* const rows = utf8 ? scratch : job->out;
+  char* o = rows;
+  const char* record = job->image;
+  int32_t errors = 0;
+  int64_t number = job->firstRecord;  // rows before this one
+  int64_t untilStatus = kStatusEvery - number % kStatusEvery;
+  RowNumber rowNumber(number);
+  for (int32_t r = 0; r < job->records; ++r, record += length) {
+    job->report.SetRecordsWritten(static_cast<int32_t>(static_cast<uint32_t>(number)));
     rowNumber.Next();
     o = rowNumber.Put(o);
     for (int i = 0; i < fieldCount; ++i) {
       *o++ = ',';
-      o = PutField(o, fields[i], record, run->decode, &errorTotal, run->utf8);
+      o = PutField(o, fields[i], record, decode, &errors, utf8);
     }
     *o++ = '\n';
-    ++records;
-    run->decode.report->SetRecordsWritten(static_cast<int32_t>(static_cast<uint32_t>(records)));
-    if (o - block >= static_cast<ptrdiff_t>(kOutBlockSize) && !submit()) return writeFailed();
-    if (records % kStatusEvery == 0) {
+    ++number;
+    if (--untilStatus == 0) {
+      job->status[job->statusCount++] =
+          StatusPoint{errors, job->report.doubleByteErrors(), job->report.singleByteErrors()};
+      untilStatus = kStatusEvery;
+    }
+  }
+  job->errors = errors;
+  job->outBytes = utf8 ? Utf8Block(rows, static_cast<size_t>(o - rows), job->out) : static_cast<size_t>(o - rows);
+}
+
+// The conversion of one file's records: its fields, where its reports go,
+// and what it has counted. Only toCSV's thread touches it.
+struct RecordRun {
+  const FieldList& list;
+  const CodeTables* tables;
+  CodeErrorReport* report;  // the file's: CodeErr.csv's rows and the counts
+  Progress* progress;
+  const char* name;      // in the status text
+  bool utf8;             // rows in UTF-8, not Shift-JIS
+  int workers;           // converting threads
+  int32_t errorTotal;    // -1 once cancelled
+  int64_t records;       // rows written
+};
+
+int32_t Sum(int32_t a, int32_t b) {
+  AddErrors(&a, b);
+  return a;
+}
+
+// Converts every record of image into rows of csv: the ring converts the
+// jobs, and this thread, in record order, shows each job's status points,
+// adds its code errors to the file's report and writes its rows.
+RecordsEnd ConvertRecords(FILE* image, FILE* csv, RecordRun* run) {
+  if (run->list.recordLength() <= 0) return RecordsEnd::kDone;
+  const RowWork work{run->list, run->tables, run->utf8};
+  RecordRing ring;
+  ring.Start(image, ShapeOf(run->list, run->utf8, run->workers), ConvertJobRows, &work);
+  RecordsEnd result = RecordsEnd::kDone;
+  int64_t& records = run->records;
+  int32_t& errorTotal = run->errorTotal;
+  uint64_t writeBackStarted = 0;
+  while (RingJob* job = ring.Next()) {
+    if (job->failure == RingJob::Failure::kReadFailed) {
+      result = RecordsEnd::kReadFailed;
+      break;
+    }
+    if (job->failure == RingJob::Failure::kNoMemory) {
+      result = RecordsEnd::kNoMemory;
+      break;
+    }
+    int64_t at = (job->firstRecord / kStatusEvery + 1) * kStatusEvery;
+    for (int32_t i = 0; i < job->statusCount; ++i, at += kStatusEvery) {
+      const StatusPoint& point = job->status[i];
       char status[kStatusSize];
-      BuildStatus(status, run->name, records, errorTotal);
+      BuildStatus(status, run->name, at, Sum(errorTotal, point.errors));
       if (run->progress->Update(kTextConvertCaption, status) != 0) {
+        // As if converted up to here and no further.
+        run->report->Append(job->report, point.doubleByte, point.singleByte);
+        records = at;
         errorTotal = -1;
         result = RecordsEnd::kCancelled;
         break;
       }
     }
+    if (result == RecordsEnd::kCancelled) break;
+    run->report->Append(job->report, job->report.doubleByteErrors(), job->report.singleByteErrors());
+    if (job->outBytes != 0 && std::fwrite(job->out, 1, job->outBytes, csv) != job->outBytes) {
+      result = RecordsEnd::kWriteFailed;
+      break;
+    }
+    // The disk starts on the rows at once, so the flush before the CSV
+    // takes its place finds little left.
+    StreamStartWriteBack(csv, &writeBackStarted);
+    records += job->records;
+    AddErrors(&errorTotal, job->errors);
+    if (job->partial) result = RecordsEnd::kPartial;
+    ring.Release();
   }
-  if (!submit()) return writeFailed();
-  if (!writer.Finish()) return writeFailed();
+  ring.Stop();
   return result;
 }
 
@@ -256,6 +251,15 @@ bool WriteHeader(FILE* csv, const FieldList& list, CsvEncoding encoding) {
   return written && std::fputc('\n', csv) != EOF;
 }
 
+// The converting threads the settings ask for (key Workers, 0 to
+// kMaxWorkers; the settings' reader told a bad value and made it 1): 0 is one
+// per processor this process may run on, at most kMaxWorkers.
+int ReadWorkers(const Settings& settings) {
+  if (settings.workers > 0) return settings.workers < kMaxWorkers ? settings.workers : kMaxWorkers;
+  const int processors = ProcessorCount();
+  return processors < kMaxWorkers ? processors : kMaxWorkers;
+}
+
 // The encoding the settings ask for the CSV files (key CsvEncoding).
 CsvEncoding ReadCsvEncoding(const Settings& settings) {
   char value[kPathBufferSize];
@@ -264,6 +268,8 @@ CsvEncoding ReadCsvEncoding(const Settings& settings) {
 }
 
 }  // namespace
+
+int32_t RecordsPerJob(const FieldList& list, bool utf8) { return ShapeOf(list, utf8, 1).recordsPerJob; }
 
 int toCSV(const Conversion& with, const char* subFolder, const char* name,
           ConversionCounts* counts) {
@@ -284,11 +290,11 @@ int toCSV(const Conversion& with, const char* subFolder, const char* name,
 
   CodeErrorReport report;
   report.Start(shownName, with.codeErrorRows);
-  const DecodeContext decode{with.tables, &report};
   FieldList list;
   list.count = 0;
   const CsvEncoding encoding = ReadCsvEncoding(*with.job.settings);
-  RecordRun run{list, decode, with.progress, shownName, encoding != CsvEncoding::kShiftJis, 0, 0};
+  RecordRun run{list,       with.tables, &report, with.progress, shownName, encoding != CsvEncoding::kShiftJis,
+                ReadWorkers(*with.job.settings), 0, 0};
   int32_t recordLength = 0;
   FILE* image = nullptr;
   FILE* csv = nullptr;

@@ -6,6 +6,7 @@
 #include "base/job_context.h"
 #include "base/progress.h"
 #include "convert/code_tables.h"
+#include "convert/field_list.h"
 
 struct FieldDescription;
 
@@ -28,7 +29,8 @@ struct ConversionCounts {
 };
 
 // Converts <name>.db2 into <name>.csv, guided by <name>.fdf in the program
-// folder; subFolder "" keeps the image and the CSV in the program folder,
+// folder, on the converting threads the settings ask for (Workers; the
+// same file whatever their number); subFolder "" keeps the image and the CSV in the program folder,
 // another names the folder below it that holds them. The CSV is written to
 // a temporary file and replaces <name>.csv only when whole; a failure
 // appends an error line and ends the conversion, and it and a cancel leave
@@ -39,3 +41,7 @@ struct ConversionCounts {
 // when the progress said to stop; the summary's figures go to counts.
 int toCSV(const Conversion& with, const char* subFolder, const char* name,
           ConversionCounts* counts);
+
+// The records of one job of the ring for the field list (at least 1): a
+// file of that many records or fewer is converted as one job.
+int32_t RecordsPerJob(const FieldList& list, bool utf8);

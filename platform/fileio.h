@@ -71,6 +71,13 @@ constexpr int kTempPathSize = 300;
 FileHandle FileCreateTemp(const char* target, char* tempPath, int size);
 // FlushFileBuffers / fsync: what was written is on the disk.
 bool FileFlush(FileHandle file);
+// Starts writing [from, from + length) of the file to the disk without
+// waiting for it, so that the flush before the file takes its place finds
+// little left (Linux: sync_file_range(SYNC_FILE_RANGE_WRITE)). Windows has
+// no call that starts the write-back of a range without waiting for it;
+// its cache manager's lazy writer already writes dirty pages behind, so
+// nothing is done there. Failures are ignored: FileFlush still decides.
+void FileStartWriteBack(FileHandle file, uint64_t from, uint64_t length);
 // Renames the closed temporary file over target (MoveFileExA with
 // MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH; POSIX: rename, then
 // the folder flushed). A target that is a link or read-only is not

@@ -90,3 +90,7 @@ void SleepMilliseconds(unsigned int milliseconds);
 // time sync, a user's change) does not move it. Not GetTicks: that wraps
 // after 49.7 days, well within the range of a time limit.
 long long MonotonicSeconds();
+
+// The processors this process may run on (its affinity mask:
+// GetProcessAffinityMask, sched_getaffinity); at least 1.
+int ProcessorCount();

@@ -1,5 +1,6 @@
 #pragma once
 // C stdio streams opened by a Shift-JIS path.
+#include <cstdint>
 #include <cstdio>
 
 // fopen with a Shift-JIS path. On POSIX the path is handed to the file system
@@ -36,6 +37,9 @@ FILE* OpenPrivateStreamForUpdate(const char* path);
 // "wb"); see FileCreateTemp in platform/fileio.h. Its path goes to tempPath
 // (kTempPathSize bytes). Null when it cannot be made.
 FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int size);
+// FileStartWriteBack of what the stream has handed to the system from
+// *started on; *started moves to its end.
+void StreamStartWriteBack(FILE* stream, uint64_t* started);
 // Flushes the stream to the disk, closes it and renames it over target.
 // False on any failure: the temporary file is then removed and target stays
 // as it was.

@@ -63,6 +63,9 @@ int CopyChunks(FileHandle src, FileHandle dst, void* chunk, uint64_t size, const
     }
     uint32_t written = 0;
     if (!FileWrite(dst, chunk, got, &written) || written < got) result = kCopyWriteFailed;
+    // The disk starts on each chunk at once, so the flush before the copy
+    // takes its place finds little left.
+    FileStartWriteBack(dst, *copiedBytes, written);
     *copiedBytes += written;
   } while (got > 0 && result == kCopyOk);
   return result;

@@ -162,6 +162,18 @@ bool FileFlush(FileHandle file) {
   return true;
 }
 
+void FileStartWriteBack(FileHandle file, uint64_t from, uint64_t length) {
+#if defined(__linux__)
+  if (length != 0) {
+    sync_file_range(ToFd(file), static_cast<off_t>(from), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+  }
+#else
+  (void)file;
+  (void)from;
+  (void)length;
+#endif
+}
+
 bool FileReplace(const char* tempPath, const char* target) {
   char from[kUtf8PathSize];
   char to[kUtf8PathSize];

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -420,4 +421,12 @@ long long MonotonicSeconds() {
   timespec t;
   clock_gettime(CLOCK_BOOTTIME, &t);
   return static_cast<long long>(t.tv_sec);
+}
+
+int ProcessorCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  const int n = CPU_COUNT(&set);
+  return n > 0 ? n : 1;
 }

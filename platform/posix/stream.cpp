@@ -140,6 +140,14 @@ FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int s
   return f;
 }
 
+void StreamStartWriteBack(FILE* stream, uint64_t* started) {
+  const int fd = fileno(stream);
+  const off_t end = lseek(fd, 0, SEEK_CUR);
+  if (end <= 0 || static_cast<uint64_t>(end) <= *started) return;
+  FileStartWriteBack(FromFd(fd), *started, static_cast<uint64_t>(end) - *started);
+  *started = static_cast<uint64_t>(end);
+}
+
 bool CommitTempStream(FILE* stream, const char* tempPath, const char* target) {
   const FileHandle file = FromFd(fileno(stream));
   FileIdentity written;

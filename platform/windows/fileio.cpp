@@ -43,6 +43,8 @@ FileHandle FileCreateTemp(const char* target, char* tempPath, int size) {
 
 bool FileFlush(FileHandle file) { return FlushFileBuffers(ToHandle(file)) != FALSE; }
 
+void FileStartWriteBack(FileHandle, uint64_t, uint64_t) {}
+
 bool FileReplace(const char* tempPath, const char* target) {
   // A link or a read-only file is not replaced (as MoveFileExA refuses a
   // read-only target; asked here too, for systems that do not).

@@ -243,3 +243,12 @@ void DisableCrashDumps() {
 void SleepMilliseconds(unsigned int milliseconds) { Sleep(milliseconds); }
 
 long long MonotonicSeconds() { return static_cast<long long>(GetTickCount64() / 1000); }
+
+int ProcessorCount() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+  int n = 0;
+  for (; process != 0; process &= process - 1) ++n;
+  return n > 0 ? n : 1;
+}

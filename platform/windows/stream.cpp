@@ -89,6 +89,8 @@ FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int s
   return f;
 }
 
+void StreamStartWriteBack(FILE*, uint64_t*) {}
+
 bool CommitTempStream(FILE* stream, const char* tempPath, const char* target) {
   const FileHandle file = reinterpret_cast<FileHandle>(_get_osfhandle(_fileno(stream)));
   FileIdentity written;

@@ -146,25 +146,31 @@ class SingleFile(unittest.TestCase):
 
     def test_bundled_example_gives_its_golden_csv(self):
         # examples/CUSTOMER.csv, the example's expected output, was checked
-        # value by value against the description and the records.
-        pf = qv.ProgramFolder()
-        self.addCleanup(pf.__exit__)
-        for name in ("Quenvale.ini", "CUSTOMER.fdf", "CUSTOMER.db2"):
-            shutil.copyfile(os.path.join(EXAMPLES, name), pf.file(name))
-        # The example holds user-defined characters on purpose: CNAME (type W,
-        # bytes 4-23 of the 151-byte record) has 0x6941 and 0x6942, which
-        # [KANJI] maps, and 0x6943, which it does not: each 0x6943 becomes 〓,
-        # is counted, and is reported (the first 100) in CodeErr.csv.
-        image = pf.read("CUSTOMER.db2")
-        unmapped = [n + 1 for n in range(len(image) // 151) for k in range(4, 24, 2)
-                    if image[n * 151 + k:n * 151 + k + 2] == b"\x69\x43"]
-        self.assertGreater(len(unmapped), 0)
-        res = pf.run_single("CUSTOMER")
-        self.assertEqual(res.code, len(unmapped), res.messages)
-        self.assertIn("Shift-JIS変換ｴﾗｰ総数=%6d" % len(unmapped), res.messages)
-        self.assert_golden(pf.read("CUSTOMER.csv"), "CUSTOMER.csv")
-        self.assertEqual(pf.read("CodeErr.csv"), qv.NL.join(
-            [CODE_ERR_HEADER] + [b"CUSTOMER,%d,0x6943" % n for n in unmapped[:100]] + [b""]))
+        # value by value against the description and the records. The image
+        # is several jobs: the same file whatever the number of workers.
+        with open(os.path.join(EXAMPLES, "Quenvale.ini"), "rb") as f:
+            settings = f.read()
+        for workers in (b"1", b"2", b"3", b"64"):
+            with self.subTest(workers=workers), qv.ProgramFolder() as pf:
+                pf.write("Quenvale.ini", settings.replace(
+                    b"[Quenvale]\r\n", b"[Quenvale]\r\nWorkers=" + workers + b"\r\n"))
+                for name in ("CUSTOMER.fdf", "CUSTOMER.db2"):
+                    shutil.copyfile(os.path.join(EXAMPLES, name), pf.file(name))
+                # The example holds user-defined characters on purpose: CNAME
+                # (type W, bytes 4-23 of the 151-byte record) has 0x6941 and
+                # 0x6942, which [KANJI] maps, and 0x6943, which it does not:
+                # each 0x6943 becomes 〓, is counted, and is reported (the
+                # first 100) in CodeErr.csv.
+                image = pf.read("CUSTOMER.db2")
+                unmapped = [n + 1 for n in range(len(image) // 151) for k in range(4, 24, 2)
+                            if image[n * 151 + k:n * 151 + k + 2] == b"\x69\x43"]
+                self.assertGreater(len(unmapped), 0)
+                res = pf.run_single("CUSTOMER")
+                self.assertEqual(res.code, len(unmapped), res.messages)
+                self.assertIn("Shift-JIS変換ｴﾗｰ総数=%6d" % len(unmapped), res.messages)
+                self.assert_golden(pf.read("CUSTOMER.csv"), "CUSTOMER.csv")
+                self.assertEqual(pf.read("CodeErr.csv"), qv.NL.join(
+                    [CODE_ERR_HEADER] + [b"CUSTOMER,%d,0x6943" % n for n in unmapped[:100]] + [b""]))
 
     def assert_golden(self, csv, golden_name, mark=b""):
         """csv is examples/<golden_name> (LF there, the program's line end here)."""

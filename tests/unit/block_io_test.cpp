@@ -2,140 +2,115 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
-#include <vector>
+#include <thread>
 
 namespace {
 
-// Two blocks filled in turn, as the conversion does: each Submit returns only
-// when the block before it is written, so refilling the other is safe.
-std::string Fill(std::vector<char>* block, int n) {
-  for (size_t i = 0; i < block->size(); ++i) (*block)[i] = static_cast<char>('A' + (n + i / 7) % 26);
-  return std::string(block->data(), block->size());
+// A job's rows: its records reversed, each byte once, and a job that
+// sleeps now and then so that later jobs overtake it on other workers.
+void Reverse(RingJob* job, char* scratch, const void* context) {
+  const size_t length = *static_cast<const size_t*>(context);
+  const size_t size = length * static_cast<size_t>(job->records);
+  if (job->index % 3 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  std::memcpy(scratch, job->image, size);  // the worker's own block
+  for (size_t i = 0; i < size; ++i) job->out[i] = scratch[size - 1 - i];
+  job->outBytes = size;
+  job->errors = static_cast<int32_t>(job->index);
 }
 
-TEST(BlockWriter, BlocksArriveWholeAndInOrder) {
-  FILE* out = std::tmpfile();
-  ASSERT_NE(out, nullptr);
-  std::vector<char> blocks[2] = {std::vector<char>(70001), std::vector<char>(70001)};
-  std::string expected;
-  {
-    BlockWriter writer(out);
-    for (int n = 0; n < 60; ++n) {
-      std::vector<char>& block = blocks[n % 2];
-      // Sizes vary, and an empty block is no write at all.
-      block.resize(n % 10 == 3 ? 0 : 70001 - 97 * n);
-      expected += Fill(&block, n);
-      ASSERT_TRUE(writer.Submit(block.data(), block.size())) << n;
-    }
-    ASSERT_TRUE(writer.Finish());
-  }
-  std::rewind(out);
-  std::string written(expected.size() + 1, '\0');
-  written.resize(std::fread(&written[0], 1, written.size(), out));
-  std::fclose(out);
-  EXPECT_TRUE(written == expected) << written.size() << " bytes of " << expected.size();
-}
-
-TEST(BlockReader, FillsBlocksUntilTheEnd) {
+FILE* ImageOf(const std::string& content) {
   FILE* in = std::tmpfile();
-  ASSERT_NE(in, nullptr);
-  std::string content(250000, '\0');
-  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
-  ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), in), content.size());
+  if (in == nullptr) return nullptr;
+  std::fwrite(content.data(), 1, content.size(), in);
   std::rewind(in);
-  std::vector<char> blocks[2] = {std::vector<char>(65536), std::vector<char>(65536)};
-  std::string read;
-  BlockReader reader(in);
-  reader.Start(blocks[0].data(), blocks[0].size());
-  for (int n = 0;; ++n) {
-    bool failed = true;
-    const size_t got = reader.Wait(&failed);
-    EXPECT_FALSE(failed);
-    const bool last = got < blocks[n % 2].size();
-    if (!last) reader.Start(blocks[(n + 1) % 2].data(), blocks[(n + 1) % 2].size());
-    read.append(blocks[n % 2].data(), got);  // block n, while n + 1 is read
-    if (last) break;
+  return in;
+}
+
+RingShape Shape(size_t length, int32_t perJob, int workers) {
+  return RingShape{length, perJob, length * static_cast<size_t>(perJob), length * static_cast<size_t>(perJob),
+                   workers};
+}
+
+TEST(RecordRing, JobsComeWholeAndInRecordOrder) {
+  const size_t length = 7;
+  // Whole jobs, a short last job, a cut record after it, one record.
+  for (size_t records : {size_t{0}, size_t{1}, size_t{30}, size_t{31}, size_t{1000}}) {
+    for (size_t cut : {size_t{0}, size_t{3}}) {
+      for (int workers : {1, 3, 64}) {
+        SCOPED_TRACE(std::to_string(records) + " records, cut " + std::to_string(cut) + ", workers " +
+                     std::to_string(workers));
+        std::string content(records * length + cut, '\0');
+        for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+        FILE* in = ImageOf(content);
+        ASSERT_NE(in, nullptr);
+        RecordRing ring;
+        ring.Start(in, Shape(length, 10, workers), Reverse, &length);
+        std::string rows;
+        std::string expected;
+        int64_t next = 0;
+        bool partial = false;
+        while (RingJob* job = ring.Next()) {
+          ASSERT_EQ(job->index, next);
+          ASSERT_EQ(job->failure, RingJob::Failure::kNone);
+          EXPECT_EQ(job->firstRecord, next * 10);
+          EXPECT_EQ(job->errors, static_cast<int32_t>(next));
+          rows.append(job->out, job->outBytes);
+          const std::string image(job->image, length * static_cast<size_t>(job->records));
+          expected.append(image.rbegin(), image.rend());
+          partial = job->partial;
+          ++next;
+          ring.Release();
+        }
+        ring.Stop();
+        std::fclose(in);
+        EXPECT_EQ(next, static_cast<int64_t>((records + (cut != 0 ? 1 : 0) + 9) / 10));
+        EXPECT_EQ(partial, cut != 0);
+        EXPECT_TRUE(rows == expected);
+        EXPECT_EQ(expected.size(), records * length);
+      }
+    }
+  }
+}
+
+TEST(RecordRing, StopsInTheMiddle) {
+  // A cancel: the caller stops after a few jobs of many; the threads end.
+  const size_t length = 1;
+  FILE* in = ImageOf(std::string(1 << 20, 'x'));
+  ASSERT_NE(in, nullptr);
+  for (int workers : {1, 64}) {
+    std::rewind(in);
+    RecordRing ring;
+    ring.Start(in, Shape(length, 100, workers), Reverse, &length);
+    for (int n = 0; n < 3; ++n) {
+      ASSERT_NE(ring.Next(), nullptr);
+      ring.Release();
+    }
+    ring.Stop();
   }
   std::fclose(in);
-  EXPECT_TRUE(read == content) << read.size() << " bytes of " << content.size();
 }
 
-TEST(BlockReader, FailureIsReported) {
+TEST(RecordRing, ReadFailureEndsTheRing) {
 #if defined(_WIN32)
   GTEST_SKIP() << "the C runtime takes a read of a write-only stream for its end";
 #endif
   // A stream open only for writing refuses every read.
-  const std::string path = testing::TempDir() + "block_reader_wo";
+  const std::string path = testing::TempDir() + "record_ring_wo";
   FILE* out = std::fopen(path.c_str(), "wb");
   ASSERT_NE(out, nullptr);
-  char block[16];
-  BlockReader reader(out);
-  reader.Start(block, sizeof block);
-  bool failed = false;
-  EXPECT_EQ(reader.Wait(&failed), 0u);
-  EXPECT_TRUE(failed);
+  const size_t length = 4;
+  RecordRing ring;
+  ring.Start(out, Shape(length, 4, 2), Reverse, &length);
+  RingJob* job = ring.Next();
+  ASSERT_NE(job, nullptr);
+  EXPECT_EQ(job->failure, RingJob::Failure::kReadFailed);
+  ring.Stop();
   std::fclose(out);
   std::remove(path.c_str());
 }
-
-TEST(BlockWriter, FailureIsReportedAtTheNextCall) {
-  // A stream open only for reading refuses every write.
-  const std::string path = testing::TempDir() + "block_writer_ro";
-  FILE* make = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(make, nullptr);
-  std::fclose(make);
-  FILE* in = std::fopen(path.c_str(), "rb");
-  ASSERT_NE(in, nullptr);
-  std::setvbuf(in, nullptr, _IONBF, 0);
-  const char block[] = "1,abc\n";
-  {
-    BlockWriter writer(in);
-    EXPECT_TRUE(writer.Submit(block, 6));   // its fate is not known yet
-    EXPECT_FALSE(writer.Submit(block, 6));  // the first one failed
-    EXPECT_FALSE(writer.Submit(block, 6));
-    EXPECT_FALSE(writer.Finish());
-  }
-  {
-    BlockWriter writer(in);
-    EXPECT_TRUE(writer.Submit(block, 6));
-    EXPECT_FALSE(writer.Finish());
-  }
-  std::fclose(in);
-  std::remove(path.c_str());
-}
-
-#if defined(__linux__)
-TEST(BlockWriter, NothingIsWrittenAfterAFailedBlock) {
-  // A stream that takes 2.5 blocks: the third block is cut, the fourth and
-  // fifth must not be written into what is left.
-  char memory[250 + 1] = {};
-  FILE* out = fmemopen(memory, 250, "w");
-  ASSERT_NE(out, nullptr);
-  std::setvbuf(out, nullptr, _IONBF, 0);
-  std::vector<char> blocks[2] = {std::vector<char>(100), std::vector<char>(100)};
-  std::string expected;
-  std::string cut;
-  {
-    BlockWriter writer(out);
-    std::vector<bool> accepted;
-    for (int n = 0; n < 5; ++n) {
-      std::vector<char>& block = blocks[n % 2];
-      const std::string text = Fill(&block, n);
-      if (n < 2) expected += text;
-      if (n == 2) cut = text;
-      accepted.push_back(writer.Submit(block.data(), block.size()));
-    }
-    EXPECT_EQ(accepted, (std::vector<bool>{true, true, true, false, false}));
-    EXPECT_FALSE(writer.Finish());
-  }
-  std::fclose(out);
-  EXPECT_EQ(std::string(memory, 200), expected);
-  // Whatever of the cut block landed is its own start, nothing later.
-  const std::string tail(memory + 200);
-  EXPECT_EQ(tail, cut.substr(0, tail.size()));
-}
-#endif
 
 }  // namespace

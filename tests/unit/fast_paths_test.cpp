@@ -458,10 +458,15 @@ TEST(Rows, SameAsThePlainRoad) {
     size_t extraBytes;  // a record cut short at the end
     const char* why;
   };
+  FieldList list;
+  ASSERT_TRUE(ParseFieldList(fdf.data(), fdf.size(), &list));
+  const int job = RecordsPerJob(list, false);
   const Case cases[] = {
       {0x81, 0xA0, 1234, 0, "row numbers across 9, 99 and 999; a substitution pair"},
       {0, 0, 300, 0, "a zero substitution pair"},
       {0x81, 0, 300, 17, "a pair with a zero trail byte; a record cut short"},
+      {0x81, 0xA0, 1, 0, "one record"},
+      {0x81, 0xA0, job + 1, 0, "one record more than a job"},
   };
   std::mt19937 rng(943);
   for (const Case& c : cases) {
@@ -474,16 +479,23 @@ TEST(Rows, SameAsThePlainRoad) {
     for (int k = 0; k < c.records; ++k) image += RandomRecord(rng);
     image += RandomRecord(rng).substr(0, c.extraBytes);
     tmp.Write("T.db2", image);
-    const Outcome fast = ConvertWithToCsv(tmp, *tables);
     const Outcome plain = ConvertPlainly(tmp, *tables, fdf, image);
-    EXPECT_EQ(fast.result, plain.result) << c.why;
-    EXPECT_EQ(fast.errorText, plain.errorText) << c.why;
-    EXPECT_EQ(fast.statuses, plain.statuses) << c.why;
-    EXPECT_EQ(fast.rows, plain.rows) << c.why;
-    EXPECT_FALSE(fast.rows.empty()) << c.why;
-    ASSERT_EQ(fast.csv.size(), plain.csv.size()) << c.why;
-    EXPECT_TRUE(fast.csv == plain.csv) << c.why;
-    EXPECT_GT(fast.csv.size(), static_cast<size_t>(c.records) * 100) << c.why;
+    // The same file whatever the number of workers.
+    for (const char* workers : {"1", "2", "3", "64"}) {
+      SCOPED_TRACE(std::string(c.why) + ", workers " + workers);
+      tmp.Write("Quenvale.ini", std::string("[Quenvale]\r\nWorkers=") + workers + "\r\n");
+      const Outcome fast = ConvertWithToCsv(tmp, *tables);
+      EXPECT_EQ(fast.result, plain.result);
+      EXPECT_EQ(fast.errorText, plain.errorText);
+      EXPECT_EQ(fast.statuses, plain.statuses);
+      EXPECT_EQ(fast.rows, plain.rows);
+      if (c.records >= 300) {
+        EXPECT_FALSE(fast.rows.empty());
+      }
+      ASSERT_EQ(fast.csv.size(), plain.csv.size());
+      EXPECT_TRUE(fast.csv == plain.csv);
+      EXPECT_GT(fast.csv.size(), static_cast<size_t>(c.records) * 100);
+    }
   }
 }
 

@@ -23,6 +23,7 @@
 #endif
 
 #include "base/path.h"
+#include "app/settings_file.h"
 #include "convert/code_tables.h"
 #include "convert/csv_encoding.h"
 #include "convert/field_decode.h"
@@ -89,6 +90,7 @@ class ToCsv : public ::testing::Test {
   }
 
   static std::string InDb2(const std::string& file) { return std::string("DB2") + kPathSep + file; }
+  void Workers(const std::string& value) { tmp.Write("Quenvale.ini", "[Quenvale]\r\nWorkers=" + value + "\r\n"); }
 
   int Convert(const char* subFolder, const char* name) {
     const Conversion with{run.job(), tables.get(), &progress, rows};
@@ -805,6 +807,68 @@ TEST_F(ToCsv, CancelAtFirstStatusKeepsThePreviousCsv) {
   EXPECT_EQ(progress.updates[1].text, "T：レコード数 100 (Shift-JIS 変換ｴﾗｰ -1)");
 }
 
+TEST_F(ToCsv, CancelInTheMiddleOfTheRing) {
+  // Many jobs ahead are read and converted when the answer comes; none of
+  // them is written, and the status stops where the answer came.
+  tmp.Write("T.csv", "old");
+  for (const char* workers : {"1", "3", "64"}) {
+    SCOPED_TRACE(workers);
+    Workers(workers);
+    progress.updates.clear();
+    progress.cancelAt = 1500;
+    OpenRows();
+    EXPECT_EQ(Single("PCFO\nPCFL A A 1\n", Records(300000) + Hex("41")), -1);
+    EXPECT_EQ(tmp.Read("T.csv"), "old");
+    EXPECT_EQ(TempFiles(""), 0);
+    ASSERT_EQ(progress.updates.size(), 1501u);
+    EXPECT_EQ(progress.updates.back().text, "T：レコード数 150000 (Shift-JIS 変換ｴﾗｰ -1)");
+    EXPECT_EQ(Rows(), "");  // the code error after the answer is not reported
+  }
+}
+
+TEST_F(ToCsv, CodeErrorRowsInRecordOrderAcrossJobs) {
+  // An unmapped code every 2000th record: the first 100 of the 150 lie in
+  // many jobs, which workers finish in any order.
+  std::string image = Records(300000);
+  std::string expected;
+  for (int k = 1; k <= 150; ++k) {
+    image[static_cast<size_t>(k) * 2000 - 1] = '\x41';
+    if (k <= 100) expected += "T," + std::to_string(k * 2000) + ",0x41\n";
+  }
+  for (const char* workers : {"1", "3", "64"}) {
+    SCOPED_TRACE(workers);
+    Workers(workers);
+    OpenRows();
+    EXPECT_EQ(Single("PCFO\nPCFL A A 1\n", image), 150);
+    EXPECT_EQ(Rows(), Nl(expected));
+    EXPECT_EQ(counts.singleByteErrors, 150);
+  }
+}
+
+TEST_F(ToCsv, WorkersSetting) {
+  // Any number of workers gives the same file; a value that is not one
+  // converts on one worker, with one error line for the whole run.
+  struct Case {
+    const char* value;
+    bool valid;
+  };
+  const Case cases[] = {{"", true},    {"0", true},   {"1", true},   {"2", true},  {"64", true},
+                        {"064", true}, {"65", false}, {"-1", false}, {"x", false}, {"99999999999", false},
+                        {"2x", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    Workers(c.value);
+    run.errors.Clear();
+    // The run reads its settings once, and tells a bad value then.
+    Settings read;
+    LoadSettings(run.settingsPath(), &read, &run.errors);
+    EXPECT_EQ(Batch("PCFO\nPCFL A A 1\n", Records(3)), 0);
+    EXPECT_EQ(Convert("DB2", "T"), 0);  // a second file of the run
+    EXPECT_EQ(Csv(), Nl("\"ID\",\"A\"\n1,\"A\"\n2,\"A\"\n3,\"A\"\n"));
+    EXPECT_STREQ(Errors(), c.valid ? "" : "  Workersの値が不正なため1で変換します(toCSV)\n");
+  }
+}
+
 TEST_F(ToCsv, ImagesLargerThanOneBlock) {
   // 7-byte records straddle every block boundary; rows fill several output
   // blocks. The last record holds an unmapped code: its report row names it.
@@ -837,8 +901,10 @@ TEST_F(ToCsv, FullDiskIsReportedAndKeepsThePreviousCsv) {
   tmp.Write(InDb2("T.csv"), "old");
   tmp.Write(InDb2("T.db2"), Records(300000));
   tmp.Write("T.fdf", "PCFO\nPCFL A A 1\n");
-  for (int count : {1, 300000}) {  // failing at the close, and inside the record loop
+  for (int count : {1, 300000, -300000}) {  // failing at the close, inside the ring (on 1 and 64 workers)
     SCOPED_TRACE(count);
+    Workers(count < 0 ? "64" : "1");
+    count = count < 0 ? -count : count;
     run.errors.Clear();
     tmp.Write(InDb2("T.db2"), Records(count));
     struct rlimit was;
