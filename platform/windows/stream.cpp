@@ -24,52 +24,43 @@ FILE* OpenStream(const char* path, const char* mode) {
   return std::fopen(path, mode);
 }
 
-FILE* OpenReadOnlyStream(const char* path, bool* isLink) {
+namespace {
+
+// A stream on path opened with CreateFileA (shared as the C runtime's fopen
+// shares: another program may go on reading or writing it), never through a
+// reparse point; nor onto a folder when refuseFolder. Null when it cannot be
+// opened; *isLink (when given) is true when a reparse point stood at path.
+FILE* OpenUnlinkedStream(const char* path, DWORD access, DWORD disposition, bool refuseFolder,
+                         int fdFlags, const char* mode, bool* isLink) {
   if (isLink != nullptr) *isLink = false;
-  // Shared as the C runtime's fopen shares: another program may go on
-  // reading or writing it.
-  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr);
+  HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   BY_HANDLE_FILE_INFORMATION data = {};
-  if (!GetFileInformationByHandle(h, &data) ||
-      (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+  const DWORD refused = FILE_ATTRIBUTE_REPARSE_POINT | (refuseFolder ? FILE_ATTRIBUTE_DIRECTORY : 0);
+  if (!GetFileInformationByHandle(h, &data) || (data.dwFileAttributes & refused) != 0) {
     if (isLink != nullptr) *isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     CloseHandle(h);
     return nullptr;
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_RDONLY);
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), fdFlags);
   if (fd < 0) {
     CloseHandle(h);
     return nullptr;
   }
-  FILE* f = _fdopen(fd, "rb");
+  FILE* f = _fdopen(fd, mode);
   if (f == nullptr) _close(fd);
   return f;
 }
 
+}  // namespace
+
+FILE* OpenReadOnlyStream(const char* path, bool* isLink) {
+  return OpenUnlinkedStream(path, GENERIC_READ, OPEN_EXISTING, true, _O_BINARY | _O_RDONLY, "rb", isLink);
+}
+
 FILE* OpenAppendStream(const char* path, bool* isLink) {
-  if (isLink != nullptr) *isLink = false;
-  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
-  BY_HANDLE_FILE_INFORMATION data = {};
-  if (!GetFileInformationByHandle(h, &data) ||
-      (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    if (isLink != nullptr) *isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    CloseHandle(h);
-    return nullptr;
-  }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | _O_TEXT);
-  if (fd < 0) {
-    CloseHandle(h);
-    return nullptr;
-  }
-  FILE* f = _fdopen(fd, "a");
-  if (f == nullptr) _close(fd);
-  return f;
+  return OpenUnlinkedStream(path, GENERIC_WRITE, OPEN_ALWAYS, false, _O_APPEND | _O_TEXT, "a", isLink);
 }
 
 FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int size) {

@@ -237,17 +237,26 @@ def hang_up_after_data(s, name):
     raise Hangup
 
 
-def endless_data(s, name):
-    # 100 bytes announced, and then no end: the client must stop, not fill the disk.
-    s.say("150 Opening BINARY mode data connection (100 bytes).")
-    deadline = time.monotonic() + 30
-    try:
-        with s.accept_data() as data:
-            while time.monotonic() < deadline:
-                data.sendall(b"x" * 65536)
-    except OSError:
-        pass
-    s.say("426 Connection closed; transfer aborted.")
+def endless(first_line):
+    """first_line, then data with no end: the client must stop, not fill the disk."""
+    def retr(s, name):
+        s.say(first_line)
+        deadline = time.monotonic() + 30
+        try:
+            with s.accept_data() as data:
+                while time.monotonic() < deadline:
+                    data.sendall(b"x" * 65536)
+        except OSError:
+            pass
+        s.say("426 Connection closed; transfer aborted.")
+    return retr
+
+
+# 100 bytes announced, and then no end.
+endless_data = endless("150 Opening BINARY mode data connection (100 bytes).")
+# Neither SIZE nor the 150 reply tells a size: only MaxTransferMB (1 MB here)
+# stops the flood; 2.7 GB once arrived in 10 s.
+endless_unsized = endless("150 Opening data connection.")
 
 
 def size_elsewhere(first_line):
@@ -268,20 +277,6 @@ def size_reply(s, name):
 def odd_size(text):
     """A SIZE reply for ORDERS that is no plain number."""
     return lambda s, name: s.say("213 " + text) if name == ORDERS else size_reply(s, name)
-
-
-def endless_unsized(s, name):
-    # Neither SIZE nor the 150 reply tells a size: only MaxTransferMB (1 MB
-    # here) stops the flood; 2.7 GB once arrived in 10 s.
-    s.say("150 Opening data connection.")
-    deadline = time.monotonic() + 30
-    try:
-        with s.accept_data() as data:
-            while time.monotonic() < deadline:
-                data.sendall(b"x" * 65536)
-    except OSError:
-        pass
-    s.say("426 Connection closed; transfer aborted.")
 
 
 def endless_greeting(s, _):
