@@ -725,7 +725,7 @@ class BatchFaults(unittest.TestCase):
                 clients.extend(p for p in filter(str.isdigit, os.listdir("/proc"))
                                if process_state(p, parent=proc.pid))
                 time.sleep(0.01)
-            proc.send_signal(signal.SIGSEGV)
+            proc.send_signal(signal.SIGQUIT)
         self.script_client("exec sleep 600")
         self.settings({"IPADDRESS": "127.0.0.1", "USER": "QUSER", "PASSWORD": "secret",
                        "TimeLimit": "3600"}, ["get LIB/GOOD.GOOD"])
