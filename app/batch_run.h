@@ -4,7 +4,8 @@
 struct ProcessState;
 
 // The exit code of a batch run that wrote error lines, could not write its
-// log, or found another run working in its folder (254 on POSIX).
+// log, or found another run working in its folder, and of a single file
+// whose summary box could not be shown (254 on POSIX).
 constexpr int kRunFailed = -2;
 
 // Runs the whole batch and returns the run result (the exit code): -1 when

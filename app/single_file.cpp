@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/batch_run.h"
 #include "app/process_state.h"
 #include "app/progress.h"
 #include "app/settings_file.h"
@@ -76,8 +77,10 @@ int RunSingleFile(ProcessState& state) {
                   static_cast<int>(result), static_cast<int>(counts.doubleByteErrors),
                   static_cast<int>(counts.singleByteErrors));
   }
-  // Shown while the progress window still shows the final count.
-  ShowBox(summary, state.fileBaseName, kMbOk);
+  // Shown while the progress window still shows the final count. A summary
+  // nobody saw (its text went to standard error) is no success: the failed
+  // conversion it may report would otherwise end with 0.
+  if (ShowBox(summary, state.fileBaseName, kMbOk) == 0 && result >= 0) result = kRunFailed;
 
   if (StopRequested()) result = -1;  // ends as a cancel, wherever the stop came
   ShowIndicator(0);

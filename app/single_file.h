@@ -6,5 +6,6 @@
 struct ProcessState;
 
 // Converts state.fileBaseName; returns the conversion's result (the error
-// total, or -1 when cancelled or stopped).
+// total, or -1 when cancelled or stopped), or kRunFailed when the summary
+// box could not be shown.
 int RunSingleFile(ProcessState& state);
