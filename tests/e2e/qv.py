@@ -113,6 +113,7 @@ def keep_desktop(env):
             break
         proc.kill()
         proc.wait()
+        proc.stdout.close()
     else:
         raise RuntimeError("Wine's desktop has no display driver: a Windows program started "
                            "without DISPLAY keeps it up (start every one with qv.wine_env())")
