@@ -266,7 +266,8 @@ int main(int argc, char** argv) {
     // (the argument after its caption, or after its control) plus a margin.
     const bool afterControl = cmd == "item" || cmd == "press" || cmd == "close";
     static DWORD limit;
-    limit = static_cast<DWORD>((Seconds(argc, argv, cmd == "keep" ? 2 : afterControl ? 4 : 3) + 15) * 1000);
+    const int secondsAt = cmd == "keep" ? 2 : afterControl ? 4 : 3;
+    limit = static_cast<DWORD>((Seconds(argc, argv, secondsAt) + 15) * 1000);
     CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
       Sleep(limit);
       std::fprintf(stderr, "uiauto: gave up\n");
