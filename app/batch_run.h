@@ -5,7 +5,8 @@ struct ProcessState;
 
 // The exit code of a batch run that wrote error lines, could not write its
 // log, or found another run working in its folder, and of a single-file
-// run that wrote no CSV (254 on POSIX).
+// run that wrote no CSV or whose summary box could not be shown (254 on
+// POSIX).
 constexpr int kRunFailed = -2;
 
 // Runs the whole batch and returns the run result (the exit code): -1 when

@@ -46,8 +46,10 @@ int RunSingleFile(ProcessState& state) {
                   static_cast<int>(result), static_cast<int>(counts.doubleByteErrors),
                   static_cast<int>(counts.singleByteErrors));
   }
-  // Shown while the progress window still shows the final count.
-  ShowBox(summary, state.fileBaseName, kMbOk);
+  // Shown while the progress window still shows the final count. A summary
+  // nobody saw (its text went to standard error) is no success: the failed
+  // conversion it may report would otherwise end with 0.
+  if (ShowBox(summary, state.fileBaseName, kMbOk) == 0 && result >= 0) result = kRunFailed;
 
   // A run that left no CSV must not pass for one that converted: the error
   // count is the exit code only of a CSV that was written.

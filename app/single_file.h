@@ -6,6 +6,6 @@
 struct ProcessState;
 
 // Converts state.fileBaseName; returns the conversion's result (the error
-// total) when it wrote the CSV, kRunFailed when it did not, -1 when
-// cancelled or stopped.
+// total) when it wrote the CSV and showed its summary, kRunFailed when it
+// did not, -1 when cancelled or stopped.
 int RunSingleFile(ProcessState& state);

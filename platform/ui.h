@@ -35,7 +35,9 @@ bool ServeIndicator();
 // ask, so that Ctrl+C there cancels at once.
 bool ConfirmCancel();
 
-// Modal message box with no owner; returns the button pressed.
+// Modal message box with no owner; returns the button pressed, or 0 when the
+// box could not be shown (Windows: no display for the process, a desktop
+// going down): its caption, text and reason then go to standard error.
 int ShowMessageBox(const char* text, const char* caption, unsigned style);
 
 // Says why an unattended run failed to whoever started it, without waiting

@@ -30,6 +30,14 @@ fi
 # start-up and ctest waits on the pipes its services hold open.
 export WINEDEBUG=-all
 export WINEPREFIX="$PWD/build/wineprefix"
+# Wine's desktop keeps the X windows of the display it was brought up on. A
+# session that ends takes its display with it, and a Wine server of this
+# prefix that outlives it (services, a persistent server) keeps that desktop:
+# every window made on it in the next session fails (X BadWindow). So Wine
+# starts anew here, and ends before the display does.
+wineserver -k </dev/null >/dev/null 2>&1 || true
+wineserver -w </dev/null >/dev/null 2>&1 || true
+trap 'wineserver -k </dev/null >/dev/null 2>&1; kill $qv_session_pids 2>/dev/null || true' EXIT
 # Windows programs start without address randomization: without it a start
 # of Debian's Wine fails now and then (tools/wine_run.py says why).
 qv_fixed=()
@@ -49,6 +57,5 @@ qv_uiauto="$PWD/build/windows/tools/uiauto/uiauto.exe"
 if [ -f "$qv_uiauto" ]; then
   "${qv_fixed[@]}" wine "$qv_uiauto" wait "keep the desktop up" 86400 </dev/null >/dev/null 2>&1 &
   qv_session_pids="${qv_session_pids:-} $!"
-  trap 'kill $qv_session_pids 2>/dev/null || true' EXIT
   timeout 120 "${qv_fixed[@]}" wine "$qv_uiauto" list </dev/null >/dev/null 2>&1 || true
 fi

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -56,15 +58,48 @@ std::unique_ptr<wchar_t[]> ToWideAllocated(const char* text) {
   return wide;
 }
 
+// Shift-JIS bytes to the standard error handle the process was given, if any
+// (a GUI program started by a script or a scheduler that keeps its output).
+void WriteStandardError(const char* text) {
+  HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  DWORD written;
+  WriteFile(handle, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+}
+
+// A box that could not be made (no display for this process, a desktop
+// going down, no memory): "<caption>: <text>" and the reason on standard
+// error, as the POSIX layer prints a box, so that its text is not lost.
+void TellBoxNotShown(const char* text, const char* caption, DWORD error) {
+  WriteStandardError(caption);
+  WriteStandardError(": ");
+  WriteStandardError(text);
+  const size_t length = std::strlen(text);
+  if (length == 0 || text[length - 1] != '\n') WriteStandardError("\n");
+  char reason[128];
+  std::snprintf(reason, sizeof reason, kTextBoxNotShownFormat, static_cast<unsigned>(error));
+  WriteStandardError(reason);
+}
+
+// The button pressed, or 0 when the box could not be shown (MessageBoxW
+// gives 0, Wine -1 when its dialog cannot be created); then told on
+// standard error.
 int WideMessageBox(HWND owner, const char* text, const char* caption, unsigned style) {
   wchar_t wideCaption[kShortText];
   ToWide(caption, wideCaption, kShortText);
   std::unique_ptr<wchar_t[]> wideText = ToWideAllocated(text);
-  if (wideText != nullptr) return MessageBoxW(owner, wideText.get(), wideCaption, style);
-  // Short of memory the box still shows, with the start of its text.
-  wchar_t shortText[kShortText];
-  ToWide(text, shortText, kShortText);
-  return MessageBoxW(owner, shortText, wideCaption, style);
+  int answer;
+  if (wideText != nullptr) {
+    answer = MessageBoxW(owner, wideText.get(), wideCaption, style);
+  } else {
+    // Short of memory the box still shows, with the start of its text.
+    wchar_t shortText[kShortText];
+    ToWide(text, shortText, kShortText);
+    answer = MessageBoxW(owner, shortText, wideCaption, style);
+  }
+  if (answer > 0) return answer;
+  TellBoxNotShown(text, caption, GetLastError());
+  return 0;
 }
 
 }  // namespace

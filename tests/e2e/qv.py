@@ -13,6 +13,7 @@ and drives its windows with tools/uiauto. Files are written and read as bytes
 """
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -91,13 +92,32 @@ def keep_desktop(env):
     """Once per test process: a Wine process that waits in the background for
     the whole run, so that Wine's desktop is up before any test program or
     uiauto starts and stays up between them. A uiauto started together with
-    the program that first brings the desktop up can hang until its time-out."""
+    the program that first brings the desktop up can hang until its time-out.
+
+    The desktop takes its display driver from the program that brings it up.
+    One brought up by a Windows program started without DISPLAY (a unit test
+    under ctest, a moment before) has none, and no window of a later program
+    can be made on it: the keeper then fails to make its window and goes, and
+    once that desktop has had no program for a second Wine closes it; the
+    next keeper brings up one with our display."""
     global _desktop
     if _desktop is not None or not os.path.exists(UIAUTO):
         return
-    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    proc = subprocess.Popen(WINE + [UIAUTO, "wait", "keep the desktop up", "86400"], env=env, **quiet)
-    subprocess.run(WINE + [UIAUTO, "list"], env=env, timeout=120, **quiet)
+    for attempt in range(3):
+        if attempt:
+            time.sleep(2)
+        proc = subprocess.Popen(WINE + [UIAUTO, "keep", "86400"], env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ready = select.select([proc.stdout], [], [], 120)[0] and proc.stdout.readline().strip()
+        if ready == b"ready":
+            break
+        proc.kill()
+        proc.wait()
+        proc.stdout.close()
+    else:
+        raise RuntimeError("Wine's desktop has no display driver: a Windows program started "
+                           "without DISPLAY keeps it up (start every one with qv.wine_env())")
+    proc.stdout.close()
     _desktop = proc
     import atexit
 
@@ -356,7 +376,7 @@ class ProgramFolder:
         if IS_WINDOWS and not texts:
             # The test fails on what follows; this says that the box never came.
             sys.stderr.write("%s ended with %d and no box (uiauto %s): %s\n" % (
-                self.exe, proc.returncode, looked, err[-3000:].decode("utf-8", "replace")))
+                self.exe, proc.returncode, looked, err[-3000:].decode("cp932", "replace")))
         return Result(proc.returncode, out, err, texts)
 
 

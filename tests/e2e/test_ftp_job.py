@@ -31,6 +31,16 @@ EOL = b"\r\n" if KIND == "windows" else b"\n"
 SEP = "\\" if KIND == "windows" else "/"
 
 
+def setUpModule():
+    # The display and the kept desktop before the first Windows program, as
+    # qv's own starts have them. This file's programs take os.environ: the
+    # first of them once brought Wine's desktop up without a display, and
+    # Release's summary box could then not be made (MessageBoxW returned -1
+    # at once, and the program ended with its count as if it had shown it).
+    if KIND == "windows":
+        qv.wine_env()
+
+
 def command(*args):
     """A command line for a program of the build under test."""
     return (qv.WINE if KIND == "windows" else []) + list(args)

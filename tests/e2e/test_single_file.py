@@ -144,6 +144,21 @@ class SingleFile(unittest.TestCase):
                 self.assertEqual(self.summary(res, "T"), text)
                 self.assertEqual(pf.read("CodeErr.csv"), CODE_ERR_HEADER + qv.NL)
 
+    @qv.skip_unless("windows")
+    def test_summary_box_that_cannot_be_shown_is_no_success(self):
+        # A program without a display cannot make its box (MessageBoxW gives
+        # -1 at once, as on a desktop brought up without one): it ended with
+        # 0 after a failed conversion, and nobody was told.
+        pf = self.folder()
+        pf.write("T.db2", bytes([0xC1, 0xC2, 0xC3]))
+        env = qv.wine_env()
+        del env["DISPLAY"]
+        proc = subprocess.run(qv.WINE + [pf.exe, "T"], cwd=pf.path, env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(proc.returncode, 254, proc.stderr)
+        self.assertIn(qv.sjis("T: レコードサイズ = 0 バイト\n\n  T.fdfのオープンに失敗(toCSV)\n"
+                              "  メッセージボックスを表示できません(MessageBoxW "), proc.stderr)
+
     def test_bundled_example_gives_its_golden_csv(self):
         # examples/CUSTOMER.csv, the example's expected output, was checked
         # value by value against the description and the records. The image

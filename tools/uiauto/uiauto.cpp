@@ -17,6 +17,10 @@
 //                                         window, then answer the "確認" box
 //   uiauto run EXE [ARGUMENT STRING]      start EXE with exactly that command
 //                                         line tail; exit with its exit code
+//   uiauto keep SECONDS                   keep Wine's desktop up that long;
+//                                         "ready" once a window could be made
+//                                         on it, exit 6 when none can (a
+//                                         desktop brought up without a display)
 //
 // CAPTION "*" stands for any window. Arguments may carry \uXXXX escapes for
 // text the command line cannot hold. Texts are printed in UTF-8, a line feed
@@ -253,7 +257,7 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: uiauto list|wait|texts|item|rects|press|close|cancel|run ...\n");
+    std::fprintf(stderr, "usage: uiauto list|wait|texts|item|rects|press|close|cancel|run|keep ...\n");
     return 2;
   }
   const std::string cmd = argv[1];
@@ -262,7 +266,8 @@ int main(int argc, char** argv) {
     // (the argument after its caption, or after its control) plus a margin.
     const bool afterControl = cmd == "item" || cmd == "press" || cmd == "close";
     static DWORD limit;
-    limit = static_cast<DWORD>((Seconds(argc, argv, afterControl ? 4 : 3) + 15) * 1000);
+    const int secondsAt = cmd == "keep" ? 2 : afterControl ? 4 : 3;
+    limit = static_cast<DWORD>((Seconds(argc, argv, secondsAt) + 15) * 1000);
     CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
       Sleep(limit);
       std::fprintf(stderr, "uiauto: gave up\n");
@@ -271,6 +276,22 @@ int main(int argc, char** argv) {
   }
   if (cmd == "list") {
     EnumWindows(ListTop, 0);
+    return 0;
+  }
+  if (cmd == "keep" && argc >= 3) {
+    // Wine's desktop takes its display driver from the program that brings
+    // it up: one brought up by a program without DISPLAY has none, and no
+    // window of any later program on it can be made (MessageBoxW returns -1
+    // at once). A window of our own shows that this one has a display.
+    HWND probe = CreateWindowExW(0, L"Static", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                 nullptr, nullptr);
+    if (probe == nullptr) {
+      std::fprintf(stderr, "uiauto: no window can be made on this desktop (%lu)\n", GetLastError());
+      return 6;
+    }
+    DestroyWindow(probe);
+    Print("ready");
+    Sleep(static_cast<DWORD>(Seconds(argc, argv, 2) * 1000));
     return 0;
   }
   if (cmd == "run" && argc >= 3) return Run(argc, argv);
