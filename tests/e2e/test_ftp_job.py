@@ -509,6 +509,8 @@ def free_port():
 class FtpJobTest(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="qvftp")
+        # Removed last, after the other clean-ups: they may need its files.
+        self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
         self.prog = os.path.join(self.tmp, "prog")
         os.mkdir(self.prog)
         for name in ("ftpjob_driver" + SUFFIX, "ftp.exe"):
@@ -521,7 +523,6 @@ class FtpJobTest(unittest.TestCase):
             if p.poll() is None:
                 p.kill()
             p.wait()
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
     def write_settings(self, quenvale, db2=()):
         text = "[Quenvale]\r\n" + "".join("%s=%s\r\n" % kv for kv in quenvale.items())
@@ -710,7 +711,8 @@ class FtpJobTest(unittest.TestCase):
             # Schannel trusts the roots of the (test-owned) Wine prefix's store.
             helper = command(os.path.join(BUILD, "test_helper.exe"), "root")
             subprocess.run(helper + ["add", certs.root], check=True, timeout=60)
-            self.addCleanup(subprocess.run, helper + ["remove", certs.root], timeout=60)
+            # Checked: every root left behind stayed trusted in the prefix.
+            self.addCleanup(subprocess.run, helper + ["remove", certs.root], check=True, timeout=60)
         for name, ftps, server, pin, fetched, line in TLS_ROWS:
             with self.subTest(name):
                 self.check_tls(certs, root, ftps, server, pin, fetched, line)
@@ -750,17 +752,20 @@ class FtpJobTest(unittest.TestCase):
         start = time.monotonic()
         result = subprocess.run(command(self.driver, "run"), env=env, timeout=60,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.assertLess(time.monotonic() - start, 15, result.stdout)
+        elapsed = time.monotonic() - start
+        # A failure says what the job and its client said, and when.
+        told = "after %.1f s:\n%s" % (elapsed, result.stdout.decode("cp932", "replace"))
+        self.assertLess(elapsed, 15, told)
         for remote, entry in ENTRIES.items():
             if remote in fetched:
                 with open(os.path.join(self.prog, "DB2", entry + ".DB2"), "rb") as f:
-                    self.assertEqual(f.read(), MEMBERS[remote], entry)
+                    self.assertEqual(f.read(), MEMBERS[remote], entry + " " + told)
             else:
                 self.assert_kept(entry)
         self.assert_no_part_files()
         if fetched:
             with open(uploaded, "rb") as f:
-                self.assertEqual(f.read(), upload)
+                self.assertEqual(f.read(), upload, told)
         else:
             self.assertFalse(os.path.exists(uploaded))
         self.assertIn(b"result 0", result.stdout)

@@ -81,6 +81,11 @@ int TrustRoot(bool add, const char* pemPath) {
         CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, nullptr);
     ok = found == nullptr || CertDeleteCertificateFromStore(found);
   }
+  // Written to the registry now, not when the store is freed: Wine's
+  // CertDeleteCertificateFromStore keeps a reference to the store, which
+  // then outlives CertCloseStore, and the removal was never written (every
+  // run left its root behind in the prefix).
+  ok = ok && CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
   if (certificate != nullptr) CertFreeCertificateContext(certificate);
   CertCloseStore(store, 0);
   return ok ? 0 : 1;
