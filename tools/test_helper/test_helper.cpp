@@ -81,8 +81,25 @@ int TrustRoot(bool add, const char* pemPath) {
         CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, nullptr);
     ok = found == nullptr || CertDeleteCertificateFromStore(found);
   }
-  if (certificate != nullptr) CertFreeCertificateContext(certificate);
+  // Written to the registry now, not when the store is freed: Wine's
+  // CertDeleteCertificateFromStore keeps a reference to the store, which
+  // then outlives CertCloseStore, and the removal was never written (every
+  // run left its root behind in the prefix).
+  ok = ok && CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
   CertCloseStore(store, 0);
+  // Read back as the next process reads it: the test's TLS rows rely on it.
+  if (ok && (store = CertOpenSystemStoreA(0, "ROOT")) != nullptr) {
+    PCCERT_CONTEXT found =
+        CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, nullptr);
+    if ((found != nullptr) != add) {
+      std::fprintf(stderr, "test_helper: the root is %s the store once %s\n", add ? "not in" : "still in",
+                   add ? "added" : "removed");
+      ok = false;
+    }
+    if (found != nullptr) CertFreeCertificateContext(found);
+    CertCloseStore(store, 0);
+  }
+  if (certificate != nullptr) CertFreeCertificateContext(certificate);
   return ok ? 0 : 1;
 }
 #endif
