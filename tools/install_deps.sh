@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64 xvfb xdotool x11-apps imagemagick fonts-ipafont-gothic
-  faketime python3 python3-pyftpdlib python3-openssl tmux
+  faketime python3 python3-pyftpdlib python3-openssl python3-cryptography tmux
   libssl-dev openssl curl vsftpd
   clang libclang-rt-14-dev locales
 )
