@@ -57,6 +57,16 @@ class SingleFileFaults(unittest.TestCase):
         pf.write_text("FAULT.fdf", FDF, newline="\n")
         return pf
 
+    def convert_with_size_limit(self, pf, name, limit):
+        """A single-file run that may write files of at most limit bytes (SIGXFSZ ignored)."""
+        proc = subprocess.Popen(size_limit(limit) + [pf.exe, name], cwd=pf.path,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        pf.procs.append(proc)
+        out, err = proc.communicate(timeout=120)
+        res = qv.Result(proc.returncode, out, err)
+        self.assertEqual(sanitizer_report(res), "")
+        return res
+
     @qv.skip_unless("native")
     def test_full_disk_while_the_csv_is_written(self):
         # The disk fills as the CSV is written: yesterday's CSV stays whole.
@@ -64,12 +74,7 @@ class SingleFileFaults(unittest.TestCase):
         pf.write_text("FAULT.fdf", TINY_FDF, newline="\n")
         pf.write("FAULT.db2", b"\x0F" * 20000)
         pf.write("FAULT.csv", b"yesterday")
-        proc = subprocess.Popen(size_limit(100_000) + [pf.exe, "FAULT"], cwd=pf.path,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        pf.procs.append(proc)
-        out, err = proc.communicate(timeout=120)
-        res = qv.Result(proc.returncode, out, err)
-        self.assertEqual(sanitizer_report(res), "")
+        res = self.convert_with_size_limit(pf, "FAULT", 100_000)
         self.assertIn("FAULT.csvの書き込みに失敗(toCSV)", res.messages)
         self.assertEqual(res.code, 254, res.messages)
         self.assertNotIn("Shift-JIS変換ｴﾗｰ総数", res.messages)  # the box shows the failure instead
@@ -85,12 +90,7 @@ class SingleFileFaults(unittest.TestCase):
         pf.write_text("FAULT.fdf", "PCFO\nPCFL T A 150\n", newline="\n")
         pf.write("FAULT.db2", b"\xC4" * 150)     # 150 unmapped codes, a blank value
         pf.write("CodeErr.csv", b"OTHER,1,0xc4\n")
-        proc = subprocess.Popen(size_limit(600) + [pf.exe, "FAULT"], cwd=pf.path,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        pf.procs.append(proc)
-        out, err = proc.communicate(timeout=120)
-        res = qv.Result(proc.returncode, out, err)
-        self.assertEqual(sanitizer_report(res), "")
+        res = self.convert_with_size_limit(pf, "FAULT", 600)
         self.assertEqual(res.code, 254, res.messages)
         self.assertIn("CodeErr.csvの書き込みに失敗(toCSV)", res.messages)
         self.assertEqual(pf.read("FAULT.csv"), b'"ID","T"\n1,\n')
