@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "base/text.h"
@@ -105,17 +106,27 @@ namespace {
 // Wine server had been restarted), and the watch waited for the time limit.
 // A process that cannot be opened is gone.
 bool JobProcessRunning(HANDLE job, bool* known) {
-  struct {
-    JOBOBJECT_BASIC_PROCESS_ID_LIST list;
-    ULONG_PTR more[63];  // room for 64 ids in all
-  } ids;
-  std::memset(&ids, 0, sizeof ids);
-  *known = QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr) != FALSE ||
+  // Room for 64 ids. The ids are read from the bytes, not through the
+  // header's one-element array: indexing past it lets the compiler assume
+  // the list never holds more than one id, and only the first was looked at.
+  constexpr DWORD kRoom = 64;
+  constexpr size_t kIdsAt = offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList);
+  alignas(JOBOBJECT_BASIC_PROCESS_ID_LIST) unsigned char bytes[kIdsAt + kRoom * sizeof(ULONG_PTR)];
+  std::memset(bytes, 0, sizeof bytes);
+  *known = QueryInformationJobObject(job, JobObjectBasicProcessIdList, bytes, sizeof bytes, nullptr) != FALSE ||
            GetLastError() == ERROR_MORE_DATA;
   if (!*known) return false;
-  if (ids.list.NumberOfProcessIdsInList < ids.list.NumberOfAssignedProcesses) return true;  // more than listed
-  for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
-    HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(ids.list.ProcessIdList[i]));
+  DWORD assigned = 0;
+  DWORD listed = 0;
+  std::memcpy(&assigned, bytes + offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, NumberOfAssignedProcesses),
+              sizeof assigned);
+  std::memcpy(&listed, bytes + offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, NumberOfProcessIdsInList),
+              sizeof listed);
+  if (listed < assigned || listed > kRoom) return true;  // more than listed
+  for (DWORD i = 0; i < listed; ++i) {
+    ULONG_PTR id = 0;
+    std::memcpy(&id, bytes + kIdsAt + i * sizeof id, sizeof id);
+    HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
     if (p == nullptr) continue;
     const bool running = WaitForSingleObject(p, 0) == WAIT_TIMEOUT;
     CloseHandle(p);
