@@ -93,6 +93,7 @@ void RecordRing::ReaderLoop() {
     // An image that ends at a job's end gives an empty job after it: not
     // passed on.
     const bool empty = !more && job.records == 0 && !job.partial && job.failure == RingJob::Failure::kNone;
+    bool callerConverts;
     {
       std::lock_guard<std::mutex> hold(lock_);
       if (!empty) {
@@ -101,9 +102,13 @@ void RecordRing::ReaderLoop() {
         MoreWorkers();
       }
       readEnd_ = !more;
+      callerConverts = workersStarted_ == 0;
     }
-    // The caller converts itself when no worker could be started.
-    callerWake_.notify_one();
+    // The caller waits for converted jobs, which workers tell it of; it is
+    // woken here only when it converts itself (no worker could be started)
+    // or to learn of the end. Waking it for every job read cost two thread
+    // switches a job for nothing.
+    if (callerConverts || !more) callerWake_.notify_one();
     if (!more) {
       workerWake_.notify_all();
       return;
