@@ -14,8 +14,10 @@ FILE* OpenStream(const char* path, const char* mode);
 // ever written through the stream. POSIX: O_RDONLY | O_NOFOLLOW, found
 // without regard to ASCII case as OpenStream finds it; Windows:
 // CreateFileA(GENERIC_READ, FILE_FLAG_OPEN_REPARSE_POINT), and a reparse
-// point refused. Null when it cannot be opened; *isLink (when given) is
-// true when a link stood at path.
+// point refused. The system is told it is read once, in order (POSIX
+// POSIX_FADV_SEQUENTIAL and NOREUSE, Windows FILE_FLAG_SEQUENTIAL_SCAN).
+// Null when it cannot be opened; *isLink (when given) is true when a link
+// stood at path.
 FILE* OpenReadOnlyStream(const char* path, bool* isLink);
 
 // A text stream appending to path (made when missing), never through a

@@ -30,11 +30,12 @@ namespace {
 // shares: another program may go on reading or writing it), never through a
 // reparse point; nor onto a folder when refuseFolder. Null when it cannot be
 // opened; *isLink (when given) is true when a reparse point stood at path.
+// hints: further FILE_FLAG_ values for CreateFileA.
 FILE* OpenUnlinkedStream(const char* path, DWORD access, DWORD disposition, bool refuseFolder,
-                         int fdFlags, const char* mode, bool* isLink) {
+                         DWORD hints, int fdFlags, const char* mode, bool* isLink) {
   if (isLink != nullptr) *isLink = false;
   HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | hints, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   BY_HANDLE_FILE_INFORMATION data = {};
   const DWORD refused = FILE_ATTRIBUTE_REPARSE_POINT | (refuseFolder ? FILE_ATTRIBUTE_DIRECTORY : 0);
@@ -56,11 +57,14 @@ FILE* OpenUnlinkedStream(const char* path, DWORD access, DWORD disposition, bool
 }  // namespace
 
 FILE* OpenReadOnlyStream(const char* path, bool* isLink) {
-  return OpenUnlinkedStream(path, GENERIC_READ, OPEN_EXISTING, true, _O_BINARY | _O_RDONLY, "rb", isLink);
+  // Read once from start to end: the cache reads ahead further and lets the
+  // pages go sooner.
+  return OpenUnlinkedStream(path, GENERIC_READ, OPEN_EXISTING, true, FILE_FLAG_SEQUENTIAL_SCAN,
+                            _O_BINARY | _O_RDONLY, "rb", isLink);
 }
 
 FILE* OpenAppendStream(const char* path, bool* isLink) {
-  return OpenUnlinkedStream(path, GENERIC_WRITE, OPEN_ALWAYS, false, _O_APPEND | _O_TEXT, "a", isLink);
+  return OpenUnlinkedStream(path, GENERIC_WRITE, OPEN_ALWAYS, false, 0, _O_APPEND | _O_TEXT, "a", isLink);
 }
 
 FILE* OpenTempStream(const char* target, const char* mode, char* tempPath, int size) {
