@@ -183,30 +183,33 @@ class ListCheck {
     } else if (emptyToken) {
       reason = kTextCheckExtraBlank;
     }
+    // A blank's fault, told above, comes before the line's own.
+    const char* faultReason = nullptr;
     switch (fault) {
       case FieldLineFault::kNone:
         break;
       case FieldLineFault::kNotFieldLine:
-        if (reason == nullptr) reason = kTextCheckNotFieldLine;
+        faultReason = kTextCheckNotFieldLine;
         break;
       case FieldLineFault::kTooFewTokens:
-        if (reason == nullptr) reason = kTextCheckTooFewTokens;
+        faultReason = kTextCheckTooFewTokens;
         break;
       case FieldLineFault::kNameTooLong:
-        if (reason == nullptr) reason = kTextCheckNameTooLong;
+        faultReason = kTextCheckNameTooLong;
         break;
       case FieldLineFault::kTypeToken:
-        if (reason == nullptr) reason = kTextCheckUnknownType;
+        faultReason = kTextCheckUnknownType;
         break;
       case FieldLineFault::kLength:
-        if (reason == nullptr) reason = kTextCheckBadLength;
+        faultReason = kTextCheckBadLength;
         break;
       case FieldLineFault::kRecordTooLong:
         // Said once: every later field is past the limit as well.
-        if (reason == nullptr && !recordTooLong_) reason = kTextCheckRecordTooLong;
+        if (!recordTooLong_) faultReason = kTextCheckRecordTooLong;
         recordTooLong_ = true;
         break;
     }
+    if (reason == nullptr) reason = faultReason;
     if (fault != FieldLineFault::kNone) {
       if (reason != nullptr) Finding(number, shown, reason);
       return;
