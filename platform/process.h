@@ -44,7 +44,9 @@ void StartProcessWithArguments(const char* commandLine, const char* const* argum
 bool StartedProcessRunning(const StartedProcess* process);
 
 // True while the started process or anything it started runs (Windows: a
-// process of its job; POSIX: of its process group).
+// process of its job; POSIX: of its process group). Windows: a job one of
+// whose processes a debugger holds has crashed and counts as ended (under
+// Wine the system's debugger holds every process that crashes).
 bool StartedProcessTreeRunning(const StartedProcess* process);
 
 // Terminates the started process and what it started (its job, its process
@@ -76,7 +78,9 @@ bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void*
 // Keeps a crash of this process from leaving its memory (the password) on
 // the disk, called first thing by both programs. POSIX: no core file
 // (RLIMIT_CORE 0, and not dumpable; AddressSanitizer builds stay dumpable,
-// which LeakSanitizer's tracer needs). Windows: no fault dialog
+// which LeakSanitizer's tracer needs). Windows: a crash ends the process at
+// once with the exception's code (an unhandled-exception filter, so that
+// neither error reporting nor a debugger is started), no fault dialog
 // (SetErrorMode), no heap in an error report (WerSetFlags) and, where
 // wer.dll offers it, the program left out of error reporting
 // (WerAddExcludedApplication).

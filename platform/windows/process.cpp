@@ -44,12 +44,16 @@ void StartProcess(const char* commandLine, StartedProcess* process) {
   PROCESS_INFORMATION info;
   std::memset(&info, 0, sizeof info);
   // A job that kills what is in it when its last handle closes: the client
-  // and what it starts end with this process, however it ends.
+  // and what it starts end with this process, however it ends. A process of
+  // it that crashes ends at once instead of waiting on an error box that no
+  // one sees in an unattended run (Wine does not honour this; see
+  // HeldByDebugger).
   HANDLE job = CreateJobObjectA(nullptr, nullptr);
   if (job != nullptr) {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
     std::memset(&limits, 0, sizeof limits);
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
     if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
       CloseHandle(job);
       job = nullptr;
@@ -100,12 +104,26 @@ void StartProcess(const char* commandLine, StartedProcess* process) {
 
 namespace {
 
-// True while a process of the job still runs, each listed process asked
-// itself. The job's count of active processes alone is not to be trusted:
-// under Wine it stayed above zero with nothing of the job left (after the
-// Wine server had been restarted), and the watch waited for the time limit.
-// A process that cannot be opened is gone.
-bool JobProcessRunning(HANDLE job, bool* known) {
+// True when a debugger holds the process. In an unattended run that is a
+// crash: Wine starts the system's debugger (AeDebug, winedbg --auto) for
+// any process that crashes, whatever its error mode, and that debugger
+// waits on a dialog no one answers, holding the crashed process; both are
+// in the job, so the watch waited for the time limit with the client long
+// done. A job with such a process counts as ended (its console host and
+// the debugger still run, but nothing of it will finish), and the job's
+// close ends what is left.
+bool HeldByDebugger(HANDLE process) {
+  BOOL present = FALSE;
+  return CheckRemoteDebuggerPresent(process, &present) && present;
+}
+
+// What the job's processes are doing, each listed process asked itself.
+// The job's count of active processes alone is not to be trusted: under
+// Wine it stayed above zero with nothing of the job left (after the Wine
+// server had been restarted). A process that cannot be opened is gone.
+enum class JobState { kUnknown, kEnded, kRunning, kCrashed };
+
+JobState StateOfJob(HANDLE job) {
   // Room for 64 ids. The ids are read from the bytes, not through the
   // header's one-element array: indexing past it lets the compiler assume
   // the list never holds more than one id, and only the first was looked at.
@@ -113,37 +131,42 @@ bool JobProcessRunning(HANDLE job, bool* known) {
   constexpr size_t kIdsAt = offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList);
   alignas(JOBOBJECT_BASIC_PROCESS_ID_LIST) unsigned char bytes[kIdsAt + kRoom * sizeof(ULONG_PTR)];
   std::memset(bytes, 0, sizeof bytes);
-  *known = QueryInformationJobObject(job, JobObjectBasicProcessIdList, bytes, sizeof bytes, nullptr) != FALSE ||
-           GetLastError() == ERROR_MORE_DATA;
-  if (!*known) return false;
+  if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, bytes, sizeof bytes, nullptr) &&
+      GetLastError() != ERROR_MORE_DATA) {
+    return JobState::kUnknown;
+  }
   DWORD assigned = 0;
   DWORD listed = 0;
   std::memcpy(&assigned, bytes + offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, NumberOfAssignedProcesses),
               sizeof assigned);
   std::memcpy(&listed, bytes + offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, NumberOfProcessIdsInList),
               sizeof listed);
-  if (listed < assigned || listed > kRoom) return true;  // more than listed
-  for (DWORD i = 0; i < listed; ++i) {
+  if (listed < assigned || listed > kRoom) return JobState::kRunning;  // more than listed
+  JobState state = JobState::kEnded;
+  for (DWORD i = 0; i < listed && state != JobState::kCrashed; ++i) {
     ULONG_PTR id = 0;
     std::memcpy(&id, bytes + kIdsAt + i * sizeof id, sizeof id);
-    HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+    HANDLE p = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(id));
     if (p == nullptr) continue;
-    const bool running = WaitForSingleObject(p, 0) == WAIT_TIMEOUT;
+    if (WaitForSingleObject(p, 0) == WAIT_TIMEOUT) state = HeldByDebugger(p) ? JobState::kCrashed : JobState::kRunning;
     CloseHandle(p);
-    if (running) return true;
   }
-  return false;
+  return state;
 }
 
 }  // namespace
 
 bool StartedProcessTreeRunning(const StartedProcess* process) {
   // The started process first, by its own handle: nothing can be staler.
-  if (StartedProcessRunning(process)) return true;
+  const bool runs = StartedProcessRunning(process);
+  if (runs && HeldByDebugger(static_cast<HANDLE>(process->processHandle))) return false;
   if (process->started && process->jobHandle != nullptr) {
-    bool known = false;
-    const bool running = JobProcessRunning(static_cast<HANDLE>(process->jobHandle), &known);
-    if (known) return running;
+    // Asked even while the started process runs: a wrapper waits for its
+    // crashed child as long as the debugger holds that.
+    const JobState state = StateOfJob(static_cast<HANDLE>(process->jobHandle));
+    if (state == JobState::kCrashed) return false;
+    if (state != JobState::kUnknown) return runs || state == JobState::kRunning;
+    if (runs) return true;
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
     std::memset(&accounting, 0, sizeof accounting);
     if (QueryInformationJobObject(static_cast<HANDLE>(process->jobHandle),
@@ -152,7 +175,7 @@ bool StartedProcessTreeRunning(const StartedProcess* process) {
       return accounting.ActiveProcesses > 0;
     }
   }
-  return false;
+  return runs;
 }
 
 void StartProcessWithArguments(const char* commandLine, const char* const*, StartedProcess* process) {
@@ -230,7 +253,18 @@ bool ForEachProcessName(bool (*visit)(const char* exeName, void* context), void*
   return true;
 }
 
+namespace {
+
+// A crash ends the process at once, with the exception's code as its exit
+// code: no error report is made of its memory, and no debugger is started
+// (Wine starts the system's one whatever the error mode, and it waits on a
+// dialog that no one answers in an unattended run).
+LONG WINAPI EndOnCrash(EXCEPTION_POINTERS*) { return EXCEPTION_EXECUTE_HANDLER; }
+
+}  // namespace
+
 void DisableCrashDumps() {
+  SetUnhandledExceptionFilter(EndOnCrash);
   SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   // Looked up: Windows XP has neither.
   using SetFlagsFn = HRESULT(WINAPI*)(DWORD);

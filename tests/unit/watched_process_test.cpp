@@ -130,6 +130,32 @@ TEST_F(WatchTest, FailedStartEndsTheWatchAtOnce) {
   EXPECT_LT(SecondsSince(start), 5.0);
 }
 
+// A client that crashes ends the watch at once. Under Wine the system's
+// debugger held the crashed client (and waited on a dialog) inside the job,
+// and the watch waited for the time limit. Guarded as our programs are, the
+// crash ends the process with its exception's code.
+TEST_F(WatchTest, ProgramThatCrashesEndsTheWatch) {
+  struct Row {
+    const char* args;
+    int exitCode;
+  };
+#if defined(_WIN32)
+  const int violation = static_cast<int>(EXCEPTION_ACCESS_VIOLATION);
+#else
+  const int violation = -1;  // killed by its signal
+#endif
+  for (const Row& row : {Row{"crash", -1}, Row{"crash guarded", violation}}) {
+    SCOPED_TRACE(row.args);
+    SetLimit("60");
+    const Clock::time_point start = Clock::now();
+    int exitCode = 0;
+    EXPECT_EQ(RunWatchedProcess(run_.settings(), sleeper_.c_str(), row.args, nullptr, &exitCode), kWatchDone);
+    EXPECT_EQ(exitCode, row.exitCode);
+    EXPECT_LT(SecondsSince(start), 30.0);
+    EXPECT_EQ(CountProcesses(sleeperName_), 0);
+  }
+}
+
 // On Windows each client showed an empty console window of its own: it is
 // started without one (CREATE_NO_WINDOW).
 TEST_F(WatchTest, ProgramGetsNoConsoleWindow) {

@@ -10,6 +10,9 @@
 //                                    or takes it out again; 1 on failure
 //   test_helper spawn sleep SECONDS  starts a copy of itself that sleeps,
 //                                    and ends at once
+//   test_helper crash [guarded]      crashes (an access violation, SIGSEGV),
+//                                    guarded as the programs guard
+//                                    themselves (DisableCrashDumps)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +25,12 @@
 #include <wincrypt.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
+
+#include "platform/process.h"
 
 namespace {
 
@@ -130,6 +137,22 @@ int Spawn(const char* seconds) {
   return 0;
 }
 
+int Crash(bool guarded) {
+  if (guarded) DisableCrashDumps();
+  std::fflush(nullptr);
+#if defined(_WIN32)
+  RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+#else
+  if (!guarded) {
+    // No core file in the test's folder either way.
+    const rlimit none{0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+  }
+  raise(SIGSEGV);
+#endif
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -154,6 +177,10 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "spawn") == 0 && std::strcmp(argv[2], "sleep") == 0) {
     return Spawn(argv[3]);
   }
-  std::fprintf(stderr, "usage: test_helper sleep SECONDS | hold PATH SECONDS | spawn sleep SECONDS | console\n");
+  if (argc >= 2 && argc <= 3 && std::strcmp(argv[1], "crash") == 0) {
+    return Crash(argc == 3 && std::strcmp(argv[2], "guarded") == 0);
+  }
+  std::fprintf(stderr,
+               "usage: test_helper sleep SECONDS | hold PATH SECONDS | spawn sleep SECONDS | console | crash [guarded]\n");
   return 2;
 }
