@@ -148,7 +148,9 @@ JobState StateOfJob(HANDLE job) {
     std::memcpy(&id, bytes + kIdsAt + i * sizeof id, sizeof id);
     HANDLE p = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(id));
     if (p == nullptr) continue;
-    if (WaitForSingleObject(p, 0) == WAIT_TIMEOUT) state = HeldByDebugger(p) ? JobState::kCrashed : JobState::kRunning;
+    if (WaitForSingleObject(p, 0) == WAIT_TIMEOUT) {
+      state = HeldByDebugger(p) ? JobState::kCrashed : JobState::kRunning;
+    }
     CloseHandle(p);
   }
   return state;

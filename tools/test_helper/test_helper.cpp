@@ -180,7 +180,7 @@ int main(int argc, char** argv) {
   if (argc >= 2 && argc <= 3 && std::strcmp(argv[1], "crash") == 0) {
     return Crash(argc == 3 && std::strcmp(argv[2], "guarded") == 0);
   }
-  std::fprintf(stderr,
-               "usage: test_helper sleep SECONDS | hold PATH SECONDS | spawn sleep SECONDS | console | crash [guarded]\n");
+  std::fprintf(stderr, "usage: test_helper sleep SECONDS | hold PATH SECONDS | spawn sleep SECONDS | console"
+                       " | crash [guarded]\n");
   return 2;
 }
